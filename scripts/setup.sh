@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs, on Debian 12 as root, everything the build, the tests and the window
+# need that the machine lacks. Does nothing when all is present.
+set -euo pipefail
+
+packages=(
+  # build and test tools
+  cmake ninja-build g++ clang libclang-rt-14-dev clang-format
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  # the window
+  qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth xdg-utils
+  # real peers for the tests
+  nginx squid dante-server microsocks python3-ntlm-auth libio-socket-socks-perl curl openssl
+  # the command line's JSON is checked with python3's json module
+  python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: missing packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  echo "setup: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The SOCKS tests log in to dante with a system account (it checks the system's
+# password database).
+if [ "$(id -u)" -eq 0 ] && ! id tachysocks >/dev/null 2>&1; then
+  useradd -M -N -r -s /usr/sbin/nologin tachysocks
+  echo 'tachysocks:s0ckspw' | chpasswd
+fi
