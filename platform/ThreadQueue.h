@@ -2,7 +2,7 @@
 // WinSock.cpp (socket readiness, lookup completions) plugs into.
 //
 // Each thread that uses the message API has one ThreadQueue, created on first use
-// and destroyed at thread exit after its windows: a mutex-guarded FIFO of posted
+// and retired at thread exit after its windows: a mutex-guarded FIFO of posted
 // messages, an eventfd that is signalled while the FIFO is not empty, the thread's
 // timerfds, and one epoll set holding all of them plus the file descriptors that
 // other parts of the layer register. The epoll descriptor is the thread's "work
@@ -11,7 +11,16 @@
 // Retrieval first harvests: epoll_wait with a 0 ms timeout; each ready registered
 // descriptor's FdSource::OnReady runs on the owner thread, without the queue lock,
 // and usually posts messages. Registrations are one-shot: a source that wants more
-// readiness re-arms itself.
+// readiness re-arms itself. Blocking waits poll the epoll descriptor and never take
+// events out of it, so readiness is only ever consumed by a harvest.
+//
+// Lifetime: a ThreadQueue is never freed. At its thread's exit it is retired (its
+// windows forgotten, timers killed, descriptors closed); ArmFd and DisarmFd on a
+// retired queue do nothing, so a pointer kept past the thread's exit is harmless.
+//
+// Locks: these functions take the window table lock (QueueOfWindow, PurgeMessages)
+// or the queue's own lock (ArmFd, DisarmFd), always last; the caller may hold its
+// own table locks. OnReady is called with no lock of this layer held.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +35,9 @@ class ThreadQueue;
 class FdSource {
  public:
   virtual ~FdSource() = default;
-  // Owner thread, during a harvest, no queue lock held. events are epoll bits.
+  // Owner thread, during a harvest (inside GetMessage or PeekMessage), no queue
+  // lock held. events are epoll bits. It may call
+  // PostMessage, ArmFd and DisarmFd (its own fd included); it must not pump messages.
   virtual void OnReady(uint32_t events) = 0;
 };
 
@@ -36,13 +47,20 @@ ThreadQueue* CurrentQueue();
 ThreadQueue* QueueOfWindow(HWND hwnd);
 
 // Arms fd in q's epoll set for events (EPOLLONESHOT is added). events 0 removes it.
-// Any thread. source must stay valid until DisarmFd returns.
+// Any thread. Re-arming with another source replaces the old one: readiness
+// collected for the old registration is dropped. An fd belongs to one queue at a
+// time: disarm it in the old queue before arming it in another.
 void ArmFd(ThreadQueue* q, int fd, uint32_t events, FdSource* source);
-// Removes fd from q's epoll set (no error if absent). Any thread.
+// Removes fd from q's epoll set (no error if absent). Any thread. After it returns
+// the source is never called again for this registration: called from another
+// thread it waits until an OnReady of fd already running on the owner thread has
+// returned, so do not call it while holding a lock that OnReady takes. On the owner
+// thread it never waits (it may be called from OnReady itself).
 void DisarmFd(ThreadQueue* q, int fd);
 
 // Drops every queued message posted to hwnd whose number is msg and whose wParam is
-// wParam (closesocket uses it: descriptor numbers are reused at once).
+// wParam (closesocket uses it: descriptor numbers are reused at once). Any thread;
+// nothing happens for an unknown window.
 void PurgeMessages(HWND hwnd, UINT msg, WPARAM wParam);
 
 }  // namespace winapi::detail

@@ -54,10 +54,15 @@ constexpr DWORD QS_MOUSEBUTTON = 0x6, QS_KEY = 0x1;
 // Last-error values this layer sets.
 constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400, ERROR_CANNOT_FIND_WND_CLASS = 1407,
                 ERROR_CLASS_ALREADY_EXISTS = 1410, ERROR_CLASS_DOES_NOT_EXIST = 1411,
-                ERROR_CLASS_HAS_WINDOWS = 1412, ERROR_NOT_ENOUGH_QUOTA = 1816;
+                ERROR_CLASS_HAS_WINDOWS = 1412, ERROR_INVALID_INDEX = 1413, ERROR_NOT_ENOUGH_QUOTA = 1816,
+                ERROR_ACCESS_DENIED = 5;
 
-inline WORD LOWORD(uintptr_t v) { return static_cast<WORD>(v & 0xFFFF); }
-inline WORD HIWORD(uintptr_t v) { return static_cast<WORD>((v >> 16) & 0xFFFF); }
+inline WORD LOWORD(uintptr_t v) {
+  return static_cast<WORD>(v & 0xFFFF);
+}
+inline WORD HIWORD(uintptr_t v) {
+  return static_cast<WORD>((v >> 16) & 0xFFFF);
+}
 inline LPARAM MAKELONG(WORD lo, WORD hi) {
   return static_cast<LPARAM>(static_cast<uint32_t>(lo) | (static_cast<uint32_t>(hi) << 16));
 }
@@ -73,7 +78,7 @@ BOOL IsWindow(HWND);
 LONG_PTR SetWindowLong(HWND, int index, LONG_PTR);  // pointer-sized slot(s), cbWndExtra / 4 of them
 LONG_PTR GetWindowLong(HWND, int index);
 LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM);  // returns 0
-BOOL PostMessage(HWND, UINT, WPARAM, LPARAM);        // any thread
+BOOL PostMessage(HWND, UINT, WPARAM, LPARAM);       // any thread
 void PostQuitMessage(int exitCode);
 BOOL GetMessage(MSG*, HWND, UINT, UINT);  // 1; 0 for WM_QUIT; -1 on error
 BOOL PeekMessage(MSG*, HWND, UINT, UINT, UINT remove);
@@ -90,8 +95,8 @@ void SetLastError(DWORD);
 void OutputDebugString(const char*);
 
 // Linux only.
-int GetThreadWaitFd();                     // readable while the calling thread has work pending
-bool ThreadHasPendingWork();               // the same test without blocking: queue, quit, due timer or ready fd
+int GetThreadWaitFd();        // readable while the calling thread has work pending
+bool ThreadHasPendingWork();  // the same test without blocking: queue, quit, due timer or ready fd
 void SetTickCountOffsetForTesting(DWORD);  // added to every GetTickCount
 // Drops the messages queued for hwnd with number msg, whatever their parameters: a
 // released message number must not deliver stale messages to its next owner.

@@ -1,0 +1,203 @@
+// WSAAsyncSelect: binding a socket to a window message, and the harvest that turns
+// epoll readiness into notifications with the Windows re-enabling rules.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "platform/SocketInternal.h"
+#include "platform/SocketTable.h"
+
+namespace winapi {
+namespace detail {
+namespace {
+
+constexpr short kGone = POLLERR | POLLHUP;
+
+int PendingSocketError(SOCKET s) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+  return err;
+}
+
+// The outcome of a non-blocking connect: FD_CONNECT with its error, and on success
+// the first FD_WRITE. A connection that was made and then reset before this
+// harvest reports the reset here; it was connected, and its data and FD_CLOSE follow.
+bool HarvestConnecting(SOCKET s, SockRec& rec, short ready) {
+  if ((ready & (POLLOUT | kGone)) == 0) return false;
+  int err = PendingSocketError(s);
+  bool connected = err == 0 || err == ECONNRESET || BytesWaiting(s) > 0;
+  if (!connected) {
+    rec.phase = Phase::Idle;
+    Notify(s, rec, FD_CONNECT, WSAErrorFromErrno(err));
+    return true;
+  }
+  rec.phase = Phase::Connected;
+  if (err != 0) rec.pendingCloseError = WSAErrorFromErrno(err);
+  Notify(s, rec, FD_CONNECT, 0);
+  rec.writeWanted = !Notify(s, rec, FD_WRITE, 0);
+  return true;
+}
+
+// Readable, hung up or failed: data first; FD_CLOSE only once nothing is left to
+// read, with the reset recv() may already have reported.
+void HarvestReadable(SOCKET s, SockRec& rec) {
+  char probe;
+  ssize_t n = BytesWaiting(s) > 0 ? 1 : ::recv(s, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n > 0) {
+    rec.readOff = Notify(s, rec, FD_READ, 0);
+    return;
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n < 0) rec.pendingCloseError = WSAErrorFromErrno(errno);
+  if ((rec.binding.mask & FD_CLOSE) == 0) {
+    rec.readOff = true;  // quiet until the next recv()
+    return;
+  }
+  rec.closeSent = Notify(s, rec, FD_CLOSE, rec.pendingCloseError);
+}
+
+bool HarvestConnected(SOCKET s, SockRec& rec, short ready) {
+  bool acted = false;
+  if (rec.writeWanted && (ready & (POLLOUT | kGone)) != 0) {
+    rec.writeWanted = !Notify(s, rec, FD_WRITE, 0);
+    acted = true;
+  }
+  bool readWanted = (rec.binding.mask & (FD_READ | FD_CLOSE)) != 0 && !rec.readOff && !rec.closeSent;
+  if (readWanted && (ready & (POLLIN | POLLRDHUP | kGone)) != 0) {
+    HarvestReadable(s, rec);
+    acted = true;
+  }
+  return acted;
+}
+
+bool HarvestListening(SOCKET s, SockRec& rec, short ready) {
+  if ((ready & POLLIN) == 0) return false;
+  rec.acceptOff = Notify(s, rec, FD_ACCEPT, 0);
+  return true;
+}
+
+// A datagram socket reads from readiness alone: FIONREAD is 0 for an empty datagram.
+bool HarvestDatagram(SOCKET s, SockRec& rec, short ready) {
+  bool acted = false;
+  if (rec.writeWanted && (ready & POLLOUT) != 0) {
+    rec.writeWanted = !Notify(s, rec, FD_WRITE, 0);
+    acted = true;
+  }
+  if (!rec.readOff && (ready & POLLIN) != 0) {
+    rec.readOff = Notify(s, rec, FD_READ, 0);
+    acted = true;
+  }
+  return acted;
+}
+
+bool HarvestByPhase(SOCKET s, SockRec& rec, short ready) {
+  switch (rec.phase) {
+    case Phase::Connecting:
+      if (!HarvestConnecting(s, rec, ready)) return false;
+      if (rec.phase == Phase::Connected) HarvestConnected(s, rec, ready);
+      return true;
+    case Phase::Connected:
+      return HarvestConnected(s, rec, ready);
+    case Phase::Listening:
+      return HarvestListening(s, rec, ready);
+    case Phase::Datagram:
+      return HarvestDatagram(s, rec, ready);
+    case Phase::Idle:
+      break;
+  }
+  return false;
+}
+
+// Conditions already true when a binding is made are posted at once; FD_CLOSE and
+// FD_CONNECT are left to the harvest that follows the re-arm.
+void PostPersistent(SOCKET s, SockRec& rec) {
+  long mask = rec.binding.mask;
+  short ready = PollNow(s, POLLIN | POLLOUT);
+  bool readable = rec.phase == Phase::Connected ? BytesWaiting(s) > 0 : (ready & POLLIN) != 0;
+  bool streamOrDgram = rec.phase == Phase::Connected || rec.phase == Phase::Datagram;
+  if (streamOrDgram && (mask & FD_READ) != 0 && !rec.closeSent && readable) {
+    rec.readOff = Notify(s, rec, FD_READ, 0);
+  }
+  if (streamOrDgram && (mask & FD_WRITE) != 0 && (ready & POLLOUT) != 0) {
+    rec.writeWanted = !Notify(s, rec, FD_WRITE, 0);
+  }
+  if (rec.phase == Phase::Listening && (mask & FD_ACCEPT) != 0 && (ready & POLLIN) != 0) {
+    rec.acceptOff = Notify(s, rec, FD_ACCEPT, 0);
+  }
+}
+
+// A descriptor this layer did not create: learn what it is.
+bool LearnPhase(SOCKET s, Phase& phase) {
+  int type = 0, listening = 0;
+  socklen_t len = sizeof type;
+  if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return false;
+  len = sizeof listening;
+  ::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len);
+  sockaddr_storage peer{};
+  len = sizeof peer;
+  if (type != SOCK_STREAM) {
+    phase = Phase::Datagram;
+  } else if (listening != 0) {
+    phase = Phase::Listening;
+  } else {
+    phase = ::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len) == 0 ? Phase::Connected : Phase::Idle;
+  }
+  return true;
+}
+
+}  // namespace
+
+void HarvestSocket(SOCKET s) {
+  TableLock lock;
+  SockRec* rec = FindSocket(s);
+  if (rec == nullptr || rec->binding.mask == 0) return;
+  short ready = PollNow(s, POLLIN | POLLOUT | POLLRDHUP);
+  bool acted = HarvestByPhase(s, *rec, ready);
+  // An unmaskable hang-up or error nothing could be posted for would wake the
+  // thread forever; stay quiet until a re-enabling call re-arms.
+  if (!acted && (ready & kGone) != 0) {
+    Disarm(s, *rec);
+    return;
+  }
+  Rearm(s, *rec);
+}
+
+}  // namespace detail
+
+int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT wMsg, long lEvent) {
+  using namespace detail;
+  if (!Started()) return SOCKET_ERROR;
+  detail::ThreadQueue* queue = lEvent != 0 ? QueueOfWindow(hwnd) : nullptr;
+  if (lEvent != 0 && queue == nullptr) return Fail(WSAEINVAL);
+  int flags = ::fcntl(s, F_GETFL);
+  if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return FailErrno(errno);
+
+  {  // unbind first: the old epoll set lets go before a new one takes the socket
+    TableLock lock;
+    SockRec* rec = FindSocket(s);
+    if (rec == nullptr) {
+      Phase phase;
+      if (!LearnPhase(s, phase)) return FailErrno(errno);
+      AddSocket(s, phase);
+      rec = FindSocket(s);
+    }
+    Disarm(s, *rec);
+    rec->binding = Binding{};
+  }
+  if (lEvent == 0) return 0;  // paused: queued notifications stay
+
+  TableLock lock;
+  SockRec* rec = FindSocket(s);
+  if (rec == nullptr) return Fail(WSAENOTSOCK);  // closed meanwhile by another thread
+  rec->binding = Binding{hwnd, wMsg, lEvent, queue};
+  rec->readOff = false;
+  rec->acceptOff = false;
+  PostPersistent(s, *rec);
+  Rearm(s, *rec);
+  return 0;
+}
+
+}  // namespace winapi

@@ -1,0 +1,269 @@
+// The per-thread queue: posting, harvesting the epoll set, picking the next message
+// and the registration of descriptors. See ThreadQueueImpl.h for the locking rules.
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+#include <vector>
+
+#include "platform/ThreadQueueImpl.h"
+
+namespace winapi::detail {
+namespace {
+
+// epoll data of the eventfd; registered descriptors carry (generation << 32 | fd).
+constexpr uint64_t kWakeKey = ~uint64_t{0};
+
+// Every queue ever made. A queue is retired at its thread's exit but never freed,
+// so a pointer kept past the exit (a socket still bound to a window of that thread)
+// can only reach a retired queue, which ignores it, never a newer thread's queue at
+// the same address. On the heap and never destroyed: threads may exit after static
+// destruction has begun.
+struct AllQueues {
+  std::mutex mu;
+  std::vector<ThreadQueue*> queues;  // guarded by mu
+};
+
+AllQueues& All() {
+  static AllQueues* all = new AllQueues;
+  return *all;
+}
+
+[[noreturn]] void ThrowErrno(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+ThreadQueue::ThreadQueue() : ownerTid_(gettid()) {
+  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epollFd_ < 0) ThrowErrno("epoll_create1");
+  eventFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (eventFd_ < 0) {
+    close(epollFd_);
+    ThrowErrno("eventfd");
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kWakeKey;
+  if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, eventFd_, &ev) != 0) {
+    close(eventFd_);
+    close(epollFd_);
+    ThrowErrno("epoll_ctl");
+  }
+  std::lock_guard lock(All().mu);
+  All().queues.push_back(this);
+}
+
+// Owner thread, at its exit: its windows go first, so no post can reach the queue
+// any more, then its timers, messages and descriptors.
+void ThreadQueue::Retire() {
+  ForgetWindowsOf(this);
+  while (!timers_.empty()) DropTimer(timers_.size() - 1);
+  std::lock_guard lock(mu_);
+  retired_ = true;
+  fifo_ = MsgRing();
+  registered_.clear();
+  close(eventFd_);
+  close(epollFd_);
+  eventFd_ = epollFd_ = -1;
+}
+
+bool ThreadQueue::Post(const MSG& m) {
+  std::lock_guard lock(mu_);
+  if (retired_ || fifo_.Size() >= kQueueLimit) return false;
+  fifo_.Push(m);
+  SignalLocked();
+  return true;
+}
+
+void ThreadQueue::PostQuit(int exitCode) {
+  std::lock_guard lock(mu_);
+  quit_ = true;
+  quitCode_ = exitCode;
+  SignalLocked();
+}
+
+void ThreadQueue::Purge(HWND hwnd, UINT msg, const WPARAM* wParam) {
+  std::lock_guard lock(mu_);
+  fifo_.RemoveIf([&](const MSG& m) {
+    return m.hwnd == hwnd && m.message == msg && (wParam == nullptr || m.wParam == *wParam);
+  });
+  if (!AnyWorkLocked()) UnsignalLocked();
+}
+
+void ThreadQueue::PurgeWindow(HWND hwnd) {
+  std::lock_guard lock(mu_);
+  fifo_.RemoveIf([&](const MSG& m) { return m.hwnd == hwnd; });
+  if (!AnyWorkLocked()) UnsignalLocked();
+}
+
+bool ThreadQueue::Retrieve(MSG* out, bool remove) {
+  Harvest();
+  std::lock_guard lock(mu_);
+  return PickLocked(out, remove);
+}
+
+// Posted messages first, then the quit request, then one due timer: WM_QUIT and
+// WM_TIMER are only delivered when nothing else is queued.
+bool ThreadQueue::PickLocked(MSG* out, bool remove) {
+  if (!fifo_.Empty()) {
+    *out = remove ? fifo_.Pop() : fifo_.Front();
+  } else if (quit_) {
+    *out = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(quitCode_), 0, GetTickCount()};
+    if (remove) quit_ = false;
+  } else if (Timer* t = FirstDue()) {
+    *out = MSG{t->hwnd, WM_TIMER, t->id, 0, GetTickCount()};
+    if (remove) t->due = false;
+  } else {
+    UnsignalLocked();
+    return false;
+  }
+  if (remove && !AnyWorkLocked()) UnsignalLocked();
+  return true;
+}
+
+bool ThreadQueue::AnyWorkLocked() const {
+  return !fifo_.Empty() || quit_ || FirstDue() != nullptr;
+}
+
+Timer* ThreadQueue::FirstDue() const {
+  for (const auto& t : timers_) {
+    if (t->due) return t.get();
+  }
+  return nullptr;
+}
+
+void ThreadQueue::SignalLocked() {
+  if (signalled_) return;
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(eventFd_, &one, sizeof one);
+  signalled_ = true;
+}
+
+void ThreadQueue::UnsignalLocked() {
+  if (!signalled_) return;
+  uint64_t value;
+  [[maybe_unused]] ssize_t n = read(eventFd_, &value, sizeof value);
+  signalled_ = false;
+}
+
+void ThreadQueue::MarkDue(Timer* t) {
+  t->due = true;
+  std::lock_guard lock(mu_);
+  SignalLocked();
+}
+
+// One non-blocking look at the epoll set. The eventfd needs no work here (it only
+// wakes waiters); every other ready descriptor's source runs without our lock.
+void ThreadQueue::Harvest() {
+  epoll_event events[64];
+  const int n = epoll_wait(epollFd_, events, 64, 0);
+  for (int i = 0; i < n; ++i) {
+    if (events[i].data.u64 != kWakeKey) RunReady(events[i].data.u64, events[i].events);
+  }
+}
+
+void ThreadQueue::RunReady(uint64_t key, uint32_t events) {
+  const int fd = static_cast<int>(static_cast<uint32_t>(key));
+  FdSource* source;
+  {
+    std::lock_guard lock(mu_);
+    auto it = registered_.find(fd);
+    // A registration replaced or removed since epoll_wait returned: its source may
+    // be gone, and a re-armed level-triggered descriptor reports again anyway.
+    if (it == registered_.end() || it->second.generation != static_cast<uint32_t>(key >> 32)) return;
+    source = it->second.source;
+    runningFd_ = fd;
+  }
+  source->OnReady(events);
+  std::lock_guard lock(mu_);
+  runningFd_ = -1;
+  if (unregisterWaiters_ > 0) callbackDone_.notify_all();
+}
+
+void ThreadQueue::Register(int fd, uint32_t events, FdSource* source) {
+  std::lock_guard lock(mu_);
+  if (retired_) return;
+  Registration& reg = registered_[fd];
+  reg = Registration{source, ++nextGeneration_};
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = (uint64_t{reg.generation} << 32) | static_cast<uint32_t>(fd);
+  if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev) != 0 && errno == ENOENT) {
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev);
+  }
+}
+
+void ThreadQueue::Unregister(int fd) {
+  std::unique_lock lock(mu_);
+  if (retired_) return;
+  registered_.erase(fd);
+  epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+  if (gettid() == ownerTid_ || runningFd_ != fd) return;
+  ++unregisterWaiters_;
+  callbackDone_.wait(lock, [this, fd] { return runningFd_ != fd; });
+  --unregisterWaiters_;
+}
+
+bool ThreadQueue::HasPendingWork() {
+  {
+    std::lock_guard lock(mu_);
+    if (AnyWorkLocked()) return true;
+  }
+  pollfd p{epollFd_, POLLIN, 0};
+  return poll(&p, 1, 0) > 0;
+}
+
+bool ThreadQueue::WaitForWork(int64_t timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    int wait = -1;
+    if (timeoutMs >= 0) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      wait = static_cast<int>(std::clamp<int64_t>(left, 0, 1 << 30));
+    }
+    pollfd p{epollFd_, POLLIN, 0};
+    const int n = poll(&p, 1, wait);
+    if (n > 0) return true;
+    if (n == 0 && (timeoutMs < 0 || Clock::now() >= deadline)) return false;
+  }
+}
+
+ThreadQueue* CurrentQueue() {
+  // The queue is retired with its thread. A use after that (from another
+  // thread_local's destructor) gets a fresh queue that is never retired.
+  static thread_local ThreadQueue* queue = nullptr;
+  static thread_local bool exited = false;
+  struct Reaper {
+    ~Reaper() {
+      queue->Retire();
+      queue = nullptr;
+      exited = true;
+    }
+  };
+  if (queue != nullptr) return queue;
+  queue = new ThreadQueue;
+  if (!exited) {
+    static thread_local Reaper reaper;
+    (void)reaper;
+  }
+  return queue;
+}
+
+void ArmFd(ThreadQueue* q, int fd, uint32_t events, FdSource* source) {
+  if (events == 0) return DisarmFd(q, fd);
+  q->Register(fd, events | EPOLLONESHOT, source);
+}
+
+void DisarmFd(ThreadQueue* q, int fd) {
+  q->Unregister(fd);
+}
+
+}  // namespace winapi::detail

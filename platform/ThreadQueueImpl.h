@@ -1,0 +1,121 @@
+// Internal to the message half of platform/: the definition of ThreadQueue (see
+// ThreadQueue.h for what the rest of the layer may call).
+//
+// Locking: mu_ guards the FIFO, the quit flag, the eventfd's signalled state and
+// the table of registered descriptors. Timers are touched by the owner thread only
+// and need no lock. Lock order: window table, then a queue's mu_.
+//
+// The eventfd is signalled exactly while the owner has something to retrieve: a
+// posted message, a pending quit or a due timer. Whoever makes work appears signals
+// it under mu_; a retrieval that leaves nothing behind reads it back under mu_. So
+// the epoll descriptor (GetThreadWaitFd) is readable exactly while work is pending
+// or a registered descriptor is ready to be harvested.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/MsgRing.h"
+#include "platform/ThreadQueue.h"
+
+namespace winapi::detail {
+
+constexpr size_t kQueueLimit = 10000;  // posted messages per thread
+constexpr UINT kMinTimerMs = 10;
+
+class ThreadQueue;
+
+// One SetTimer: a periodic timerfd whose expirations mark it due; retrieval turns a
+// due timer into a single WM_TIMER, so ticks never pile up.
+struct Timer final : FdSource {
+  ThreadQueue* queue = nullptr;
+  HWND hwnd = nullptr;
+  UINT_PTR id = 0;
+  int fd = -1;
+  bool due = false;
+  void OnReady(uint32_t events) override;
+};
+
+class ThreadQueue {
+ public:
+  ThreadQueue();  // throws std::system_error when the descriptors cannot be made
+  // Never destroyed (see CurrentQueue); Retire releases what it holds.
+  ~ThreadQueue() = delete;
+  void Retire();
+  ThreadQueue(const ThreadQueue&) = delete;
+  ThreadQueue& operator=(const ThreadQueue&) = delete;
+
+  int WaitFd() const { return epollFd_; }
+  pid_t Owner() const { return ownerTid_; }
+
+  // Any thread. False when the queue already holds kQueueLimit messages.
+  bool Post(const MSG& m);
+  void PostQuit(int exitCode);
+  // Drops queued messages to hwnd numbered msg (and with that wParam if given).
+  void Purge(HWND hwnd, UINT msg, const WPARAM* wParam);
+  void PurgeWindow(HWND hwnd);
+
+  // Owner thread: harvest, then the first posted message, else WM_QUIT, else one
+  // WM_TIMER. False when there is nothing.
+  bool Retrieve(MSG* out, bool remove);
+  // Owner thread, non-blocking.
+  bool HasPendingWork();
+  // Owner thread: waits until the epoll descriptor is readable or timeoutMs (-1:
+  // no limit) has passed. True when readable.
+  bool WaitForWork(int64_t timeoutMs);
+
+  // Any thread. events are the raw epoll bits (callers add EPOLLONESHOT).
+  void Register(int fd, uint32_t events, FdSource* source);
+  // From another thread, waits until an OnReady of fd already running has returned.
+  void Unregister(int fd);
+
+  // Owner thread.
+  bool SetTimer(HWND hwnd, UINT_PTR id, UINT ms);
+  bool KillTimer(HWND hwnd, UINT_PTR id);
+  void KillTimers(HWND hwnd);
+  void MarkDue(Timer* t);
+
+ private:
+  struct Registration {
+    FdSource* source;
+    uint32_t generation;
+  };
+
+  void Harvest();
+  void RunReady(uint64_t key, uint32_t events);
+  bool PickLocked(MSG* out, bool remove);
+  bool AnyWorkLocked() const;
+  Timer* FirstDue() const;
+  void SignalLocked();
+  void UnsignalLocked();
+  void DropTimer(size_t index);
+
+  const pid_t ownerTid_;
+  int epollFd_ = -1;
+  int eventFd_ = -1;
+
+  std::mutex mu_;
+  std::condition_variable callbackDone_;              // Unregister from another thread waits on it
+  MsgRing fifo_;                                      // guarded by mu_
+  bool retired_ = false;                              // guarded by mu_
+  bool quit_ = false;                                 // guarded by mu_
+  int quitCode_ = 0;                                  // guarded by mu_
+  bool signalled_ = false;                            // guarded by mu_
+  std::unordered_map<int, Registration> registered_;  // guarded by mu_
+  uint32_t nextGeneration_ = 0;                       // guarded by mu_
+  int runningFd_ = -1;                                // guarded by mu_: OnReady in progress
+  int unregisterWaiters_ = 0;                         // guarded by mu_
+
+  std::vector<std::unique_ptr<Timer>> timers_;  // owner thread only
+};
+
+// Windows.cpp: forgets the windows of a queue whose thread is exiting.
+void ForgetWindowsOf(ThreadQueue* q);
+
+}  // namespace winapi::detail

@@ -1,0 +1,191 @@
+// Host lookups: completions as messages, results owned by the request, cancellation
+// before and after completion. Only "localhost" is resolved for real; every other
+// name goes through the resolver hook.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#include "platform/tests/SockTestSupport.h"
+
+namespace {
+
+using namespace socktest;
+using winapi::HANDLE;
+
+// The fake resolver: "gate" blocks until released, "many" has 300 addresses, and
+// anything else but "one.test" is not found.
+struct Gate {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool open = true;
+};
+Gate& TheGate() {
+  static Gate* gate = new Gate;
+  return *gate;
+}
+
+int FakeResolver(const std::string& name, bool byAddr, winapi::HostEntry& out) {
+  if (name == "gate") {
+    std::unique_lock lock(TheGate().mu);
+    TheGate().cv.wait(lock, [] { return TheGate().open; });
+  }
+  if (byAddr && name == "10.1.2.3") {
+    out.officialName = "reverse.test";
+    out.addrs = {::inet_addr("10.1.2.3")};
+    return 0;
+  }
+  if (name == "one.test" || name == "gate") {
+    out.officialName = name;
+    out.aliases = {"alias.test"};
+    out.addrs = {::inet_addr("10.0.0.1")};
+    return 0;
+  }
+  if (name == "many") {
+    out.officialName = "many.test";
+    for (uint32_t i = 0; i < 300; ++i) out.addrs.push_back(htonl(0x0A000000u + i));
+    return 0;
+  }
+  return winapi::WSAHOST_NOT_FOUND;
+}
+
+class LookupTest : public ::testing::Test {
+ protected:
+  void SetUp() override { winapi::SetResolverHookForTesting(FakeResolver); }
+  void TearDown() override {
+    SetGate(true);
+    winapi::SetResolverHookForTesting(nullptr);
+  }
+  static void SetGate(bool open) {
+    std::lock_guard lock(TheGate().mu);
+    TheGate().open = open;
+    TheGate().cv.notify_all();
+  }
+  HANDLE ByName(const char* name, char* buf = nullptr, int len = 0) {
+    return winapi::WSAAsyncGetHostByName(win_.hwnd(), kLookupMsg, name, buf, len);
+  }
+  // The completion of h, after pumping until it arrived.
+  const Note* Completion(HANDLE h) {
+    auto find = [this, h]() -> const Note* {
+      for (const Note& n : win_.lookups) {
+        if (n.wParam == h) return &n;
+      }
+      return nullptr;
+    };
+    PumpUntil([&] { return find() != nullptr; });
+    return find();
+  }
+
+  Started started_;
+  NotifyWindow win_;
+};
+
+TEST_F(LookupTest, LocalhostResolvesForReal) {
+  winapi::SetResolverHookForTesting(nullptr);
+  HANDLE h = ByName("localhost");
+  ASSERT_NE(h, 0u);
+  const Note* done = Completion(h);
+  ASSERT_NE(done, nullptr);
+  EXPECT_EQ(done->error, 0);
+  winapi::HostEntry entry;
+  ASSERT_EQ(winapi::WSATakeHostEntry(h, entry), 0);
+  ASSERT_FALSE(entry.addrs.empty());
+  EXPECT_EQ(entry.addrs[0], htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(winapi::WSATakeHostEntry(h, entry), winapi::WSAEINVAL);  // taken once
+
+  hostent* he = winapi::gethostbyname("localhost");
+  ASSERT_NE(he, nullptr);
+  uint32_t first;
+  std::memcpy(&first, he->h_addr_list[0], 4);
+  EXPECT_EQ(first, htonl(INADDR_LOOPBACK));
+}
+
+TEST_F(LookupTest, UnknownNameCompletesWithHostNotFound) {
+  HANDLE h = ByName("nowhere.test");
+  const Note* done = Completion(h);
+  ASSERT_NE(done, nullptr);
+  EXPECT_EQ(done->error, winapi::WSAHOST_NOT_FOUND);
+  winapi::HostEntry entry;
+  EXPECT_EQ(winapi::WSATakeHostEntry(h, entry), winapi::WSAEINVAL);
+
+  EXPECT_EQ(winapi::gethostbyname("nowhere.test"), nullptr);
+  EXPECT_EQ(winapi::WSAGetLastError(), winapi::WSAHOST_NOT_FOUND);
+}
+
+TEST_F(LookupTest, CancelBeforeCompletionPostsNothing) {
+  SetGate(false);
+  HANDLE busy = ByName("gate");  // holds the worker
+  HANDLE victim = ByName("one.test");
+  EXPECT_EQ(winapi::WSACancelAsyncRequest(victim), 0);
+  SetGate(true);
+  HANDLE later = ByName("one.test");  // completes after where victim's would have come
+  ASSERT_NE(Completion(later), nullptr);
+  EXPECT_NE(Completion(busy), nullptr);
+  for (const Note& n : win_.lookups) EXPECT_NE(n.wParam, victim);
+  winapi::HostEntry entry;
+  EXPECT_EQ(winapi::WSATakeHostEntry(victim, entry), winapi::WSAEINVAL);
+}
+
+TEST_F(LookupTest, CancelAfterCompletionDropsTheResultAndSaysAlready) {
+  HANDLE h = ByName("one.test");
+  ASSERT_NE(Completion(h), nullptr);
+  EXPECT_EQ(winapi::WSACancelAsyncRequest(h), winapi::SOCKET_ERROR);
+  EXPECT_EQ(winapi::WSAGetLastError(), winapi::WSAEALREADY);
+  winapi::HostEntry entry;
+  EXPECT_EQ(winapi::WSATakeHostEntry(h, entry), winapi::WSAEINVAL);
+  EXPECT_EQ(winapi::WSACancelAsyncRequest(0), winapi::SOCKET_ERROR);
+  EXPECT_EQ(winapi::WSAGetLastError(), winapi::WSAEINVAL);
+}
+
+TEST_F(LookupTest, ResultKeepsEveryAddressInOrder) {
+  HANDLE h = ByName("many");
+  ASSERT_NE(Completion(h), nullptr);
+  winapi::HostEntry entry;
+  ASSERT_EQ(winapi::WSATakeHostEntry(h, entry), 0);
+  ASSERT_EQ(entry.addrs.size(), 300u);
+  for (uint32_t i = 0; i < 300; ++i) EXPECT_EQ(ntohl(entry.addrs[i]), 0x0A000000u + i);
+}
+
+TEST_F(LookupTest, CallerBufferGetsAHostentOrTheSizeNeeded) {
+  alignas(8) char small[64];
+  HANDLE h = ByName("many", small, sizeof small);
+  const Note* tooSmall = Completion(h);
+  ASSERT_NE(tooSmall, nullptr);
+  EXPECT_EQ(tooSmall->error, winapi::WSAENOBUFS);
+  EXPECT_GT(tooSmall->low, 300 * 4);
+
+  char buf[winapi::MAXGETHOSTSTRUCT + 1];
+  h = ByName("one.test", buf + 1, sizeof buf - 1);  // deliberately misaligned
+  const Note* done = Completion(h);
+  ASSERT_NE(done, nullptr);
+  EXPECT_EQ(done->error, 0);
+  hostent he;
+  std::memcpy(&he, buf + 1 + (8 - reinterpret_cast<uintptr_t>(buf + 1) % 8) % 8, sizeof he);
+  EXPECT_STREQ(he.h_name, "one.test");
+  EXPECT_STREQ(he.h_aliases[0], "alias.test");
+  EXPECT_EQ(he.h_aliases[1], nullptr);
+  uint32_t addr;
+  std::memcpy(&addr, he.h_addr_list[0], 4);
+  EXPECT_EQ(addr, ::inet_addr("10.0.0.1"));
+  EXPECT_EQ(he.h_addr_list[1], nullptr);
+}
+
+TEST_F(LookupTest, AddressLookupsUseTheHookToo) {
+  uint32_t addr = ::inet_addr("10.1.2.3");
+  HANDLE h = winapi::WSAAsyncGetHostByAddr(win_.hwnd(), kLookupMsg, reinterpret_cast<const char*>(&addr), 4,
+                                           AF_INET, nullptr, 0);
+  const Note* done = Completion(h);
+  ASSERT_NE(done, nullptr);
+  EXPECT_EQ(done->error, 0);
+  winapi::HostEntry entry;
+  ASSERT_EQ(winapi::WSATakeHostEntry(h, entry), 0);
+  EXPECT_EQ(entry.officialName, "reverse.test");
+
+  hostent* he = winapi::gethostbyaddr(reinterpret_cast<const char*>(&addr), 4, AF_INET);
+  ASSERT_NE(he, nullptr);
+  EXPECT_STREQ(he->h_name, "reverse.test");
+}
+
+}  // namespace
