@@ -128,8 +128,10 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
 
 int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
   int64_t base = 0;
-  if (origin == TSeekOrigin::soCurrent) base = FPosition;
-  else if (origin == TSeekOrigin::soEnd) base = FSize;
+  if (origin == TSeekOrigin::soCurrent)
+    base = FPosition;
+  else if (origin == TSeekOrigin::soEnd)
+    base = FSize;
   FPosition = std::max<int64_t>(0, base + offset);
   return FPosition;
 }
@@ -156,9 +158,15 @@ TFileStream::TFileStream(const std::string& fileName, uint32_t mode) : FFileName
     flags = O_RDWR | O_CREAT | O_TRUNC;
   } else {
     switch (mode & 3) {
-      case fmOpenWrite: flags = O_WRONLY; break;
-      case fmOpenReadWrite: flags = O_RDWR; break;
-      default: flags = O_RDONLY; break;
+      case fmOpenWrite:
+        flags = O_WRONLY;
+        break;
+      case fmOpenReadWrite:
+        flags = O_RDWR;
+        break;
+      default:
+        flags = O_RDONLY;
+        break;
     }
   }
   FFd = ::open(fileName.c_str(), flags | O_CLOEXEC, 0644);
@@ -205,14 +213,17 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
   int whence = SEEK_SET;
-  if (origin == TSeekOrigin::soCurrent) whence = SEEK_CUR;
-  else if (origin == TSeekOrigin::soEnd) whence = SEEK_END;
+  if (origin == TSeekOrigin::soCurrent)
+    whence = SEEK_CUR;
+  else if (origin == TSeekOrigin::soEnd)
+    whence = SEEK_END;
   const off_t r = ::lseek(FFd, offset, whence);
   return r < 0 ? -1 : r;
 }
 
 void TFileStream::SetSize(int64_t newSize) {
-  if (::ftruncate(FFd, newSize) != 0) throw EStreamError(std::string("Stream size error: ") + std::strerror(errno));
+  if (::ftruncate(FFd, newSize) != 0)
+    throw EStreamError(std::string("Stream size error: ") + std::strerror(errno));
   if (Position() > newSize) SetPosition(newSize);
 }
 

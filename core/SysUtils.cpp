@@ -16,8 +16,12 @@ std::string ExceptionClassName(const std::exception& e) {
   return "Exception";
 }
 
-char UpCaseChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-char LowCaseChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char UpCaseChar(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+char LowCaseChar(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string LowerCase(std::string_view s) {
   std::string r(s);
@@ -43,7 +47,9 @@ bool StartsText(std::string_view prefix, std::string_view s) {
 }
 
 namespace {
-bool IsTrimmed(char c) { return static_cast<unsigned char>(c) <= ' '; }
+bool IsTrimmed(char c) {
+  return static_cast<unsigned char>(c) <= ' ';
+}
 }  // namespace
 
 std::string TrimLeft(std::string_view s) {
@@ -58,7 +64,9 @@ std::string TrimRight(std::string_view s) {
   return std::string(s.substr(0, e));
 }
 
-std::string Trim(std::string_view s) { return TrimLeft(TrimRight(s)); }
+std::string Trim(std::string_view s) {
+  return TrimLeft(TrimRight(s));
+}
 
 std::string Copy(std::string_view s, int64_t index, int64_t count) {
   if (index < 1) index = 1;
@@ -74,7 +82,9 @@ int64_t PosEx(std::string_view sub, std::string_view s, int64_t from) {
   return p == std::string_view::npos ? 0 : static_cast<int64_t>(p) + 1;
 }
 
-int64_t Pos(std::string_view sub, std::string_view s) { return PosEx(sub, s, 1); }
+int64_t Pos(std::string_view sub, std::string_view s) {
+  return PosEx(sub, s, 1);
+}
 
 int64_t LastPos(std::string_view sub, std::string_view s) {
   if (sub.empty()) return 0;
@@ -82,8 +92,12 @@ int64_t LastPos(std::string_view sub, std::string_view s) {
   return p == std::string_view::npos ? 0 : static_cast<int64_t>(p) + 1;
 }
 
-std::string IntToStr(int64_t v) { return std::to_string(v); }
-std::string UIntToStr(uint64_t v) { return std::to_string(v); }
+std::string IntToStr(int64_t v) {
+  return std::to_string(v);
+}
+std::string UIntToStr(uint64_t v) {
+  return std::to_string(v);
+}
 
 std::optional<int64_t> TryStrToInt64(std::string_view s) {
   if (s.empty()) return std::nullopt;
@@ -122,10 +136,14 @@ std::optional<int32_t> TryHexToInt(std::string_view s, bool neg) {
   uint32_t v = 0;
   for (char c : s) {
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return std::nullopt;
     v = v * 16 + static_cast<uint32_t>(d);
   }
   const auto r = static_cast<int32_t>(v);
@@ -148,8 +166,10 @@ int32_t StrToInt(std::string_view s) {
       neg = u.front() == '-';
       u.remove_prefix(1);
     }
-    if (!u.empty() && u.front() == '$') v = TryHexToInt(u.substr(1), neg);
-    else if (u.size() > 2 && u[0] == '0' && (u[1] == 'x' || u[1] == 'X')) v = TryHexToInt(u.substr(2), neg);
+    if (!u.empty() && u.front() == '$')
+      v = TryHexToInt(u.substr(1), neg);
+    else if (u.size() > 2 && u[0] == '0' && (u[1] == 'x' || u[1] == 'X'))
+      v = TryHexToInt(u.substr(2), neg);
   }
   if (!v) throw EConvertError("'" + std::string(s) + "' is not a valid integer value");
   return *v;

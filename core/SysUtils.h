@@ -26,10 +26,14 @@ class Exception : public std::exception {
   std::string FMessage;
 };
 
-#define TL_DECLARE_EXCEPTION(Name, Base)                       \
-  class Name : public Base {                                   \
-   public:                                                     \
-    using Base::Base;                                          \
+// Declares an exception class that inherits its base's constructors; Base may be
+// qualified (core::Exception).
+#define TL_DECLARE_EXCEPTION(Name, Base)                     \
+  class Name : public Base {                                 \
+    using BaseType = Base;                                   \
+                                                             \
+   public:                                                   \
+    using BaseType::BaseType;                                \
     std::string ClassName() const override { return #Name; } \
   }
 
@@ -49,7 +53,7 @@ char UpCaseChar(char c);
 char LowCaseChar(char c);
 std::string LowerCase(std::string_view s);
 std::string UpperCase(std::string_view s);
-bool SameText(std::string_view a, std::string_view b);  // equal ignoring ASCII case
+bool SameText(std::string_view a, std::string_view b);         // equal ignoring ASCII case
 bool StartsText(std::string_view prefix, std::string_view s);  // prefix, ignoring ASCII case
 // Trim removes characters <= ' ' at both ends (the classic rule); TrimLeft/TrimRight one end.
 std::string Trim(std::string_view s);
