@@ -1,0 +1,148 @@
+// The server side of the socket: Listen for stream, datagram and raw sockets,
+// Accept, and adopting an accepted handle with Dup.
+#include "net/WSocket.h"
+
+namespace net {
+
+namespace {
+constexpr long kListenStreamEvents = 40;    // accept + close
+constexpr long kListenDatagramEvents = 43;  // accept + close + read + write
+constexpr long kDupEvents = 51;             // read + write + connect + close
+}  // namespace
+
+bool TCustomWSocket::ResolveForListen() {
+  try {
+    if (!FProtoResolved) {
+      if (core::SameText(core::Copy(FProtoStr, 1, 4), "raw_")) {
+        FType = SOCK_RAW;
+        FProto = static_cast<int>(ResolveProto(core::Copy(FProtoStr, 5, 10)));
+      } else {
+        FProto = static_cast<int>(ResolveProto(FProtoStr));
+        FType = FProto == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+      }
+      FProtoResolved = true;
+    }
+    if (!FPortResolved) {
+      FPortNum = ResolvePort(FPortStr, FProtoStr) & 0xFFFFu;
+      FSin.sin_port = api::HostToNetShort(static_cast<uint16_t>(FPortNum));
+      FPortResolved = true;
+    }
+    if (!FAddrResolved) {
+      FSin.sin_addr.s_addr = ResolveHost(FAddrStr);
+      FAddrResolved = true;
+    }
+  } catch (const std::exception& e) {
+    ReportError("listen: " + core::ExceptionMessage(e));
+    return false;
+  }
+  return true;
+}
+
+void TCustomWSocket::Listen() {
+  const char* missing = !FPortAssigned    ? "listen: port not assigned"
+                        : !FProtoAssigned ? "listen: protocol not assigned"
+                        : !FAddrAssigned  ? "listen: address not assigned"
+                                          : nullptr;
+  if (missing) {
+    api::WSASetLastError(winapi::WSAEINVAL);
+    return ApiFailure(missing);
+  }
+  if (!ResolveForListen()) return;
+  DiscardSendBuffer();
+  FHSocket = api::socket(AF_INET, FType, FProto);
+  if (FHSocket == INVALID_SOCKET) return ApiFailure("socket");
+  if (FType == SOCK_DGRAM && FReuseAddr &&
+      !SetIntOption(SOL_SOCKET, SO_REUSEADDR, -1, "setsockopt(SO_REUSEADDR)")) {
+    Close();
+    return;
+  }
+  if (api::bind(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin) != 0) {
+    ApiFailure("Bind");
+    Close();
+    return;
+  }
+  ChangeState(wsBound);
+  if (!ListenByType()) return;
+  FSelectEvent = FType == SOCK_STREAM ? kListenStreamEvents : kListenDatagramEvents;
+  if (api::WSAAsyncSelect(FHSocket, Handle(), FMsgAsyncSelect, FSelectEvent) != 0)
+    ApiFailure("WSAASyncSelect");
+}
+
+bool TCustomWSocket::ListenByType() {
+  if (FType == SOCK_STREAM) {
+    if (api::listen(FHSocket, FListenBacklog) != 0) {
+      ApiFailure("Listen");
+      return false;
+    }
+    ChangeState(wsListening);
+    return true;
+  }
+  if (FType == SOCK_DGRAM) {
+    if (FMultiCast) {
+      ip_mreq mreq{};
+      mreq.imr_multiaddr.s_addr = api::inet_addr(FMultiCastAddrStr.c_str());
+      mreq.imr_interface.s_addr = ResolveHost(FAddrStr);
+      if (WSocket_setsockopt(FHSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&mreq),
+                             sizeof mreq) != 0) {
+        ApiFailure("setsockopt(IP_ADD_MEMBERSHIP)");
+        return false;
+      }
+    }
+  } else if (FType == SOCK_RAW) {
+    if (FComponentOptions.Contains(wsoSIO_RCVALL)) {
+      uint32_t in = 1, out = 0;
+      winapi::DWORD returned = 0;
+      if (WSocket_WSAIoctl(FHSocket, winapi::SIO_RCVALL, &in, sizeof in, &out, sizeof out, &returned, nullptr,
+                           nullptr) == -1) {
+        ApiFailure("WSAIoctl(SIO_RCVALL)");
+        Close();
+        return false;
+      }
+    }
+  } else {
+    ApiFailure("Listen: unexpected protocol.");
+    return false;
+  }
+  ChangeState(wsListening);
+  ChangeState(wsConnected);
+  TriggerSocketConnected(0);
+  return true;
+}
+
+SOCKET TCustomWSocket::Accept() {
+  if (FSockState != wsListening) {
+    api::WSASetLastError(winapi::WSAEINVAL);
+    ApiFailure("not a listening socket");
+    return INVALID_SOCKET;
+  }
+  int len = sizeof FSin;
+  FASocket = api::accept(FHSocket, reinterpret_cast<sockaddr*>(&FSin), &len);
+  if (FASocket == INVALID_SOCKET) ApiFailure("Accept");
+  return FASocket;
+}
+
+void TCustomWSocket::Dup(SOCKET NewHSocket) {
+  if (NewHSocket == 0 || NewHSocket == INVALID_SOCKET) {
+    api::WSASetLastError(winapi::WSAEINVAL);
+    return ApiFailure("Dup");
+  }
+  if (FSockState != wsClosed) {
+    const int r = api::closesocket(FHSocket);
+    FHSocket = INVALID_SOCKET;
+    if (r != 0) return ApiFailure("Dup (closesocket)");
+    ChangeState(wsClosed);
+  }
+  FHSocket = NewHSocket;
+  if (!ReadSocketBufSizes()) return;
+  ApplyLinger();
+  FSelectEvent = kDupEvents;
+  if (api::WSAAsyncSelect(FHSocket, Handle(), FMsgAsyncSelect, FSelectEvent) != 0)
+    return ApiFailure("WSAAsyncSelect");
+  DupConnected();
+}
+
+void TCustomWSocket::DupConnected() {
+  ChangeState(wsConnected);
+}
+
+}  // namespace net

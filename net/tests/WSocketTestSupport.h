@@ -1,0 +1,106 @@
+// What the socket tests share: a message pump with a watchdog, a recorder of the
+// socket's events, and a socket class that shows a few protected fields.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/Application.h"
+#include "net/WSocket.h"
+
+namespace net::testing {
+
+using namespace std::chrono_literals;
+
+// Pumps the thread's messages until done() holds; false when the watchdog fires.
+inline bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    core::Application().ProcessMessages();
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    core::Application().WaitMessage(20);
+  }
+}
+
+// Dispatches everything queued now (and what that queues in turn).
+inline void PumpPending() {
+  core::Application().ProcessMessages();
+}
+
+// A socket that shows what the tests check from the inside.
+class TTestSocket : public TWSocket {
+ public:
+  using TWSocket::TWSocket;
+  uint32_t PortNum() const { return FPortNum; }
+  uint16_t SinPort() const { return ntohs(FSin.sin_port); }
+  uint32_t SinAddr() const { return FSin.sin_addr.s_addr; }
+  bool CloseInvoked() const { return FCloseInvoked; }
+  bool AddrAssigned() const { return FAddrAssigned; }
+  bool PortAssigned() const { return FPortAssigned; }
+  int AssignDefaultsRuns = 0;
+  int64_t RawBytes = 0;  // every byte a system receive call returned
+  int RecvRaw(void* Buffer, int Size, int Flags) override {
+    const int n = TWSocket::RecvRaw(Buffer, Size, Flags);
+    if (n > 0) RawBytes += n;
+    return n;
+  }
+  void AssignDefaults() override {
+    TWSocket::AssignDefaults();
+    ++AssignDefaultsRuns;
+  }
+};
+
+// Records the socket's events as short texts, in order.
+struct EventLog {
+  std::vector<std::string> events;
+
+  void Attach(TCustomWSocket& s) {
+    s.OnChangeState = [this](core::TComponent*, TSocketState, TSocketState n) {
+      events.push_back(std::string("state ") + SocketStateName(n));
+    };
+    s.OnSessionConnected = [this](core::TComponent*, uint16_t e) { Add("connected", e); };
+    s.OnSessionClosed = [this](core::TComponent*, uint16_t e) { Add("closed", e); };
+    s.OnDataSent = [this](core::TComponent*, uint16_t e) { Add("sent", e); };
+    s.OnDnsLookupDone = [this](core::TComponent*, uint16_t e) { Add("dns", e); };
+  }
+  void Add(const std::string& what, int code) { events.push_back(what + " " + std::to_string(code)); }
+  size_t Count(const std::string& e) const {
+    return static_cast<size_t>(std::count(events.begin(), events.end(), e));
+  }
+  bool Has(const std::string& e) const { return Count(e) > 0; }
+  std::string Text() const {
+    std::string t;
+    for (const auto& e : events) t += e + "; ";
+    return t;
+  }
+};
+
+// Collects every error report instead of letting it raise.
+struct ErrorTrap {
+  std::vector<int> codes;
+  void Attach(TCustomWSocket& s) {
+    s.OnError = [this, &s](core::TComponent*) { codes.push_back(s.LastError()); };
+  }
+};
+
+}  // namespace net::testing
+
+namespace net::testing {
+
+// The message of the ESocketException that f raises, or "" when it raises none.
+inline std::string ReportOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const ESocketException& e) {
+    return e.Message();
+  }
+  return {};
+}
+
+}  // namespace net::testing

@@ -1,0 +1,71 @@
+// Moving a connected socket to another thread, and the socket's trace lines.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "core/Logger.h"
+#include "net/tests/WSocketTestSupport.h"
+#include "testsupport/ScriptedPeer.h"
+
+namespace net::testing {
+namespace {
+
+using testsupport::Script;
+using testsupport::ScriptedPeer;
+
+TEST(WSocketThreads, DetachAndAttachMoveTheNotifications) {
+  ScriptedPeer peer({Script().Expect("go").Send("hello").Hold()});
+  auto s = core::MakeComponent<TWSocket>(nullptr);
+  s->SetAddr("127.0.0.1");
+  s->SetPort(std::to_string(peer.Port()));
+  s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return s->State() == wsConnected; }));
+  PumpPending();
+  s->ThreadDetach();
+  std::string got;
+  uint32_t eventThread = 0;
+  bool arrived = false;
+  std::thread other([&] {
+    s->ThreadAttach();
+    s->OnDataAvailable = [&](core::TComponent*, uint16_t) {
+      eventThread = winapi::GetCurrentThreadId();
+      got += s->ReceiveStr();
+    };
+    s->SendStr("go");
+    arrived = PumpUntil([&] { return got == "hello"; });
+    s->ThreadDetach();
+  });
+  other.join();
+  EXPECT_TRUE(arrived) << got;
+  EXPECT_NE(eventThread, winapi::GetCurrentThreadId());
+  s->ThreadAttach();
+  s->Close();
+  EXPECT_EQ(s->State(), wsClosed);
+}
+
+TEST(WSocketLog, TraceLinesOnlyForEnabledCategories) {
+  ScriptedPeer peer;
+  auto logger = core::Create<core::TLogger>(nullptr);
+  std::vector<std::string> lines;
+  logger->SetOnLogEvent(
+      [&](core::TComponent*, core::TLogOption, const std::string& msg) { lines.push_back(msg); });
+  logger->SetLogOptions({core::loDestEvent, core::loWsockInfo});
+  auto s = core::MakeComponent<TWSocket>(nullptr);
+  s->SetLogger(logger);
+  s->SetAddr("127.0.0.1");
+  s->SetPort(std::to_string(peer.Port()));
+  s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return s->State() == wsConnected; }));
+  const std::string handle = std::to_string(s->HSocket());
+  PumpPending();  // the first write notification: a dump line, not enabled
+  s->Close();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "TWSocket will connect to 127.0.0.1:" + std::to_string(peer.Port()));
+  EXPECT_EQ(lines[1].substr(8), " TCustomWSocket.Shutdown 1 " + handle);
+  // Freeing the logger clears the socket's reference.
+  core::Free(logger);
+  EXPECT_EQ(s->Logger(), nullptr);
+}
+
+}  // namespace
+}  // namespace net::testing
