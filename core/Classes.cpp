@@ -105,13 +105,16 @@ void TMemoryStream::Reserve(int64_t n) {
   // Geometric growth keeps appends amortised O(1); the block is never shrunk.
   int64_t cap = std::max<int64_t>(Capacity() * 2, 8192);
   while (cap < n) cap *= 2;
-  FData.resize(static_cast<size_t>(cap));
+  std::unique_ptr<char[]> block(new char[static_cast<size_t>(cap)]);
+  if (FSize > 0) std::memcpy(block.get(), FData.get(), static_cast<size_t>(FSize));
+  FData = std::move(block);
+  FCapacity = cap;
 }
 
 int64_t TMemoryStream::Read(void* buffer, int64_t count) {
   if (count <= 0 || FPosition >= FSize) return 0;
   const int64_t n = std::min(count, FSize - FPosition);
-  std::memcpy(buffer, FData.data() + FPosition, static_cast<size_t>(n));
+  std::memcpy(buffer, FData.get() + FPosition, static_cast<size_t>(n));
   FPosition += n;
   return n;
 }
@@ -120,7 +123,8 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
   const int64_t end = FPosition + count;
   Reserve(end);
-  std::memcpy(FData.data() + FPosition, buffer, static_cast<size_t>(count));
+  if (FPosition > FSize) std::memset(FData.get() + FSize, 0, static_cast<size_t>(FPosition - FSize));
+  std::memcpy(FData.get() + FPosition, buffer, static_cast<size_t>(count));
   FPosition = end;
   if (end > FSize) FSize = end;
   return count;
@@ -139,13 +143,14 @@ int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
 void TMemoryStream::SetSize(int64_t newSize) {
   if (newSize < 0) newSize = 0;
   Reserve(newSize);
-  if (newSize > FSize) std::memset(FData.data() + FSize, 0, static_cast<size_t>(newSize - FSize));
+  if (newSize > FSize) std::memset(FData.get() + FSize, 0, static_cast<size_t>(newSize - FSize));
   FSize = newSize;
   if (FPosition > FSize) FPosition = FSize;
 }
 
 void TMemoryStream::Clear() {
-  std::vector<char>().swap(FData);
+  FData.reset();
+  FCapacity = 0;
   FSize = 0;
   FPosition = 0;
 }

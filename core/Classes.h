@@ -127,15 +127,18 @@ class TMemoryStream : public TStream {
   int64_t Size() override { return FSize; }
   void SetSize(int64_t newSize) override;
   // The memory block, or nullptr when the stream never had one.
-  char* Memory() { return FData.empty() ? nullptr : FData.data(); }
-  const char* Memory() const { return FData.empty() ? nullptr : FData.data(); }
-  int64_t Capacity() const { return static_cast<int64_t>(FData.size()); }
+  char* Memory() { return FData.get(); }
+  const char* Memory() const { return FData.get(); }
+  int64_t Capacity() const { return FCapacity; }
   void Clear();  // size and position 0, block released
   std::string DataString() const { return std::string(Memory() ? Memory() : "", static_cast<size_t>(FSize)); }
 
  private:
   void Reserve(int64_t n);
-  std::vector<char> FData;  // size() is the capacity
+  // Grown without clearing: only bytes below FSize are ever read, and a write
+  // past the end clears the gap it leaves.
+  std::unique_ptr<char[]> FData;
+  int64_t FCapacity = 0;
   int64_t FSize = 0;
   int64_t FPosition = 0;
 };

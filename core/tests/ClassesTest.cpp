@@ -94,6 +94,17 @@ TEST(MemoryStreamTest, KeepsCapacityWhenTruncatedAndReadsBack) {
   EXPECT_EQ(s.Position(), 3);
 }
 
+TEST(MemoryStreamTest, WritingPastTheEndClearsTheGap) {
+  core::TMemoryStream s;
+  s.WriteBuffer("ab", 2);
+  s.SetSize(1);  // the block keeps its old bytes beyond the size
+  s.SetPosition(4);
+  s.WriteBuffer("z", 1);
+  EXPECT_EQ(s.DataString(), std::string("a\0\0\0z", 5));
+  s.SetSize(8);
+  EXPECT_EQ(s.DataString(), std::string("a\0\0\0z\0\0\0", 8));
+}
+
 TEST(FileStreamTest, CreateWriteReopenAndDenyWriters) {
   char tmpl[] = "/tmp/tl_fs_XXXXXX";
   const int fd = mkstemp(tmpl);
