@@ -133,7 +133,12 @@ bool Notify(SOCKET s, SockRec& rec, long event, int error) {
     rec.postedTo.push_back(target);
   }
   LPARAM lParam = MAKELONG(static_cast<WORD>(event), static_cast<WORD>(error));
-  if (PostMessage(b.hwnd, b.msg, static_cast<WPARAM>(s), lParam)) return true;
+  // At most one read notification waits in the queue per socket: a receive loop
+  // re-enables it after every receive that leaves data.
+  const BOOL posted = event == FD_READ && error == 0
+                          ? PostCoalesced(b.hwnd, b.msg, static_cast<WPARAM>(s), lParam)
+                          : PostMessage(b.hwnd, b.msg, static_cast<WPARAM>(s), lParam);
+  if (posted) return true;
   if (IsWindow(b.hwnd)) return false;
   Unbind(s, rec);  // nobody is left to tell
   return true;

@@ -82,6 +82,32 @@ bool ThreadQueue::Post(const MSG& m) {
   return true;
 }
 
+namespace {
+bool SameMessage(const MSG& a, const MSG& b) {
+  return a.hwnd == b.hwnd && a.message == b.message && a.wParam == b.wParam && a.lParam == b.lParam;
+}
+}  // namespace
+
+bool ThreadQueue::PostCoalesced(const MSG& m) {
+  std::lock_guard lock(mu_);
+  for (const MSG& q : coalesced_)
+    if (SameMessage(q, m)) return true;
+  if (retired_ || fifo_.Size() >= kQueueLimit) return false;
+  fifo_.Push(m);
+  coalesced_.push_back(m);
+  SignalLocked();
+  return true;
+}
+
+void ThreadQueue::ForgetCoalescedLocked(const MSG& m) {
+  for (auto it = coalesced_.begin(); it != coalesced_.end(); ++it) {
+    if (SameMessage(*it, m)) {
+      coalesced_.erase(it);
+      return;
+    }
+  }
+}
+
 void ThreadQueue::PostQuit(int exitCode) {
   std::lock_guard lock(mu_);
   quit_ = true;
@@ -91,15 +117,18 @@ void ThreadQueue::PostQuit(int exitCode) {
 
 void ThreadQueue::Purge(HWND hwnd, UINT msg, const WPARAM* wParam) {
   std::lock_guard lock(mu_);
-  fifo_.RemoveIf([&](const MSG& m) {
+  auto match = [&](const MSG& m) {
     return m.hwnd == hwnd && m.message == msg && (wParam == nullptr || m.wParam == *wParam);
-  });
+  };
+  fifo_.RemoveIf(match);
+  std::erase_if(coalesced_, match);
   if (!AnyWorkLocked()) UnsignalLocked();
 }
 
 void ThreadQueue::PurgeWindow(HWND hwnd) {
   std::lock_guard lock(mu_);
   fifo_.RemoveIf([&](const MSG& m) { return m.hwnd == hwnd; });
+  std::erase_if(coalesced_, [&](const MSG& m) { return m.hwnd == hwnd; });
   if (!AnyWorkLocked()) UnsignalLocked();
 }
 
@@ -114,6 +143,7 @@ bool ThreadQueue::Retrieve(MSG* out, bool remove) {
 bool ThreadQueue::PickLocked(MSG* out, bool remove) {
   if (!fifo_.Empty()) {
     *out = remove ? fifo_.Pop() : fifo_.Front();
+    if (remove && !coalesced_.empty()) ForgetCoalescedLocked(*out);
   } else if (quit_) {
     *out = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(quitCode_), 0, GetTickCount()};
     if (remove) quit_ = false;

@@ -58,6 +58,12 @@ void ArmFd(ThreadQueue* q, int fd, uint32_t events, FdSource* source);
 // thread it never waits (it may be called from OnReady itself).
 void DisarmFd(ThreadQueue* q, int fd);
 
+// PostMessage that adds nothing while an identical message posted this way is
+// still queued. Read notifications use it: every receive that leaves data behind
+// re-enables them, and a receive loop must not flood the queue with copies.
+// Returns 0 with last error 1400 / 1816 as PostMessage does. Any thread.
+BOOL PostCoalesced(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
 // Drops every queued message posted to hwnd whose number is msg and whose wParam is
 // wParam (closesocket uses it: descriptor numbers are reused at once). Any thread;
 // nothing happens for an unknown window.

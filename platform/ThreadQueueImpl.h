@@ -56,6 +56,9 @@ class ThreadQueue {
 
   // Any thread. False when the queue already holds kQueueLimit messages.
   bool Post(const MSG& m);
+  // As Post, but nothing is added while an identical message posted this way is
+  // still queued (true then too).
+  bool PostCoalesced(const MSG& m);
   void PostQuit(int exitCode);
   // Drops queued messages to hwnd numbered msg (and with that wParam if given).
   void Purge(HWND hwnd, UINT msg, const WPARAM* wParam);
@@ -95,6 +98,7 @@ class ThreadQueue {
   void SignalLocked();
   void UnsignalLocked();
   void DropTimer(size_t index);
+  void ForgetCoalescedLocked(const MSG& m);
 
   const pid_t ownerTid_;
   int epollFd_ = -1;
@@ -107,6 +111,7 @@ class ThreadQueue {
   bool quit_ = false;                                 // guarded by mu_
   int quitCode_ = 0;                                  // guarded by mu_
   bool signalled_ = false;                            // guarded by mu_
+  std::vector<MSG> coalesced_;                        // guarded by mu_: queued PostCoalesced messages
   std::unordered_map<int, Registration> registered_;  // guarded by mu_
   uint32_t nextGeneration_ = 0;                       // guarded by mu_
   int runningFd_ = -1;                                // guarded by mu_: OnReady in progress

@@ -225,6 +225,23 @@ BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   return 0;
 }
 
+namespace detail {
+
+BOOL PostCoalesced(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  const MSG m{hwnd, msg, wParam, lParam, GetTickCount()};
+  std::lock_guard lock(T().mu);
+  WindowRec* w = FindLocked(hwnd);
+  if (w == nullptr) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  if (w->owner->PostCoalesced(m)) return 1;
+  SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+  return 0;
+}
+
+}  // namespace detail
+
 LRESULT DispatchMessage(const MSG* msg) {
   if (msg == nullptr || msg->hwnd == nullptr) return 0;  // thread messages have no procedure
   WNDPROC proc;

@@ -143,7 +143,8 @@ TEST_F(MessageQueueTest, ManyPostsFromAnotherThreadArriveInOrderThroughGetMessag
       // The queue holds 10,000; a fast poster waits for the reader to catch up.
       while (!PostMessage(target, WM_USER, i, 0)) std::this_thread::yield();
     }
-    PostMessage(target, WM_USER + 1, 0, 0);
+    // The end mark may meet a full queue too.
+    while (!PostMessage(target, WM_USER + 1, 0, 0)) std::this_thread::yield();
   });
   MSG msg;
   WPARAM expected = 0;
