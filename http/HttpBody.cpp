@@ -1,0 +1,306 @@
+// THttpCli: the document body (length-delimited, chunked or delimited by the
+// close) and the end of a connection.
+#include <algorithm>
+#include <cstring>
+
+#include "http/HttpContCod.h"
+#include "http/HttpProt.h"
+#include "http/Url.h"
+#include "net/SocketApi.h"
+
+namespace http {
+
+namespace {
+
+// Sizes beyond 16 significant hexadecimal digits do not fit in 64 bits.
+constexpr int kMaxChunkDigits = 16;
+
+}  // namespace
+
+void THttpCli::HandleBodyData() {
+  if (FRequestType == httpHEAD || !FLineHandler) {
+    // A HEAD response whose connection the server is closing: nothing more belongs
+    // to this request.
+    ClearReceiveBuffer();
+    FSocket->Abort();
+    return;
+  }
+  const uint64_t gen = FReceiveGen;
+  PassBodySlice();
+  if (FReceiveGen != gen || FProtocolFailed) return;
+  AfterBodyStep();
+}
+
+// Hands the received bytes to one body step; bytes beyond the document stay.
+void THttpCli::PassBodySlice() {
+  FBodyDataStart = 0;
+  FBodyDataLen = FReceiveLen;
+  const bool chunked = core::Trim(FTransferEncoding) == "chunked";
+  if (!chunked && FContentLength >= 0 && FContentLength < FRcvdCount + FReceiveLen)
+    FBodyDataLen = FContentLength - FRcvdCount;
+  const uint64_t gen = FReceiveGen;
+  GetBodyLineNext();
+  if (FReceiveGen != gen) return;
+  CompactReceive(FBodyDataLen);
+  FBodyDataLen = 0;
+}
+
+void THttpCli::AfterBodyStep() {
+  if (FLineHandler) return;  // the document goes on in the next receive
+  if (FLocationFlag)
+    StartRelocation();
+  else
+    SetReady();
+}
+
+void THttpCli::Deliver(const char* P, int64_t N) {
+  if (N <= 0) return;
+  const TWriteProc& input = FContCodHandler->DecoderInput();
+  if (input) input(P, N);
+}
+
+// A handler may end the request (Abort empties the buffer): every step below
+// stops as soon as the buffer it works on is gone.
+void THttpCli::GetBodyLineNext() {
+  if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "GetBodyLineNext begin");
+  const uint64_t gen = FReceiveGen;
+  if (FBodyLineCount == 0) {
+    FChunkLength = 0;
+    FChunkRcvd = 0;
+    FChunkDigits = 0;
+    FSizeDigitSeen = false;
+    FChunkTrailer = false;
+    FChunkState = httpChunkSize;
+    TriggerDocBegin();
+    if (FReceiveGen != gen) return;
+    FContCodHandler->Prepare(FContentEncoding);
+    FRcvdStreamStartSize = FRcvdStream ? FRcvdStream->Size() : 0;
+  }
+  ++FBodyLineCount;
+  if (CheckLogOptions(core::loProtSpecInfo))
+    DebugLog(core::loProtSpecInfo, "GetBodyLineNext FBodyDataLen=" + std::to_string(FBodyDataLen));
+  const char* slice = FReceiveBuffer.data() + FBodyDataStart;
+  if (core::Trim(FTransferEncoding) == "chunked") {
+    const int64_t used = DecodeChunks(slice, FBodyDataLen);
+    if (FReceiveGen != gen) return;
+    // Bytes after the last chunk's trailer belong to whatever follows.
+    FBodyDataLen = used;
+    if (FChunkState == httpChunkDone) EndOfDocument(true);
+  } else {
+    if (FBodyDataLen > 0) {
+      FRcvdCount += FBodyDataLen;
+      Deliver(slice, FBodyDataLen);
+      if (FReceiveGen != gen) return;
+    }
+    if (FRcvdCount == FContentLength) EndOfDocument(false);
+  }
+  if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "GetBodyLineNext end");
+}
+
+// Decodes chunked framing from P; returns the bytes consumed. Sizes, line ends and
+// data may be split anywhere between calls: each step keeps its state in the
+// client and takes what it can. After the last chunk the trailer lines are
+// consumed up to the empty line.
+int64_t THttpCli::DecodeChunks(const char* P, int64_t N) {
+  const uint64_t gen = FReceiveGen;
+  int64_t i = 0;
+  while (FChunkState != httpChunkDone) {
+    const int64_t before = i;
+    const THttpChunkState state = FChunkState;
+    switch (FChunkState) {
+      case httpChunkSize:
+        i = ChunkSizeStep(P, N, i);
+        break;
+      case httpChunkSizeEnd:
+        i = SkipLine(P, N, i);
+        break;
+      case httpChunkData:
+        i = ChunkDataStep(P, N, i);
+        break;
+      case httpChunkDataEnd:
+        i = FChunkTrailer ? TrailerStep(P, N, i) : SkipLine(P, N, i);
+        break;
+      case httpChunkDone:
+        break;
+    }
+    if (FReceiveGen != gen) return N;                // failed, or ended from an event
+    if (i == before && FChunkState == state) break;  // needs more bytes
+  }
+  return i;
+}
+
+// Hexadecimal digits of a size line; the first other byte ends them.
+int64_t THttpCli::ChunkSizeStep(const char* P, int64_t N, int64_t I) {
+  for (; I < N && IsXDigit(P[I]); ++I) {
+    if (FChunkLength != 0 || P[I] != '0') ++FChunkDigits;
+    if (FChunkDigits > kMaxChunkDigits) {
+      FailProtocol("Invalid chunked encoding");
+      return I;
+    }
+    FChunkLength = FChunkLength * 16 + static_cast<uint64_t>(XDigit(P[I]));
+    FSizeDigitSeen = true;
+  }
+  if (I < N) {
+    if (!FSizeDigitSeen) {
+      FailProtocol("Invalid chunked encoding");
+      return I;
+    }
+    FChunkState = httpChunkSizeEnd;
+    if (CheckLogOptions(core::loProtSpecInfo))
+      DebugLog(core::loProtSpecInfo, "ChunkLength = " + std::to_string(FChunkLength));
+  }
+  return I;
+}
+
+// Skips the rest of a line (extensions, the CR) through its LF, then moves on:
+// from a size line to its data, from the end of the data to the next size.
+int64_t THttpCli::SkipLine(const char* P, int64_t N, int64_t I) {
+  const void* lf = I < N ? std::memchr(P + I, '\n', static_cast<size_t>(N - I)) : nullptr;
+  if (!lf) return N;
+  if (FChunkState == httpChunkSizeEnd) {
+    FChunkState = httpChunkData;
+  } else {
+    NextChunk(httpChunkSize);
+  }
+  return static_cast<const char*>(lf) - P + 1;
+}
+
+// The data of the current chunk; a zero-size chunk goes on to the trailer at once.
+int64_t THttpCli::ChunkDataStep(const char* P, int64_t N, int64_t I) {
+  const uint64_t k = std::min<uint64_t>(FChunkLength - FChunkRcvd, static_cast<uint64_t>(N - I));
+  if (k > 0) {
+    FRcvdCount += static_cast<int64_t>(k);
+    FChunkRcvd += k;
+    Deliver(P + I, static_cast<int64_t>(k));
+    I += static_cast<int64_t>(k);
+  }
+  if (FChunkRcvd >= FChunkLength) {
+    FChunkState = httpChunkDataEnd;
+    FChunkTrailer = FChunkLength == 0;
+    FChunkLineEmpty = true;
+  }
+  return I;
+}
+
+// Trailer lines after the last chunk, up to an empty one.
+int64_t THttpCli::TrailerStep(const char* P, int64_t N, int64_t I) {
+  while (I < N) {
+    const char c = P[I++];
+    if (c == '\n') {
+      if (FChunkLineEmpty) {
+        NextChunk(httpChunkDone);
+        return I;
+      }
+      FChunkLineEmpty = true;
+    } else if (c != '\r') {
+      FChunkLineEmpty = false;
+    }
+  }
+  return I;
+}
+
+void THttpCli::NextChunk(THttpChunkState State) {
+  FChunkState = State;
+  FChunkLength = 0;
+  FChunkRcvd = 0;
+  FChunkDigits = 0;
+  FSizeDigitSeen = false;
+}
+
+void THttpCli::EndOfDocument(bool Chunked) {
+  if (CheckLogOptions(core::loProtSpecInfo))
+    DebugLog(core::loProtSpecInfo, Chunked ? "httpChunkDone, end of document" : "End of document");
+  FBodyLineCount = 0;
+  FLineHandler = nullptr;
+  StateChange(httpBodyReceived);
+  FContCodHandler->Complete();
+  if (!Chunked && FRcvdStream && !FContentEncoding.empty() && CheckLogOptions(core::loProtSpecInfo))
+    DebugLog(core::loProtSpecInfo, FContentEncoding + " content uncompressed from " +
+                                       std::to_string(FContentLength) + " bytes to " +
+                                       std::to_string(FRcvdStream->Size()) + " bytes");
+  TriggerDocEnd();
+  if (FCloseReq) {
+    FSocket->CloseDelayed();
+  } else if (!Chunked && !FLocationFlag) {
+    SetReady();
+  }
+}
+
+// --- the end of a connection ---
+
+bool THttpCli::DocumentComplete() const {
+  if (core::Trim(FTransferEncoding) == "chunked") return FChunkState == httpChunkDone;
+  return FContentLength < 0 || FRcvdCount >= FContentLength;
+}
+
+// A request must not look successful when its connection closed before a response
+// arrived, or before the end of its announced document.
+void THttpCli::CheckSessionResult(uint16_t ErrCode) {
+  if (FProtocolFailed) return;
+  if (FHttpState == httpReady || FHttpState == httpAborting || FHttpState == httpClosing) return;
+  if (!FStatusLineSeen && !FHeaderless && FStatusCode == 0) {
+    const uint16_t code = ErrCode != 0 ? ErrCode : static_cast<uint16_t>(winapi::WSAECONNABORTED);
+    FStatusCode = 404;
+    FReasonPhrase = ErrCode != 0 ? net::SocketErrorText(ErrCode) + " (Error #" + std::to_string(ErrCode) + ")"
+                                 : "Connection closed without response";
+    FRequestDoneError = code;
+    return;
+  }
+  // A header cut short is no more a complete answer than a document cut short.
+  if (FHeaderInProgress && !FLocationFlag) {
+    FDocTruncated = true;
+    FRequestDoneError = ErrCode != 0 ? ErrCode : static_cast<uint16_t>(winapi::WSAECONNABORTED);
+    return;
+  }
+  if (FHttpState == httpWaitingBody && FBodyExpected && !FLocationFlag && !DocumentComplete()) {
+    FDocTruncated = true;
+    FRequestDoneError = ErrCode != 0 ? ErrCode : static_cast<uint16_t>(winapi::WSAECONNABORTED);
+  }
+}
+
+// A kept connection may have been closed by the server just as the request went
+// out. A GET or HEAD that saw no byte of its response is sent once more on a new
+// connection, within the same request.
+bool THttpCli::RetryStaleConnection() {
+  if (!FReusedConnection || FResponseBytes || FStaleRetried) return false;
+  if (FRequestType != httpGET && FRequestType != httpHEAD) return false;
+  if (FHttpState != httpWaitingHeader || FHeaderLineCount != 0) return false;
+  if (CheckLogOptions(core::loProtSpecInfo))
+    DebugLog(core::loProtSpecInfo, "Kept connection closed, sending again");
+  FStaleRetried = true;
+  FReusedConnection = false;
+  FRequestDoneError = 0;
+  FLineHandler = nullptr;
+  ClearReceiveBuffer();
+  StateChange(httpNotConnected);
+  PostLogin();
+  return true;
+}
+
+void THttpCli::SocketSessionClosed(core::TComponent* /*Sender*/, uint16_t ErrCode) {
+  if (CheckLogOptions(core::loProtSpecInfo))
+    DebugLog(core::loProtSpecInfo, "SessionClosed Error: " + std::to_string(ErrCode));
+  if (ErrCode != 0) FRequestDoneError = ErrCode;
+  FConnected = false;
+  if (RetryStaleConnection()) return;
+  CheckSessionResult(ErrCode);
+  if (FHeaderInProgress) {
+    TriggerHeaderEnd();
+    if (FLocationFlag) {
+      RelocationAfterClose(this, 0);
+      return;
+    }
+  } else if (FBodyLineCount > 0) {
+    FBodyLineCount = 0;
+    FContCodHandler->Complete();
+    TriggerDocEnd();
+    if (FLocationFlag) {
+      RelocationAfterClose(this, 0);
+      return;
+    }
+  }
+  TriggerSessionClosed();
+  if (FHttpState != httpReady) SetReady();
+}
+
+}  // namespace http

@@ -1,0 +1,363 @@
+// THttpCli: receiving, cutting the response into lines, and taking in the status
+// line and header fields up to the empty line that ends the header.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "http/HttpProt.h"
+#include "http/HttpUtils.h"
+
+namespace http {
+
+namespace {
+
+bool IsHeaderState(THttpState s) {
+  return s == httpWaitingHeader || s == httpWaitingBody;
+}
+
+// The value of a field line: the text after the colon without its leading blanks;
+// the last character is never skipped.
+std::string FieldValue(const std::string& line, size_t colon) {
+  size_t i = colon + 1;
+  while (i + 1 < line.size() && line[i] == ' ') ++i;
+  return i < line.size() ? line.substr(i) : std::string();
+}
+
+// A value copied from a response into a later request line loses its line breaks.
+std::string WithoutLineBreaks(std::string s) {
+  s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }),
+          s.end());
+  return s;
+}
+
+}  // namespace
+
+// Seam: the socket's Receive; tests and the fuzz target feed bytes here instead.
+int THttpCli::ReceiveData(void* Buffer, int BufferSize) {
+  return FSocket->Receive(Buffer, BufferSize);
+}
+
+void THttpCli::EnsureReceiveRoom() {
+  const auto needed = static_cast<size_t>(FReceiveLen + kReceiveRoom + 1);
+  if (FReceiveBuffer.size() < needed) FReceiveBuffer.resize(needed);
+}
+
+void THttpCli::ClearReceiveBuffer() {
+  FReceiveLen = 0;
+  FLineScanned = 0;
+  ++FReceiveGen;
+  if (!FReceiveBuffer.empty()) FReceiveBuffer[0] = 0;
+}
+
+// Drops the first Start bytes (lines already taken) by moving the rest forward.
+void THttpCli::CompactReceive(int64_t Start) {
+  if (Start <= 0) return;
+  const int64_t rest = FReceiveLen - Start;
+  if (rest > 0) std::memmove(FReceiveBuffer.data(), FReceiveBuffer.data() + Start, static_cast<size_t>(rest));
+  FReceiveLen = std::max<int64_t>(rest, 0);
+  FReceiveBuffer[static_cast<size_t>(FReceiveLen)] = 0;
+}
+
+void THttpCli::SocketDataAvailable(core::TComponent* /*Sender*/, uint16_t ErrCode) {
+  EnsureReceiveRoom();
+  const int64_t room = static_cast<int64_t>(FReceiveBuffer.size()) - FReceiveLen - 1;
+  const int n =
+      ReceiveData(FReceiveBuffer.data() + FReceiveLen, static_cast<int>(std::min<int64_t>(room, INT_MAX)));
+  if (CheckLogOptions(core::loProtSpecInfo))
+    DebugLog(core::loProtSpecInfo, "Data available. Len=" + std::to_string(n));
+  if (FRequestType == httpABORT) return;
+  if (n <= 0) {
+    if (CheckLogOptions(core::loProtSpecInfo))
+      DebugLog(core::loProtSpecInfo, "**data available. Len=" + std::to_string(n));
+    return;
+  }
+  FBandwidthCount += n;  // the bandwidth limit may pause the socket here
+  FResponseBytes = true;
+  FReceiveLen += n;
+  FReceiveBuffer[static_cast<size_t>(FReceiveLen)] = 0;
+  if (FHttpState == httpWaitingBody) {
+    HandleBodyData();
+    return;
+  }
+  CutHeaderLines(ErrCode);
+}
+
+// True when the bytes from Start on may still grow into an acceptable line. A
+// response header that outgrows its limits fails the request; anything else that
+// runs on without a line end is dropped, so memory stays bounded.
+bool THttpCli::CheckLineLimits(int64_t Start) {
+  if (FReceiveLen - Start <= kMaxHeaderLine) return true;
+  if (FHttpState == httpWaitingHeader) {
+    FailProtocol("Response header too large");
+  } else {
+    ClearReceiveBuffer();
+  }
+  return false;
+}
+
+void THttpCli::CutHeaderLines(uint16_t ErrCode) {
+  const uint64_t gen = FReceiveGen;
+  int64_t start = 0;  // lines before start are taken; compacted before any other step
+  while (FReceiveLen - start > 0) {
+    char* base = FReceiveBuffer.data();
+    const int64_t from = start + FLineScanned;
+    const void* lf = from < FReceiveLen
+                         ? std::memchr(base + from, '\n', static_cast<size_t>(FReceiveLen - from))
+                         : nullptr;
+    if (!lf) {
+      CompactReceive(start);
+      FLineScanned = FReceiveLen;
+      CheckLineLimits(0);
+      return;
+    }
+    const int64_t lfPos = static_cast<const char*>(lf) - base;
+    FCurrentLineCR = lfPos > start && base[lfPos - 1] == '\r';
+    FCurrentLine.assign(base + start, static_cast<size_t>(lfPos - start - (FCurrentLineCR ? 1 : 0)));
+    FLineScanned = 0;
+    const int64_t lineBytes = lfPos + 1 - start;
+    start = lfPos + 1;
+    if (CheckLogOptions(core::loProtSpecDump)) DebugLog(core::loProtSpecDump, ">|" + FCurrentLine + "|");
+    if (FHttpState == httpWaitingHeader) {
+      FHeaderBytes += lineBytes;
+      if (FHeaderBytes > kMaxHeaderSize || lineBytes > kMaxHeaderLine + 2) {
+        CompactReceive(start);
+        FailProtocol("Response header too large");
+        return;
+      }
+    }
+    if (!IsHeaderState(FHttpState)) {
+      CompactReceive(start);
+      start = 0;
+      if (auto h = OnDataPush) h(this, ErrCode);
+    } else if (!FLineHandler) {
+      CompactReceive(start);
+      start = 0;
+      SetReady();
+    } else {
+      // A plain field line needs no buffer; every other step may look at the bytes
+      // that follow the line, so they are moved to the front first.
+      const bool plainField = FLineHandler == &THttpCli::GetHeaderLineNext &&
+                              FHttpState == httpWaitingHeader && !FCurrentLine.empty() &&
+                              FHeaderLineCount > 0;
+      if (!plainField) {
+        CompactReceive(start);
+        start = 0;
+      }
+      (this->*FLineHandler)();
+    }
+    if (FReceiveGen != gen) return;  // the buffer was emptied by the step
+  }
+  CompactReceive(start);
+}
+
+// --- header lines ---
+
+bool THttpCli::IsHeaderless() const {
+  if (FHeaderLineCount != 1 || FCurrentLine.empty() || FCurrentLine[0] != '<') return false;
+  return core::SameText(core::Copy(FCurrentLine, 1, 6), "<HTML>") ||
+         core::SameText(core::Copy(FCurrentLine, 1, 9), "<!DOCTYPE");
+}
+
+// The line that revealed a headerless document is its first line: it goes back in
+// front of the bytes that followed it, and all of them become the body.
+void THttpCli::StartHeaderless() {
+  FHeaderless = true;
+  if (FContentType.empty()) FContentType = "text/html";
+  StateChange(httpWaitingBody);
+  FLineHandler = &THttpCli::GetBodyLineNext;
+  FBodyExpected = true;
+  TriggerHeaderEnd();
+  const std::string first = FCurrentLine + (FCurrentLineCR ? "\r\n" : "\n");
+  const auto firstLen = static_cast<int64_t>(first.size());
+  FReceiveLen += firstLen;
+  EnsureReceiveRoom();
+  char* base = FReceiveBuffer.data();
+  std::memmove(base + firstLen, base, static_cast<size_t>(FReceiveLen - firstLen));
+  std::memcpy(base, first.data(), first.size());
+  base[FReceiveLen] = 0;
+  PassBodySlice();
+  ++FReceiveGen;  // the lines of this receive are all taken now
+  AfterBodyStep();
+}
+
+void THttpCli::GetHeaderLineNext() {
+  if (FHeaderLineCount == 0) {
+    TriggerHeaderBegin();
+  } else if (FHeaderLineCount == -1) {
+    FHeaderLineCount = 0;
+  }
+  ++FHeaderLineCount;
+  if (IsHeaderless()) {
+    StartHeaderless();
+    return;
+  }
+  if (FCurrentLine.empty()) {
+    EndOfHeader();
+    return;
+  }
+  FRcvdHeader.Add(FCurrentLine);
+  if (FHeaderLineCount == 1) {
+    TakeStatusLine(FCurrentLine);
+  } else if (FCurrentLine.find(':') != std::string::npos) {
+    TakeFieldLine(FCurrentLine);
+  }
+  if (auto h = OnHeaderData) h(this);
+}
+
+void THttpCli::TakeStatusLine(const std::string& Line) {
+  const std::string version = core::Copy(Line, 1, 8);
+  if (version != "HTTP/1.0" && version != "HTTP/1.1") {
+    if (auto h = OnDataPush2) h(this);
+    return;
+  }
+  FServerVersion = core::Copy(Line, 6, 3);
+  if (FRequestVer == "1.1" && FServerVersion == "1.0")
+    FCloseReq = true;
+  else
+    FCloseReq = FRequestVer == "1.0";
+  if (CheckLogOptions(core::loProtSpecDump))
+    DebugLog(core::loProtSpecDump, std::string("FCloseReq=") + (FCloseReq ? "1" : "0"));
+  const auto len = static_cast<int64_t>(Line.size());
+  int64_t p = 10;
+  while (p <= len && !(Line[static_cast<size_t>(p - 1)] >= '0' && Line[static_cast<size_t>(p - 1)] <= '9'))
+    ++p;
+  if (p > len) p = std::max<int64_t>(len, 9);
+  // A code that is not a number leaves the status at 0: the request then cannot end
+  // as a success.
+  const auto code = core::TryStrToInt(core::Copy(Line, p, 3));
+  if (!code || *code < 0) return;
+  FStatusCode = *code;
+  FStatusLineSeen = true;
+  FReasonPhrase = core::Copy(Line, p + 4, len);
+}
+
+void THttpCli::TakeFieldLine(const std::string& Line) {
+  const size_t colon = Line.find(':');
+  const std::string name = core::LowerCase(Line.substr(0, colon));
+  const std::string value = FieldValue(Line, colon);
+  if (name == "location") {
+    TakeLocation(value);
+  } else if (name == "content-length") {
+    // Strict: anything but plain decimal digits leaves the length unknown, and a
+    // connection whose framing is unknown is not used again.
+    const auto length = core::TryStrToInt64(core::Trim(value));
+    const std::string trimmed = core::Trim(value);
+    if (length && *length >= 0 && !trimmed.empty() && trimmed[0] != '+') {
+      FContentLength = *length;
+    } else {
+      FContentLength = -1;
+      FCloseReq = true;
+    }
+  } else if (name == "transfer-encoding") {
+    FTransferEncoding = core::LowerCase(value);
+  } else if (name == "content-range") {
+    const int64_t d = core::Pos("-", value);
+    const int64_t s = core::Pos("/", value);
+    FContentRangeBegin = WithoutLineBreaks(core::Copy(value, 7, d - 7));
+    FContentRangeEnd = WithoutLineBreaks(core::Copy(value, d + 1, s - d - 1));
+  } else if (name == "accept-ranges") {
+    FAcceptRanges = value;
+  } else if (name == "content-type") {
+    FContentType = core::LowerCase(value);
+  } else if (name == "www-authenticate" || name == "proxy-authenticate") {
+    FAuthChallenges.Add(value);
+  } else if (name == "set-cookie") {
+    bool accept = true;
+    TriggerCookie(value, accept);
+  } else if (name == "connection" || name == "proxy-connection") {
+    const std::string v = core::LowerCase(core::Trim(value));
+    if (v == "close") {
+      FCloseReq = true;
+    } else if (v == "keep-alive") {
+      FCloseReq = false;
+    }
+  } else if (name == "content-encoding") {
+    FContentEncoding = value;
+  }
+}
+
+// --- end of the header ---
+
+bool THttpCli::BodyFollows() const {
+  // A HEAD, 1xx, 204 or 304 response never has a body, whatever it announces.
+  if (FRequestType == httpHEAD) return false;
+  if (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 304) return false;
+  if (core::Trim(FTransferEncoding) == "chunked") return true;
+  if (FContentLength == 0) return false;
+  if (FContentLength == -1 &&
+      (FStatusCode == 301 || FStatusCode == 302 || FStatusCode == 401 || FStatusCode == 407))
+    return false;
+  return true;
+}
+
+void THttpCli::EndOfHeader() {
+  if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "End of header");
+  // An interim 1xx answer (any but 101) is followed by the real one.
+  if (FStatusLineSeen && FStatusCode >= 100 && FStatusCode < 200 && FStatusCode != 101) {
+    FRcvdHeader.Clear();
+    FHeaderLineCount = -1;
+    FStatusLineSeen = false;
+    FStatusCode = 0;
+    FContentLength = -1;
+    FTransferEncoding.clear();
+    return;
+  }
+  TriggerHeaderEnd();
+  if (FHttpState == httpReady) {
+    ClearReceiveBuffer();
+    return;
+  }
+  if (!FStatusLineSeen) {
+    // No usable status line: the response cannot be trusted, nor the connection.
+    FLineHandler = nullptr;
+    FCloseReq = true;
+    ClearReceiveBuffer();
+    CloseNow();
+    return;
+  }
+  if (BodyFollows()) {
+    FBodyExpected = true;
+    FDocName = AdjustDocNameExt(FDocName, FContentType);
+    StateChange(httpWaitingBody);
+    FLineHandler = &THttpCli::GetBodyLineNext;
+    if (FReceiveLen > 0) {
+      const uint64_t gen = FReceiveGen;
+      PassBodySlice();
+      if (FReceiveGen != gen || FProtocolFailed) return;
+    }
+    AfterBodyStep();
+    return;
+  }
+  FLineHandler = nullptr;
+  if (FLocationFlag) {
+    StartRelocation();
+  } else if (!FCloseReq) {
+    SetReady();
+  } else {
+    if (FRequestType == httpHEAD) {
+      ClearReceiveBuffer();
+      StateChange(httpWaitingBody);
+    }
+    FSocket->CloseDelayed();
+  }
+}
+
+void THttpCli::FailProtocol(const std::string& Reason) {
+  FStatusCode = 404;
+  FReasonPhrase = Reason;
+  FProtocolFailed = true;
+  FLineHandler = nullptr;
+  FCloseReq = true;
+  ClearReceiveBuffer();
+  CloseNow();
+}
+
+void THttpCli::CloseNow() {
+  if (FSocket->State() != net::wsClosed) {
+    FSocket->Abort();
+  } else if (FHttpState != httpReady) {
+    SocketSessionClosed(this, 0);
+  }
+}
+
+}  // namespace http

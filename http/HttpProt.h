@@ -1,0 +1,532 @@
+// THttpCli: the HTTP/1.0 and HTTP/1.1 client component.
+//
+// Each request runs as a state machine driven by the events of the client's own
+// socket (name resolved, connected, data available, data sent, closed) and by three
+// private window messages the client posts to itself (request done, back to ready,
+// login for the next request of a sequence). The caller starts a request with one
+// of the ...Async operations, or with the synchronous forms, which process the
+// thread's messages until the client is ready again and then raise EHttpException
+// for a failed request (a final status of 400 or more other than 401/407, every
+// network failure, and a document cut short by the close of its connection).
+//
+// Contract (stated once here):
+// - Thread. The client, its socket and its hidden window belong to the thread that
+//   created it; every operation is called there, every event is raised there. The
+//   synchronous operations dispatch all of the thread's messages while they wait,
+//   so other events (of this and other components) run inside them.
+// - Lifecycle. Create with core::Create<THttpCli>(owner) (or core::MakeComponent) and
+//   free with core::Free: the client takes its window and message numbers when it
+//   is created and releases them in the second destruction phase. Never free it
+//   from inside one of its own events; use Release.
+// - Ownership. The client owns its socket, its request stream and its
+//   content-coding handler. RcvdStream, SendStream and the Logger belong to the
+//   caller: the client writes to and reads from them but never frees them, and they
+//   must outlive the request that uses them.
+// - Events are std::function members named like the event; "assigned" means
+//   non-empty. They are invoked through a local copy, so a handler may reassign or
+//   clear the event it runs from. No exception of the client crosses the message
+//   loop except those of the caller's own handlers.
+// - Failures. Misuse (busy, nothing to post, bad version) raises EHttpException at
+//   once and changes nothing. Network and protocol failures end the request with
+//   status 404 (501 for a protocol other than "http"), a reason phrase naming the
+//   failure and a non-zero error code for OnRequestDone.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/Classes.h"
+#include "core/Logger.h"
+#include "core/WndControl.h"
+#include "http/HttpException.h"
+#include "net/WSocket.h"
+
+namespace http {
+
+class THttpContCodHandler;
+
+enum THttpRequest : uint8_t { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpCLOSE };
+
+enum THttpState : uint8_t {
+  httpReady,
+  httpNotConnected,
+  httpConnected,
+  httpDnsLookup,
+  httpDnsLookupDone,
+  httpWaitingHeader,
+  httpWaitingBody,
+  httpBodyReceived,
+  httpWaitingProxyConnect,
+  httpClosing,
+  httpAborting
+};
+// "httpReady" ... "httpAborting", or "INVALID STATE".
+const char* HttpStateName(THttpState state);
+
+// THttpCliOptions is a set of THttpCliOption: combine the bit values with |.
+enum THttpCliOption : uint8_t {
+  httpoNoBasicAuth = 1,
+  httpoNoNTLMAuth = 2,
+  httpoBandwidthControl = 4,
+  httpoEnableContentCoding = 8,
+  httpoUseQuality = 16
+};
+using THttpCliOptions = uint8_t;
+
+enum THttpChunkState : uint8_t {
+  httpChunkSize,
+  httpChunkSizeEnd,
+  httpChunkData,
+  httpChunkDataEnd,
+  httpChunkDone
+};
+
+// Event types. Sender is the client unless stated otherwise.
+using TNotifyEvent = net::TNotifyEvent;
+using TDocDataEvent = std::function<void(core::TComponent* Sender, const void* Buffer, int Len)>;
+using TCookieRcvdEvent = std::function<void(core::TComponent* Sender, const std::string& Data, bool& Accept)>;
+using THttpRequestDone = std::function<void(core::TComponent* Sender, THttpRequest RqType, uint16_t ErrCode)>;
+using TBeforeHeaderSendEvent =
+    std::function<void(core::TComponent* Sender, const std::string& Method, core::TStringList& Headers)>;
+using TOnCommand = std::function<void(core::TComponent* Sender, std::string& S)>;
+using TLocationChangeExceeded =
+    std::function<void(core::TComponent* Sender, int RelocationCount, bool& AllowMoreRelocations)>;
+
+class THttpCli : public core::TWndControl {
+ public:
+  explicit THttpCli(core::TComponent* AOwner);
+  ~THttpCli() override;
+
+  // --- request operations ---
+  // The synchronous forms wait until the client is ready again and raise
+  // EHttpException for a failed request. Every form except Close starts the
+  // relocation count (LocationChangeCurCount) from 0 when the request can start.
+  void Get();
+  void Post();
+  void Put();
+  void Head();
+  // Closes a kept connection; accepted in any state.
+  void Close();
+  void GetAsync();
+  void PostAsync();
+  void PutAsync();
+  void HeadAsync();
+  void CloseAsync();
+  // Ends the current request at once; OnRequestDone follows (inside the call when
+  // the client was ready).
+  void Abort();
+
+  // --- virtual operations, in the order derived layers know them ---
+  virtual void DebugLog(core::TLogOption Level, const std::string& Msg);
+  virtual bool CheckLogOptions(core::TLogOption Level);
+  virtual void CreateSocket();
+  virtual void SetupSocket();
+  virtual void SendRequest(const std::string& Method, const std::string& Version);
+  virtual void GetHeaderLineNext();
+  virtual void GetBodyLineNext();
+  virtual void SendHeaderLine(const std::string& Line);
+  virtual void Login();
+  virtual void Logout();
+  virtual void ResetRequestState();
+  virtual void StartRelocation();
+  virtual void StartAuthNTLM();
+  virtual void StartProxyAuthNTLM();
+  virtual void StartAuthBasic();
+  virtual void StartProxyAuthBasic();
+  virtual void SocketDNSLookupDone(core::TComponent* Sender, uint16_t ErrCode);
+  virtual void SocketSessionClosed(core::TComponent* Sender, uint16_t ErrCode);
+  virtual void SocketSessionConnected(core::TComponent* Sender, uint16_t ErrCode);
+  virtual void SocketDataSent(core::TComponent* Sender, uint16_t ErrCode);
+  virtual void SocketDataAvailable(core::TComponent* Sender, uint16_t ErrCode);
+  virtual void RelocationAfterClose(core::TComponent* Sender, uint16_t ErrCode);
+  virtual void StartRequestAsync(THttpRequest Rq);
+  virtual void RunRequestSync(THttpRequest Rq);
+  virtual void StoreMultiThreaded(bool Value);
+  virtual void StateChange(THttpState NewState);
+  virtual void TriggerStateChange();
+  virtual void TriggerCookie(const std::string& Data, bool& Accept);
+  virtual void TriggerSessionConnected();
+  virtual void TriggerSessionClosed();
+  virtual void TriggerBeforeHeaderSend(const std::string& Method, core::TStringList& Headers);
+  virtual void TriggerRequestHeaderBegin();
+  virtual void TriggerRequestHeaderEnd();
+  virtual void TriggerHeaderBegin();
+  virtual void TriggerHeaderEnd();
+  virtual void TriggerDocBegin();
+  virtual void TriggerDocData(const void* Buffer, int Len);
+  virtual void TriggerDocEnd();
+  virtual void TriggerSendBegin();
+  virtual void TriggerSendData(const void* Buffer, int Len);
+  virtual void TriggerSendEnd();
+  virtual void TriggerRequestDone();
+  virtual void SetReady();
+  virtual void AdjustDocName();
+
+  // --- component base overrides ---
+  int MsgHandlersCount() override;
+  void AllocateMsgHandlers() override;
+  void FreeMsgHandlers() override;
+  void WndProc(core::TMessage& MsgRec) override;
+  void ThreadAttach() override;
+  void ThreadDetach() override;
+  // Takes the window and numbers, creates and wires the socket (virtual steps).
+  void AfterConstruction() override;
+  void BeforeDestruction() override;
+
+  // --- published properties ---
+  const std::string& URL() const { return FURL; }
+  void SetURL(const std::string& Value) { FURL = Value; }
+  const std::string& LocalAddr() const { return FLocalAddr; }
+  void SetLocalAddr(const std::string& Value) { FLocalAddr = Value; }
+  const std::string& Proxy() const { return FProxy; }
+  void SetProxy(const std::string& Value) { FProxy = Value; }
+  const std::string& ProxyPort() const { return FProxyPort; }
+  void SetProxyPort(const std::string& Value) { FProxyPort = Value; }
+  const std::string& Sender() const { return FSender; }
+  void SetSender(const std::string& Value) { FSender = Value; }
+  const std::string& Agent() const { return FAgent; }
+  void SetAgent(const std::string& Value) { FAgent = Value; }
+  const std::string& Accept() const { return FAccept; }
+  void SetAccept(const std::string& Value) { FAccept = Value; }
+  const std::string& AcceptLanguage() const { return FAcceptLanguage; }
+  void SetAcceptLanguage(const std::string& Value) { FAcceptLanguage = Value; }
+  const std::string& Reference() const { return FReference; }
+  void SetReference(const std::string& Value) { FReference = Value; }
+  const std::string& Connection() const { return FConnection; }
+  void SetConnection(const std::string& Value) { FConnection = Value; }
+  const std::string& ProxyConnection() const { return FProxyConnection; }
+  void SetProxyConnection(const std::string& Value) { FProxyConnection = Value; }
+  const std::string& Username() const { return FUsername; }
+  void SetUsername(const std::string& Value) { FUsername = Value; }
+  const std::string& Password() const { return FPassword; }
+  void SetPassword(const std::string& Value) { FPassword = Value; }
+  const std::string& ProxyUsername() const { return FProxyUsername; }
+  void SetProxyUsername(const std::string& Value) { FProxyUsername = Value; }
+  const std::string& ProxyPassword() const { return FProxyPassword; }
+  void SetProxyPassword(const std::string& Value) { FProxyPassword = Value; }
+  bool NoCache() const { return FNoCache; }
+  void SetNoCache(bool Value) { FNoCache = Value; }
+  // A date-time (days since 30 December 1899); 0 sends no If-Modified-Since.
+  double ModifiedSince() const { return FModifiedSince; }
+  void SetModifiedSince(double Value) { FModifiedSince = Value; }
+  const std::string& Cookie() const { return FCookie; }
+  void SetCookie(const std::string& Value) { FCookie = Value; }
+  const std::string& ContentTypePost() const { return FContentTypePost; }
+  void SetContentTypePost(const std::string& Value) { FContentTypePost = Value; }
+  const std::string& ContentRangeBegin() const { return FContentRangeBegin; }
+  void SetContentRangeBegin(const std::string& Value) { FContentRangeBegin = Value; }
+  const std::string& ContentRangeEnd() const { return FContentRangeEnd; }
+  void SetContentRangeEnd(const std::string& Value) { FContentRangeEnd = Value; }
+  const std::string& AcceptRanges() const { return FAcceptRanges; }
+  bool MultiThreaded() const { return FMultiThreaded; }
+  void SetMultiThreaded(bool Value) { StoreMultiThreaded(Value); }
+  const std::string& RequestVer() const { return FRequestVer; }
+  // Raises EHttpException("Insupported HTTP version", 5) for a new value other than
+  // "1.0" or "1.1".
+  void SetRequestVer(const std::string& Value) { StoreRequestVer(Value); }
+  bool FollowRelocation() const { return FFollowRelocation; }
+  void SetFollowRelocation(bool Value) { FFollowRelocation = Value; }
+  int LocationChangeMaxCount() const { return FLocationChangeMaxCount; }
+  void SetLocationChangeMaxCount(int Value) { FLocationChangeMaxCount = Value; }
+  int LocationChangeCurCount() const { return FLocationChangeCurCount; }
+  int BandwidthLimit() const { return FBandwidthLimit; }
+  void SetBandwidthLimit(int Value) { FBandwidthLimit = Value; }
+  int BandwidthSampling() const { return FBandwidthSampling; }
+  void SetBandwidthSampling(int Value) { FBandwidthSampling = Value; }
+  // Reading refreshes the content-coding bits from the handler.
+  THttpCliOptions Options();
+  void SetOptions(THttpCliOptions Value);
+  // The socket's logger (not owned).
+  core::TLogger* Logger() const;
+  void SetLogger(core::TLogger* Value);
+  const std::string& SocksServer() const { return FSocksServer; }
+  void SetSocksServer(const std::string& Value) { FSocksServer = Value; }
+  const std::string& SocksLevel() const { return FSocksLevel; }
+  void SetSocksLevel(const std::string& Value) { FSocksLevel = Value; }
+  const std::string& SocksPort() const { return FSocksPort; }
+  void SetSocksPort(const std::string& Value) { FSocksPort = Value; }
+  const std::string& SocksUsercode() const { return FSocksUsercode; }
+  void SetSocksUsercode(const std::string& Value) { FSocksUsercode = Value; }
+  const std::string& SocksPassword() const { return FSocksPassword; }
+  void SetSocksPassword(const std::string& Value) { FSocksPassword = Value; }
+  net::TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
+  void SetSocksAuthentication(net::TSocksAuthentication Value) { FSocksAuthentication = Value; }
+
+  // --- run-time properties ---
+  int StatusCode() const { return FStatusCode; }
+  const std::string& ReasonPhrase() const { return FReasonPhrase; }
+  core::TStream* RcvdStream() const { return FRcvdStream; }
+  void SetRcvdStream(core::TStream* Value) { FRcvdStream = Value; }
+  core::TStream* SendStream() const { return FSendStream; }
+  void SetSendStream(core::TStream* Value) { FSendStream = Value; }
+  int64_t RcvdCount() const { return FRcvdCount; }
+  int64_t SentCount() const { return FSentCount; }
+  const core::TStringList& RcvdHeader() const { return FRcvdHeader; }
+  int64_t ContentLength() const { return FContentLength; }
+  const std::string& ContentType() const { return FContentType; }
+  const std::string& TransferEncoding() const { return FTransferEncoding; }
+  const std::string& ContentEncoding() const { return FContentEncoding; }
+  const std::string& Location() const { return FLocation; }
+  const std::string& DocName() const { return FDocName; }
+  THttpState State() const { return FHttpState; }
+  THttpRequest RequestType() const { return FRequestType; }
+  // The three characters after "HTTP/" of the last status line.
+  const std::string& ServerVersion() const { return FServerVersion; }
+  // True when the last request ended with its document cut short by the close.
+  bool DocumentTruncated() const { return FDocTruncated; }
+  // The client's socket (owned by the client).
+  net::TWSocket* Socket() const { return FSocket; }
+
+  // --- events ---
+  TLocationChangeExceeded OnLocationChangeExceeded;
+  TNotifyEvent OnTrace;  // stored only
+  TNotifyEvent OnSessionConnected;
+  TNotifyEvent OnSessionClosed;
+  TNotifyEvent OnHeaderData;
+  TOnCommand OnCommand;
+  TNotifyEvent OnHeaderBegin;
+  TNotifyEvent OnHeaderEnd;
+  TNotifyEvent OnRequestHeaderBegin;
+  TNotifyEvent OnRequestHeaderEnd;
+  TNotifyEvent OnDocBegin;
+  TDocDataEvent OnDocData;
+  TNotifyEvent OnDocEnd;
+  TNotifyEvent OnSendBegin;
+  TDocDataEvent OnSendData;
+  TNotifyEvent OnSendEnd;
+  TNotifyEvent OnStateChange;
+  THttpRequestDone OnRequestDone;
+  TNotifyEvent OnLocationChange;
+  TCookieRcvdEvent OnCookie;
+  net::TDataAvailable OnDataPush;
+  TNotifyEvent OnDataPush2;
+  net::TSessionConnected OnSocksConnected;     // Sender is the socket
+  net::TSocksAuthStateEvent OnSocksAuthState;  // Sender is the socket
+  net::TSocksErrorEvent OnSocksError;          // Sender is the socket
+  TNotifyEvent OnSocketError;
+  TBeforeHeaderSendEvent OnBeforeHeaderSend;
+
+  // Room kept free for every receive: each receive reads at most this much.
+  static constexpr int64_t kReceiveRoom = 8192;
+  // The limits on a response header (a longer one fails the request).
+  static constexpr int64_t kMaxHeaderLine = 64 * 1024;
+  static constexpr int64_t kMaxHeaderSize = 1024 * 1024;
+
+ protected:
+  using TLineHandler = void (THttpCli::*)();
+
+  void StoreRequestVer(const std::string& Value);
+  // Reads received bytes into Buffer; the socket's Receive. A seam for feeding the
+  // response parser without a network.
+  virtual int ReceiveData(void* Buffer, int BufferSize);
+
+  // Steps shared by the stages of a request.
+  void StartClose();
+  void SplitRequestUrl();
+  void RequestDoneStep(THttpRequest RqType, uint16_t ErrCode);
+  // Posts FMsgLogin for the running request.
+  void PostLogin();
+  void ConnectSocketEvents();
+  void HookSessionClosed();
+  void FailLookup(uint16_t ErrCode, core::TComponent* Sender);
+  void FailConnect(const std::string& Reason, uint16_t ErrCode, core::TComponent* Sender);
+  void StartUpload();
+  void AddRequestLines(const std::string& Method, const std::string& Version, core::TStringList& Headers);
+  // Ends the request on a protocol error: status 404 with Reason, connection closed.
+  void FailProtocol(const std::string& Reason);
+  // Closes the connection at once; the close ends the request.
+  void CloseNow();
+  // Receiving and cutting lines.
+  void EnsureReceiveRoom();
+  void ClearReceiveBuffer();
+  void CompactReceive(int64_t Start);
+  void CutHeaderLines(uint16_t ErrCode);
+  bool CheckLineLimits(int64_t Start);
+  // Header.
+  bool IsHeaderless() const;
+  void StartHeaderless();
+  void TakeStatusLine(const std::string& Line);
+  void TakeFieldLine(const std::string& Line);
+  void TakeLocation(const std::string& Value);
+  struct TParsedUrl {
+    std::string Proto, User, Pass, Host, Port, Path;
+  };
+  TParsedUrl ParseLocation(const std::string& Url);
+  void TakeDirectLocation(const std::string& V);
+  void TakeProxyLocation(const std::string& V);
+  void EndOfHeader();
+  bool BodyFollows() const;
+  // Body.
+  void HandleBodyData();
+  void PassBodySlice();
+  void AfterBodyStep();
+  void Deliver(const char* P, int64_t N);
+  int64_t DecodeChunks(const char* P, int64_t N);
+  int64_t ChunkSizeStep(const char* P, int64_t N, int64_t I);
+  int64_t SkipLine(const char* P, int64_t N, int64_t I);
+  int64_t ChunkDataStep(const char* P, int64_t N, int64_t I);
+  int64_t TrailerStep(const char* P, int64_t N, int64_t I);
+  void NextChunk(THttpChunkState State);
+  void EndOfDocument(bool Chunked);
+  bool DocumentComplete() const;
+  void CheckSessionResult(uint16_t ErrCode);
+  bool RetryStaleConnection();
+  // End-of-request step of authentication: true when a new authenticated attempt
+  // follows, so the request does not end yet. No attempt follows until the
+  // authentication steps are built.
+  bool AuthenticationFollows();
+  // Relocation.
+  bool CountRelocation();
+  void RewindStreams();
+  static std::string RelocationBase(const std::string& Path);
+
+  // The socket and the client's state.
+  net::TWSocket* FSocket = nullptr;
+  THttpState FHttpState = httpReady;
+  THttpRequest FRequestType = httpABORT;
+  uint32_t FMsgRequestDone = 0;
+  uint32_t FMsgSetReady = 0;
+  uint32_t FMsgLogin = 0;
+  // Counts the requests started; the posted ready and login messages carry it.
+  uintptr_t FRequestSerial = 0;
+  bool FLoginPending = false;
+
+  // Published property values.
+  std::string FURL;
+  std::string FLocalAddr = "0.0.0.0";
+  std::string FProxy;
+  std::string FProxyPort = "80";
+  std::string FSender;
+  std::string FAgent = "Mozilla/4.0 (compatible; Tachyload)";
+  std::string FAccept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
+  std::string FAcceptLanguage;
+  std::string FReference;
+  std::string FConnection;
+  std::string FProxyConnection;
+  std::string FUsername;
+  std::string FPassword;
+  std::string FProxyUsername;
+  std::string FProxyPassword;
+  bool FNoCache = false;
+  double FModifiedSince = 0;
+  std::string FCookie;
+  std::string FContentTypePost = "application/x-www-form-urlencoded";
+  std::string FContentRangeBegin;
+  std::string FContentRangeEnd;
+  std::string FAcceptRanges;
+  bool FMultiThreaded = false;
+  std::string FRequestVer = "1.0";
+  bool FFollowRelocation = true;
+  int FLocationChangeMaxCount = 5;
+  int FLocationChangeCurCount = 0;
+  int FBandwidthLimit = 10000;
+  int FBandwidthSampling = 1000;
+  THttpCliOptions FOptions = 0;
+  std::string FSocksServer;
+  std::string FSocksLevel;
+  std::string FSocksPort;
+  std::string FSocksUsercode;
+  std::string FSocksPassword;
+  net::TSocksAuthentication FSocksAuthentication = net::socksNoAuthentication;
+  core::TStream* FRcvdStream = nullptr;
+  core::TStream* FSendStream = nullptr;
+
+  // Request addressing.
+  std::string FHostName;
+  std::string FPort;
+  std::string FTargetHost;
+  std::string FTargetPort;
+  std::string FProtocol;
+  std::string FPath;
+  std::string FDocName;
+  std::string FCurrUsername;
+  std::string FCurrPassword;
+  std::string FCurrConnection;
+  std::string FCurrProxyConnection;
+  std::string FLocation;
+  // The open connection.
+  std::string FCurrentHost;
+  std::string FCurrentPort;
+  std::string FCurrentProtocol;
+  std::string FDnsResult;
+  bool FConnected = false;
+
+  // Response state.
+  int FStatusCode = 0;
+  std::string FReasonPhrase;
+  std::string FServerVersion;
+  bool FCloseReq = false;
+  bool FLocationFlag = false;
+  bool FHeaderInProgress = false;
+  core::TStringList FRcvdHeader;
+  core::TStringList FAuthChallenges;
+  int64_t FContentLength = -1;
+  std::string FContentType;
+  std::string FTransferEncoding;
+  std::string FContentEncoding;
+  int64_t FRcvdStreamStartSize = 0;
+  uint16_t FRequestDoneError = 0;
+  int64_t FRcvdCount = 0;
+  int64_t FSentCount = 0;
+  // A status line "HTTP/1.x nnn" with a numeric code arrived for this request.
+  bool FStatusLineSeen = false;
+  // The response is a headerless <HTML> document.
+  bool FHeaderless = false;
+  // The end of the header announced a body (length, chunks or the close).
+  bool FBodyExpected = false;
+  // The request failed on a protocol error (oversized header, bad chunk framing).
+  bool FProtocolFailed = false;
+  bool FDocTruncated = false;
+
+  // Receiving. Bytes [0, FReceiveLen) are unconsumed; FReceiveBuffer[FReceiveLen]
+  // is 0. FLineScanned bytes from the front are known to hold no LF.
+  std::vector<char> FReceiveBuffer;
+  int64_t FReceiveLen = 0;
+  // Bumped whenever the buffer is emptied, so a loop over it knows to stop.
+  uint64_t FReceiveGen = 0;
+  // The current line ended in CR LF (not a lone LF).
+  bool FCurrentLineCR = false;
+  int64_t FLineScanned = 0;
+  int64_t FHeaderBytes = 0;
+  std::string FCurrentLine;
+  int FHeaderLineCount = 0;
+  int FBodyLineCount = 0;
+  TLineHandler FLineHandler = nullptr;
+  int64_t FBodyDataStart = 0;
+  int64_t FBodyDataLen = 0;
+  // Chunk decoder.
+  uint64_t FChunkLength = 0;
+  uint64_t FChunkRcvd = 0;
+  int FChunkDigits = 0;
+  bool FSizeDigitSeen = false;
+  bool FChunkTrailer = false;
+  bool FChunkLineEmpty = true;
+  THttpChunkState FChunkState = httpChunkSize;
+
+  // Sending.
+  std::unique_ptr<core::TMemoryStream> FRequestStream;
+  std::vector<char> FSendBuffer;
+  bool FSending = false;
+  // The request went out on a connection kept from an earlier one, no byte of its
+  // response arrived yet, and whether it was already sent once more.
+  bool FReusedConnection = false;
+  bool FResponseBytes = false;
+  bool FStaleRetried = false;
+
+  // Authentication states.
+  int FAuthNTLMState = 0;
+  int FProxyAuthNTLMState = 0;
+  int FAuthBasicState = 0;
+  int FProxyAuthBasicState = 0;
+
+  // Content coding.
+  std::unique_ptr<THttpContCodHandler> FContCodHandler;
+
+  // Bandwidth: bytes received since the request started.
+  int64_t FBandwidthCount = 0;
+};
+
+}  // namespace http

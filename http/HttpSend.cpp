@@ -1,0 +1,268 @@
+// THttpCli: resolving the host, connecting, building and sending the request
+// header, and uploading the body of a POST or PUT.
+#include <algorithm>
+
+#include "http/HttpContCod.h"
+#include "http/HttpProt.h"
+#include "http/HttpUtils.h"
+#include "net/SocketApi.h"
+
+namespace http {
+
+namespace {
+
+// CR, LF and NUL would split a request line or a header line.
+bool HasLineBreakBytes(const std::string& s) {
+  return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+std::string ErrorWithCode(int code) {
+  return net::SocketErrorText(code) + " (Error #" + std::to_string(code) + ")";
+}
+
+}  // namespace
+
+void THttpCli::Login() {
+  if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "Login " + FHostName);
+  HookSessionClosed();
+  if (FSocket->State() == net::wsConnected) {
+    SocketSessionConnected(nullptr, 0);
+    return;
+  }
+  FDnsResult.clear();
+  StateChange(httpDnsLookup);
+  // A host or port taken from a server's answer must not smuggle line breaks into
+  // the request; it fails like a name that does not resolve.
+  if (HasLineBreakBytes(FHostName) || HasLineBreakBytes(FPort) || HasLineBreakBytes(FTargetHost) ||
+      HasLineBreakBytes(FTargetPort)) {
+    FailLookup(winapi::WSAHOST_NOT_FOUND, this);
+    return;
+  }
+  FSocket->SetLocalAddr(FLocalAddr);
+  try {
+    FSocket->DnsLookup(FHostName);
+  } catch (const std::exception& e) {
+    FStatusCode = 404;
+    FReasonPhrase = core::ExceptionMessage(e);
+    FConnected = false;
+    StateChange(httpReady);
+  }
+}
+
+void THttpCli::FailLookup(uint16_t ErrCode, core::TComponent* Sender) {
+  FRequestDoneError = ErrCode;
+  FStatusCode = 404;
+  FReasonPhrase = "can't resolve hostname to IP address";
+  SocketSessionClosed(Sender, ErrCode);
+}
+
+void THttpCli::SetupSocket() {
+  FSocket->SetAddr(FDnsResult);
+  FSocket->SetLocalAddr(FLocalAddr);
+  FSocket->SetPort(FPort);
+  FSocket->SetProto("tcp");
+  FSocket->SetSocksServer(FSocksServer);
+  FSocket->SetSocksLevel(FSocksLevel);
+  FSocket->SetSocksPort(FSocksPort);
+  FSocket->SetSocksUsercode(FSocksUsercode);
+  FSocket->SetSocksPassword(FSocksPassword);
+  FSocket->SetSocksAuthentication(FSocksAuthentication);
+}
+
+void THttpCli::SocketDNSLookupDone(core::TComponent* Sender, uint16_t ErrCode) {
+  if (ErrCode != 0) {
+    if (FHttpState == httpAborting) return;
+    FailLookup(ErrCode, Sender);
+    return;
+  }
+  FDnsResult = FSocket->DnsResult();
+  StateChange(httpDnsLookupDone);
+  SetupSocket();
+  FCurrentHost = FHostName;
+  FCurrentPort = FPort;
+  FCurrentProtocol = FProtocol;
+  if (FProtocol != "http") {
+    const int lastError = FSocket->LastError();
+    FRequestDoneError = static_cast<uint16_t>(lastError);
+    FStatusCode = 501;
+    FReasonPhrase = "Protocol \"" + FProtocol + "\" not implemented";
+    FSocket->Close();
+    SocketSessionClosed(Sender, static_cast<uint16_t>(lastError));
+    return;
+  }
+  if (CheckLogOptions(core::loProtSpecInfo))
+    DebugLog(core::loProtSpecInfo, "connect to " + FDnsResult + "/" + FPort);
+  try {
+    FSocket->Connect();
+  } catch (const std::exception&) {
+    FailConnect("can't connect: ", static_cast<uint16_t>(FSocket->LastError()), Sender);
+    return;
+  }
+  // A connect refused through the error event (OnError is assigned) neither raises
+  // nor reports its end; it must still end the request.
+  if (FSocket->State() == net::wsClosed && FHttpState == httpDnsLookupDone) {
+    const int lastError = FSocket->LastError();
+    FailConnect("can't connect: ", static_cast<uint16_t>(lastError != 0 ? lastError : winapi::WSAEINVAL),
+                Sender);
+  }
+}
+
+void THttpCli::FailConnect(const std::string& Reason, uint16_t ErrCode, core::TComponent* Sender) {
+  FRequestDoneError = ErrCode;
+  FStatusCode = 404;
+  FReasonPhrase = Reason + ErrorWithCode(ErrCode);
+  FSocket->Close();
+  SocketSessionClosed(Sender, ErrCode);
+}
+
+void THttpCli::SocketSessionConnected(core::TComponent* Sender, uint16_t ErrCode) {
+  if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "SessionConnected");
+  if (ErrCode != 0) {
+    FRequestDoneError = ErrCode;
+    FStatusCode = 404;
+    FReasonPhrase = ErrorWithCode(ErrCode);
+    TriggerSessionConnected();
+    return;
+  }
+  // The socket's own event means a new connection: bytes left from an earlier one
+  // must not prefix this response. Any other caller reuses a kept connection.
+  FReusedConnection = Sender != FSocket;
+  if (!FReusedConnection) ClearReceiveBuffer();
+  FResponseBytes = false;
+  FLocationFlag = false;
+  FConnected = true;
+  StateChange(httpConnected);
+  TriggerSessionConnected();
+  FLineHandler = &THttpCli::GetHeaderLineNext;
+  try {
+    StateChange(httpWaitingHeader);
+    switch (FRequestType) {
+      case httpGET:
+        SendRequest("GET", FRequestVer);
+        break;
+      case httpHEAD:
+        SendRequest("HEAD", FRequestVer);
+        break;
+      case httpPOST:
+        SendRequest("POST", FRequestVer);
+        StartUpload();
+        break;
+      case httpPUT:
+        SendRequest("PUT", FRequestVer);
+        StartUpload();
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception&) {
+    const bool wasClosed = FSocket->State() == net::wsClosed;
+    Logout();
+    // A socket that was closed already reports no close: end the request here.
+    if (wasClosed && FHttpState != httpReady) SocketSessionClosed(this, 0);
+  }
+}
+
+// An NTLM negotiation request goes without its body.
+void THttpCli::StartUpload() {
+  if (FAuthNTLMState == 1 || FProxyAuthNTLMState == 1) return;
+  TriggerSendBegin();
+  FSending = true;
+  SocketDataSent(FSocket, 0);
+}
+
+void THttpCli::SendRequest(const std::string& Method, const std::string& Version) {
+  FBandwidthCount = 0;  // the bandwidth limit's per-request set-up joins here
+  core::TStringList headers;
+  FRequestStream->Clear();
+  try {
+    TriggerRequestHeaderBegin();
+    AddRequestLines(Method, Version, headers);
+    FAcceptRanges.clear();
+    if (CheckLogOptions(core::loProtSpecInfo))
+      DebugLog(core::loProtSpecInfo,
+               std::to_string(headers.Count()) + " header lines to send\r\n" + headers.Text());
+    TriggerBeforeHeaderSend(Method, headers);
+    for (const std::string& line : headers.Items()) SendHeaderLine(line);
+    TriggerRequestHeaderEnd();
+    SendHeaderLine("");
+    // The header goes out as one block.
+    FSocket->QueueSendData(FRequestStream->Memory(), static_cast<int>(FRequestStream->Size()));
+    FRequestStream->Clear();
+    FSocket->Send(nullptr, 0);
+  } catch (...) {
+    if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "SendRequest Done");
+    throw;
+  }
+  if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "SendRequest Done");
+}
+
+// The request line and the fields, in their fixed order; a field without a value
+// is left out.
+void THttpCli::AddRequestLines(const std::string& Method, const std::string& Version,
+                               core::TStringList& Headers) {
+  const bool withBody = FRequestType == httpPOST || FRequestType == httpPUT;
+  auto addIf = [&Headers](bool condition, const std::string& line) {
+    if (condition) Headers.Add(line);
+  };
+  Headers.Add(Method + " " + FPath + " HTTP/" + Version);
+  addIf(!FSender.empty(), "From: " + FSender);
+  addIf(!FAccept.empty(), "Accept: " + FAccept);
+  addIf(!FReference.empty(), "Referer: " + FReference);
+  addIf(!FCurrConnection.empty(), "Connection: " + FCurrConnection);
+  addIf(!FAcceptLanguage.empty(), "Accept-Language: " + FAcceptLanguage);
+  if (FRequestType != httpHEAD) {
+    const std::string codings = FContCodHandler->GetHeaderText();
+    addIf(!codings.empty(), "Accept-Encoding: " + codings);
+  }
+  addIf(withBody && !FContentTypePost.empty(), "Content-Type: " + FContentTypePost);
+  addIf(!FAgent.empty(), "User-Agent: " + FAgent);
+  const bool defaultPort = FTargetPort == "80" || FTargetPort.empty();
+  Headers.Add("Host: " + FTargetHost + (defaultPort ? "" : ":" + FTargetPort));
+  addIf(FNoCache, "Pragma: no-cache");
+  addIf(!FCurrProxyConnection.empty(), "Proxy-Connection: " + FCurrProxyConnection);
+  if (withBody) {
+    // A stream positioned past its end has nothing to send.
+    int64_t length = 0;
+    if (FAuthNTLMState != 1 && FProxyAuthNTLMState != 1 && FSendStream)
+      length = std::max<int64_t>(0, FSendStream->Size() - FSendStream->Position());
+    Headers.Add("Content-Length: " + std::to_string(length));
+  }
+  if (FModifiedSince != 0) Headers.Add("If-Modified-Since: " + FormatRFC1123(FModifiedSince) + " GMT");
+  // The authorization lines of the authentication steps join here.
+  addIf(!FCookie.empty(), "Cookie: " + FCookie);
+  if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
+    Headers.Add("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
+    FContentRangeBegin.clear();
+    FContentRangeEnd.clear();
+  }
+}
+
+void THttpCli::SendHeaderLine(const std::string& Line) {
+  std::string s = Line;
+  if (auto h = OnCommand) h(this, s);
+  if (!s.empty()) FRequestStream->WriteBuffer(s.data(), static_cast<int64_t>(s.size()));
+  FRequestStream->WriteBuffer("\r\n", 2);
+}
+
+// Each data-sent event (the socket's buffer has drained) brings the next block.
+void THttpCli::SocketDataSent(core::TComponent* /*Sender*/, uint16_t /*ErrCode*/) {
+  if (!FSending) return;
+  constexpr int kBlock = 8192;
+  if (FSendBuffer.empty()) FSendBuffer.resize(kBlock);
+  const int64_t count = FSendStream ? FSendStream->Read(FSendBuffer.data(), kBlock) : 0;
+  if (count <= 0) {
+    FSending = false;
+    TriggerSendEnd();
+    return;
+  }
+  FSentCount += count;
+  TriggerSendData(FSendBuffer.data(), static_cast<int>(count));
+  FSocket->Send(FSendBuffer.data(), static_cast<int>(count));
+}
+
+void THttpCli::Logout() {
+  FSocket->Close();
+  FConnected = false;
+}
+
+}  // namespace http

@@ -1,0 +1,133 @@
+// The client against real servers on loopback: nginx for HTTP/1.0 and 1.1,
+// keep-alive, chunked bodies and errors; squid as the HTTP proxy.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "http/tests/HttpTestSupport.h"
+#include "testsupport/Nginx.h"
+#include "testsupport/Squid.h"
+
+namespace http::testing {
+namespace {
+
+using testsupport::NginxServer;
+using testsupport::SquidServer;
+
+class HttpNginx : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
+    ASSERT_TRUE(nginx_.Start());
+    WindowSettings(*cli_);
+    ev_.Attach(*cli_);
+    cli_->SetRcvdStream(&body_);
+  }
+  // The synchronous Get the window uses.
+  void Get(const std::string& path, const std::string& version) {
+    body_.Clear();
+    cli_->SetRequestVer(version);
+    cli_->SetURL(nginx_.Url(path));
+    cli_->Get();
+  }
+
+  NginxServer nginx_;
+  core::ComponentPtr<THttpCli> cli_ = core::MakeComponent<THttpCli>(nullptr);
+  HttpEvents ev_;
+  core::TMemoryStream body_;
+};
+
+TEST_F(HttpNginx, SmallAndLargeDocumentsInBothVersions) {
+  std::ifstream file(nginx_.AddPatternFile("big.bin", 3 * 1024 * 1024 + 17), std::ios::binary);
+  const std::string expected((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(expected.size(), 3u * 1024 * 1024 + 17);
+  for (const char* version : {"1.0", "1.1"}) {
+    Get("/index.html", version);
+    EXPECT_EQ(body_.DataString(), "hello world\n") << version;
+    EXPECT_EQ(cli_->StatusCode(), 200);
+    EXPECT_EQ(cli_->ContentLength(), 12);
+    Get("/big.bin", version);
+    ASSERT_EQ(body_.Size(), 3 * 1024 * 1024 + 17) << version;
+    EXPECT_TRUE(body_.DataString() == expected) << version;
+    EXPECT_EQ(cli_->RcvdCount(), 3 * 1024 * 1024 + 17);
+  }
+}
+
+TEST_F(HttpNginx, KeepAliveReusesTheConnection) {
+  cli_->SetRequestVer("1.1");
+  for (int i = 0; i < 3; ++i) Get("/index.html", "1.1");
+  Get("/dir/page.htm", "1.1");
+  EXPECT_EQ(body_.DataString(), "page in dir\n");
+  ASSERT_TRUE(nginx_.WaitForAccessLines(4));
+  EXPECT_EQ(nginx_.ConnectionCount(), 1u);
+  EXPECT_EQ(ev_.StateCount("httpDnsLookup"), 1u);
+  EXPECT_EQ(ev_.Count("SessionConnected"), 4u);
+  // HTTP/1.0 closes after every load (the first still goes out on the kept one).
+  Get("/index.html", "1.0");
+  Get("/index.html", "1.0");
+  Get("/index.html", "1.0");
+  ASSERT_TRUE(nginx_.WaitForAccessLines(7));
+  EXPECT_EQ(nginx_.ConnectionCount(), 3u);
+}
+
+TEST_F(HttpNginx, ChunkedBody) {
+  Get("/ssi/multi.html", "1.1");
+  EXPECT_EQ(cli_->TransferEncoding(), "chunked");
+  EXPECT_EQ(body_.DataString(), "Apage in dir\nBnext page\nC\n");
+  EXPECT_EQ(cli_->RcvdCount(), static_cast<int64_t>(body_.Size()));
+  Get("/index.html", "1.1");  // the connection is still usable
+  EXPECT_EQ(body_.DataString(), "hello world\n");
+  ASSERT_TRUE(nginx_.WaitForAccessLines(2));
+  EXPECT_EQ(nginx_.ConnectionCount(), 1u);
+}
+
+TEST_F(HttpNginx, NotFoundRaisesWithStatusAndReason) {
+  for (const char* version : {"1.0", "1.1"}) {
+    try {
+      Get("/missing.html", version);
+      ADD_FAILURE() << "no exception";
+    } catch (const EHttpException& e) {
+      EXPECT_EQ(e.Message(), "Not Found");
+      EXPECT_EQ(e.ErrorNumber(), 404);
+    }
+    EXPECT_EQ(ev_.lastErr, 0);  // a response came: the request itself succeeded
+  }
+  Get("/index.html", "1.1");
+  EXPECT_EQ(body_.DataString(), "hello world\n");
+}
+
+TEST_F(HttpNginx, HeadReadsNoBody) {
+  cli_->SetURL(nginx_.Url("/index.html"));
+  cli_->SetRequestVer("1.1");
+  cli_->Head();
+  EXPECT_EQ(cli_->StatusCode(), 200);
+  EXPECT_EQ(cli_->ContentLength(), 12);
+  EXPECT_EQ(body_.Size(), 0);
+  Get("/index.html", "1.1");
+  EXPECT_EQ(body_.DataString(), "hello world\n");
+}
+
+TEST(HttpSquid, GetThroughTheProxy) {
+  TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
+  TL_SKIP_UNLESS_INSTALLED(SquidServer::kBinary);
+  NginxServer nginx;
+  ASSERT_TRUE(nginx.Start());
+  SquidServer squid;
+  ASSERT_TRUE(squid.Start());
+  auto cli = core::MakeComponent<THttpCli>(nullptr);
+  WindowSettings(*cli);
+  core::TMemoryStream body;
+  cli->SetRcvdStream(&body);
+  cli->SetProxy("127.0.0.1");
+  cli->SetProxyPort(std::to_string(squid.Port()));
+  cli->SetURL(nginx.Url("/dir/page.htm"));
+  cli->Get();
+  EXPECT_EQ(cli->StatusCode(), 200);
+  EXPECT_EQ(body.DataString(), "page in dir\n");
+  EXPECT_TRUE(squid.WaitForAccessLog("/dir/page.htm"));
+  ASSERT_TRUE(nginx.WaitForAccessLines(1));
+}
+
+}  // namespace
+}  // namespace http::testing
