@@ -1,0 +1,233 @@
+#include "app/SpeedTest.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "core/Classes.h"
+#include "core/SysUtils.h"
+#include "http/HttpProt.h"
+#include "platform/WinMsg.h"
+
+namespace app {
+
+void TPageLines::Add(const char* text, size_t length) {
+  FBytes.append(text, length);
+  FEnds.push_back(FBytes.size());
+}
+
+void TPageLines::Append(const TPageLines& other) {
+  const size_t base = FBytes.size();
+  FBytes += other.FBytes;
+  FEnds.reserve(FEnds.size() + other.FEnds.size());
+  for (size_t e : other.FEnds) FEnds.push_back(base + e);
+}
+
+void TPageLines::Clear() {
+  FBytes.clear();
+  FEnds.clear();
+}
+
+std::string_view TPageLines::Line(size_t index) const {
+  const size_t begin = index == 0 ? 0 : FEnds[index - 1];
+  return std::string_view(FBytes).substr(begin, FEnds[index] - begin);
+}
+
+std::string TPageLines::CrLfText() const {
+  std::string r;
+  r.reserve(static_cast<size_t>(CharCount()));
+  for (size_t i = 0; i < Count(); ++i) {
+    r += Line(i);
+    r += "\r\n";
+  }
+  return r;
+}
+
+std::vector<std::string> TPageLines::ToVector() const {
+  std::vector<std::string> r;
+  for (size_t i = 0; i < Count(); ++i) r.emplace_back(Line(i));
+  return r;
+}
+
+namespace {
+
+// Position of the first NUL, CR or LF at or after from, or size. Looks at eight
+// bytes at a time: pages are scanned inside the measured load time.
+int64_t FindBreak(const char* data, int64_t from, int64_t size) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  int64_t i = from;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t v;
+    std::memcpy(&v, data + i, 8);
+    if (hasZero(v) | hasZero(v ^ (kOnes * '\n')) | hasZero(v ^ (kOnes * '\r'))) break;
+  }
+  while (i < size && data[i] != '\0' && data[i] != '\n' && data[i] != '\r') ++i;
+  return i;
+}
+
+}  // namespace
+
+void TPageLines::Reserve(size_t bytes, size_t lines) {
+  FBytes.reserve(FBytes.size() + bytes);
+  FEnds.reserve(FEnds.size() + lines);
+}
+
+TPageLines SplitPageLines(const char* data, int64_t size) {
+  TPageLines lines;
+  if (data == nullptr || size <= 0) return lines;
+  lines.Reserve(static_cast<size_t>(size), static_cast<size_t>(size / 32));
+  int64_t start = 0;
+  while (start < size) {
+    int64_t end = FindBreak(data, start, size);
+    const int64_t textEnd = end;
+    // A zero byte ends the line's text, as the pane's text would; the line goes
+    // on to its CR or LF.
+    while (end < size && data[end] == '\0') end = FindBreak(data, end + 1, size);
+    lines.Add(data + start, static_cast<size_t>(textEnd - start));
+    if (end < size && data[end] == '\r' && end + 1 < size && data[end + 1] == '\n')
+      start = end + 2;
+    else
+      start = end + 1;
+  }
+  return lines;
+}
+
+std::string FormatGeneral(long double value, char decimalSeparator) {
+  if (value == 0 || std::isnan(value)) return "0";
+  std::string sign;
+  if (value < 0) {
+    sign = "-";
+    value = -value;
+  }
+  // 15 significant digits, rounded once by the C library.
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.14Le", value);
+  std::string digits;
+  const char* p = buf;
+  for (; *p && *p != 'e'; ++p)
+    if (*p >= '0' && *p <= '9') digits += *p;
+  const int exp = *p == 'e' ? std::atoi(p + 1) : 0;
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+
+  if (exp >= -5 && exp < 15) {  // fixed notation
+    std::string out;
+    if (exp >= 0) {
+      const auto intDigits = static_cast<size_t>(exp) + 1;
+      if (digits.size() <= intDigits) return sign + digits + std::string(intDigits - digits.size(), '0');
+      return sign + digits.substr(0, intDigits) + decimalSeparator + digits.substr(intDigits);
+    }
+    return sign + "0" + decimalSeparator + std::string(static_cast<size_t>(-exp - 1), '0') + digits;
+  }
+  std::string out = sign + digits.substr(0, 1);
+  if (digits.size() > 1) out += decimalSeparator + digits.substr(1);
+  return out + "E" + std::to_string(exp);
+}
+
+std::string ConfirmationMessage(const std::string& loadsText) {
+  return "You entered quite big number of page loads (" + loadsText +
+         "). If this is not a mistake and you really want to perform so much downloads, please check the <I "
+         "confirm this number> checkbox ";
+}
+
+std::vector<std::string> HistoryLines(const std::string& url, const std::string& date,
+                                      const std::string& loadsText, const TSpeedResult& r) {
+  return {"URL: " + url,
+          "Test date: " + date,
+          "Number of loads: " + loadsText,
+          "Time: " + r.timeText + " ms.",
+          "Bytes downloaded: " + r.bytesText,
+          "Average Speed: " + r.speedText + " bps.",
+          "----------"};
+}
+
+namespace {
+
+// One load: Get into a fresh memory stream and append the page's lines. The
+// stream is detached from the client before it is freed, so the client never
+// keeps a pointer to freed memory between loads.
+void RunOneLoad(http::THttpCli& client, ISpeedTestView& view) {
+  auto stream = std::make_unique<core::TMemoryStream>();
+  try {
+    client.SetURL(view.UrlText());
+    client.SetProxyPort("80");
+    client.SetRcvdStream(stream.get());
+    client.Get();
+    view.AppendPageLines(SplitPageLines(stream->Memory(), stream->Size()));
+  } catch (...) {
+    client.SetRcvdStream(nullptr);
+    throw;
+  }
+  client.SetRcvdStream(nullptr);
+}
+
+}  // namespace
+
+TSpeedResult RunSpeedTest(http::THttpCli& client, ISpeedTestView& view) {
+  TSpeedResult r;
+  view.ClearResults();
+  const std::string loadsText = view.LoadsText();
+  const int32_t n = core::StrToInt(loadsText);
+  r.loads = n;
+  int32_t total = 0;
+  if (n > 100 && !view.LoadsConfirmed()) {
+    view.AskForConfirmation(ConfirmationMessage(loadsText));
+    return r;
+  }
+  for (int32_t i = 1; i <= n; ++i) {
+    view.SetCaption(std::to_string(i) + " / " + std::to_string(n));
+    const winapi::DWORD start = winapi::GetTickCount();
+    view.SetTestEnabled(false);
+    // The clean-up runs whether the load succeeded or raised.
+    auto cleanup = [&] {
+      const winapi::DWORD elapsed = winapi::GetTickCount() - start;  // unsigned: safe across the wrap
+      total = static_cast<int32_t>(static_cast<uint32_t>(total) + elapsed);
+      r.loadMs.push_back(elapsed);
+      view.SetTestEnabled(true);
+      view.LoadTimed(i, elapsed);
+    };
+    try {
+      RunOneLoad(client, view);
+    } catch (...) {
+      cleanup();
+      throw;
+    }
+    cleanup();
+  }
+  r.ran = true;
+  r.totalMs = total;
+  r.bytes = static_cast<int32_t>(view.PageCharCount());
+  r.bytesText = std::to_string(r.bytes);
+  r.timeText = std::to_string(total);
+  if (total == 0) {
+    r.speedText = "Error!";
+  } else {
+    const long double speed = (static_cast<long double>(r.bytes) / total) * 1000;
+    r.speedText = FormatGeneral(speed, view.DecimalSeparator());
+  }
+  view.ShowTotals(r.timeText, r.bytesText, r.speedText);
+  view.AppendHistory(HistoryLines(view.UrlText(), view.ShortDateToday(), loadsText, r));
+  return r;
+}
+
+void ConfigureClient(http::THttpCli& client) {
+  client.SetLocalAddr("0.0.0.0");
+  client.SetProxyPort("80");
+  client.SetAgent("Mozilla/3.0 (compatible)");
+  client.SetAccept("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+  client.SetNoCache(false);
+  client.SetContentTypePost("application/x-www-form-urlencoded");
+  client.SetMultiThreaded(false);
+  client.SetRequestVer("1.0");
+  client.SetFollowRelocation(true);
+  client.SetLocationChangeMaxCount(5);
+  client.SetBandwidthLimit(10000);
+  client.SetBandwidthSampling(1000);
+  client.SetOptions(0);
+  client.SetSocksLevel("5");
+  client.SetSocksAuthentication(net::socksNoAuthentication);
+}
+
+}  // namespace app

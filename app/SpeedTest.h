@@ -1,0 +1,106 @@
+// The speed-test run that the window's TEST button and the command line share:
+// check the number of loads, fetch the URL that many times with the client's
+// synchronous Get, time each load with the tick counter, split every page into
+// the page pane's lines, and write the totals and the seven-line report.
+//
+// The run talks to its front end only through ISpeedTestView, so the same steps
+// drive the Qt window and the terminal. Everything runs on the caller's thread;
+// Get pumps that thread's messages while it waits.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace http {
+class THttpCli;
+}
+
+namespace app {
+
+// Lines kept as one block of bytes and the end of each line: appending a large
+// page costs one copy instead of an allocation per line. Bytes are kept as they
+// are (one byte, one character).
+class TPageLines {
+ public:
+  void Add(const char* text, size_t length);
+  void Append(const TPageLines& other);
+  void Clear();
+  void Reserve(size_t bytes, size_t lines);
+  size_t Count() const { return FEnds.size(); }
+  std::string_view Line(size_t index) const;
+  // Characters as a text pane holds them: every line followed by CR LF.
+  int64_t CharCount() const { return static_cast<int64_t>(FBytes.size() + 2 * FEnds.size()); }
+  // The lines, each followed by CR LF (what Save writes and Copy puts on the clipboard).
+  std::string CrLfText() const;
+  std::vector<std::string> ToVector() const;
+
+ private:
+  std::string FBytes;
+  std::vector<size_t> FEnds;
+};
+
+// What the run reads from and writes to its front end.
+class ISpeedTestView {
+ public:
+  virtual ~ISpeedTestView() = default;
+  virtual std::string UrlText() = 0;    // URLEdit
+  virtual std::string LoadsText() = 0;  // Edit4, as typed
+  // Step 1: empty the page pane and the time, bytes and speed fields.
+  virtual void ClearResults() = 0;
+  // The confirmation check box: its state, and making it visible with the message.
+  virtual bool LoadsConfirmed() = 0;
+  virtual void AskForConfirmation(const std::string& message) = 0;
+  virtual void SetCaption(const std::string& caption) = 0;
+  virtual void SetTestEnabled(bool enabled) = 0;
+  virtual void AppendPageLines(const TPageLines& lines) = 0;
+  // Characters in the page pane, every line counted with its CR LF.
+  virtual int64_t PageCharCount() = 0;
+  virtual void ShowTotals(const std::string& timeMs, const std::string& bytes, const std::string& speed) = 0;
+  virtual void AppendHistory(const std::vector<std::string>& lines) = 0;
+  // The locale's short date of today and its decimal separator.
+  virtual std::string ShortDateToday() = 0;
+  virtual char DecimalSeparator() = 0;
+  // Called after each load with its time in milliseconds (the command line's JSON).
+  virtual void LoadTimed(int loadIndex, uint32_t elapsedMs) {
+    (void)loadIndex;
+    (void)elapsedMs;
+  }
+};
+
+// The page pane's lines of a received document: CR LF, a lone CR and a lone LF
+// each end a line; a zero byte ends the line's text early; a final line without a
+// terminator counts, a terminator at the very end adds no empty line.
+TPageLines SplitPageLines(const char* data, int64_t size);
+
+// The general floating-point text form: up to 15 significant digits, no trailing
+// zeros, fixed notation unless the value is below 0.00001 or has more than 15
+// integer digits, then scientific ("1.5E-6", "1E20").
+std::string FormatGeneral(long double value, char decimalSeparator);
+
+// The confirmation message for more than 100 loads (it ends with a blank).
+std::string ConfirmationMessage(const std::string& loadsText);
+
+struct TSpeedResult {
+  int32_t loads = 0;
+  int32_t totalMs = 0;
+  int32_t bytes = 0;
+  std::string timeText, bytesText, speedText;  // as shown; speed "Error!" when the time is 0
+  std::vector<uint32_t> loadMs;
+  bool ran = false;  // false when the run stopped to ask for confirmation
+};
+
+// The seven history lines of a finished run.
+std::vector<std::string> HistoryLines(const std::string& url, const std::string& date,
+                                      const std::string& loadsText, const TSpeedResult& r);
+
+// GoButtonClick: the whole run. A non-integer number of loads raises
+// core::EConvertError before any load; a failed load raises the client's
+// EHttpException after re-enabling TEST (no totals, no history then).
+TSpeedResult RunSpeedTest(http::THttpCli& client, ISpeedTestView& view);
+
+// Applies the window's configuration of its HTTP client.
+void ConfigureClient(http::THttpCli& client);
+
+}  // namespace app

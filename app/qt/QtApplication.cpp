@@ -1,0 +1,71 @@
+#include "app/qt/QtApplication.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QTimer>
+#include <algorithm>
+#include <exception>
+
+#include "core/SysUtils.h"
+#include "platform/WinMsg.h"
+
+namespace app {
+
+TQtApplication::TQtApplication() {
+  FNotifier = std::make_unique<QSocketNotifier>(winapi::GetThreadWaitFd(), QSocketNotifier::Read);
+  connect(FNotifier.get(), &QSocketNotifier::activated, this, [this] { PumpOurMessages(); });
+  QCoreApplication::instance()->installEventFilter(this);
+}
+
+TQtApplication::~TQtApplication() {
+  if (QCoreApplication::instance()) QCoreApplication::instance()->removeEventFilter(this);
+}
+
+void TQtApplication::PumpOurMessages() {
+  winapi::MSG msg;
+  while (winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_REMOVE)) {
+    if (msg.message == winapi::WM_QUIT) {
+      Terminate();
+      continue;
+    }
+    try {
+      winapi::TranslateMessage(&msg);
+      winapi::DispatchMessage(&msg);
+    } catch (const std::exception& e) {
+      // Nothing may unwind through Qt's dispatcher; the handlers report their own
+      // failures, so what arrives here is only noted.
+      winapi::OutputDebugString(
+          ("Unhandled exception in a message handler: " + core::ExceptionMessage(e)).c_str());
+    }
+  }
+}
+
+void TQtApplication::ProcessMessages() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  PumpOurMessages();
+}
+
+bool TQtApplication::WaitMessage(uint32_t timeoutMs) {
+  if (winapi::ThreadHasPendingWork() || FTerminated) return true;
+  // Wakes on window-system events, Qt timers, our descriptor or this guard.
+  QTimer guard;
+  guard.setSingleShot(true);
+  guard.start(static_cast<int>(std::min<uint32_t>(timeoutMs, INT32_MAX)));
+  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  return winapi::ThreadHasPendingWork();
+}
+
+void TQtApplication::Terminate() {
+  if (FTerminated) return;
+  FTerminated = true;
+  // A wait that is blocked in the dispatcher must see the change now.
+  if (auto* d = QAbstractEventDispatcher::instance()) d->wakeUp();
+}
+
+bool TQtApplication::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit) Terminate();
+  return QObject::eventFilter(watched, event);
+}
+
+}  // namespace app

@@ -1,0 +1,41 @@
+// The application object under Qt: our thread's message queue runs inside Qt's
+// event loop. A socket notifier watches the queue's wait descriptor and pumps our
+// messages; waiting code (the synchronous request) processes Qt's events and ours
+// together, and learns here when the application is terminating (the main window
+// closed, or Exit pressed, during a load).
+//
+// Lives on the GUI thread, installed with core::SetApplication for the life of
+// the program. No exception escapes into Qt: message handlers' exceptions are
+// caught by the pump.
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <memory>
+
+#include "core/Application.h"
+
+namespace app {
+
+class TQtApplication : public QObject, public core::IApplication {
+  Q_OBJECT
+
+ public:
+  TQtApplication();
+  ~TQtApplication() override;
+  void ProcessMessages() override;
+  bool WaitMessage(uint32_t timeoutMs) override;
+  bool Terminated() const override { return FTerminated; }
+  void Terminate() override;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void PumpOurMessages();
+
+  std::unique_ptr<QSocketNotifier> FNotifier;
+  bool FTerminated = false;
+};
+
+}  // namespace app

@@ -1,0 +1,310 @@
+#include "app/qt/Unit1.h"
+
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QDate>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QLocale>
+#include <QMessageBox>
+#include <QSaveFile>
+#include <QUrl>
+
+#include "core/Application.h"
+#include "core/SysUtils.h"
+
+#ifndef TL_HELP_SOURCE
+#define TL_HELP_SOURCE ""
+#endif
+
+namespace app {
+
+namespace {
+
+QString Latin1(const std::string& s) {
+  return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+std::string Bytes(const QString& s) {
+  return s.toLatin1().toStdString();
+}
+
+// The design's fonts, or the nearest of similar width where they are missing
+// (most Linux desktops have neither Tahoma nor Courier New).
+QFont NearestFont(bool fixed) {
+  QFont f;
+  if (fixed) {
+    f.setFamilies({QStringLiteral("Courier New"), QStringLiteral("Liberation Mono"),
+                   QStringLiteral("DejaVu Sans Mono")});
+    f.setStyleHint(QFont::TypeWriter);
+  } else {
+    f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Verdana"),
+                   QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans")});
+    f.setStyleHint(QFont::SansSerif);
+  }
+  f.setPointSize(8);  // height -11 at 96 pixels per inch
+  return f;
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+  setWindowTitle(QStringLiteral("Tachyload 1.0"));
+  setFont(NearestFont(false));
+  CreateControls();
+  SetTabOrder();
+  resize(Scaled(0, 0, 593, 483).size());
+  move(0, 0);
+
+  HttpCli1 = core::MakeComponent<http::THttpCli>(nullptr);
+  HttpCli1->SetName("HttpCli1");
+  ConfigureClient(*HttpCli1);
+
+  ShowError = [this](const QString& title, const QString& text) { QMessageBox::critical(this, title, text); };
+  ShowMessage = [this](const QString& title, const QString& text) {
+    QMessageBox::information(this, title, text);
+  };
+}
+
+TForm1::~TForm1() = default;
+
+QRect TForm1::Scaled(int left, int top, int width, int height) const {
+  const double f = logicalDpiX() > 0 ? logicalDpiX() / 96.0 : 1.0;
+  auto s = [f](int v) { return static_cast<int>(v * f + 0.5); };
+  return QRect(s(left), s(top), s(width), s(height));
+}
+
+void TForm1::CreateControls() {
+  auto edit = [this](int l, int t, int w, int h, const char* text) {
+    auto* e = new QLineEdit(QString::fromLatin1(text), this);
+    e->setGeometry(Scaled(l, t, w, h));
+    return e;
+  };
+  auto button = [this](int l, int t, int w, int h, const char* caption, bool bold) {
+    auto* b = new QPushButton(QString::fromLatin1(caption), this);
+    b->setGeometry(Scaled(l, t, w, h));
+    if (bold) {
+      QFont f = b->font();
+      f.setBold(true);
+      b->setFont(f);
+    }
+    return b;
+  };
+  auto label = [this](int l, int t, int w, int h, const char* text) {
+    auto* lb = new QLabel(QString::fromLatin1(text), this);
+    lb->setGeometry(Scaled(l, t, w, h));
+    // Labels size themselves to their text, as the design's labels do.
+    lb->adjustSize();
+    return lb;
+  };
+  auto pane = [this](int l, int t, int w, int h) {
+    auto* p = new TLinePane(this);
+    p->setGeometry(Scaled(l, t, w, h));
+    p->setFont(NearestFont(true));
+    return p;
+  };
+
+  URLEdit = edit(8, 8, 212, 21, "http://");
+  GoButton = button(225, 8, 73, 21, "&TEST", false);
+  GoButton->setDefault(true);
+  Label4 = label(8, 42, 82, 13, "Number of loads:");
+  Edit4 = edit(93, 40, 33, 21, "3");
+  CheckBox1 = new QCheckBox(QStringLiteral("I confirm this number"), this);
+  CheckBox1->setGeometry(Scaled(135, 42, 157, 17));
+  {
+    QPalette p = CheckBox1->palette();
+    p.setColor(QPalette::WindowText, Qt::red);
+    CheckBox1->setPalette(p);
+    CheckBox1->setFont(NearestFont(false));
+  }
+  CheckBox1->setVisible(false);
+  Label6 = label(317, 45, 38, 13, "History:");
+  Label5 = label(336, 9, 236, 13, "Copyright (C) 2026 The Tachyload developers");
+  Button7 = button(471, 27, 76, 19, "About", false);
+  DisplayMemo = pane(8, 66, 290, 263);
+  Memo2 = pane(309, 66, 235, 262);
+  Button5 = button(132, 333, 61, 19, "Save", false);
+  Button3 = button(201, 333, 99, 19, "Copy to Clpboard", false);
+  Button6 = button(378, 333, 61, 19, "&Save", false);
+  Button4 = button(447, 333, 99, 19, "&Copy to Clpboard", false);
+  Label1 = label(11, 342, 50, 13, "Time (ms):");
+  Edit1 = edit(9, 357, 113, 21, "");
+  Label2 = label(11, 385, 61, 13, "Size (bytes):");
+  Edit2 = edit(9, 402, 113, 21, "");
+  Label3 = label(144, 387, 71, 13, "SPEED (BpS):");
+  {
+    QFont f = Label3->font();
+    f.setBold(true);
+    Label3->setFont(f);
+    Label3->adjustSize();
+  }
+  Edit3 = edit(144, 403, 151, 21, "");
+  {
+    QPalette p = Edit3->palette();
+    p.setColor(QPalette::Base, p.color(QPalette::ToolTipBase));  // the info-tip background
+    Edit3->setPalette(p);
+  }
+  Button2 = button(321, 399, 106, 29, "&Help (online)", true);
+  Button1 = button(438, 399, 106, 29, "E&xit", true);
+
+  SaveDialog1 = MakeSaveDialog();
+  SaveDialog2 = MakeSaveDialog();
+
+  connect(GoButton, &QPushButton::clicked, this, &TForm1::GoButtonClick);
+  // TEST is the default action of the two edits.
+  connect(URLEdit, &QLineEdit::returnPressed, this, &TForm1::GoButtonClick);
+  connect(Edit4, &QLineEdit::returnPressed, this, &TForm1::GoButtonClick);
+  connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
+  connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
+  connect(Button3, &QPushButton::clicked, this, &TForm1::Button3Click);
+  connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
+  connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+  connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+  connect(Button7, &QPushButton::clicked, this, &TForm1::Button7Click);
+}
+
+void TForm1::SetTabOrder() {
+  // The design's tab column, from 0 up.
+  QWidget* order[] = {GoButton, URLEdit, DisplayMemo, Edit1,   Edit2,   Edit3,   Edit4,   Button1,
+                      Button2,  Memo2,   CheckBox1,   Button3, Button4, Button5, Button6, Button7};
+  for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+}
+
+QFileDialog* TForm1::MakeSaveDialog() {
+  auto* d = new QFileDialog(this, QStringLiteral("Save As"));
+  d->setAcceptMode(QFileDialog::AcceptSave);
+  d->setNameFilters({QStringLiteral("Text file (*.txt)"), QStringLiteral("All Files (*.*)")});
+  d->setDefaultSuffix(QStringLiteral("txt"));
+  d->setOption(QFileDialog::DontConfirmOverwrite, true);  // an existing file is replaced without a question
+  d->setOption(QFileDialog::DontUseNativeDialog, true);
+  return d;
+}
+
+// --- TEST ---
+
+void TForm1::GoButtonClick() {
+  if (!GoButton->isEnabled()) return;  // Enter in an edit while a load runs
+  try {
+    RunSpeedTest(*HttpCli1, *this);
+  } catch (const std::exception& e) {
+    GoButton->setEnabled(true);
+    // When the window closed during a load the program is ending: no box then.
+    if (!core::Application().Terminated())
+      ShowError(QStringLiteral("Tachyload..."), Latin1(core::ExceptionMessage(e)));
+  }
+}
+
+std::string TForm1::UrlText() {
+  return Bytes(URLEdit->text());
+}
+std::string TForm1::LoadsText() {
+  return Bytes(Edit4->text());
+}
+
+void TForm1::ClearResults() {
+  DisplayMemo->Clear();
+  Edit1->clear();
+  Edit2->clear();
+  Edit3->clear();
+}
+
+bool TForm1::LoadsConfirmed() {
+  return CheckBox1->isChecked();
+}
+
+void TForm1::AskForConfirmation(const std::string& message) {
+  CheckBox1->setVisible(true);
+  ShowMessage(QStringLiteral("Tachyload..."), Latin1(message));
+}
+
+void TForm1::SetCaption(const std::string& caption) {
+  setWindowTitle(Latin1(caption));
+}
+void TForm1::SetTestEnabled(bool enabled) {
+  GoButton->setEnabled(enabled);
+}
+void TForm1::AppendPageLines(const TPageLines& lines) {
+  DisplayMemo->AppendLines(lines);
+}
+int64_t TForm1::PageCharCount() {
+  return DisplayMemo->Lines().CharCount();
+}
+
+void TForm1::ShowTotals(const std::string& timeMs, const std::string& bytes, const std::string& speed) {
+  Edit1->setText(Latin1(timeMs));
+  Edit2->setText(Latin1(bytes));
+  Edit3->setText(Latin1(speed));
+}
+
+void TForm1::AppendHistory(const std::vector<std::string>& lines) {
+  TPageLines block;
+  for (const auto& l : lines) block.Add(l.data(), l.size());
+  Memo2->AppendLines(block);
+}
+
+std::string TForm1::ShortDateToday() {
+  return Bytes(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat));
+}
+
+char TForm1::DecimalSeparator() {
+  const QString p = QLocale::system().decimalPoint();
+  return p.isEmpty() ? '.' : p.at(0).toLatin1();
+}
+
+// --- Save, Copy, Exit, Help, About ---
+
+void TForm1::SavePane(QFileDialog* dialog, const TLinePane* pane) {
+  if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return;
+  const QString file = dialog->selectedFiles().first();
+  // Written to a temporary file and renamed: a failed save leaves an existing
+  // file as it was.
+  QSaveFile out(file);
+  const std::string text = pane->Lines().CrLfText();
+  if (!out.open(QIODevice::WriteOnly) ||
+      out.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
+      !out.commit()) {
+    ShowError(QStringLiteral("Tachyload..."),
+              QStringLiteral("Cannot create file \"%1\". %2").arg(file, out.errorString()));
+  }
+}
+
+void TForm1::CopyPane(const TLinePane* pane) {
+  // Empty text for an empty pane too: the clipboard then holds "".
+  QGuiApplication::clipboard()->setText(Latin1(pane->Lines().CrLfText()));
+}
+
+void TForm1::Button5Click() {
+  SavePane(SaveDialog1, DisplayMemo);
+}
+void TForm1::Button6Click() {
+  SavePane(SaveDialog2, Memo2);
+}
+void TForm1::Button3Click() {
+  CopyPane(DisplayMemo);
+}
+void TForm1::Button4Click() {
+  CopyPane(Memo2);
+}
+void TForm1::Button1Click() {
+  close();
+}
+
+QString TForm1::HelpFile() {
+  const QString installed = QCoreApplication::applicationDirPath() + "/../share/doc/tachyload/index.html";
+  if (QFileInfo::exists(installed)) return QFileInfo(installed).canonicalFilePath();
+  return QString::fromUtf8(TL_HELP_SOURCE);
+}
+
+void TForm1::Button2Click() {
+  // No error is shown when no browser can be started.
+  QDesktopServices::openUrl(QUrl::fromLocalFile(HelpFile()));
+}
+
+void TForm1::Button7Click() {
+  ShowMessage(QStringLiteral("About Tachyload"),
+              QStringLiteral("Tachyload 1.0\nCopyright (C) 2026 The Tachyload developers\n\n"
+                             "Tachyload is free to use. It is provided as is, without any warranty of any "
+                             "kind.\n\nPress Help for help and the full licence."));
+}
+
+}  // namespace app

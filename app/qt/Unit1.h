@@ -1,0 +1,86 @@
+// The main window: URL and number of loads, TEST, the page and history panes,
+// the totals, and the Save, Copy, Exit, Help and About commands.
+//
+// The window owns its HTTP client (HttpCli1) for its whole life and runs the
+// speed test through app::RunSpeedTest, acting as its view. The synchronous Get
+// keeps processing events, so the window repaints and its other buttons work
+// during a load. No exception leaves a slot: each handler shows the error instead.
+#pragma once
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QWidget>
+#include <functional>
+
+#include "app/SpeedTest.h"
+#include "app/qt/LinePane.h"
+#include "core/Classes.h"
+#include "http/HttpProt.h"
+
+namespace app {
+
+class TForm1 : public QWidget, public ISpeedTestView {
+  Q_OBJECT
+
+ public:
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // Controls, named as the window's design names them.
+  QLineEdit* URLEdit;
+  QPushButton* GoButton;
+  QLabel *Label4, *Label6, *Label5, *Label1, *Label2, *Label3;
+  QLineEdit* Edit4;
+  QCheckBox* CheckBox1;
+  QPushButton* Button7;
+  TLinePane *DisplayMemo, *Memo2;
+  QPushButton *Button5, *Button3, *Button6, *Button4, *Button2, *Button1;
+  QLineEdit *Edit1, *Edit2, *Edit3;
+  QFileDialog *SaveDialog1, *SaveDialog2;
+  core::ComponentPtr<http::THttpCli> HttpCli1;
+
+  // Where Help points: the help page installed with the program.
+  static QString HelpFile();
+  // Tests replace the modal boxes so they can read what would be shown.
+  std::function<void(const QString& title, const QString& text)> ShowError;
+  std::function<void(const QString& title, const QString& text)> ShowMessage;
+
+ public slots:
+  void GoButtonClick();
+  void Button5Click();  // save the page pane
+  void Button6Click();  // save the history pane
+  void Button3Click();  // copy the page pane
+  void Button4Click();  // copy the history pane
+  void Button1Click();  // Exit
+  void Button2Click();  // Help
+  void Button7Click();  // About
+
+  // ISpeedTestView
+ public:
+  std::string UrlText() override;
+  std::string LoadsText() override;
+  void ClearResults() override;
+  bool LoadsConfirmed() override;
+  void AskForConfirmation(const std::string& message) override;
+  void SetCaption(const std::string& caption) override;
+  void SetTestEnabled(bool enabled) override;
+  void AppendPageLines(const TPageLines& lines) override;
+  int64_t PageCharCount() override;
+  void ShowTotals(const std::string& timeMs, const std::string& bytes, const std::string& speed) override;
+  void AppendHistory(const std::vector<std::string>& lines) override;
+  std::string ShortDateToday() override;
+  char DecimalSeparator() override;
+
+ private:
+  void CreateControls();
+  void SetTabOrder();
+  void SavePane(QFileDialog* dialog, const TLinePane* pane);
+  void CopyPane(const TLinePane* pane);
+  QFileDialog* MakeSaveDialog();
+  QRect Scaled(int left, int top, int width, int height) const;
+};
+
+}  // namespace app

@@ -1,0 +1,141 @@
+// tachyload-cli end to end: the real program against a local nginx.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "testsupport/Nginx.h"
+#include "testsupport/Process.h"
+
+#ifndef TL_CLI_PATH
+#define TL_CLI_PATH "tachyload-cli"
+#endif
+
+namespace {
+
+using testsupport::NginxServer;
+using testsupport::TempDir;
+
+struct CliRun {
+  int exitCode = -1;
+  std::string out, err;
+};
+
+std::string Quote(const std::string& s) {
+  std::string r = "'";
+  for (char c : s) r += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return r + "'";
+}
+
+// Runs the program (optionally in a network namespace of its own, where no name
+// resolves) and collects its exit code and both outputs.
+CliRun RunCli(const std::vector<std::string>& args, bool isolatedNetwork = false) {
+  TempDir dir("tlcli");
+  std::string cmd = isolatedNetwork ? "unshare -n " : "";
+  cmd += Quote(TL_CLI_PATH);
+  for (const auto& a : args) cmd += " " + Quote(a);
+  cmd += " >" + Quote(dir.File("out")) + " 2>" + Quote(dir.File("err")) + " </dev/null";
+  const int status = std::system(cmd.c_str());
+  CliRun r;
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = dir.Read("out");
+  r.err = dir.Read("err");
+  return r;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(text.substr(start, nl - start));
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
+    ASSERT_TRUE(nginx.Start());
+  }
+  NginxServer nginx;
+};
+
+TEST_F(CliTest, PrintsTheWindowsSevenReportLines) {
+  const std::string url = nginx.Url("/index.html");  // "hello world\n": 11 characters + CR LF
+  const CliRun r = RunCli({"-n", "2", url});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 7u) << r.out;
+  EXPECT_EQ(lines[0], "URL: " + url);
+  EXPECT_EQ(lines[1].rfind("Test date: ", 0), 0u);
+  EXPECT_EQ(lines[2], "Number of loads: 2");
+  EXPECT_TRUE(std::regex_match(lines[3], std::regex("Time: [0-9]+ ms\\.")));
+  EXPECT_EQ(lines[4], "Bytes downloaded: 26");
+  EXPECT_TRUE(std::regex_match(lines[5], std::regex("Average Speed: ([0-9.,E-]+|Error!) bps\\.")));
+  EXPECT_EQ(lines[6], "----------");
+}
+
+TEST_F(CliTest, PagesJsonAndHistoryFile) {
+  const std::string url = nginx.Url("/ssi/multi.html");  // "Apage in dir\nBnext page\nC\n"
+  CliRun r = RunCli({"-p", "-n", "1", url});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto lines = Lines(r.out);
+  ASSERT_GE(lines.size(), 10u);
+  EXPECT_EQ(lines[0], "Apage in dir");
+  EXPECT_EQ(lines[1], "Bnext page");
+  EXPECT_EQ(lines[2], "C");
+
+  r = RunCli({"--json", "--http-version", "1.1", "-n", "3", url});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("\"loads\": \"3\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"bytes\": 87"), std::string::npos) << r.out;  // 3 x (12+2 + 10+2 + 1+2)
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("\"load_ms\": \\[[0-9]+, [0-9]+, [0-9]+\\]"))) << r.out;
+  EXPECT_NE(r.out.find("\"error\": null"), std::string::npos);
+
+  TempDir dir("tlhist");
+  const std::string file = dir.File("history.txt");
+  r = RunCli({"-n", "1", "-o", file, url});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  r = RunCli({"-n", "1", "-o", file, url});
+  const std::string saved = testsupport::ReadFile(file);
+  EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 14);
+  EXPECT_EQ(saved.find("\r\n"), saved.find('\n') - 1);
+  EXPECT_EQ(saved.substr(saved.size() - 12), "----------\r\n");
+}
+
+TEST_F(CliTest, ExitCodesForUsageConfirmationAndFailure) {
+  EXPECT_EQ(RunCli({}).exitCode, 2);
+  EXPECT_EQ(RunCli({"--bogus", nginx.Url("/")}).exitCode, 2);
+  const CliRun bad = RunCli({"-n", "x3", nginx.Url("/")});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_NE(bad.err.find("'x3' is not a valid integer value"), std::string::npos) << bad.err;
+
+  const CliRun many = RunCli({"-n", "101", nginx.Url("/")});
+  EXPECT_EQ(many.exitCode, 2);
+  EXPECT_NE(many.err.find("You entered quite big number of page loads (101)."), std::string::npos)
+      << many.err;
+
+  const CliRun missing = RunCli({"-n", "1", nginx.Url("/no-such-page.html")});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_EQ(missing.err, "tachyload: Not Found\n");
+  EXPECT_EQ(missing.out, "");
+
+  const CliRun help = RunCli({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("usage: tachyload-cli"), std::string::npos);
+}
+
+TEST(CliNoServerTest, AHostThatDoesNotResolveFailsWithTheWindowsMessage) {
+  // In a network namespace of its own no name resolves, and nothing leaves the machine.
+  const CliRun r = RunCli({"--json", "-n", "2", "http://tachyload-no-such-host.invalid/"}, true);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("tachyload: can't resolve hostname to IP address"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("\"error\": \"can't resolve hostname to IP address\""), std::string::npos) << r.out;
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+// The text side of the speed-test run: how a page becomes pane lines, how the
+// speed is written, and the report's lines.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/SpeedTest.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Lines Split(const std::string& s) {
+  return app::SplitPageLines(s.data(), static_cast<int64_t>(s.size())).ToVector();
+}
+
+TEST(SplitPageLinesTest, EachTerminatorEndsOneLine) {
+  EXPECT_EQ(Split("a\r\nb\rc\nd"), (Lines{"a", "b", "c", "d"}));
+  EXPECT_EQ(Split("a\n\r"), (Lines{"a", ""}));  // LF then CR ends two lines
+  EXPECT_EQ(Split("a\r\n"), (Lines{"a"}));      // no trailing empty line
+  EXPECT_EQ(Split("\r\n\r\n"), (Lines{"", ""}));
+  EXPECT_EQ(Split("0123456789"), (Lines{"0123456789"}));
+  EXPECT_EQ(Split(""), Lines{});
+  EXPECT_EQ(app::SplitPageLines(nullptr, 5).Count(), 0u);
+}
+
+TEST(SplitPageLinesTest, ZeroByteEndsTheLineText) {
+  const std::string page("ab\0cd\nef", 8);
+  EXPECT_EQ(Split(page), (Lines{"ab", "ef"}));
+}
+
+// The plain byte-by-byte reading of the rules, to check the word-at-a-time scan.
+Lines ReferenceSplit(const std::string& d) {
+  Lines r;
+  size_t start = 0;
+  while (start < d.size()) {
+    size_t end = start;
+    while (end < d.size() && d[end] != '\r' && d[end] != '\n') ++end;
+    size_t textEnd = start;
+    while (textEnd < end && d[textEnd] != '\0') ++textEnd;
+    r.push_back(d.substr(start, textEnd - start));
+    start = (end + 1 < d.size() && d[end] == '\r' && d[end + 1] == '\n') ? end + 2 : end + 1;
+  }
+  return r;
+}
+
+TEST(SplitPageLinesTest, AgreesWithTheRulesOnRandomPages) {
+  uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+  const char alphabet[] = {'a', 'b', '\r', '\n', '\0', 'x', 'y', 'z', 'q', ' '};
+  for (int round = 0; round < 2000; ++round) {
+    std::string page(next() % 70, 'a');
+    for (char& c : page) c = alphabet[(next() >> 8) % (round % 2 ? 10 : 5)];
+    ASSERT_EQ(Split(page), ReferenceSplit(page)) << "round " << round;
+  }
+}
+
+TEST(SplitPageLinesTest, HighBytesAreKeptAsTheyAre) {
+  const std::string page("\xff\xe9\x80\n", 4);
+  EXPECT_EQ(Split(page), (Lines{"\xff\xe9\x80"}));
+}
+
+TEST(PageLinesTest, CountsTwoCharactersPerLineAndJoinsWithCrLf) {
+  app::TPageLines all;
+  const std::string page = "0123456789";
+  all.Append(app::SplitPageLines(page.data(), 10));
+  all.Append(app::SplitPageLines(page.data(), 10));
+  EXPECT_EQ(all.CharCount(), 24);  // two loads of a 10-character line
+  EXPECT_EQ(all.CrLfText(), "0123456789\r\n0123456789\r\n");
+  EXPECT_EQ(all.Line(1), "0123456789");
+  all.Clear();
+  EXPECT_EQ(all.CrLfText(), "");
+}
+
+TEST(FormatGeneralTest, FifteenSignificantDigitsNoTrailingZeros) {
+  EXPECT_EQ(app::FormatGeneral(8000, '.'), "8000");
+  EXPECT_EQ(app::FormatGeneral(1234.0L / 7 * 1000, '.'), "176285.714285714");
+  EXPECT_EQ(app::FormatGeneral(1234.0L / 7 * 1000, ','), "176285,714285714");
+  EXPECT_EQ(app::FormatGeneral(0.5, '.'), "0.5");
+  EXPECT_EQ(app::FormatGeneral(0.00001L, '.'), "0.00001");
+  EXPECT_EQ(app::FormatGeneral(0.0000015L, '.'), "1.5E-6");
+  EXPECT_EQ(app::FormatGeneral(1e20L, '.'), "1E20");
+  EXPECT_EQ(app::FormatGeneral(999999999999999.9L, '.'), "1E15");
+  EXPECT_EQ(app::FormatGeneral(0, '.'), "0");
+}
+
+TEST(ReportTest, SevenLinesInOrder) {
+  app::TSpeedResult r;
+  r.timeText = "0";
+  r.bytesText = "0";
+  r.speedText = "Error!";
+  const auto lines = app::HistoryLines("http://x/", "07/12/2026", " 0", r);
+  EXPECT_EQ(lines, (Lines{"URL: http://x/", "Test date: 07/12/2026", "Number of loads:  0", "Time: 0 ms.",
+                          "Bytes downloaded: 0", "Average Speed: Error! bps.", "----------"}));
+  EXPECT_EQ(
+      app::ConfirmationMessage("101"),
+      "You entered quite big number of page loads (101). If this is not a mistake and you really want to "
+      "perform so much downloads, please check the <I confirm this number> checkbox ");
+}
+
+}  // namespace

@@ -1,0 +1,238 @@
+// The real window on Qt's offscreen platform, driven as a person would, against
+// local servers.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/qt/QtApplication.h"
+#include "app/qt/Unit1.h"
+#include "core/Application.h"
+#include "platform/WinSock.h"
+#include "testsupport/Nginx.h"
+#include "testsupport/Process.h"
+#include "testsupport/ScriptedPeer.h"
+
+namespace {
+
+using testsupport::HttpResponse;
+using testsupport::HttpScript;
+using testsupport::Millis;
+using testsupport::NginxServer;
+using testsupport::Script;
+using testsupport::ScriptedPeer;
+using testsupport::TempDir;
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "tl_app_tests";
+  static char* argv[] = {name, nullptr};
+  static auto* app = new QApplication(argc, argv);
+  return *app;
+}
+
+int NotFoundResolver(const std::string&, bool, winapi::HostEntry&) {
+  return winapi::WSAHOST_NOT_FOUND;
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    messages = std::make_unique<app::TQtApplication>();
+    core::SetApplication(messages.get());
+    form = std::make_unique<app::TForm1>();
+    form->ShowError = [this](const QString&, const QString& text) { errors.push_back(text.toStdString()); };
+    form->ShowMessage = [this](const QString&, const QString& text) {
+      messages_.push_back(text.toStdString());
+    };
+    form->show();
+  }
+  void TearDown() override {
+    form.reset();
+    core::SetApplication(nullptr);
+    messages.reset();
+    winapi::SetResolverHookForTesting(nullptr);
+  }
+
+  void Test(const std::string& url, const std::string& loads) {
+    form->URLEdit->setText(QString::fromStdString(url));
+    form->Edit4->setText(QString::fromStdString(loads));
+    QTest::mouseClick(form->GoButton, Qt::LeftButton);
+  }
+  std::vector<std::string> PageLines() const { return form->DisplayMemo->Lines().ToVector(); }
+  std::vector<std::string> HistoryLines() const { return form->Memo2->Lines().ToVector(); }
+
+  std::unique_ptr<app::TQtApplication> messages;
+  std::unique_ptr<app::TForm1> form;
+  std::vector<std::string> errors, messages_;
+};
+
+TEST_F(WindowTest, StartsWithTheDesignsValues) {
+  EXPECT_EQ(form->windowTitle(), "Tachyload 1.0");
+  EXPECT_EQ(form->URLEdit->text(), "http://");
+  EXPECT_EQ(form->Edit4->text(), "3");
+  EXPECT_FALSE(form->CheckBox1->isVisible());
+  EXPECT_EQ(form->GoButton->text(), "&TEST");
+  EXPECT_EQ(form->Button3->text(), "Copy to Clpboard");
+  EXPECT_TRUE(form->GoButton->isDefault());
+  EXPECT_EQ(form->HttpCli1->Agent(), "Mozilla/3.0 (compatible)");
+  EXPECT_EQ(form->HttpCli1->RequestVer(), "1.0");
+  EXPECT_EQ(form->HttpCli1->LocationChangeMaxCount(), 5);
+}
+
+TEST_F(WindowTest, NoLoadsStillWritesTheReport) {
+  for (const char* n : {"0", "-4"}) {
+    Test("http://127.0.0.1:1/", n);
+    EXPECT_TRUE(PageLines().empty());
+    EXPECT_EQ(form->Edit1->text(), "0");
+    EXPECT_EQ(form->Edit2->text(), "0");
+    EXPECT_EQ(form->Edit3->text(), "Error!");
+  }
+  const auto h = HistoryLines();
+  ASSERT_EQ(h.size(), 14u);
+  EXPECT_EQ(h[2], "Number of loads: 0");
+  EXPECT_EQ(h[9], "Number of loads: -4");
+  EXPECT_EQ(h[5], "Average Speed: Error! bps.");
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(WindowTest, NotANumberShowsTheConversionError) {
+  Test("http://127.0.0.1:1/", "3x");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "'3x' is not a valid integer value");
+  EXPECT_TRUE(HistoryLines().empty());
+}
+
+TEST_F(WindowTest, PagesBecomePaneLinesAndBytesCountTwoPerLine) {
+  ScriptedPeer peer;
+  peer.SetDefaultScript(
+      HttpScript({HttpResponse(200, std::string("a\r\nb\rc\nd"), {"Connection: close"})}).Close());
+  Test("http://" + peer.Address() + "/", "1");
+  EXPECT_EQ(PageLines(), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(form->Edit2->text(), "12");
+
+  ScriptedPeer ten;
+  ten.SetDefaultScript(HttpScript({HttpResponse(200, "0123456789", {"Connection: close"})}).Close());
+  Test("http://" + ten.Address() + "/", "2");
+  EXPECT_EQ(form->Edit2->text(), "24");
+  EXPECT_EQ(form->windowTitle(), "2 / 2");
+  EXPECT_TRUE(errors.empty()) << errors[0];
+}
+
+TEST_F(WindowTest, ConfirmationRuleAndTheCaption) {
+  TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
+  NginxServer nginx;
+  ASSERT_TRUE(nginx.Start());
+  const std::string url = nginx.Url("/index.html");
+  Test(url, "100");
+  EXPECT_EQ(form->windowTitle(), "100 / 100");
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(HistoryLines().size(), 7u);
+
+  Test(url, "101");
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].rfind("You entered quite big number of page loads (101).", 0), 0u);
+  EXPECT_TRUE(form->CheckBox1->isVisible());
+  EXPECT_EQ(HistoryLines().size(), 7u);
+
+  form->CheckBox1->setChecked(true);
+  Test(url, "101");
+  EXPECT_EQ(form->windowTitle(), "101 / 101");
+  EXPECT_EQ(HistoryLines().size(), 14u);
+  EXPECT_EQ(form->Edit2->text(), "1313");  // 101 x 13
+
+  Test(url, "3");
+  EXPECT_EQ(form->windowTitle(), "3 / 3");
+  EXPECT_TRUE(form->CheckBox1->isVisible());  // stays visible and keeps its state
+  EXPECT_TRUE(form->CheckBox1->isChecked());
+}
+
+TEST_F(WindowTest, AnUnresolvableHostShowsTheReasonAndWritesNoHistory) {
+  winapi::SetResolverHookForTesting(&NotFoundResolver);
+  Test("http://tachyload-no-such-host.invalid/", "3");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "can't resolve hostname to IP address");
+  EXPECT_TRUE(form->GoButton->isEnabled());
+  EXPECT_TRUE(HistoryLines().empty());
+  EXPECT_EQ(form->windowTitle(), "1 / 3");
+}
+
+TEST_F(WindowTest, SavesAndCopiesPanes) {
+  TempDir dir("tlsave");
+  auto saveWith = [&](QFileDialog* dialog, QPushButton* button, const std::string& file, bool accept) {
+    QTimer::singleShot(0, dialog, [=] {
+      dialog->selectFile(QString::fromStdString(file));
+      // QDialog's slots: accept() is protected in QFileDialog.
+      if (accept)
+        static_cast<QDialog*>(dialog)->accept();
+      else
+        dialog->reject();
+    });
+    QTest::mouseClick(button, Qt::LeftButton);
+  };
+  saveWith(form->SaveDialog1, form->Button5, dir.File("empty.txt"), true);
+  EXPECT_TRUE(QFile::exists(QString::fromStdString(dir.File("empty.txt"))));
+  EXPECT_EQ(testsupport::ReadFile(dir.File("empty.txt")), "");
+
+  Test("http://127.0.0.1:1/", "0");
+  saveWith(form->SaveDialog2, form->Button6, dir.File("history.txt"), true);
+  const std::string saved = dir.Read("history.txt");
+  EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 7);
+  EXPECT_EQ(saved.substr(saved.size() - 12), "----------\r\n");
+
+  saveWith(form->SaveDialog2, form->Button6, dir.File("cancelled.txt"), false);
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(dir.File("cancelled.txt"))));
+
+  QGuiApplication::clipboard()->setText("something");
+  QTest::mouseClick(form->Button3, Qt::LeftButton);  // the page pane is empty
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "");
+  QTest::mouseClick(form->Button4, Qt::LeftButton);
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), form->Memo2->Lines().CrLfText());
+}
+
+TEST_F(WindowTest, StaysResponsiveDuringASlowLoad) {
+  ScriptedPeer peer;
+  peer.SetDefaultScript(Script().ExpectRequest().Wait(Millis(400)).Send(HttpResponse(200, "late\n")).Close());
+  int ticks = 0;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+  timer.start(50);
+  Test("http://" + peer.Address() + "/", "1");
+  EXPECT_GE(ticks, 3);
+  EXPECT_EQ(PageLines(), (std::vector<std::string>{"late"}));
+}
+
+TEST_F(WindowTest, ExitDuringASlowLoadEndsTheProgram) {
+  ScriptedPeer peer;
+  peer.SetDefaultScript(
+      Script().ExpectRequest().Wait(Millis(5000)).Send(HttpResponse(200, "late\n")).Close());
+  form->URLEdit->setText(QString::fromStdString("http://" + peer.Address() + "/"));
+  form->Edit4->setText("3");
+  QTimer::singleShot(0, form->GoButton, [this] { form->GoButton->click(); });
+  QTimer::singleShot(300, form->Button1, [this] { form->Button1->click(); });
+  QTimer watchdog;
+  watchdog.setSingleShot(true);
+  bool fired = false;
+  QObject::connect(&watchdog, &QTimer::timeout, [&] {
+    fired = true;
+    QApplication::exit(1);
+  });
+  watchdog.start(4000);
+  const int rc = QApplication::exec();
+  EXPECT_FALSE(fired);
+  EXPECT_EQ(rc, 0);
+  EXPECT_TRUE(messages->Terminated());
+  EXPECT_TRUE(errors.empty());  // no error box while the program ends
+  EXPECT_TRUE(HistoryLines().empty());
+  EXPECT_EQ(form->HttpCli1->State(), http::httpReady);
+}
+
+}  // namespace

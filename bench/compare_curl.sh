@@ -1,0 +1,195 @@
+#!/usr/bin/env bash
+# Sets tachy_get (the HTTP client's synchronous Get) beside curl on the same loads
+# from a private nginx on a free loopback port, and prints the times and the ratio
+# ours/curl (below 1: we are faster).
+#
+#   bench/compare_curl.sh [BUILD_DIR]      (default build/bench, else build/default)
+#   RUNS=5 bench/compare_curl.sh           (rounds; default 3; best and median are shown)
+#
+# The cases:
+#   100 MiB document        curl -o /dev/null; tachy_get into the discarding stream and into memory
+#                           (a new memory stream grows as the document arrives, as the window's
+#                           does on every load); then 5 loads on one connection into one memory
+#                           stream that keeps its block after the first
+#   100 x 10 KB, new conn.  one curl process with 100 URLs and --http1.0, against tachy_get with
+#                           HTTP/1.0: the same request line and no Connection header on both
+#                           sides, so nginx closes after every response and each load opens a
+#                           connection (the window's default). A second row does the same with
+#                           HTTP/1.1 and "Connection: close" on both sides.
+#   1000 x 10 KB, kept      one curl process with 1000 URLs (HTTP/1.1 reuses the connection),
+#                           against tachy_get with HTTP/1.1 on one kept connection
+# "process" times are the whole program from start to exit (date +%s%N), the same yardstick for
+# both; "transfer" times leave the program's start-up out: tachy_get's own clock around its
+# loads, and the sum of curl's time_total over its transfers.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-}
+if [ -z "$build" ]; then
+  build=$root/build/bench
+  [ -x "$build/bench/tachy_get" ] || build=$root/build/default
+fi
+get=$build/bench/tachy_get
+runs=${RUNS:-3}
+[ -x "$get" ] || { echo "no $get: build the tachy_get target first" >&2; exit 2; }
+command -v curl >/dev/null || { echo "curl is not installed" >&2; exit 2; }
+nginx_bin=/usr/sbin/nginx
+[ -x "$nginx_bin" ] || { echo "nginx is not installed (scripts/setup.sh installs it)" >&2; exit 2; }
+
+dir=$(mktemp -d /tmp/tlcompare.XXXXXX)
+nginx_pid=
+stop_nginx() {
+  if [ -n "$nginx_pid" ]; then
+    kill -TERM "$nginx_pid" 2>/dev/null || true
+    wait "$nginx_pid" 2>/dev/null || true
+    nginx_pid=
+  fi
+}
+trap 'stop_nginx; rm -rf "$dir"' EXIT
+
+big_size=$((100 * 1024 * 1024))
+page_size=10000
+mkdir -p "$dir/html" "$dir/tmp"
+# FILE SIZE LINE: LINE repeated, cut at SIZE bytes.
+repeat_line() {
+  python3 -c 'import sys; n = int(sys.argv[2]); line = (sys.argv[3] + "\n").encode()
+open(sys.argv[1], "wb").write((line * (n // len(line) + 1))[:n])' "$@"
+}
+repeat_line "$dir/html/100m.bin" "$big_size" 'the quick brown fox jumps over the lazy dog 0123456789'
+repeat_line "$dir/html/10k.html" "$page_size" '<p>a line of an ordinary page, as a speed test loads it</p>'
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+write_config() {
+  cat >"$dir/nginx.conf" <<CONF
+user root;
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/error.log info;
+events { worker_connections 256; }
+http {
+    access_log off;
+    sendfile on;
+    keepalive_timeout 30;
+    keepalive_requests 100000;
+    client_body_temp_path $dir/tmp/body;  proxy_temp_path $dir/tmp/proxy;
+    fastcgi_temp_path $dir/tmp/fastcgi;   uwsgi_temp_path $dir/tmp/uwsgi;   scgi_temp_path $dir/tmp/scgi;
+    default_type application/octet-stream;
+    types { text/html html; }
+    server {
+        listen 127.0.0.1:$port;
+        root $dir/html;
+    }
+}
+CONF
+}
+
+# Starts nginx on a fresh port; a port taken meanwhile shows at once in the error log.
+start_nginx() {
+  for _ in 1 2 3; do
+    port=$(free_port)
+    write_config
+    rm -f "$dir/error.log"
+    "$nginx_bin" -c "$dir/nginx.conf" -e "$dir/error.log" -g 'daemon off;' >"$dir/nginx.out" 2>&1 &
+    nginx_pid=$!
+    local deadline=$(($(date +%s) + 5))
+    while [ "$(date +%s)" -le "$deadline" ]; do
+      if curl -sf -o /dev/null "http://127.0.0.1:$port/10k.html"; then return 0; fi
+      if grep -q 'failed (98' "$dir/error.log" 2>/dev/null || ! kill -0 "$nginx_pid" 2>/dev/null; then break; fi
+      sleep 0.01
+    done
+    stop_nginx
+  done
+  echo "nginx did not start:" >&2
+  cat "$dir/error.log" >&2 || true
+  exit 1
+}
+
+start_nginx
+base=http://127.0.0.1:$port
+
+# A curl config of N transfers of URL, each written to /dev/null.
+curl_config() {
+  local n=$1 url=$2 file=$dir/curl-$1.cfg
+  : >"$file"
+  for ((i = 0; i < n; i++)); do printf 'url = "%s"\noutput = "/dev/null"\n' "$url" >>"$file"; done
+  echo "$file"
+}
+page_cfg_100=$(curl_config 100 "$base/10k.html")
+page_cfg_1000=$(curl_config 1000 "$base/10k.html")
+big_cfg_5=$(curl_config 5 "$base/100m.bin")
+
+# Runs a command; prints "process_us transfer_us". Transfer time comes from the
+# command's output: tachy_get's wall_ms, or the sum of curl's time_total lines.
+measure() {
+  local out=$dir/out start end
+  start=$(date +%s%N)
+  "$@" >"$out"
+  end=$(date +%s%N)
+  local transfer
+  if grep -q '^loads=' "$out"; then
+    transfer=$(sed -n 's/.* wall_ms=\([0-9.]*\).*/\1/p' "$out" | awk '{ printf "%d", $1 * 1000 }')
+  else
+    transfer=$(awk '{ s += $1 } END { printf "%d", s * 1e6 }' "$out")
+  fi
+  echo "$(((end - start) / 1000)) $transfer"
+}
+
+curl_big() { curl -s -w '%{time_total}\n' -o /dev/null "$base/100m.bin"; }
+curl_big5() { curl -s -w '%{time_total}\n' -K "$big_cfg_5"; }
+curl_new10() { curl -s --http1.0 -w '%{time_total}\n' -K "$page_cfg_100"; }
+curl_close11() { curl -s -H 'Connection: close' -w '%{time_total}\n' -K "$page_cfg_100"; }
+curl_kept() { curl -s -w '%{time_total}\n' -K "$page_cfg_1000"; }
+ours_big_discard() { "$get" -n 1 --sink discard --expect "$big_size" "$base/100m.bin"; }
+ours_big_memory() { "$get" -n 1 --sink memory --expect "$big_size" "$base/100m.bin"; }
+ours_big5_memory() { "$get" -n 5 --sink memory --expect "$big_size" "$base/100m.bin"; }
+ours_new10() { "$get" -n 100 --http-version 1.0 --expect "$page_size" "$base/10k.html"; }
+ours_close11() { "$get" -n 100 --http-version 1.1 --connection close --expect "$page_size" "$base/10k.html"; }
+ours_kept() { "$get" -n 1000 --http-version 1.1 --expect "$page_size" "$base/10k.html"; }
+
+# Every row: name, curl command, our command.
+rows=(
+  "100 MiB, discarding|curl_big|ours_big_discard"
+  "100 MiB, into memory|curl_big|ours_big_memory"
+  "5 x 100 MiB, into kept memory|curl_big5|ours_big5_memory"
+  "100 x 10 KB, HTTP/1.0 new conn.|curl_new10|ours_new10"
+  "100 x 10 KB, 1.1 + close|curl_close11|ours_close11"
+  "1000 x 10 KB, kept conn.|curl_kept|ours_kept"
+)
+
+declare -A samples
+# Rounds interleave the two programs, so a noisy moment hits both alike.
+for ((r = 1; r <= runs; r++)); do
+  for row in "${rows[@]}"; do
+    IFS='|' read -r name curl_fn ours_fn <<<"$row"
+    read -r cp ct <<<"$(measure "$curl_fn")"
+    read -r op ot <<<"$(measure "$ours_fn")"
+    samples[$name|cp]+="$cp "
+    samples[$name|ct]+="$ct "
+    samples[$name|op]+="$op "
+    samples[$name|ot]+="$ot "
+  done
+  echo "round $r of $runs done" >&2
+done
+
+# best and median (microseconds in, milliseconds out) of a list of samples
+stats() { tr ' ' '\n' <<<"$1" | grep . | sort -n | awk '{ v[NR] = $1 } END { printf "%.1f %.1f", v[1] / 1000, v[int((NR + 1) / 2)] / 1000 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "n/a" }'; }
+
+echo
+echo "tachy_get ($get) against $(curl --version | head -1 | cut -d' ' -f1-2), $runs rounds, milliseconds (best / median)"
+printf '%-33s | %-17s %-17s %-11s | %-17s %-17s %-11s\n' "case" "curl process" "ours process" "ratio" \
+  "curl transfer" "ours transfer" "ratio"
+printf '%-33s | %-17s %-17s %-11s | %-17s %-17s %-11s\n' "" "" "" "best/med" "" "" "best/med"
+for row in "${rows[@]}"; do
+  IFS='|' read -r name _ _ <<<"$row"
+  read -r cpb cpm <<<"$(stats "${samples[$name|cp]}")"
+  read -r opb opm <<<"$(stats "${samples[$name|op]}")"
+  read -r ctb ctm <<<"$(stats "${samples[$name|ct]}")"
+  read -r otb otm <<<"$(stats "${samples[$name|ot]}")"
+  printf '%-33s | %-17s %-17s %-11s | %-17s %-17s %-11s\n' "$name" "$cpb / $cpm" "$opb / $opm" \
+    "$(ratio "$opb" "$cpb")/$(ratio "$opm" "$cpm")" "$ctb / $ctm" "$otb / $otm" \
+    "$(ratio "$otb" "$ctb")/$(ratio "$otm" "$ctm")"
+done

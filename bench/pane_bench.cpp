@@ -1,0 +1,171 @@
+// What showing a downloaded page costs the window, set against what downloading it
+// costs: a 1 MB page of ordinary text lines split into the page pane's lines
+// (SplitPageLines), appended to a fresh pane (TLinePane::AppendLines) and painted
+// once, against one Get of the same 1 MB from a private nginx through THttpCli,
+// done as the window does it (HTTP/1.0, a new connection and a new memory stream
+// per load, Qt's events and ours pumped together). Showing a page should cost at
+// most a tenth of downloading it; the ratio is printed at the end.
+//
+// Runs under Qt's offscreen platform, so it needs no display.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/SpeedTest.h"
+#include "app/qt/LinePane.h"
+#include "app/qt/QtApplication.h"
+#include "core/Application.h"
+#include "core/Classes.h"
+#include "http/HttpProt.h"
+#include "testsupport/Nginx.h"
+
+namespace {
+
+constexpr size_t kPageSize = 1000 * 1000;
+
+// Lines of words 0 to 119 characters long, most ending in LF, some in CR LF,
+// as a text or HTML page has them; the same bytes on every run.
+const std::string& Page() {
+  static const std::string page = [] {
+    static constexpr const char* kWords[] = {
+        "the",   "quick", "brown", "fox", "jumps", "over",    "lazy", "dog", "<p>", "</p>",
+        "speed", "test",  "page",  "a",   "load",  "network", "of",   "and", "to",  "href=\"/x\""};
+    std::string s;
+    s.reserve(kPageSize + 128);
+    uint32_t seed = 12345;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    while (s.size() < kPageSize) {
+      const size_t length = next() % 120;
+      const size_t start = s.size();
+      while (s.size() - start < length) (s += kWords[next() % std::size(kWords)]) += ' ';
+      s += next() % 8 == 0 ? "\r\n" : "\n";
+    }
+    s.resize(kPageSize);
+    return s;
+  }();
+  return page;
+}
+
+// Per-iteration times of one case, for the summary at the end.
+struct TSamples {
+  std::vector<double> seconds;
+  double Best() const { return seconds.empty() ? 0 : *std::min_element(seconds.begin(), seconds.end()); }
+  double Median() const {
+    if (seconds.empty()) return 0;
+    std::vector<double> s = seconds;
+    std::sort(s.begin(), s.end());
+    return s[s.size() / 2];
+  }
+};
+
+TSamples gSplit, gAppend, gPaint, gShow, gDownload;
+
+using TClock = std::chrono::steady_clock;
+
+double Seconds(TClock::time_point from, TClock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// Split, append to the emptied pane (the first load of a run: the pane was cleared
+// when TEST was pressed), and paint it once, as the window does after a load. The
+// three steps are also kept apart, to show where the time goes.
+void BM_SplitAppendPaint(benchmark::State& state) {
+  const std::string& page = Page();
+  app::TLinePane pane;
+  pane.resize(640, 400);
+  pane.show();
+  QCoreApplication::processEvents();
+  for (auto _ : state) {
+    pane.Clear();
+    QCoreApplication::processEvents();
+    const auto t0 = TClock::now();
+    app::TPageLines lines = app::SplitPageLines(page.data(), static_cast<int64_t>(page.size()));
+    const auto t1 = TClock::now();
+    pane.AppendLines(lines);
+    const auto t2 = TClock::now();
+    pane.viewport()->repaint();
+    const auto t3 = TClock::now();
+    gSplit.seconds.push_back(Seconds(t0, t1));
+    gAppend.seconds.push_back(Seconds(t1, t2));
+    gPaint.seconds.push_back(Seconds(t2, t3));
+    gShow.seconds.push_back(Seconds(t0, t3));
+    state.SetIterationTime(Seconds(t0, t3));
+    if (pane.Lines().Count() != lines.Count()) state.SkipWithError("lines lost on the way to the pane");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * page.size()));
+}
+
+std::unique_ptr<testsupport::NginxServer> gNginx;
+
+void BM_Download1MB(benchmark::State& state) {
+  if (!gNginx) {
+    gNginx = std::make_unique<testsupport::NginxServer>();
+    gNginx->AddFile("page1m.html", Page());
+    if (!gNginx->Start()) {
+      state.SkipWithError("nginx did not start");
+      return;
+    }
+  }
+  auto cli = core::MakeComponent<http::THttpCli>(nullptr);
+  app::ConfigureClient(*cli);
+  cli->SetURL(gNginx->Url("/page1m.html"));
+  for (auto _ : state) {
+    auto stream = std::make_unique<core::TMemoryStream>();
+    cli->SetRcvdStream(stream.get());
+    const auto start = TClock::now();
+    cli->Get();
+    const double seconds = Seconds(start, TClock::now());
+    state.SetIterationTime(seconds);
+    gDownload.seconds.push_back(seconds);
+    cli->SetRcvdStream(nullptr);
+    if (stream->Size() != static_cast<int64_t>(kPageSize)) state.SkipWithError("short page");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kPageSize));
+}
+
+// Fixed iteration counts: the summary needs samples of every case, and CI's short
+// --benchmark_min_time must not shrink them to nothing.
+BENCHMARK(BM_SplitAppendPaint)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(30);
+BENCHMARK(BM_Download1MB)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(30);
+
+void PrintSummary() {
+  if (gShow.seconds.empty() || gDownload.seconds.empty()) return;
+  const double show = gShow.Median(), download = gDownload.Median();
+  std::printf(
+      "1 MB page, ms (best / median): split %.3f / %.3f, append %.3f / %.3f, paint %.3f / %.3f,\n"
+      "  shown in all %.3f / %.3f; download %.3f / %.3f\n",
+      gSplit.Best() * 1e3, gSplit.Median() * 1e3, gAppend.Best() * 1e3, gAppend.Median() * 1e3,
+      gPaint.Best() * 1e3, gPaint.Median() * 1e3, gShow.Best() * 1e3, show * 1e3, gDownload.Best() * 1e3,
+      download * 1e3);
+  std::printf("show/download: %.3f by medians, %.3f by bests (target <= 0.100)\n",
+              download > 0 ? show / download : 0, gDownload.Best() > 0 ? gShow.Best() / gDownload.Best() : 0);
+  // The target holds whenever the page takes at least ten times the showing to arrive.
+  if (show > 0) std::printf("target met for links up to %.0f Mbit/s\n", kPageSize * 8 / (10 * show) / 1e6);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  {
+    // As in the window: our messages run inside Qt's event loop while Get waits.
+    app::TQtApplication messages;
+    core::SetApplication(&messages);
+    benchmark::RunSpecifiedBenchmarks();
+    core::SetApplication(nullptr);
+    gNginx.reset();
+  }
+  benchmark::Shutdown();
+  PrintSummary();
+  return 0;
+}
