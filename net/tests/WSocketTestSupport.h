@@ -12,21 +12,13 @@
 
 #include "core/Application.h"
 #include "net/WSocket.h"
+#include "testsupport/MessagePump.h"
 
 namespace net::testing {
 
 using namespace std::chrono_literals;
 
-// Pumps the thread's messages until done() holds; false when the watchdog fires.
-inline bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    core::Application().ProcessMessages();
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    core::Application().WaitMessage(20);
-  }
-}
+using testsupport::PumpUntil;
 
 // Dispatches everything queued now (and what that queues in turn).
 inline void PumpPending() {
