@@ -357,6 +357,8 @@ class THttpCli : public core::TWndControl {
   TParsedUrl ParseLocation(const std::string& Url);
   void TakeDirectLocation(const std::string& V);
   void TakeProxyLocation(const std::string& V);
+  std::string TargetOrigin() const;
+  void LeaveOrigin();
   void EndOfHeader();
   bool BodyFollows() const;
   // Body.
@@ -380,6 +382,7 @@ class THttpCli : public core::TWndControl {
   bool AuthenticationFollows();
   // Relocation.
   bool CountRelocation();
+  bool RelocationCancelled() const;
   void RewindStreams();
   static std::string RelocationBase(const std::string& Path);
 
@@ -447,6 +450,12 @@ class THttpCli : public core::TWndControl {
   std::string FCurrConnection;
   std::string FCurrProxyConnection;
   std::string FLocation;
+  // Origin ("scheme://host:port") of the URL the request started with: the Cookie
+  // line goes only there (FOtherOrigin is set while a relocation leads elsewhere).
+  std::string FRequestOrigin;
+  bool FOtherOrigin = false;
+  // The location being taken named its own user and password.
+  bool FLocationCredentials = false;
   // The open connection.
   std::string FCurrentHost;
   std::string FCurrentPort;

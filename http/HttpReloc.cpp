@@ -8,7 +8,7 @@ namespace http {
 namespace {
 
 // A request target taken from a server's answer never carries a line break or NUL.
-std::string EscapeLineBreaks(const std::string& s) {
+std::string EscapeControlBytes(const std::string& s) {
   std::string out;
   out.reserve(s.size());
   for (char c : s) {
@@ -25,8 +25,36 @@ std::string EscapeLineBreaks(const std::string& s) {
   return out;
 }
 
+// The fragment is for the client alone: it never goes into a request target (nor
+// into the host or port of a location without a path).
+std::string WithoutFragment(const std::string& s) {
+  return s.substr(0, s.find('#'));
+}
+
+bool IsAsciiLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool IsSchemeChar(char c) {
+  return IsAsciiLetter(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+// "http://", "https://" or any other "scheme://" at the start. A location on
+// another protocol is followed like any other and then fails as not implemented,
+// instead of being glued to the current directory as a relative reference.
 bool IsAbsoluteLocation(const std::string& v) {
-  return core::SameText(core::Copy(v, 1, 7), "http://") || core::SameText(core::Copy(v, 1, 8), "https://");
+  if (core::SameText(core::Copy(v, 1, 7), "http://") || core::SameText(core::Copy(v, 1, 8), "https://"))
+    return true;
+  const size_t sep = v.find("://");
+  if (sep == std::string::npos || sep == 0 || !IsAsciiLetter(v[0])) return false;
+  for (size_t i = 1; i < sep; ++i) {
+    if (!IsSchemeChar(v[i])) return false;
+  }
+  return true;
+}
+
+std::string PortSuffix(const std::string& port) {
+  return port.empty() ? std::string() : ":" + port;
 }
 
 }  // namespace
@@ -38,6 +66,19 @@ std::string THttpCli::RelocationBase(const std::string& Path) {
   return p == std::string::npos ? std::string() : Path.substr(0, p + 1);
 }
 
+// Scheme, host (in any case) and port of the document being requested.
+std::string THttpCli::TargetOrigin() const {
+  std::string scheme = FProtocol;
+  if (!FProxy.empty()) {
+    // Through a proxy the target is a whole URL and FProtocol is the proxy's.
+    std::string user, pass, host, port, path;
+    ParseURL(FPath, scheme, user, pass, host, port, path);
+  }
+  if (scheme.empty()) scheme = "http";
+  return core::LowerCase(scheme) + "://" + core::LowerCase(FTargetHost) + ":" +
+         (FTargetPort.empty() ? std::string("80") : FTargetPort);
+}
+
 // Forms the next request's target from a "location" field value.
 void THttpCli::TakeLocation(const std::string& Value) {
   if (FRequestType == httpPUT) {
@@ -46,11 +87,28 @@ void THttpCli::TakeLocation(const std::string& Value) {
   }
   if (!FFollowRelocation) return;
   FLocationFlag = true;
+  const std::string origin = TargetOrigin();
+  FLocationCredentials = false;
+  const std::string v = WithoutFragment(Value);
   if (FProxy.empty())
-    TakeDirectLocation(Value);
+    TakeDirectLocation(v);
   else
-    TakeProxyLocation(Value);
-  FPath = EscapeLineBreaks(FPath);
+    TakeProxyLocation(v);
+  FPath = EscapeControlBytes(FPath);
+  const std::string target = TargetOrigin();
+  if (target != origin) LeaveOrigin();
+  FOtherOrigin = target != FRequestOrigin;
+}
+
+// Credentials and the state of a server's authentication are meant for that
+// server alone; a location that names its own credentials brings them along. The
+// proxy's stay, since the proxy does not change.
+void THttpCli::LeaveOrigin() {
+  FAuthNTLMState = 0;
+  FAuthBasicState = 0;
+  if (FLocationCredentials) return;
+  FCurrUsername.clear();
+  FCurrPassword.clear();
 }
 
 // Splits a location; credentials it carries replace the current ones.
@@ -60,6 +118,7 @@ THttpCli::TParsedUrl THttpCli::ParseLocation(const std::string& Url) {
   if (!u.User.empty() && !u.Pass.empty()) {
     FCurrUsername = u.User;
     FCurrPassword = u.Pass;
+    FLocationCredentials = true;
   }
   return u;
 }
@@ -108,7 +167,7 @@ void THttpCli::TakeProxyLocation(const std::string& V) {
     const TParsedUrl u = ParseLocation(FPath);
     const std::string proto = u.Proto.empty() ? "http" : u.Proto;
     FLocation = proto + "://" + u.Host + V;
-    FPath = proto + "://" + u.Host + (u.Port.empty() ? "" : ":" + u.Port) + V;
+    FPath = proto + "://" + u.Host + PortSuffix(u.Port) + V;
     return;
   }
   if (!IsAbsoluteLocation(V)) {
@@ -118,24 +177,43 @@ void THttpCli::TakeProxyLocation(const std::string& V) {
   }
   const TParsedUrl u = ParseLocation(V);
   FPort = u.Port.empty() ? "80" : u.Port;
+  const std::string proto = u.Proto.empty() ? "http" : u.Proto;
   if (!u.Proto.empty() && !u.Host.empty()) {
     FTargetHost = u.Host;
     FTargetPort = FPort;
-    FLocation = u.Proto + "://" + u.Host + u.Path;
-    FPath = u.Proto + "://" + u.Host + (u.Port.empty() ? "" : ":" + u.Port) + u.Path;
-  } else {
-    FLocation = (u.Proto.empty() ? std::string("http") : u.Proto) + "://" + FTargetHost +
-                (FPath.empty() ? "/" : FPath);
+    FLocation = proto + "://" + u.Host + u.Path;
+    FPath = proto + "://" + u.Host + PortSuffix(u.Port) + u.Path;
+    return;
   }
+  // No host: the location's path on the current document's server (the current
+  // target is a whole URL here, so it cannot serve as the path).
+  const std::string path = u.Path.empty() ? "/" : u.Path;
+  FLocation = proto + "://" + FTargetHost + path;
+  FPath = proto + "://" + FTargetHost + PortSuffix(FTargetPort == "80" ? "" : FTargetPort) + path;
 }
 
+// A request that failed on a protocol error, or that the caller aborted (from an
+// event of the step, or while the old connection was closing), goes no further.
+bool THttpCli::RelocationCancelled() const {
+  return FProtocolFailed || FHttpState == httpAborting || FHttpState == httpReady;
+}
+
+// Counts one step; false when the step is refused or the caller ended the request
+// from the event.
 bool THttpCli::CountRelocation() {
   ++FLocationChangeCurCount;
   if (FLocationChangeCurCount <= FLocationChangeMaxCount) return true;
   bool allow = false;
   if (auto h = OnLocationChangeExceeded) h(this, FLocationChangeCurCount, allow);
+  if (RelocationCancelled()) return false;
   if (allow) return true;
-  SetReady();  // the request ends with the relocating response's status
+  // The request ends with the relocating response's status. A connection the
+  // server is closing is closed first, and its close ends the request, as after
+  // any response that ends so; it must not be taken for the next request.
+  if (FCloseReq && FSocket->State() != net::wsClosed)
+    FSocket->CloseDelayed();
+  else
+    SetReady();
   return false;
 }
 
@@ -153,6 +231,7 @@ void THttpCli::StartRelocation() {
   if (!CountRelocation()) return;
   if (FCurrentHost != FHostName || FCurrentPort != FPort || FCurrentProtocol != FProtocol || FCloseReq) {
     FSocket->OnSessionClosed = [this](core::TComponent* s, uint16_t e) { RelocationAfterClose(s, e); };
+    // A socket that is closed already reports no close of its own.
     if (FSocket->State() == net::wsClosed)
       RelocationAfterClose(this, 0);
     else
@@ -160,6 +239,7 @@ void THttpCli::StartRelocation() {
     return;
   }
   if (auto h = OnLocationChange) h(this);
+  if (RelocationCancelled()) return;
   const std::string location = FLocation;
   ResetRequestState();
   FLocation = location;
@@ -170,7 +250,14 @@ void THttpCli::StartRelocation() {
   PostLogin();
 }
 
-void THttpCli::RelocationAfterClose(core::TComponent* /*Sender*/, uint16_t /*ErrCode*/) {
+void THttpCli::RelocationAfterClose(core::TComponent* Sender, uint16_t ErrCode) {
+  if (RelocationCancelled()) {
+    // The close ends the request as any close does.
+    FLocationFlag = false;
+    HookSessionClosed();
+    SocketSessionClosed(Sender, ErrCode);
+    return;
+  }
   std::string proto, user, pass, host, port, path;
   ParseURL(FLocation.substr(0, FLocation.find('#')), proto, user, pass, host, port, path);
   FDocName = path;
@@ -181,6 +268,7 @@ void THttpCli::RelocationAfterClose(core::TComponent* /*Sender*/, uint16_t /*Err
   HookSessionClosed();
   if (!CountRelocation()) return;
   if (auto h = OnLocationChange) h(this);
+  if (RelocationCancelled()) return;
   FRcvdHeader.Clear();
   FHeaderLineCount = 0;
   FBodyLineCount = 0;
@@ -189,6 +277,10 @@ void THttpCli::RelocationAfterClose(core::TComponent* /*Sender*/, uint16_t /*Err
   FTransferEncoding.clear();
   FContentEncoding.clear();
   FStatusCode = 0;
+  // A close that delimited the relocating body, or reset the connection after it,
+  // says nothing about the next document.
+  FRcvdCount = 0;
+  FRequestDoneError = 0;
   FStatusLineSeen = false;
   FHeaderless = false;
   FBodyExpected = false;

@@ -33,6 +33,8 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
   if (FProtocol.empty()) FProtocol = "http";
   if (FPath.empty()) FPath = "/";
   AdjustDocName();
+  FRequestOrigin = TargetOrigin();
+  FOtherOrigin = false;
   // Request start of authentication: every state starts at 0.
   FAuthNTLMState = 0;
   FProxyAuthNTLMState = 0;

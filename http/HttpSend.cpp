@@ -25,16 +25,18 @@ std::string ErrorWithCode(int code) {
 void THttpCli::Login() {
   if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "Login " + FHostName);
   HookSessionClosed();
-  if (FSocket->State() == net::wsConnected) {
+  // A host or port taken from a server's answer must not smuggle line breaks into
+  // the request, not even on a kept proxy connection (the Host line names the
+  // target); it fails like a name that does not resolve.
+  const bool badAddress = HasLineBreakBytes(FHostName) || HasLineBreakBytes(FPort) ||
+                          HasLineBreakBytes(FTargetHost) || HasLineBreakBytes(FTargetPort);
+  if (FSocket->State() == net::wsConnected && !badAddress) {
     SocketSessionConnected(nullptr, 0);
     return;
   }
   FDnsResult.clear();
   StateChange(httpDnsLookup);
-  // A host or port taken from a server's answer must not smuggle line breaks into
-  // the request; it fails like a name that does not resolve.
-  if (HasLineBreakBytes(FHostName) || HasLineBreakBytes(FPort) || HasLineBreakBytes(FTargetHost) ||
-      HasLineBreakBytes(FTargetPort)) {
+  if (badAddress) {
     FailLookup(winapi::WSAHOST_NOT_FOUND, this);
     return;
   }
@@ -229,7 +231,7 @@ void THttpCli::AddRequestLines(const std::string& Method, const std::string& Ver
   }
   if (FModifiedSince != 0) Headers.Add("If-Modified-Since: " + FormatRFC1123(FModifiedSince) + " GMT");
   // The authorization lines of the authentication steps join here.
-  addIf(!FCookie.empty(), "Cookie: " + FCookie);
+  addIf(!FCookie.empty() && !FOtherOrigin, "Cookie: " + FCookie);
   if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
     Headers.Add("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
     FContentRangeBegin.clear();

@@ -130,6 +130,25 @@ TEST_F(CliTest, ExitCodesForUsageConfirmationAndFailure) {
   EXPECT_NE(help.out.find("usage: tachyload-cli"), std::string::npos);
 }
 
+TEST_F(CliTest, RedirectionsFollowedUpToTheLimitOrNotAtAll) {
+  // A loop ends after the limit with the redirection's own answer, which is no error.
+  CliRun r = RunCli(
+      {"--http-version", "1.1", "--max-redirects", "2", "--timeout", "20", "-n", "1", nginx.Url("/loop")});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_TRUE(nginx.WaitForAccessLines(3));
+  size_t loops = 0;
+  for (const auto& e : nginx.AccessLog()) loops += e.request.find(" /loop ") != std::string::npos;
+  EXPECT_EQ(loops, 3u);
+
+  r = RunCli({"-p", "-n", "1", "--no-redirects", nginx.Url("/r301")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("301 Moved Permanently"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("hello world"), std::string::npos);
+  r = RunCli({"-p", "-n", "1", nginx.Url("/r301")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("hello world\n", 0), 0u) << r.out;
+}
+
 TEST(CliNoServerTest, AHostThatDoesNotResolveFailsWithTheWindowsMessage) {
   // In a network namespace of its own no name resolves, and nothing leaves the machine.
   const CliRun r = RunCli({"--json", "-n", "2", "http://tachyload-no-such-host.invalid/"}, true);
