@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/DiscardStream.h"
 #include "core/Application.h"
 #include "http/HttpProt.h"
 #include "testsupport/Nginx.h"
@@ -22,21 +23,7 @@ namespace {
 constexpr int64_t kBigSize = 100ll << 20;
 constexpr int64_t kPageSize = 10 * 1000;
 
-// Counts what it is given and keeps nothing.
-class TDiscardStream : public core::TStream {
- public:
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void*, int64_t count) override {
-    FSize += count;
-    return count;
-  }
-  int64_t Seek(int64_t, core::TSeekOrigin) override { return FSize; }
-  int64_t Size() override { return FSize; }
-  void SetSize(int64_t newSize) override { FSize = newSize; }
-
- private:
-  int64_t FSize = 0;
-};
+using bench::TDiscardStream;
 
 // The base URL of the server, starting a private nginx on first use; empty when
 // there is none.

@@ -25,27 +25,14 @@
 #include <memory>
 #include <string>
 
+#include "bench/DiscardStream.h"
 #include "core/Classes.h"
 #include "core/SysUtils.h"
 #include "http/HttpProt.h"
 
 namespace {
 
-// Counts what it is given and keeps nothing.
-class TDiscardStream : public core::TStream {
- public:
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void*, int64_t count) override {
-    FSize += count;
-    return count;
-  }
-  int64_t Seek(int64_t, core::TSeekOrigin) override { return FSize; }
-  int64_t Size() override { return FSize; }
-  void SetSize(int64_t newSize) override { FSize = newSize; }
-
- private:
-  int64_t FSize = 0;
-};
+using bench::TDiscardStream;
 
 struct TOptions {
   int64_t loads = 1;

@@ -234,29 +234,34 @@ void THttpCli::TriggerStateChange() {
   if (auto h = OnStateChange) h(this);
 }
 
-void THttpCli::ResetRequestState() {
+// What one response leaves behind: its header, status, counts and body framing.
+void THttpCli::ClearResponseState() {
   FRcvdHeader.Clear();
   FRequestDoneError = 0;
-  FDocName.clear();
   FStatusCode = 0;
   FRcvdCount = 0;
-  FSentCount = 0;
   FHeaderLineCount = 0;
   FBodyLineCount = 0;
   FContentLength = -1;
   FContentType.clear();
   FTransferEncoding.clear();
   FContentEncoding.clear();
-  FSending = false;
-  FLocation = FURL;
-  FAuthChallenges.Clear();
-  FCloseReq = FRequestVer == "1.0";
   FStatusLineSeen = false;
   FHeaderless = false;
   FBodyExpected = false;
   FProtocolFailed = false;
   FDocTruncated = false;
   FHeaderBytes = 0;
+}
+
+void THttpCli::ResetRequestState() {
+  ClearResponseState();
+  FDocName.clear();
+  FSentCount = 0;
+  FSending = false;
+  FLocation = FURL;
+  FAuthChallenges.Clear();
+  FCloseReq = FRequestVer == "1.0";
 }
 
 // --- triggers ---

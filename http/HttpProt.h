@@ -384,6 +384,7 @@ class THttpCli : public core::TWndControl {
   bool CountRelocation();
   bool RelocationCancelled() const;
   void RewindStreams();
+  void ClearResponseState();
   static std::string RelocationBase(const std::string& Path);
 
   // The socket and the client's state.

@@ -269,23 +269,10 @@ void THttpCli::RelocationAfterClose(core::TComponent* Sender, uint16_t ErrCode) 
   if (!CountRelocation()) return;
   if (auto h = OnLocationChange) h(this);
   if (RelocationCancelled()) return;
-  FRcvdHeader.Clear();
-  FHeaderLineCount = 0;
-  FBodyLineCount = 0;
-  FContentLength = -1;
-  FContentType.clear();
-  FTransferEncoding.clear();
-  FContentEncoding.clear();
-  FStatusCode = 0;
-  // A close that delimited the relocating body, or reset the connection after it,
-  // says nothing about the next document.
-  FRcvdCount = 0;
-  FRequestDoneError = 0;
-  FStatusLineSeen = false;
-  FHeaderless = false;
-  FBodyExpected = false;
-  FDocTruncated = false;
-  FProtocolFailed = false;
+  // B6; the received count and the error code go too: a close that delimited the
+  // relocating body, or reset the connection after it, says nothing about the
+  // next document.
+  ClearResponseState();
   if (!FProxy.empty()) FPort = FProxyPort;
   RewindStreams();
   PostLogin();

@@ -368,6 +368,7 @@ class TCustomWSocket : public core::TWndControl {
   void CancelPendingLookupSilently();
   void ClearDnsResults();
   void AddHostEntryResults(const winapi::HostEntry& Entry, bool ByAddr);
+  void FinishLookup(const core::TMessage& Msg, bool reverse);
   std::string IdentityText() const;
 
   // True while TryToSend runs: a Send from inside OnSendData only queues, and the

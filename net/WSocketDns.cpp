@@ -78,6 +78,12 @@ void TCustomWSocket::HandleLookupDone(core::TMessage& Msg) {
     return;
   }
   if (static_cast<winapi::HANDLE>(Msg.WParam) != FDnsLookupHandle) return;  // an older request
+  FinishLookup(Msg, false);
+}
+
+// The pending lookup's completion: take its result (owned by the request until
+// now), fill the result list, and report once.
+void TCustomWSocket::FinishLookup(const core::TMessage& Msg, bool reverse) {
   const winapi::HANDLE handle = FDnsLookupHandle;
   FDnsLookupHandle = 0;
   uint16_t errCode = detail::NotificationError(Msg.LParam);
@@ -87,7 +93,7 @@ void TCustomWSocket::HandleLookupDone(core::TMessage& Msg) {
     if (taken != 0)
       errCode = static_cast<uint16_t>(taken);
     else
-      AddHostEntryResults(entry, false);
+      AddHostEntryResults(entry, reverse);
   }
   TriggerDnsLookupDone(errCode);
 }
@@ -111,18 +117,7 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
 
 void TCustomWSocket::HandleReverseLookupDone(core::TMessage& Msg) {
   if (FDnsLookupHandle == 0 || static_cast<winapi::HANDLE>(Msg.WParam) != FDnsLookupHandle) return;
-  const winapi::HANDLE handle = FDnsLookupHandle;
-  FDnsLookupHandle = 0;
-  uint16_t errCode = detail::NotificationError(Msg.LParam);
-  if (errCode == 0) {
-    winapi::HostEntry entry;
-    const int taken = api::WSATakeHostEntry(handle, entry);
-    if (taken != 0)
-      errCode = static_cast<uint16_t>(taken);
-    else
-      AddHostEntryResults(entry, true);
-  }
-  TriggerDnsLookupDone(errCode);
+  FinishLookup(Msg, true);
 }
 
 void TCustomWSocket::ReverseDnsLookupSync(const std::string& HostAddr) {

@@ -16,21 +16,13 @@
 
 #include "core/Application.h"
 #include "http/HttpProt.h"
+#include "testsupport/MessagePump.h"
 
 namespace http::testing {
 
 using namespace std::chrono_literals;
 
-// Pumps the thread's messages until done() holds; false when the watchdog fires.
-inline bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    core::Application().ProcessMessages();
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    core::Application().WaitMessage(20);
-  }
-}
+using testsupport::PumpUntil;
 
 // Records the client's events as short texts; document data is summed, so a
 // response fed byte by byte reads like one fed whole.
