@@ -299,10 +299,14 @@ TEST(WSocketPause, ReadArrivingWhilePausedIsDeliveredOnResume) {
 }
 
 TEST(WSocketPause, CloseQueuedBeforePauseIsDeliveredOnResume) {
-  ScriptedPeer peer({Script().CloseNow()});
+  // The peer closes only once the connection's own events have been handled, so
+  // the close cannot be dispatched before the pause.
+  ScriptedPeer peer({Script().Pause("close").CloseNow()});
   Connected c(peer);
   ASSERT_TRUE(c.WaitConnected());
   PumpPending();
+  ASSERT_FALSE(c.log.Has("closed 0")) << c.log.Text();
+  peer.Resume("close");
   ASSERT_TRUE(peer.WaitForDone(0));
   // Let the system queue the close notification, then pause before it is handled.
   winapi::MSG msg;
