@@ -173,7 +173,8 @@ void TForm1::SetTabOrder() {
 QFileDialog* TForm1::MakeSaveDialog() {
   auto* d = new QFileDialog(this, QStringLiteral("Save As"));
   d->setAcceptMode(QFileDialog::AcceptSave);
-  d->setNameFilters({QStringLiteral("Text file (*.txt)"), QStringLiteral("All Files (*.*)")});
+  // "All Files" is "*" here: on Linux "*.*" would hide names without a dot.
+  d->setNameFilters({QStringLiteral("Text file (*.txt)"), QStringLiteral("All Files (*)")});
   d->setDefaultSuffix(QStringLiteral("txt"));
   d->setOption(QFileDialog::DontConfirmOverwrite, true);  // an existing file is replaced without a question
   d->setOption(QFileDialog::DontUseNativeDialog, true);

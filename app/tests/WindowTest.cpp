@@ -86,6 +86,19 @@ TEST_F(WindowTest, StartsWithTheDesignsValues) {
   EXPECT_EQ(form->HttpCli1->Agent(), "Mozilla/3.0 (compatible)");
   EXPECT_EQ(form->HttpCli1->RequestVer(), "1.0");
   EXPECT_EQ(form->HttpCli1->LocationChangeMaxCount(), 5);
+  EXPECT_EQ(form->SaveDialog1->nameFilters(), (QStringList{"Text file (*.txt)", "All Files (*)"}));
+  EXPECT_EQ(form->SaveDialog2->defaultSuffix(), "txt");
+  // The design's tab order: TEST, the URL, the page pane, the three totals, the loads.
+  const QWidget* order[] = {form->GoButton, form->URLEdit, form->DisplayMemo, form->Edit1,
+                            form->Edit2,    form->Edit3,   form->Edit4};
+  auto nextTabStop = [&](const QWidget* w) {
+    QWidget* next = w->nextInFocusChain();
+    while (next && !((next->focusPolicy() & Qt::TabFocus) && next->isVisibleTo(form.get())))
+      next = next->nextInFocusChain();
+    return next;
+  };
+  for (size_t i = 0; i + 1 < std::size(order); ++i)
+    EXPECT_EQ(nextTabStop(order[i]), order[i + 1]) << "after tab stop " << i;
 }
 
 TEST_F(WindowTest, NoLoadsStillWritesTheReport) {
