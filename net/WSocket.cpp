@@ -40,7 +40,7 @@ void TCustomWSocket::BeforeDestruction() {
   core::TComponent::BeforeDestruction();
   try {
     CancelDnsLookup();
-  } catch (const std::exception&) {
+  } catch (...) {
   }
   try {
     if (FSockState != wsClosed) Close();
@@ -137,7 +137,9 @@ void TCustomWSocket::ApiFailure(const std::string& Name) {
     if (FHSocket != INVALID_SOCKET) api::closesocket(FHSocket);
     FHSocket = INVALID_SOCKET;
     if (FSockState != wsClosed) TriggerSessionClosed(static_cast<uint16_t>(code));
-    ChangeState(wsClosed);
+    // A handler that started the next connection keeps it: closing the state over
+    // its live handle would leave that handle beyond reach of Close.
+    if (FHSocket == INVALID_SOCKET) ChangeState(wsClosed);
   }
   FLastError = code;
   ReportError(text);

@@ -160,6 +160,9 @@ int TCustomWSocket::SendTo(const sockaddr_in& Dest, int DestLen, const void* Dat
 }
 
 void TCustomWSocket::Flush() {
+  // From inside OnSendData the running send loop cannot go on until the handler
+  // returns, so waiting here would never end; that loop sends everything queued.
+  if (FInTryToSend) return;
   while (FHSocket != INVALID_SOCKET && !FAllSent) {
     TryToSend();
     MessagePump();
@@ -256,8 +259,9 @@ void TCustomWSocket::ReceiveLoop(uint16_t ErrCode, TWSocketOptions Options) {
       }
       if (waiting == 0) return;
     }
-  } catch (const std::exception&) {
-    // A failing handler or report ends this notification's loop only.
+  } catch (...) {
+    // A failing handler or report ends this notification's loop only, whatever it
+    // threw: nothing of it may escape into the message loop.
   }
 }
 
@@ -341,11 +345,16 @@ void TCustomWSocket::InternalClose(bool Shut, uint16_t ErrCode) {
     FCloseInvoked = true;
     TriggerSessionClosed(ErrCode);
   }
-  // A handler that already started the next connection keeps its fresh state.
-  if (FHSocket != INVALID_SOCKET || FSockState != wsClosed) return;
+  // A handler that already started the next connection keeps its fresh state; only
+  // the close flag set above belongs to the connection that ended (the new one is
+  // live, so it has not reported a close of its own) and must not silence its close.
+  if (FHSocket != INVALID_SOCKET || FSockState != wsClosed) {
+    FCloseInvoked = false;
+    return;
+  }
   try {
     AssignDefaults();
-  } catch (const std::exception&) {
+  } catch (...) {
   }
 }
 

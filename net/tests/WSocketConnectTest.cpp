@@ -220,6 +220,31 @@ TEST(WSocketConnect, RefusedSequenceClosesItself) {
   EXPECT_EQ(s->State(), wsClosed);
 }
 
+TEST(WSocketConnect, RetryFromOnSessionClosedKeepsItsOwnCloseEvent) {
+  testsupport::RefusedPort refused;
+  testsupport::ScriptedPeer peer;
+  EventLog log;
+  auto s = core::MakeComponent<TWSocket>(nullptr);
+  log.Attach(*s);
+  s->SetAddr("127.0.0.1");
+  s->SetPort(std::to_string(refused.Port()));
+  bool retried = false;
+  s->OnSessionClosed = [&](core::TComponent*, uint16_t e) {
+    log.Add("closed", e);
+    if (retried) return;
+    retried = true;
+    s->SetPort(std::to_string(peer.Port()));
+    s->Connect();
+  };
+  s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return log.Has("connected 0"); })) << log.Text();
+  EXPECT_EQ(log.Count("closed 0"), 1u) << log.Text();
+  // The retried connection is a connection of its own: its close is reported too.
+  s->Close();
+  EXPECT_EQ(log.Count("closed 0"), 2u) << log.Text();
+  EXPECT_EQ(log.events.back(), "closed 0") << log.Text();
+}
+
 TEST(WSocketConnect, DatagramConnectsInsideConnect) {
   EventLog log;
   auto s = core::MakeComponent<TWSocket>(nullptr);

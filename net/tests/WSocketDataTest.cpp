@@ -73,6 +73,28 @@ TEST(WSocketSend, WhileConnectingClosesTheSocket) {
   EXPECT_EQ(c.s->HSocket(), INVALID_SOCKET);
 }
 
+TEST(WSocketSend, ReconnectInsideTheFailureCloseKeepsTheNewConnection) {
+  ScriptedPeer peer;
+  Connected c(peer);
+  ASSERT_EQ(c.s->State(), wsConnecting);
+  ErrorTrap trap;
+  trap.Attach(*c.s);
+  bool retried = false;
+  c.s->OnSessionClosed = [&](core::TComponent*, uint16_t e) {
+    c.log.Add("closed", e);
+    if (retried) return;
+    retried = true;
+    c.s->Connect();  // Addr and Port are still assigned
+  };
+  EXPECT_EQ(c.s->SendStr("early"), -1);
+  EXPECT_EQ(trap.codes, std::vector<int>{10057});
+  // The failure's close must not be laid over the connection the handler started.
+  EXPECT_EQ(c.s->State(), wsConnecting) << c.log.Text();
+  ASSERT_TRUE(PumpUntil([&] { return c.log.Has("connected 0"); })) << c.log.Text();
+  EXPECT_EQ(c.s->SendStr("late"), 4);
+  ASSERT_TRUE(peer.WaitForReceived(1, "late"));
+}
+
 TEST(WSocketSend, TwoSendsGiveTwoDataSent) {
   ScriptedPeer peer;
   Connected c(peer);
@@ -102,6 +124,23 @@ TEST(WSocketSend, SendFromOnSendDataIsQueuedNotDuplicated) {
   c.s->SendStr(first);
   ASSERT_TRUE(peer.WaitForReceived(0, "<tail>"));
   ASSERT_TRUE(PumpUntil([&] { return c.s->AllSent(); }));
+  EXPECT_EQ(peer.Received(0), first + "<tail>");
+}
+
+TEST(WSocketSend, FlushFromOnSendDataLeavesTheSendingToTheRunningLoop) {
+  ScriptedPeer peer;
+  Connected c(peer);
+  ASSERT_TRUE(c.WaitConnected());
+  const std::string first = Pattern(5000);
+  bool nested = false;
+  c.s->OnSendData = [&](core::TComponent*, int) {
+    if (nested) return;
+    nested = true;
+    c.s->SendStr("<tail>");
+    c.s->Flush();  // must return: the loop that called this handler sends the rest
+  };
+  c.s->SendStr(first);
+  ASSERT_TRUE(peer.WaitForReceived(0, "<tail>"));
   EXPECT_EQ(peer.Received(0), first + "<tail>");
 }
 
@@ -190,6 +229,21 @@ TEST(WSocketReceive, NoHandlerDiscardsAndStaysUsable) {
   c.s->SendStr("again");
   ASSERT_TRUE(PumpUntil([&] { return got == "pong"; })) << got;
   EXPECT_EQ(c.s->State(), wsConnected);
+}
+
+TEST(WSocketReceive, AnythingAHandlerThrowsEndsOnlyThatLoop) {
+  ScriptedPeer peer({Script().Send("hello").Expect("more").Send("world").Hold()});
+  Connected c(peer);
+  std::string got;
+  int calls = 0;
+  c.s->OnDataAvailable = [&](core::TComponent*, uint16_t) {
+    got += c.s->ReceiveStr();
+    if (++calls == 1) throw 42;  // not derived from std::exception
+  };
+  ASSERT_TRUE(PumpUntil([&] { return got == "hello"; })) << got;
+  EXPECT_EQ(c.s->State(), wsConnected);
+  c.s->SendStr("more");
+  ASSERT_TRUE(PumpUntil([&] { return got == "helloworld"; })) << got;
 }
 
 TEST(WSocketReceive, NoReceiveLoopGivesOnePassPerNotification) {
