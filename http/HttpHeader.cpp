@@ -44,6 +44,7 @@ void THttpCli::EnsureReceiveRoom() {
 
 void THttpCli::ClearReceiveBuffer() {
   FReceiveLen = 0;
+  FTakenLen = 0;
   FLineScanned = 0;
   ++FReceiveGen;
   if (!FReceiveBuffer.empty()) FReceiveBuffer[0] = 0;
@@ -58,7 +59,15 @@ void THttpCli::CompactReceive(int64_t Start) {
   FReceiveBuffer[static_cast<size_t>(FReceiveLen)] = 0;
 }
 
+void THttpCli::DropTakenLines() {
+  CompactReceive(FTakenLen);
+  FTakenLen = 0;
+}
+
 void THttpCli::SocketDataAvailable(core::TComponent* /*Sender*/, uint16_t ErrCode) {
+  // Lines already taken by a step still running (this receive comes from inside
+  // one of its events) leave the buffer first.
+  DropTakenLines();
   EnsureReceiveRoom();
   const int64_t room = static_cast<int64_t>(FReceiveBuffer.size()) - FReceiveLen - 1;
   const int n =
@@ -95,17 +104,21 @@ bool THttpCli::CheckLineLimits(int64_t Start) {
   return false;
 }
 
+// A line is taken out of the buffer before its step runs, so a step whose event
+// handler processes messages (and so receives more data) finds only the bytes not
+// yet taken. A plain field line is only counted off (FTakenLen) and moved out with
+// the next one that needs the buffer: that keeps a long header linear.
 void THttpCli::CutHeaderLines(uint16_t ErrCode) {
   const uint64_t gen = FReceiveGen;
-  int64_t start = 0;  // lines before start are taken; compacted before any other step
-  while (FReceiveLen - start > 0) {
+  while (FReceiveLen - FTakenLen > 0) {
     char* base = FReceiveBuffer.data();
+    const int64_t start = FTakenLen;
     const int64_t from = start + FLineScanned;
     const void* lf = from < FReceiveLen
                          ? std::memchr(base + from, '\n', static_cast<size_t>(FReceiveLen - from))
                          : nullptr;
     if (!lf) {
-      CompactReceive(start);
+      DropTakenLines();
       FLineScanned = FReceiveLen;
       CheckLineLimits(0);
       return;
@@ -115,39 +128,34 @@ void THttpCli::CutHeaderLines(uint16_t ErrCode) {
     FCurrentLine.assign(base + start, static_cast<size_t>(lfPos - start - (FCurrentLineCR ? 1 : 0)));
     FLineScanned = 0;
     const int64_t lineBytes = lfPos + 1 - start;
-    start = lfPos + 1;
+    FTakenLen = lfPos + 1;
     if (CheckLogOptions(core::loProtSpecDump)) DebugLog(core::loProtSpecDump, ">|" + FCurrentLine + "|");
     if (FHttpState == httpWaitingHeader) {
       FHeaderBytes += lineBytes;
       if (FHeaderBytes > kMaxHeaderSize || lineBytes > kMaxHeaderLine + 2) {
-        CompactReceive(start);
+        DropTakenLines();
         FailProtocol("Response header too large");
         return;
       }
     }
     if (!IsHeaderState(FHttpState)) {
-      CompactReceive(start);
-      start = 0;
+      DropTakenLines();
       if (auto h = OnDataPush) h(this, ErrCode);
     } else if (!FLineHandler) {
-      CompactReceive(start);
-      start = 0;
+      DropTakenLines();
       SetReady();
     } else {
-      // A plain field line needs no buffer; every other step may look at the bytes
-      // that follow the line, so they are moved to the front first.
+      // Every step but a plain field line may look at the bytes that follow the
+      // line, so they are moved to the front first.
       const bool plainField = FLineHandler == &THttpCli::GetHeaderLineNext &&
                               FHttpState == httpWaitingHeader && !FCurrentLine.empty() &&
                               FHeaderLineCount > 0;
-      if (!plainField) {
-        CompactReceive(start);
-        start = 0;
-      }
+      if (!plainField) DropTakenLines();
       (this->*FLineHandler)();
     }
     if (FReceiveGen != gen) return;  // the buffer was emptied by the step
   }
-  CompactReceive(start);
+  DropTakenLines();
 }
 
 // --- header lines ---
@@ -246,6 +254,7 @@ void THttpCli::TakeFieldLine(const std::string& Line) {
       FContentLength = *length;
     } else {
       FContentLength = -1;
+      FLengthInvalid = true;
       FCloseReq = true;
     }
   } else if (name == "transfer-encoding") {
@@ -268,7 +277,7 @@ void THttpCli::TakeFieldLine(const std::string& Line) {
     const std::string v = core::LowerCase(core::Trim(value));
     if (v == "close") {
       FCloseReq = true;
-    } else if (v == "keep-alive") {
+    } else if (v == "keep-alive" && !FLengthInvalid) {
       FCloseReq = false;
     }
   } else if (name == "content-encoding") {
@@ -299,6 +308,7 @@ void THttpCli::EndOfHeader() {
     FStatusLineSeen = false;
     FStatusCode = 0;
     FContentLength = -1;
+    FLengthInvalid = false;
     FTransferEncoding.clear();
     return;
   }

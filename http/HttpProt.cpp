@@ -251,6 +251,7 @@ void THttpCli::ClearResponseState() {
   FBodyExpected = false;
   FProtocolFailed = false;
   FDocTruncated = false;
+  FLengthInvalid = false;
   FHeaderBytes = 0;
 }
 

@@ -343,6 +343,7 @@ class THttpCli : public core::TWndControl {
   void EnsureReceiveRoom();
   void ClearReceiveBuffer();
   void CompactReceive(int64_t Start);
+  void DropTakenLines();
   void CutHeaderLines(uint16_t ErrCode);
   bool CheckLineLimits(int64_t Start);
   // Header.
@@ -490,6 +491,9 @@ class THttpCli : public core::TWndControl {
   // The request failed on a protocol error (oversized header, bad chunk framing).
   bool FProtocolFailed = false;
   bool FDocTruncated = false;
+  // A "content-length" that was not a number: the framing is unknown, so no later
+  // "connection: keep-alive" may keep the connection for another request.
+  bool FLengthInvalid = false;
 
   // Receiving. Bytes [0, FReceiveLen) are unconsumed; FReceiveBuffer[FReceiveLen]
   // is 0. FLineScanned bytes from the front are known to hold no LF.
@@ -500,6 +504,8 @@ class THttpCli : public core::TWndControl {
   // The current line ended in CR LF (not a lone LF).
   bool FCurrentLineCR = false;
   int64_t FLineScanned = 0;
+  // Bytes at the front of the buffer taken as lines but not moved out yet.
+  int64_t FTakenLen = 0;
   int64_t FHeaderBytes = 0;
   std::string FCurrentLine;
   int FHeaderLineCount = 0;

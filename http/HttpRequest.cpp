@@ -54,6 +54,8 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
 void THttpCli::StartClose() {
   FStatusCode = 200;
   FReasonPhrase = "OK";
+  // Closing succeeds whatever became of the document before it.
+  FDocTruncated = false;
   StateChange(httpClosing);
   if (FSocket->State() == net::wsClosed)
     SetReady();

@@ -175,6 +175,41 @@ TEST(HttpResponseFields, ContentLengthIsStrictAnd64Bit) {
     EXPECT_EQ(cli->ContentLength(), -1) << bad;
     EXPECT_TRUE(cli->CloseReq()) << bad;  // framing unknown: the connection is not reused
   }
+  // Not even when the server asks to keep it, before or after the length: the bytes
+  // of an unframed body would prefix the next response.
+  for (const char* fields : {"Content-Length: 12abc\r\nConnection: keep-alive\r\n",
+                             "Connection: keep-alive\r\nContent-Length: 12abc\r\n"}) {
+    cli->PeerCloses();
+    cli->Begin(httpGET);
+    cli->Feed(std::string("HTTP/1.1 302 Found\r\n") + fields + "\r\nbody after");
+    EXPECT_TRUE(cli->CloseReq()) << fields;
+  }
+  // An interim answer's bad length does not outlive it.
+  cli->PeerCloses();
+  cli->Begin(httpGET);
+  cli->Feed("HTTP/1.1 100 Continue\r\nContent-Length: x\r\n\r\nHTTP/1.1 304 Not Modified\r\n\r\n");
+  EXPECT_FALSE(cli->CloseReq());
+}
+
+// A handler that processes messages may receive the rest of the response inside
+// its own event: the lines already taken must not be read a second time.
+TEST(HttpResponseFields, MoreDataArrivesInsideAFieldEvent) {
+  auto cli = core::MakeComponent<TFeedCli>(nullptr);
+  core::TMemoryStream body;
+  cli->SetRcvdStream(&body);
+  cli->SetRequestVer("1.1");
+  int lines = 0;
+  cli->OnHeaderData = [&](core::TComponent*) {
+    if (++lines == 2) cli->Feed("Content-Length: 2\r\n\r\nok");
+  };
+  cli->Begin(httpGET);
+  cli->Feed("HTTP/1.1 200 OK\r\nX-A: 1\r\nX-B: 2\r\n");
+  core::Application().ProcessMessages();
+  EXPECT_EQ(cli->RcvdHeader().Items(),
+            (std::vector<std::string>{"HTTP/1.1 200 OK", "X-A: 1", "X-B: 2", "Content-Length: 2"}));
+  EXPECT_EQ(body.DataString(), "ok");
+  EXPECT_EQ(cli->State(), httpReady);
+  EXPECT_EQ(cli->Unconsumed(), "");
 }
 
 TEST(HttpResponseFields, ReceivedRangeCarriesNoLineBreaks) {
@@ -326,6 +361,18 @@ TEST(HttpResponseBody, ConnectionLostDuringTheBody) {
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab", httpGET, "1.1", true, 10054});
   EXPECT_TRUE(reset.truncated);
   EXPECT_EQ(reset.err, 10054);
+}
+
+TEST(HttpResponseBody, CloseAfterATruncatedDocumentSucceeds) {
+  auto cli = core::MakeComponent<TFeedCli>(nullptr);
+  cli->SetRequestVer("1.1");
+  cli->Begin(httpGET);
+  cli->Feed("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc");
+  cli->PeerCloses();
+  ASSERT_TRUE(cli->DocumentTruncated());
+  EXPECT_NO_THROW(cli->Close());
+  EXPECT_EQ(cli->StatusCode(), 200);
+  EXPECT_FALSE(cli->DocumentTruncated());
 }
 
 TEST(HttpResponseBody, ConnectionLostDuringTheHeader) {
