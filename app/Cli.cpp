@@ -42,10 +42,7 @@ struct Options {
   uint32_t timeoutMs = 0;
 };
 
-class UsageError : public core::Exception {
- public:
-  using core::Exception::Exception;
-};
+TL_DECLARE_EXCEPTION(UsageError, core::Exception);
 
 int32_t ParseCount(const std::string& what, const std::string& v) {
   auto n = core::TryStrToInt(v);
