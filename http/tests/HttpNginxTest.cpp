@@ -108,19 +108,7 @@ TEST_F(HttpNginx, HeadReadsNoBody) {
   EXPECT_EQ(body_.DataString(), "hello world\n");
 }
 
-TEST(HttpSquid, GetThroughTheProxy) {
-  TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
-  TL_SKIP_UNLESS_INSTALLED(SquidServer::kBinary);
-  NginxServer nginx;
-  ASSERT_TRUE(nginx.Start());
-  SquidServer squid;
-  ASSERT_TRUE(squid.Start());
-  auto cli = core::MakeComponent<THttpCli>(nullptr);
-  WindowSettings(*cli);
-  core::TMemoryStream body;
-  cli->SetRcvdStream(&body);
-  cli->SetProxy("127.0.0.1");
-  cli->SetProxyPort(std::to_string(squid.Port()));
+TEST_F(ThroughSquid, GetArrivesThroughTheProxy) {
   cli->SetURL(nginx.Url("/dir/page.htm"));
   cli->Get();
   EXPECT_EQ(cli->StatusCode(), 200);

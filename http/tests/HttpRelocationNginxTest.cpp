@@ -136,19 +136,7 @@ TEST_F(HttpRelocationNginx, CookieIsNotSentToAnotherOrigin) {
   EXPECT_EQ(body_.DataString(), "cookie=[k=v]\n");
 }
 
-TEST(HttpRelocationSquid, ThroughTheProxyTheWholeUrlIsTheTarget) {
-  TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
-  TL_SKIP_UNLESS_INSTALLED(SquidServer::kBinary);
-  NginxServer nginx;
-  ASSERT_TRUE(nginx.Start());
-  SquidServer squid;
-  ASSERT_TRUE(squid.Start());
-  auto cli = core::MakeComponent<THttpCli>(nullptr);
-  WindowSettings(*cli);
-  core::TMemoryStream body;
-  cli->SetRcvdStream(&body);
-  cli->SetProxy("127.0.0.1");
-  cli->SetProxyPort(std::to_string(squid.Port()));
+TEST_F(ThroughSquid, RelocationFormsTheWholeUrlAsTheTarget) {
   const struct {
     const char* path;
     const char* content;

@@ -17,6 +17,8 @@
 #include "core/Application.h"
 #include "http/HttpProt.h"
 #include "testsupport/MessagePump.h"
+#include "testsupport/Nginx.h"
+#include "testsupport/Squid.h"
 
 namespace http::testing {
 
@@ -144,5 +146,27 @@ inline void WindowSettings(THttpCli& c) {
   c.SetSocksLevel("5");
   c.SetLocationChangeMaxCount(5);
 }
+
+// A private nginx reached through a private squid by a client configured like the
+// window's, receiving into body. Skips the test when either server is missing.
+class ThroughSquid : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TL_SKIP_UNLESS_INSTALLED(testsupport::NginxServer::kBinary);
+    TL_SKIP_UNLESS_INSTALLED(testsupport::SquidServer::kBinary);
+    ASSERT_TRUE(nginx.Start());
+    ASSERT_TRUE(squid.Start());
+    cli = core::MakeComponent<THttpCli>(nullptr);
+    WindowSettings(*cli);
+    cli->SetRcvdStream(&body);
+    cli->SetProxy("127.0.0.1");
+    cli->SetProxyPort(std::to_string(squid.Port()));
+  }
+
+  testsupport::NginxServer nginx;
+  testsupport::SquidServer squid;
+  core::ComponentPtr<THttpCli> cli;
+  core::TMemoryStream body;
+};
 
 }  // namespace http::testing

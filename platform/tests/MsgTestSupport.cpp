@@ -15,23 +15,30 @@ std::vector<Seen>& Dispatched() {
   return seen;
 }
 
+const char* RegisterTestClass(const char* name, winapi::WNDPROC proc) {
+  winapi::WNDCLASS existing{};
+  if (winapi::GetClassInfo(winapi::GetModuleHandle(nullptr), name, &existing)) return name;
+  winapi::WNDCLASS wc{};
+  wc.lpfnWndProc = proc;
+  wc.cbWndExtra = 8;
+  wc.hInstance = winapi::GetModuleHandle(nullptr);
+  wc.lpszClassName = name;
+  winapi::RegisterClass(&wc);
+  return name;
+}
+
+winapi::HWND CreateHiddenWindow(const char* className) {
+  return winapi::CreateWindowEx(winapi::WS_EX_TOOLWINDOW, className, "", winapi::WS_POPUP, 0, 0, 0, 0,
+                                nullptr, nullptr, winapi::GetModuleHandle(nullptr), nullptr);
+}
+
 const char* RecordingClass() {
-  static const char* name = [] {
-    static const char kName[] = "MsgTestRecorder";
-    winapi::WNDCLASS wc{};
-    wc.lpfnWndProc = Record;
-    wc.cbWndExtra = 8;
-    wc.hInstance = winapi::GetModuleHandle(nullptr);
-    wc.lpszClassName = kName;
-    winapi::RegisterClass(&wc);
-    return kName;
-  }();
+  static const char* name = RegisterTestClass("MsgTestRecorder", Record);
   return name;
 }
 
 winapi::HWND CreateRecordingWindow() {
-  return winapi::CreateWindowEx(winapi::WS_EX_TOOLWINDOW, RecordingClass(), "", winapi::WS_POPUP, 0, 0, 0, 0,
-                                nullptr, nullptr, winapi::GetModuleHandle(nullptr), nullptr);
+  return CreateHiddenWindow(RecordingClass());
 }
 
 int Pump() {

@@ -19,6 +19,10 @@ struct Seen {
 std::vector<Seen>& Dispatched();
 
 // Registers the recording class once per process; cbWndExtra gives two slots.
+// Registers a test window class with one pointer slot (once per name; kName must
+// live for the whole program) and creates hidden windows of it.
+const char* RegisterTestClass(const char* name, winapi::WNDPROC proc);
+winapi::HWND CreateHiddenWindow(const char* className);
 const char* RecordingClass();
 winapi::HWND CreateRecordingWindow();
 

@@ -1,5 +1,7 @@
 #include "platform/tests/SockTestSupport.h"
 
+#include "platform/tests/MsgTestSupport.h"
+
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,24 +26,13 @@ winapi::LRESULT Proc(winapi::HWND hwnd, winapi::UINT msg, winapi::WPARAM wParam,
 }
 
 const char* ClassName() {
-  static const char* name = [] {
-    static const char kName[] = "SockTestNotify";
-    winapi::WNDCLASS wc{};
-    wc.lpfnWndProc = Proc;
-    wc.cbWndExtra = 8;
-    wc.hInstance = winapi::GetModuleHandle(nullptr);
-    wc.lpszClassName = kName;
-    winapi::RegisterClass(&wc);
-    return kName;
-  }();
+  static const char* name = msgtest::RegisterTestClass("SockTestNotify", Proc);
   return name;
 }
 
 }  // namespace
 
-NotifyWindow::NotifyWindow()
-    : hwnd_(winapi::CreateWindowEx(winapi::WS_EX_TOOLWINDOW, ClassName(), "", winapi::WS_POPUP, 0, 0, 0, 0,
-                                   nullptr, nullptr, winapi::GetModuleHandle(nullptr), nullptr)) {
+NotifyWindow::NotifyWindow() : hwnd_(msgtest::CreateHiddenWindow(ClassName())) {
   winapi::SetWindowLong(hwnd_, 0, reinterpret_cast<winapi::LONG_PTR>(this));
 }
 
