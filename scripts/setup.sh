@@ -7,6 +7,9 @@ packages=(
   # build and test tools
   cmake ninja-build g++ clang libclang-rt-14-dev clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  # the command line's option parser and its JSON output
+  libcli11-dev
+  nlohmann-json3-dev
   # the window
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth xdg-utils
   # real peers for the tests

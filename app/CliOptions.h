@@ -1,0 +1,41 @@
+// The command line's options: what tachyload-cli accepts, declared in one table
+// (DeclareCliOptions) and checked once parsing is done (CheckCliOptions).
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+#include "core/SysUtils.h"
+
+namespace CLI {
+class App;
+}
+
+namespace app {
+
+// Bad usage: the program prints the message and the usage line and exits 2.
+TL_DECLARE_EXCEPTION(ECliUsage, core::Exception);
+
+struct CliOptions {
+  std::string url;
+  std::string loads = "3";  // kept as typed: the report shows it so
+  bool confirm = false;
+  bool pages = false;
+  bool json = false;
+  std::string historyFile;
+  std::string httpVersion = "1.0";
+  std::string proxy;
+  double timeoutSeconds = 0;  // 0: no limit
+  std::optional<int> maxRedirects;
+  bool followRedirects = true;
+};
+
+// Every option, its help text and its help group. New options go here.
+void DeclareCliOptions(CLI::App& cli, CliOptions& o);
+
+// Parses argv into o. Returns true when the run should go on; false when help or
+// the version was printed on out. Raises ECliUsage for bad usage.
+bool ParseCliOptions(int argc, char** argv, CliOptions& o, std::ostream& out);
+
+}  // namespace app
