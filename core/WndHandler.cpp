@@ -149,8 +149,11 @@ void TWndHandler::WndProc(TMessage& message) {
 }
 
 void TWndHandler::RouteMessage(TMessage& message) {
-  if (message.Msg >= FMsgLow && message.Msg - FMsgLow < static_cast<uint32_t>(WndHandlerMsgCount)) {
-    if (TWndControl* obj = FMsgMap[message.Msg - FMsgLow]) {
+  // A component's timer uses one of its numbers as the timer's id, so its ticks
+  // reach it like its own messages (they arrive with the timer message and the id).
+  const uintptr_t number = message.Msg == winapi::WM_TIMER ? message.WParam : message.Msg;
+  if (number >= FMsgLow && number - FMsgLow < static_cast<uintptr_t>(WndHandlerMsgCount)) {
+    if (TWndControl* obj = FMsgMap[number - FMsgLow]) {
       // The component may free itself here, and with its last number this handler:
       // nothing of this object may be touched afterwards.
       obj->WndProc(message);

@@ -68,7 +68,8 @@ class TWndHandler {
   // that number are dropped so that they never reach the number's next owner.
   void UnregisterMessage(uint32_t& msg);
   int MsgLeft() const { return WndHandlerMsgCount - FMsgCnt; }
-  // Routes one message record; owner thread only.
+  // Routes one message record; owner thread only. A timer message goes to the
+  // owner of the number its id names.
   void WndProc(TMessage& message);
   // Releases every number still held by obj (a component destroyed without its
   // second destruction phase must not stay in the routing table).

@@ -288,3 +288,28 @@ TEST(WndHandlerPoolTest, ThreadsAllocateAndFreeConcurrentlyWithoutSharingWindows
   EXPECT_EQ(WndHandlerPool().ThreadListCount(), 0);
   EXPECT_EQ(LiveHiddenWindowCount(), 0);
 }
+
+TEST(WndHandlerPoolTest, TimerWhoseIdIsANumberReachesThatNumbersOwner) {
+  struct TTimed : TTestControl {
+    using TTestControl::TTestControl;
+    void WndProc(TMessage& m) override {
+      if (m.Msg == winapi::WM_TIMER) {
+        ticks.push_back(m.WParam);
+        return;
+      }
+      TTestControl::WndProc(m);
+    }
+    std::vector<uintptr_t> ticks;
+  };
+  auto other = Attached(1);
+  auto timed = MakeComponent<TTimed>(nullptr, 1);
+  ASSERT_EQ(timed->Handle(), other->Handle());
+  // Ids that name no number of this component: a small one and the other component's number.
+  ASSERT_NE(winapi::SetTimer(timed->Handle(), 1, 10, nullptr), 0u);
+  ASSERT_NE(winapi::SetTimer(timed->Handle(), other->Num(0), 10, nullptr), 0u);
+  ASSERT_NE(winapi::SetTimer(timed->Handle(), timed->Num(0), 10, nullptr), 0u);
+  ASSERT_TRUE(PumpUntil([&] { return timed->ticks.size() >= 3; }));
+  for (uintptr_t id : timed->ticks) EXPECT_EQ(id, timed->Num(0));
+  for (uintptr_t id : {uintptr_t{1}, uintptr_t{other->Num(0)}, uintptr_t{timed->Num(0)}})
+    winapi::KillTimer(timed->Handle(), id);
+}
