@@ -213,6 +213,7 @@ void THttpCli::EndOfDocument(bool Chunked) {
   FBodyLineCount = 0;
   FLineHandler = nullptr;
   StateChange(httpBodyReceived);
+  BandwidthDocumentEnd();
   FContCodHandler->Complete();
   if (!Chunked && FRcvdStream && !FContentEncoding.empty() && CheckLogOptions(core::loProtSpecInfo))
     DebugLog(core::loProtSpecInfo, FContentEncoding + " content uncompressed from " +
@@ -292,6 +293,7 @@ void THttpCli::SocketSessionClosed(core::TComponent* /*Sender*/, uint16_t ErrCod
     }
   } else if (FBodyLineCount > 0) {
     FBodyLineCount = 0;
+    BandwidthDocumentEnd();
     FContCodHandler->Complete();
     TriggerDocEnd();
     if (FLocationFlag) {

@@ -80,7 +80,7 @@ void THttpCli::SocketDataAvailable(core::TComponent* /*Sender*/, uint16_t ErrCod
       DebugLog(core::loProtSpecInfo, "**data available. Len=" + std::to_string(n));
     return;
   }
-  FBandwidthCount += n;  // the bandwidth limit may pause the socket here
+  BandwidthReceived(n);
   FResponseBytes = true;
   FReceiveLen += n;
   FReceiveBuffer[static_cast<size_t>(FReceiveLen)] = 0;

@@ -100,7 +100,7 @@ void THttpCli::ConnectSocketEvents() {
 // --- messages ---
 
 int THttpCli::MsgHandlersCount() {
-  return core::TWndControl::MsgHandlersCount() + 3;
+  return core::TWndControl::MsgHandlersCount() + 4;
 }
 
 void THttpCli::AllocateMsgHandlers() {
@@ -108,10 +108,17 @@ void THttpCli::AllocateMsgHandlers() {
   FMsgRequestDone = FWndHandler->RegisterMessage(this);
   FMsgSetReady = FWndHandler->RegisterMessage(this);
   FMsgLogin = FWndHandler->RegisterMessage(this);
+  FMsgBandwidthTimer = FWndHandler->RegisterMessage(this);
+  // A client moved to another thread takes its running timer along.
+  if (FBandwidthTimer && FBandwidthTimer->Enabled) SetBandwidthTimerEnabled(true);
 }
 
 void THttpCli::FreeMsgHandlers() {
   if (FWndHandler) {
+    // The window may outlive the client (other components share it): its timer may not.
+    if (FBandwidthTimer && FBandwidthTimer->Enabled && FHiddenWnd)
+      winapi::KillTimer(FHiddenWnd, FMsgBandwidthTimer);
+    FWndHandler->UnregisterMessage(FMsgBandwidthTimer);
     FWndHandler->UnregisterMessage(FMsgRequestDone);
     FWndHandler->UnregisterMessage(FMsgSetReady);
     FWndHandler->UnregisterMessage(FMsgLogin);
@@ -125,6 +132,8 @@ void THttpCli::WndProc(core::TMessage& MsgRec) {
     RequestDoneStep(static_cast<THttpRequest>(MsgRec.WParam), static_cast<uint16_t>(MsgRec.LParam));
   } else if (MsgRec.Msg == FMsgSetReady) {
     if (MsgRec.WParam == FRequestSerial) StateChange(httpReady);
+  } else if (MsgRec.Msg == winapi::WM_TIMER && MsgRec.WParam == FMsgBandwidthTimer) {
+    BandwidthTimerTick();
   } else if (MsgRec.Msg == FMsgLogin) {
     if (FLoginPending && MsgRec.WParam == FRequestSerial) {
       FLoginPending = false;

@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -387,6 +388,12 @@ class THttpCli : public core::TWndControl {
   void RewindStreams();
   void ClearResponseState();
   static std::string RelocationBase(const std::string& Path);
+  // Bandwidth control (HttpBandwidth.cpp).
+  void BandwidthRequestStart();
+  void BandwidthReceived(int64_t Count);
+  void BandwidthDocumentEnd();
+  void BandwidthTimerTick();
+  void SetBandwidthTimerEnabled(bool Enabled);
 
   // The socket and the client's state.
   net::TWSocket* FSocket = nullptr;
@@ -541,8 +548,19 @@ class THttpCli : public core::TWndControl {
   // Content coding.
   std::unique_ptr<THttpContCodHandler> FContCodHandler;
 
-  // Bandwidth: bytes received since the request started.
+  // Bandwidth: bytes received since the request started, less one budget per
+  // released pause; the budget of one sampling period; the socket is paused by it.
   int64_t FBandwidthCount = 0;
+  int64_t FBandwidthMaxCount = 0;
+  bool FBandwidthPaused = false;
+  // The periodic timer, created on first use: a window timer on the client's
+  // window whose id is FMsgBandwidthTimer, so its ticks are routed here.
+  struct TBandwidthTimer {
+    uint32_t Interval = 1000;
+    bool Enabled = false;
+  };
+  std::optional<TBandwidthTimer> FBandwidthTimer;
+  uint32_t FMsgBandwidthTimer = 0;
 };
 
 }  // namespace http

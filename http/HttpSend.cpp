@@ -173,7 +173,7 @@ void THttpCli::StartUpload() {
 }
 
 void THttpCli::SendRequest(const std::string& Method, const std::string& Version) {
-  FBandwidthCount = 0;  // the bandwidth limit's per-request set-up joins here
+  BandwidthRequestStart();
   core::TStringList headers;
   FRequestStream->Clear();
   try {

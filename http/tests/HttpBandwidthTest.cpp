@@ -1,0 +1,274 @@
+// Bandwidth control: the budget arithmetic step by step, then whole transfers from
+// a scripted loopback server (throttled, unthrottled, a zero limit, a pause left on
+// a kept connection, a server closing during a pause).
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "http/tests/HttpTestSupport.h"
+#include "testsupport/ScriptedPeer.h"
+
+namespace http::testing {
+namespace {
+
+using testsupport::HttpResponse;
+using testsupport::Millis;
+using testsupport::Script;
+using testsupport::ScriptedPeer;
+
+// Shows the protected bandwidth state and lets a test call its steps directly.
+class TBandwidthCli : public THttpCli {
+ public:
+  using THttpCli::THttpCli;
+  void Start() { BandwidthRequestStart(); }
+  void Received(int64_t n) { BandwidthReceived(n); }
+  void Tick() { BandwidthTimerTick(); }
+  void DocumentEnd() { BandwidthDocumentEnd(); }
+  int64_t Count() const { return FBandwidthCount; }
+  int64_t Budget() const { return FBandwidthMaxCount; }
+  bool PausedByLimit() const { return FBandwidthPaused; }
+  bool TimerCreated() const { return FBandwidthTimer.has_value(); }
+  bool TimerRunning() const { return FBandwidthTimer && FBandwidthTimer->Enabled; }
+  uint32_t TimerInterval() const { return FBandwidthTimer ? FBandwidthTimer->Interval : 0; }
+};
+
+core::ComponentPtr<TBandwidthCli> NewClient(THttpCliOptions options, int limit, int sampling) {
+  auto c = core::MakeComponent<TBandwidthCli>(nullptr);
+  c->SetOptions(options);
+  c->SetBandwidthLimit(limit);
+  c->SetBandwidthSampling(sampling);
+  return c;
+}
+
+// One step: 'r' reads n bytes, 't' is a tick; then the count and the pause.
+struct Step {
+  char op;
+  int64_t n;
+  int64_t count;
+  bool paused;
+};
+
+TEST(HttpBandwidth, BudgetPausesAndTicks) {
+  struct Row {
+    const char* name;
+    THttpCliOptions options;
+    int limit, sampling;
+    int64_t budget;
+    uint32_t interval;  // 0: no timer
+    std::vector<Step> steps;
+  };
+  const std::vector<Row> rows = {
+      {"defaults",
+       httpoBandwidthControl,
+       10000,
+       1000,
+       10000,
+       1000,
+       {{'t', 0, 0, false},  // nothing paused: the count stays
+        {'r', 8192, 8192, false},
+        {'r', 1808, 10000, false},  // reaching the budget is not overrunning it
+        {'r', 1, 10001, true},
+        {'r', 5000, 15001, true},  // counted, no second pause
+        {'t', 0, 5001, false},
+        {'t', 0, 5001, false},
+        {'r', 4999, 10000, false},
+        {'r', 8192, 18192, true},
+        {'t', 0, 8192, false}}},
+      {"limit 0",
+       httpoBandwidthControl,
+       0,
+       20,
+       0,
+       20,
+       {{'r', 1, 1, true}, {'t', 0, 1, false}, {'r', 100, 101, true}}},
+      {"truncating division", httpoBandwidthControl, 999, 1, 0, 1, {{'r', 1, 1, true}}},
+      {"no zero period, no negative limit", httpoBandwidthControl, -5, 0, 0, 1000, {{'r', 1, 1, true}}},
+      {"negative period", httpoBandwidthControl, 3000, -20, 3000, 1000, {{'r', 3000, 3000, false}}},
+      {"64-bit budget",
+       httpoBandwidthControl,
+       INT32_MAX,
+       INT32_MAX,
+       4611686014132420,
+       INT32_MAX,
+       {{'r', INT32_MAX, INT32_MAX, false}}},
+      {"option off", 0, 0, 20, 0, 0, {{'r', 1000000, 1000000, false}, {'t', 0, 1000000, false}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto c = NewClient(row.options, row.limit, row.sampling);
+    c->Start();
+    EXPECT_EQ(c->TimerCreated(), row.interval != 0);
+    EXPECT_EQ(c->TimerInterval(), row.interval);
+    EXPECT_EQ(c->Socket()->ComponentOptions().Contains(net::wsoNoReceiveLoop), row.interval != 0);
+    if (row.interval != 0) {
+      EXPECT_EQ(c->Budget(), row.budget);
+    }
+    for (size_t i = 0; i < row.steps.size(); ++i) {
+      const Step& s = row.steps[i];
+      if (s.op == 'r') {
+        c->Received(s.n);
+      } else {
+        c->Tick();
+      }
+      EXPECT_EQ(c->Count(), s.count) << "step " << i;
+      EXPECT_EQ(c->PausedByLimit(), s.paused) << "step " << i;
+      EXPECT_EQ(c->Socket()->Paused(), s.paused) << "step " << i;
+    }
+    // The next request counts afresh and is never paused at its start.
+    c->Start();
+    EXPECT_EQ(c->Count(), 0);
+    EXPECT_FALSE(c->Socket()->Paused());
+  }
+}
+
+TEST(HttpBandwidth, SettingsChangedDuringATransferApplyAtTheNextRequest) {
+  auto c = NewClient(httpoBandwidthControl, 10000, 1000);
+  c->Start();
+  c->SetBandwidthLimit(100);
+  c->SetBandwidthSampling(50);
+  c->Received(9000);
+  EXPECT_FALSE(c->PausedByLimit());
+  EXPECT_EQ(c->Budget(), 10000);
+  EXPECT_EQ(c->TimerInterval(), 1000u);
+  c->Start();
+  EXPECT_EQ(c->Budget(), 5);
+  EXPECT_EQ(c->TimerInterval(), 50u);
+  // The option itself: switched on in the middle of a request, it waits for the
+  // next one too (there is no tick yet that could release a pause).
+  auto late = NewClient(0, 0, 1000);
+  late->Start();
+  late->SetOptions(httpoBandwidthControl);
+  late->Received(5000);
+  EXPECT_FALSE(late->Socket()->Paused());
+}
+
+TEST(HttpBandwidth, DocumentEndStopsTheTimerAndLeavesAnOverrunPaused) {
+  for (THttpCliOptions next : {THttpCliOptions{httpoBandwidthControl}, THttpCliOptions{0}}) {
+    auto c = NewClient(httpoBandwidthControl, 0, 1000);
+    c->Start();
+    c->Received(10);
+    c->DocumentEnd();
+    EXPECT_FALSE(c->TimerRunning());
+    EXPECT_TRUE(c->Socket()->Paused());
+    // The next request resumes the socket, even with the option switched off since.
+    c->SetOptions(next);
+    c->Start();
+    EXPECT_FALSE(c->Socket()->Paused());
+    EXPECT_FALSE(c->PausedByLimit());
+    EXPECT_EQ(c->TimerRunning(), next != 0);
+  }
+}
+
+// --- whole transfers ---
+
+struct Client {
+  core::ComponentPtr<TBandwidthCli> cli;
+  HttpEvents ev;
+  core::TMemoryStream body;
+  int pausedReads = 0;
+  int reads = 0;
+
+  Client(THttpCliOptions options, int limit, int sampling) : cli(NewClient(options, limit, sampling)) {
+    WindowSettings(*cli);
+    cli->SetRequestVer("1.1");
+    ev.Attach(*cli);
+    cli->SetRcvdStream(&body);
+    // The pause comes before the bytes of its read are handed on.
+    cli->OnDocData = [this](core::TComponent*, const void*, int len) {
+      ev.docBytes += len;
+      ++reads;
+      if (cli->Socket()->Paused()) ++pausedReads;
+    };
+  }
+  bool Run(const std::string& url, Millis timeout = Millis(10000)) {
+    cli->SetURL(url);
+    const int before = ev.requestDone;
+    cli->GetAsync();
+    return PumpUntil([&] { return ev.requestDone > before && cli->State() == httpReady; }, timeout);
+  }
+};
+
+std::string Url(const ScriptedPeer& peer) {
+  return "http://127.0.0.1:" + std::to_string(peer.Port()) + "/";
+}
+
+// A body whose every position is checkable.
+std::string Pattern(size_t size) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  return s;
+}
+
+TEST(HttpBandwidthTransfer, LimitHoldsAWholeDocumentToItsRate) {
+  const std::string page = Pattern(200000);
+  ScriptedPeer peer({Script().ExpectRequest().Send(HttpResponse(200, page))});
+  Client c(httpoBandwidthControl, 50000, 1000);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(c.Run(Url(peer), Millis(15000)));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(c.body.DataString(), page);
+  EXPECT_EQ(c.ev.lastErr, 0);
+  // Four budgets of 50,000 bytes, the first one at once: about three seconds.
+  // Neither unthrottled nor stuck is all this can assert on a shared machine.
+  EXPECT_GT(elapsed, std::chrono::seconds(2));
+  EXPECT_LT(elapsed, std::chrono::seconds(12));
+  EXPECT_FALSE(c.cli->TimerRunning());
+}
+
+TEST(HttpBandwidthTransfer, OptionOffCreatesNoTimerAndNeverPauses) {
+  const std::string second = HttpResponse(200, "short");
+  ScriptedPeer peer({testsupport::HttpScript({HttpResponse(200, Pattern(300000)), second})});
+  Client c(0, 0, 10);
+  ASSERT_TRUE(c.Run(Url(peer)));
+  ASSERT_TRUE(c.Run(Url(peer)));
+  EXPECT_EQ(c.body.Size(), 300005);
+  EXPECT_EQ(c.pausedReads, 0);
+  EXPECT_FALSE(c.cli->TimerCreated());
+  EXPECT_FALSE(c.cli->Socket()->ComponentOptions().Contains(net::wsoNoReceiveLoop));
+  // The count still restarts with every request.
+  EXPECT_EQ(c.cli->Count(), static_cast<int64_t>(second.size()));
+}
+
+TEST(HttpBandwidthTransfer, ZeroLimitPausesAfterEveryReadAndTicksReleaseThem) {
+  const std::string page = Pattern(60000);
+  ScriptedPeer peer({Script().ExpectRequest().Send(HttpResponse(200, page))});
+  Client c(httpoBandwidthControl, 0, 10);
+  ASSERT_TRUE(c.Run(Url(peer)));
+  EXPECT_EQ(c.body.DataString(), page);
+  EXPECT_GE(c.reads, 2);
+  EXPECT_EQ(c.pausedReads, c.reads);
+}
+
+// With no tick due for minutes, only the start of the next request can release
+// the pause its predecessor's last read left on the kept connection.
+TEST(HttpBandwidthTransfer, OverrunOnTheLastReadOfAKeptConnection) {
+  for (THttpCliOptions next : {THttpCliOptions{httpoBandwidthControl}, THttpCliOptions{0}}) {
+    ScriptedPeer peer({testsupport::HttpScript({HttpResponse(200, "first"), HttpResponse(200, "second")})});
+    Client c(httpoBandwidthControl, 0, 600000);
+    ASSERT_TRUE(c.Run(Url(peer)));
+    EXPECT_TRUE(c.cli->Socket()->Paused());
+    EXPECT_FALSE(c.cli->TimerRunning());
+    c.cli->SetOptions(next);
+    ASSERT_TRUE(c.Run(Url(peer)));
+    EXPECT_EQ(c.body.DataString(), "firstsecond");
+    EXPECT_EQ(peer.AcceptedCount(), 1u);
+  }
+}
+
+TEST(HttpBandwidthTransfer, ServerClosingDuringAPauseEndsACloseDelimitedBodyNormally) {
+  const std::string page = Pattern(40000);
+  ScriptedPeer peer(
+      {Script().ExpectRequest().Send("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + page).Close()});
+  Client c(httpoBandwidthControl, 0, 10);
+  ASSERT_TRUE(c.Run(Url(peer)));
+  EXPECT_EQ(c.body.DataString(), page);
+  EXPECT_EQ(c.cli->StatusCode(), 200);
+  EXPECT_FALSE(c.cli->DocumentTruncated());
+  EXPECT_EQ(c.ev.lastErr, 0);
+  EXPECT_EQ(c.ev.Count("DocEnd"), 1u);
+  EXPECT_GE(c.pausedReads, 1);
+  EXPECT_FALSE(c.cli->TimerRunning());
+}
+
+}  // namespace
+}  // namespace http::testing
