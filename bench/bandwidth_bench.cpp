@@ -56,6 +56,7 @@ void BM_ThrottledGet(benchmark::State& state) {
 BENCHMARK(BM_ThrottledGet)
     ->Args({1000000, 20, 60})
     ->Args({200000, 100, 20})
+    ->Args({100000, 10, 200})  // a budget of 1000 bytes, smaller than one read
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -61,12 +61,17 @@ void THttpCli::BandwidthDocumentEnd() {
   if (FBandwidthTimer && FBandwidthTimer->Enabled) SetBandwidthTimerEnabled(false);
 }
 
-// Each tick releases at most one pause and pays one budget for it; a tick that
-// finds nothing paused leaves the count as it is.
+// Each tick pays one budget off a pause's overrun and releases the pause once the
+// rest fits in a budget; a tick that finds nothing paused leaves the count as it
+// is. A single read larger than the budget thus waits as many ticks as it costs:
+// releasing every pause at the next tick would let one read per period through,
+// whatever the limit. A budget of 0 has nothing to pay with, so there each tick
+// releases one read.
 void THttpCli::BandwidthTimerTick() {
   if (!FBandwidthPaused) return;
-  FBandwidthPaused = false;
   FBandwidthCount -= FBandwidthMaxCount;
+  if (FBandwidthMaxCount > 0 && FBandwidthCount > FBandwidthMaxCount) return;
+  FBandwidthPaused = false;
   if (FSocket->Paused()) FSocket->ResumeEvents();
 }
 
