@@ -23,7 +23,6 @@ class TBandwidthCli : public THttpCli {
   void Start() { BandwidthRequestStart(); }
   void Received(int64_t n) { BandwidthReceived(n); }
   void Tick() { BandwidthTimerTick(); }
-  void DocumentEnd() { BandwidthDocumentEnd(); }
   int64_t Count() const { return FBandwidthCount; }
   int64_t Budget() const { return FBandwidthMaxCount; }
   bool PausedByLimit() const { return FBandwidthPaused; }
@@ -158,23 +157,6 @@ TEST(HttpBandwidth, SettingsChangedDuringATransferApplyAtTheNextRequest) {
   late->SetOptions(httpoBandwidthControl);
   late->Received(5000);
   EXPECT_FALSE(late->Socket()->Paused());
-}
-
-TEST(HttpBandwidth, DocumentEndStopsTheTimerAndLeavesAnOverrunPaused) {
-  for (THttpCliOptions next : {THttpCliOptions{httpoBandwidthControl}, THttpCliOptions{0}}) {
-    auto c = NewClient(httpoBandwidthControl, 0, 1000);
-    c->Start();
-    c->Received(10);
-    c->DocumentEnd();
-    EXPECT_FALSE(c->TimerRunning());
-    EXPECT_TRUE(c->Socket()->Paused());
-    // The next request resumes the socket, even with the option switched off since.
-    c->SetOptions(next);
-    c->Start();
-    EXPECT_FALSE(c->Socket()->Paused());
-    EXPECT_FALSE(c->PausedByLimit());
-    EXPECT_EQ(c->TimerRunning(), next != 0);
-  }
 }
 
 // --- whole transfers ---
