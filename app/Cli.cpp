@@ -181,6 +181,13 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   client->SetProxy(o.proxy);
   client->SetFollowRelocation(o.followRedirects);
   if (o.maxRedirects) client->SetLocationChangeMaxCount(*o.maxRedirects);
+  if (o.limitRate > 0) {
+    client->SetOptions(client->Options() | http::httpoBandwidthControl);
+    client->SetBandwidthLimit(o.limitRate);
+    // The first period's budget arrives at once: short periods keep that burst
+    // small, so a page of a few budgets still takes about size / rate.
+    client->SetBandwidthSampling(100);
+  }
 
   TerminalView view(o, application);
   TSpeedResult result;

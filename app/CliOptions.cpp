@@ -1,6 +1,7 @@
 #include "app/CliOptions.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <ostream>
 
 namespace app {
@@ -40,6 +41,17 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
       ->option_text("SECONDS")
       ->check(CLI::NonNegativeNumber)
       ->group(connection);
+  cli.add_option_function<std::string>(
+         "--limit-rate",
+         [&o](const std::string& v) {
+           const std::optional<int32_t> rate = ParseLimitRate(v);
+           if (!rate) throw CLI::ValidationError("--limit-rate", "not a rate in bytes per second: " + v);
+           o.limitRate = *rate;
+         },
+         "hold each load to this many bytes per second (suffixes k, M, G count 1024, 1024^2, 1024^3; 0: no "
+         "limit)")
+      ->option_text("BYTES_PER_SECOND")
+      ->group(connection);
 
   const char* redirections = "Redirections";
   cli.add_option("--max-redirects", o.maxRedirects, "redirections followed (default 5)")
@@ -51,6 +63,26 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
       ->group(redirections);
 
   cli.set_version_flag("--version", kVersion);
+}
+
+std::optional<int32_t> ParseLimitRate(const std::string& text) {
+  static constexpr struct {
+    char suffix;
+    int64_t factor;
+  } kUnits[] = {{'k', 1ll << 10}, {'m', 1ll << 20}, {'g', 1ll << 30}};
+  std::string digits = text;
+  int64_t factor = 1;
+  for (const auto& unit : kUnits) {
+    if (!digits.empty() && (digits.back() | 0x20) == unit.suffix) {
+      digits.pop_back();
+      factor = unit.factor;
+      break;
+    }
+  }
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  const std::optional<int64_t> n = core::TryStrToInt64(digits);
+  if (!n || *n > INT32_MAX / factor) return std::nullopt;
+  return static_cast<int32_t>(*n * factor);
 }
 
 bool ParseCliOptions(int argc, char** argv, CliOptions& o, std::ostream& out) {

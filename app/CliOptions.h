@@ -29,6 +29,7 @@ struct CliOptions {
   double timeoutSeconds = 0;  // 0: no limit
   std::optional<int> maxRedirects;
   bool followRedirects = true;
+  int32_t limitRate = 0;  // bytes per second; 0: no limit
 };
 
 // Every option, its help text and its help group. New options go here.
@@ -37,5 +38,10 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o);
 // Parses argv into o. Returns true when the run should go on; false when help or
 // the version was printed on out. Raises ECliUsage for bad usage.
 bool ParseCliOptions(int argc, char** argv, CliOptions& o, std::ostream& out);
+
+// A --limit-rate value: decimal bytes per second, optionally followed by k, M or
+// G (either case) for 1024, 1024^2 or 1024^3. Nothing for anything else or for a
+// rate beyond the client's 32-bit limit.
+std::optional<int32_t> ParseLimitRate(const std::string& text);
 
 }  // namespace app

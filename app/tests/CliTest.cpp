@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "app/CliOptions.h"
 #include "testsupport/Nginx.h"
 #include "testsupport/Process.h"
 
@@ -156,6 +158,39 @@ TEST_F(CliTest, RedirectionsFollowedUpToTheLimitOrNotAtAll) {
   r = RunCli({"-p", "-n", "1", nginx.Url("/r301")});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out.rfind("hello world\n", 0), 0u) << r.out;
+}
+
+TEST(CliLimitRateTest, BytesPerSecondWithBinarySuffixes) {
+  const std::pair<const char*, std::optional<int32_t>> cases[] = {{"0", 0},
+                                                                  {"50000", 50000},
+                                                                  {"1k", 1024},
+                                                                  {"1K", 1024},
+                                                                  {"2M", 2097152},
+                                                                  {"3m", 3145728},
+                                                                  {"1G", 1073741824},
+                                                                  {"2047m", 2146435072},
+                                                                  {"2147483647", INT32_MAX},
+                                                                  {"2G", std::nullopt},
+                                                                  {"2147483648", std::nullopt},
+                                                                  {"", std::nullopt},
+                                                                  {"k", std::nullopt},
+                                                                  {"-5", std::nullopt},
+                                                                  {"+5", std::nullopt},
+                                                                  {"1.5M", std::nullopt},
+                                                                  {"5mk", std::nullopt},
+                                                                  {"10x", std::nullopt},
+                                                                  {" 5", std::nullopt},
+                                                                  {"1T", std::nullopt}};
+  for (const auto& [text, rate] : cases) EXPECT_EQ(app::ParseLimitRate(text), rate) << text;
+}
+
+TEST_F(CliTest, LimitRateLoadsThePageOrRefusesABadRate) {
+  const CliRun r = RunCli({"--limit-rate", "64k", "-n", "2", nginx.Url("/index.html")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("Bytes downloaded: 26"), std::string::npos) << r.out;
+  const CliRun bad = RunCli({"--limit-rate", "10x", nginx.Url("/index.html")});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_NE(bad.err.find("--limit-rate"), std::string::npos) << bad.err;
 }
 
 TEST(CliNoServerTest, AHostThatDoesNotResolveFailsWithTheWindowsMessage) {
