@@ -3,6 +3,7 @@
 // the request until WSATakeHostEntry takes it or WSACancelAsyncRequest drops it.
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -24,6 +25,8 @@ struct Request {
   int bufLen = 0;
   bool done = false;  // completed; the result waits for WSATakeHostEntry
   HostEntry result;
+  LPARAM completion = 0;  // the completion's LParam once resolved
+  bool keep = false;      // the result waits in the request, not in buf
 };
 
 // Lives on the heap and is never destroyed: the detached worker may still wait on
@@ -35,11 +38,14 @@ struct LookupState {
   std::unordered_map<HANDLE, Request> requests;  // pending or holding a result
   std::deque<HANDLE> finishedOrder;              // recently completed, for WSAEALREADY
   std::unordered_set<HANDLE> finished;
+  std::deque<HANDLE> undelivered;  // resolved, but the window's queue was full
   HANDLE lastHandle = 0;
   bool workerStarted = false;
 };
 
 constexpr size_t kFinishedMemory = 4096;
+// How often a completion that met a full queue is offered again.
+constexpr auto kRetryInterval = std::chrono::milliseconds(5);
 
 LookupState& State() {
   static LookupState* state = new LookupState;
@@ -55,6 +61,26 @@ void RememberFinished(LookupState& st, HANDLE h) {
   }
 }
 
+// Under st.mu: posts the completion of h. A full queue keeps the request for a
+// later try (the caller must learn of every lookup it started); a window that is
+// gone ends it.
+void Deliver(LookupState& st, HANDLE h) {
+  auto it = st.requests.find(h);
+  if (it == st.requests.end()) return;  // cancelled meanwhile
+  Request& req = it->second;
+  if (PostMessage(req.hwnd, req.msg, h, req.completion)) {
+    if (req.keep) {
+      req.done = true;
+      return;
+    }
+  } else if (GetLastError() == ERROR_NOT_ENOUGH_QUOTA) {
+    st.undelivered.push_back(h);
+    return;
+  }
+  st.requests.erase(it);
+  RememberFinished(st, h);
+}
+
 // Under st.mu: hands the result over (caller's buffer or kept for taking) and posts
 // the completion. A request cancelled meanwhile is gone and nothing is touched.
 void Complete(LookupState& st, HANDLE h, int error, HostEntry&& entry) {
@@ -62,7 +88,6 @@ void Complete(LookupState& st, HANDLE h, int error, HostEntry&& entry) {
   if (it == st.requests.end()) return;
   Request& req = it->second;
   WORD needed = 0;
-  bool keep = error == 0 && req.buf == nullptr;
   if (error == 0 && req.buf != nullptr) {
     int size = detail::PackHostent(entry, req.buf, req.bufLen);
     if (size > req.bufLen) {
@@ -70,21 +95,29 @@ void Complete(LookupState& st, HANDLE h, int error, HostEntry&& entry) {
       needed = static_cast<WORD>(std::min(size, 0xFFFF));
     }
   }
-  bool posted = PostMessage(req.hwnd, req.msg, h, MAKELONG(needed, static_cast<WORD>(error)));
-  if (keep && posted) {
-    req.done = true;
-    req.result = std::move(entry);
-    return;
-  }
-  st.requests.erase(it);
-  RememberFinished(st, h);
+  req.keep = error == 0 && req.buf == nullptr;
+  if (req.keep) req.result = std::move(entry);
+  req.completion = MAKELONG(needed, static_cast<WORD>(error));
+  Deliver(st, h);
+}
+
+void RetryUndelivered(LookupState& st) {
+  std::deque<HANDLE> again;
+  again.swap(st.undelivered);
+  for (HANDLE h : again) Deliver(st, h);
 }
 
 void WorkerLoop() {
   LookupState& st = State();
   std::unique_lock lock(st.mu);
   for (;;) {
-    st.wake.wait(lock, [&st] { return !st.fifo.empty(); });
+    auto work = [&st] { return !st.fifo.empty(); };
+    if (st.undelivered.empty()) {
+      st.wake.wait(lock, work);
+    } else if (!st.wake.wait_for(lock, kRetryInterval, work)) {
+      RetryUndelivered(st);
+      continue;
+    }
     HANDLE h = st.fifo.front();
     st.fifo.pop_front();
     auto it = st.requests.find(h);
@@ -96,6 +129,7 @@ void WorkerLoop() {
     int error = detail::ResolveHost(query, byAddr, entry);
     lock.lock();
     Complete(st, h, error, std::move(entry));
+    RetryUndelivered(st);
   }
 }
 
@@ -188,6 +222,7 @@ void CancelAllLookups() {
   std::lock_guard lock(st.mu);
   st.requests.clear();
   st.fifo.clear();
+  st.undelivered.clear();
 }
 
 }  // namespace detail

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -15,12 +16,13 @@ namespace {
 using namespace socktest;
 using winapi::HANDLE;
 
-// The fake resolver: "gate" blocks until released, "many" has 300 addresses, and
-// anything else but "one.test" is not found.
+// The fake resolver: "gate" blocks until released, "mark" notes that the worker
+// reached it, "many" has 300 addresses, and anything else but "one.test" is not found.
 struct Gate {
   std::mutex mu;
   std::condition_variable cv;
   bool open = true;
+  bool marked = false;
 };
 Gate& TheGate() {
   static Gate* gate = new Gate;
@@ -28,6 +30,11 @@ Gate& TheGate() {
 }
 
 int FakeResolver(const std::string& name, bool byAddr, winapi::HostEntry& out) {
+  if (name == "mark") {
+    std::lock_guard lock(TheGate().mu);
+    TheGate().marked = true;
+    TheGate().cv.notify_all();
+  }
   if (name == "gate") {
     std::unique_lock lock(TheGate().mu);
     TheGate().cv.wait(lock, [] { return TheGate().open; });
@@ -61,7 +68,12 @@ class LookupTest : public ::testing::Test {
   static void SetGate(bool open) {
     std::lock_guard lock(TheGate().mu);
     TheGate().open = open;
+    TheGate().marked = false;
     TheGate().cv.notify_all();
+  }
+  static bool WaitMarked() {
+    std::unique_lock lock(TheGate().mu);
+    return TheGate().cv.wait_for(lock, std::chrono::seconds(10), [] { return TheGate().marked; });
   }
   HANDLE ByName(const char* name, char* buf = nullptr, int len = 0) {
     return winapi::WSAAsyncGetHostByName(win_.hwnd(), kLookupMsg, name, buf, len);
@@ -137,6 +149,23 @@ TEST_F(LookupTest, CancelAfterCompletionDropsTheResultAndSaysAlready) {
   EXPECT_EQ(winapi::WSATakeHostEntry(h, entry), winapi::WSAEINVAL);
   EXPECT_EQ(winapi::WSACancelAsyncRequest(0), winapi::SOCKET_ERROR);
   EXPECT_EQ(winapi::WSAGetLastError(), winapi::WSAEINVAL);
+}
+
+TEST_F(LookupTest, CompletionMeetingAFullQueueArrivesOnceThereIsRoom) {
+  while (winapi::PostMessage(win_.hwnd(), winapi::WM_USER + 99, 0, 0)) {
+  }
+  ASSERT_EQ(winapi::GetLastError(), winapi::ERROR_NOT_ENOUGH_QUOTA);
+  HANDLE h = ByName("one.test");
+  HANDLE marker = ByName("mark");
+  // One worker, first in first out: when it reaches "mark", h's completion has met
+  // the full queue.
+  ASSERT_TRUE(WaitMarked());
+  const Note* done = Completion(h);
+  ASSERT_NE(done, nullptr);
+  EXPECT_EQ(done->error, 0);
+  winapi::HostEntry entry;
+  EXPECT_EQ(winapi::WSATakeHostEntry(h, entry), 0);
+  EXPECT_NE(Completion(marker), nullptr);
 }
 
 TEST_F(LookupTest, ResultKeepsEveryAddressInOrder) {
