@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/WinMsg.h"
 
@@ -63,7 +64,11 @@ void OutputDebugString(const char* text) {
   if (DebugSink sink = debugSink.load(std::memory_order_acquire)) {
     sink(text);
   } else {
+    // A debugger shows each message as an entry of its own; on a terminal that
+    // takes a line end, or consecutive messages run together.
+    const size_t len = std::strlen(text);
     std::fputs(text, stderr);
+    if (len == 0 || text[len - 1] != '\n') std::fputc('\n', stderr);
   }
 }
 

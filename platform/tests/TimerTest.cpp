@@ -103,7 +103,7 @@ TEST(TickCountTest, WrapsAt32BitsAndDifferencesStayRight) {
   EXPECT_LT(static_cast<DWORD>(after - before), 1000u);
 }
 
-TEST(KernelTest, DebugOutputGoesToTheSink) {
+TEST(KernelTest, DebugOutputGoesToTheSinkOrOneLinePerMessage) {
   static std::string captured;
   captured.clear();
   SetDebugSinkForTesting([](const char* text) { captured += text; });
@@ -111,6 +111,11 @@ TEST(KernelTest, DebugOutputGoesToTheSink) {
   OutputDebugString("world");
   SetDebugSinkForTesting(nullptr);
   EXPECT_EQ(captured, "hello world");
+  // Standard error, the stand-in for the debugger, shows one message per line.
+  ::testing::internal::CaptureStderr();
+  OutputDebugString("first");
+  OutputDebugString("second\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "first\nsecond\n");
 }
 
 TEST(KernelTest, LastErrorIsPerThread) {
