@@ -1,11 +1,14 @@
-// A receive loop that reads many times per read notification leaves at most one
-// read notification waiting: without that, every receive that leaves data would
-// queue one more, and a large transfer fills the thread's queue.
+// Notifications that must come exactly once. A receive loop that reads many times
+// per read notification leaves at most one read notification waiting (without that,
+// every receive that leaves data would queue one more, and a large transfer fills
+// the thread's queue); yet the successor of a closed socket still gets its first one,
+// and a send refused outright is followed by one write notification.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 
 #include "platform/tests/SockTestSupport.h"
 
@@ -51,6 +54,73 @@ TEST(SelectCoalesceTest, ManyReceivesPerNotificationQueueOneReadNotification) {
   ASSERT_TRUE(winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_REMOVE));
   EXPECT_EQ(winapi::LOWORD(static_cast<uintptr_t>(msg.lParam)), winapi::FD_READ);
 
+  winapi::closesocket(s);
+  winapi::closesocket(listener);
+  ::close(peer);
+}
+
+// The next socket gets the closed one's number; its identical first read
+// notification must not be taken for the one the close purged.
+TEST(SelectCoalesceTest, SuccessorOfAClosedSocketGetsItsOwnFirstReadNotification) {
+  Started started;
+  NotifyWindow win;
+  sockaddr_in addr{};
+  const winapi::SOCKET listener = Listen(addr);
+  const int peer1 = RawConnect(addr);
+  const int peer2 = RawConnect(addr);  // before the close, so it does not take the number
+  const winapi::SOCKET first = winapi::accept(listener, nullptr, nullptr);
+  ASSERT_NE(first, winapi::INVALID_SOCKET);
+  ASSERT_EQ(winapi::WSAAsyncSelect(first, win.hwnd(), kSelectMsg, winapi::FD_READ), 0);
+  ASSERT_TRUE(RawSendAll(peer1, "x", 1));
+  winapi::MSG msg{};
+  for (int waits = 0; waits < 200 && !winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_NOREMOVE); ++waits)
+    winapi::MsgWaitForMultipleObjects(0, nullptr, 0, 10, 0x1C5);
+  ASSERT_EQ(msg.message, kSelectMsg);
+  winapi::closesocket(first);
+
+  const winapi::SOCKET second = winapi::accept(listener, nullptr, nullptr);
+  ASSERT_EQ(second, first);
+  ASSERT_EQ(winapi::WSAAsyncSelect(second, win.hwnd(), kSelectMsg, winapi::FD_READ), 0);
+  ASSERT_TRUE(RawSendAll(peer2, "y", 1));
+  EXPECT_TRUE(PumpUntil([&] { return win.Count(winapi::FD_READ) == 1; }));
+  winapi::closesocket(second);
+  winapi::closesocket(listener);
+  ::close(peer1);
+  ::close(peer2);
+}
+
+// A send the system refuses at once (no short send before it) arms the write
+// notification as a short send does: exactly one comes when there is room.
+TEST(SelectCoalesceTest, WouldBlockAloneBringsExactlyOneWriteNotification) {
+  Started started;
+  NotifyWindow win;
+  sockaddr_in addr{};
+  const winapi::SOCKET listener = Listen(addr);
+  const int peer = RawConnect(addr);
+  const winapi::SOCKET s = winapi::accept(listener, nullptr, nullptr);
+  ASSERT_NE(s, winapi::INVALID_SOCKET);
+  ASSERT_EQ(winapi::WSAAsyncSelect(s, win.hwnd(), kSelectMsg, winapi::FD_WRITE), 0);
+  ASSERT_TRUE(PumpUntil([&] { return win.Count(winapi::FD_WRITE) == 1; }));  // the first one
+  win.selects.clear();
+  const int small = 4096;  // small buffers fill after a few thousand sends
+  ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  // One-byte sends are never short: the first failure is a would-block alone.
+  int refused = 0;
+  for (int i = 0; i < 10000000 && refused == 0; ++i) {
+    if (winapi::send(s, "z", 1, 0) == winapi::SOCKET_ERROR) refused = winapi::WSAGetLastError();
+  }
+  ASSERT_EQ(refused, winapi::WSAEWOULDBLOCK);
+  std::thread drain([peer] {
+    char buf[4096];
+    while (::recv(peer, buf, sizeof buf, 0) > 0) {
+    }
+  });
+  EXPECT_TRUE(PumpUntil([&] { return win.Count(winapi::FD_WRITE) == 1; }));
+  PumpUntil([] { return false; }, 100);
+  EXPECT_EQ(win.Count(winapi::FD_WRITE), 1);
+  ::shutdown(peer, SHUT_RDWR);
+  drain.join();
   winapi::closesocket(s);
   winapi::closesocket(listener);
   ::close(peer);
