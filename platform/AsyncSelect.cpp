@@ -112,9 +112,13 @@ bool HarvestByPhase(SOCKET s, SockRec& rec, short ready) {
 }
 
 // Conditions already true when a binding is made are posted at once; FD_CLOSE and
-// FD_CONNECT are left to the harvest that follows the re-arm.
+// FD_CONNECT are left to the harvest that follows the re-arm, except a connect
+// outcome whose notification was dropped with a released message number.
 void PostPersistent(SOCKET s, SockRec& rec) {
   long mask = rec.binding.mask;
+  if (rec.connectLost && (mask & FD_CONNECT) != 0) {
+    rec.connectLost = !Notify(s, rec, FD_CONNECT, rec.lostConnectError);
+  }
   short ready = PollNow(s, POLLIN | POLLOUT);
   bool readable = rec.phase == Phase::Connected ? BytesWaiting(s) > 0 : (ready & POLLIN) != 0;
   bool streamOrDgram = rec.phase == Phase::Connected || rec.phase == Phase::Datagram;

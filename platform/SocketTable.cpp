@@ -154,6 +154,29 @@ int BytesWaiting(SOCKET s) {
   return ::ioctl(s, FIONREAD, &n) == 0 ? n : 0;
 }
 
+void ForgetDroppedNotifications(const std::vector<MSG>& dropped) {
+  TableLock lock;
+  for (const MSG& m : dropped) {
+    const SOCKET s = static_cast<SOCKET>(m.wParam);
+    SockRec* rec = FindSocket(s);
+    if (rec == nullptr) continue;
+    const auto target = std::make_pair(m.hwnd, m.message);
+    if (std::find(rec->postedTo.begin(), rec->postedTo.end(), target) == rec->postedTo.end()) continue;
+    const auto lParam = static_cast<uintptr_t>(m.lParam);
+    const WORD events = LOWORD(lParam);
+    // Each lost notification becomes due again, as if it had never been posted.
+    if ((events & FD_CONNECT) != 0) {
+      rec->connectLost = true;
+      rec->lostConnectError = HIWORD(lParam);
+    }
+    if ((events & FD_CLOSE) != 0) rec->closeSent = false;
+    if ((events & FD_READ) != 0) rec->readOff = false;
+    if ((events & FD_ACCEPT) != 0) rec->acceptOff = false;
+    if ((events & FD_WRITE) != 0) rec->writeWanted = true;
+    Rearm(s, *rec);
+  }
+}
+
 void CloseAllSockets() {
   std::vector<SOCKET> open;
   {

@@ -50,6 +50,10 @@ struct SockRec {
   bool writeWanted = false;
   bool shutWr = false;
   int pendingCloseError = 0;  // a reset that recv() reported, kept for FD_CLOSE
+  // The FD_CONNECT posted for this socket went with a released message number; the
+  // next binding posts it again with this error.
+  bool connectLost = false;
+  int lostConnectError = 0;
 };
 
 struct SocketTable {

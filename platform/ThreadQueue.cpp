@@ -115,12 +115,16 @@ void ThreadQueue::PostQuit(int exitCode) {
   SignalLocked();
 }
 
-void ThreadQueue::Purge(HWND hwnd, UINT msg, const WPARAM* wParam) {
+void ThreadQueue::Purge(HWND hwnd, UINT msg, const WPARAM* wParam, std::vector<MSG>* removed) {
   std::lock_guard lock(mu_);
   auto match = [&](const MSG& m) {
     return m.hwnd == hwnd && m.message == msg && (wParam == nullptr || m.wParam == *wParam);
   };
-  fifo_.RemoveIf(match);
+  fifo_.RemoveIf([&](const MSG& m) {
+    if (!match(m)) return false;
+    if (removed != nullptr) removed->push_back(m);
+    return true;
+  });
   std::erase_if(coalesced_, match);
   if (!AnyWorkLocked()) UnsignalLocked();
 }

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/WinMsg.h"
 
@@ -68,5 +69,12 @@ BOOL PostCoalesced(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // wParam (closesocket uses it: descriptor numbers are reused at once). Any thread;
 // nothing happens for an unknown window.
 void PurgeMessages(HWND hwnd, UINT msg, WPARAM wParam);
+
+// Told about messages a released message number took with it (PurgePostedMessages):
+// socket notifications among them are announced again when their socket is next
+// bound, so a socket moved to another thread learns of a connect or close that was
+// queued for its old window. Takes the socket table lock; call it holding no lock
+// of this layer.
+void ForgetDroppedNotifications(const std::vector<MSG>& dropped);
 
 }  // namespace winapi::detail

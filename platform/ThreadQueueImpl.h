@@ -60,8 +60,9 @@ class ThreadQueue {
   // still queued (true then too).
   bool PostCoalesced(const MSG& m);
   void PostQuit(int exitCode);
-  // Drops queued messages to hwnd numbered msg (and with that wParam if given).
-  void Purge(HWND hwnd, UINT msg, const WPARAM* wParam);
+  // Drops queued messages to hwnd numbered msg (and with that wParam if given);
+  // appends them to removed when given.
+  void Purge(HWND hwnd, UINT msg, const WPARAM* wParam, std::vector<MSG>* removed = nullptr);
   void PurgeWindow(HWND hwnd);
 
   // Owner thread: harvest, then the first posted message, else WM_QUIT, else one

@@ -256,8 +256,13 @@ LRESULT DispatchMessage(const MSG* msg) {
 }
 
 void PurgePostedMessages(HWND hwnd, UINT msg) {
-  std::lock_guard lock(T().mu);
-  if (WindowRec* w = FindLocked(hwnd)) w->owner->Purge(hwnd, msg, nullptr);
+  std::vector<MSG> removed;
+  {
+    std::lock_guard lock(T().mu);
+    if (WindowRec* w = FindLocked(hwnd)) w->owner->Purge(hwnd, msg, nullptr, &removed);
+  }
+  // After the window table lock: the socket table comes first in the lock order.
+  if (!removed.empty()) detail::ForgetDroppedNotifications(removed);
 }
 
 namespace detail {

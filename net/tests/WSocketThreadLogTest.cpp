@@ -43,6 +43,57 @@ TEST(WSocketThreads, DetachAndAttachMoveTheNotifications) {
   EXPECT_EQ(s->State(), wsClosed);
 }
 
+// Lets the system queue the socket's next notification without dispatching it.
+bool WaitUntilQueued() {
+  winapi::MSG msg;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!winapi::ThreadHasPendingWork() && std::chrono::steady_clock::now() < deadline)
+    winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_NOREMOVE);
+  return winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_NOREMOVE) != 0;
+}
+
+// A connect or close notification still queued for the old thread's window goes
+// with the window's numbers; the new thread must hear of it all the same.
+TEST(WSocketThreads, ConnectOrCloseQueuedAtDetachReachesTheNewThread) {
+  struct Case {
+    const char* what;
+    bool peerCloses;
+    TSocketState expected;
+    const char* event;
+  };
+  for (const Case& c :
+       {Case{"connect", false, wsConnected, "connected 0"}, Case{"close", true, wsClosed, "closed 0"}}) {
+    SCOPED_TRACE(c.what);
+    ScriptedPeer peer({Script().Pause("close").CloseNow()});
+    EventLog log;  // before the socket: its close at destruction still reports here
+    auto s = core::MakeComponent<TWSocket>(nullptr);
+    log.Attach(*s);
+    s->SetAddr("127.0.0.1");
+    s->SetPort(std::to_string(peer.Port()));
+    s->Connect();
+    if (c.peerCloses) {
+      ASSERT_TRUE(PumpUntil([&] { return log.Has("connected 0"); }));
+      PumpPending();
+      peer.Resume("close");
+      ASSERT_TRUE(peer.WaitForDone(0));
+    } else {
+      ASSERT_TRUE(peer.WaitForAccepted(1));
+    }
+    ASSERT_TRUE(WaitUntilQueued());
+    s->ThreadDetach();
+    bool arrived = false;
+    std::thread other([&] {
+      s->ThreadAttach();
+      arrived = PumpUntil([&] { return s->State() == c.expected && log.Has(c.event); });
+      s->ThreadDetach();
+    });
+    other.join();
+    EXPECT_TRUE(arrived) << log.Text();
+    s->ThreadAttach();
+    peer.Resume("close");
+  }
+}
+
 TEST(WSocketLog, TraceLinesOnlyForEnabledCategories) {
   ScriptedPeer peer;
   auto logger = core::Create<core::TLogger>(nullptr);
