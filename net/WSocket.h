@@ -358,9 +358,12 @@ class TCustomWSocket : public core::TWndControl {
  private:
   void ReceiveLoop(uint16_t ErrCode, TWSocketOptions Options);
   void CloseOnSendError(int Error);
+  void DropUnreadInput();
   bool ResolveForConnect();
   bool ResolveForListen();
+  bool ListenSteps();
   bool ListenByType();
+  bool CloseHandleOnFailure(const std::function<bool()>& Steps, bool EvenWhenOpened);
   bool ReadSocketBufSizes();
   bool ApplyDatagramOptions();
   bool ApplyStreamOptions();

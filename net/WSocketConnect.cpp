@@ -21,8 +21,10 @@ constexpr long kConnectEvents = 59;
 uint32_t ResolveHost(const std::string& host) {
   if (host.empty()) throw ESocketException("Winsock Resolve Host: '" + host + "' Invalid Hostname.");
   if (IsDottedAddress(host)) {
-    const uint32_t a = api::inet_addr(host.c_str());
-    if (a == INADDR_NONE && host != "255.255.255.255")
+    // A dotted address may come with blanks around it; the conversion takes none.
+    const std::string dotted = core::Trim(host);
+    const uint32_t a = api::inet_addr(dotted.c_str());
+    if (a == INADDR_NONE && dotted != "255.255.255.255")
       throw ESocketException("Winsock Resolve Host: '" + host + "' Invalid IP address.");
     return a;
   }
@@ -158,7 +160,8 @@ void TCustomWSocket::Connect() {
 
   FHSocket = api::socket(FAddrFormat, FType, FProto);
   if (FHSocket == INVALID_SOCKET) return ApiFailure("Connect (socket)");
-  if (!ReadSocketBufSizes()) return;
+  // Until the socket leaves wsClosed nothing else could close this handle.
+  if (!CloseHandleOnFailure([this] { return ReadSocketBufSizes(); }, false)) return;
   ChangeState(wsOpened);
   if (FSockState != wsOpened) {
     api::WSASetLastError(winapi::WSAEINVAL);

@@ -46,7 +46,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
   CancelPendingLookupSilently();
   ClearDnsResults();
   if (IsDottedAddress(HostName)) {
-    const uint32_t a = api::inet_addr(HostName.c_str());
+    const uint32_t a = api::inet_addr(core::Trim(HostName).c_str());
     if (a != INADDR_NONE) {
       in_addr ia{};
       ia.s_addr = a;

@@ -51,21 +51,49 @@ void TCustomWSocket::Listen() {
   DiscardSendBuffer();
   FHSocket = api::socket(AF_INET, FType, FProto);
   if (FHSocket == INVALID_SOCKET) return ApiFailure("socket");
+  CloseHandleOnFailure([this] { return ListenSteps(); }, true);
+}
+
+bool TCustomWSocket::ListenSteps() {
   if (FType == SOCK_DGRAM && FReuseAddr &&
-      !SetIntOption(SOL_SOCKET, SO_REUSEADDR, -1, "setsockopt(SO_REUSEADDR)")) {
-    Close();
-    return;
-  }
+      !SetIntOption(SOL_SOCKET, SO_REUSEADDR, -1, "setsockopt(SO_REUSEADDR)"))
+    return false;
   if (api::bind(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin) != 0) {
     ApiFailure("Bind");
-    Close();
-    return;
+    return false;
   }
   ChangeState(wsBound);
-  if (!ListenByType()) return;
+  if (!ListenByType()) return false;
   FSelectEvent = FType == SOCK_STREAM ? kListenStreamEvents : kListenDatagramEvents;
-  if (api::WSAAsyncSelect(FHSocket, Handle(), FMsgAsyncSelect, FSelectEvent) != 0)
+  if (api::WSAAsyncSelect(FHSocket, Handle(), FMsgAsyncSelect, FSelectEvent) != 0) {
     ApiFailure("WSAASyncSelect");
+    return false;
+  }
+  return true;
+}
+
+// A failed Listen or Connect must not keep a handle that the next call would
+// overwrite: after the report (also when the report raises) the handle is closed,
+// with the close events once the socket has left wsClosed, silently before.
+bool TCustomWSocket::CloseHandleOnFailure(const std::function<bool()>& Steps, bool EvenWhenOpened) {
+  auto closeFailed = [&] {
+    if (FHSocket == INVALID_SOCKET) return;
+    if (FSockState == wsClosed) {
+      api::closesocket(FHSocket);
+      FHSocket = INVALID_SOCKET;
+    } else if (EvenWhenOpened) {
+      Close();
+    }
+  };
+  bool ok = false;
+  try {
+    ok = Steps();
+  } catch (...) {
+    closeFailed();
+    throw;
+  }
+  if (!ok) closeFailed();
+  return ok;
 }
 
 bool TCustomWSocket::ListenByType() {
@@ -95,7 +123,6 @@ bool TCustomWSocket::ListenByType() {
       if (WSocket_WSAIoctl(FHSocket, winapi::SIO_RCVALL, &in, sizeof in, &out, sizeof out, &returned, nullptr,
                            nullptr) == -1) {
         ApiFailure("WSAIoctl(SIO_RCVALL)");
-        Close();
         return false;
       }
     }

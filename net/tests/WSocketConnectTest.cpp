@@ -2,6 +2,9 @@
 // resolution and the event sequences of Connect.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+
 #include "net/tests/WSocketTestSupport.h"
 #include "testsupport/ScriptedPeer.h"
 
@@ -321,6 +324,69 @@ TEST(WSocketServer, ListenAcceptAndDupGiveAConnectedSocket) {
   ASSERT_TRUE(PumpUntil([&] { return got == "ping"; })) << got;
   EXPECT_EQ(adopted->State(), wsConnected);
   EXPECT_EQ(ReportOf([&] { client->Accept(); }), "Invalid argument (#10022 in not a listening socket)");
+}
+
+TEST(WSocketConnect, BlanksAroundADottedLocalAddressAreIgnored) {
+  testsupport::ScriptedPeer peer;
+  auto s = core::MakeComponent<TWSocket>(nullptr);
+  s->SetAddr("127.0.0.1");
+  s->SetPort(std::to_string(peer.Port()));
+  s->SetLocalAddr(" 127.0.0.1");
+  s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return s->State() == wsConnected; }));
+  EXPECT_EQ(s->GetBoundAddr(), "127.0.0.1");
+  EXPECT_NE(s->LocalPort(), "0");  // bound before connecting
+  s->Close();
+}
+
+size_t OpenDescriptors() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                           std::filesystem::directory_iterator()));
+}
+
+// Whatever step fails, and whether the report raises or goes to OnError, a failed
+// Listen keeps no handle: the next Listen would overwrite it.
+TEST(WSocketServer, FailedListenLeavesNoHandle) {
+  auto holder = core::MakeComponent<TWSocket>(nullptr);
+  holder->SetAddr("127.0.0.1");
+  holder->SetPort("0");
+  holder->Listen();
+  const std::string taken = holder->GetBoundPort();
+  struct Case {
+    const char* what;
+    std::function<void(TWSocket&)> setUp;
+    const char* step;
+  };
+  const Case cases[] = {
+      {"port taken", [&](TWSocket& s) { s.SetPort(taken); }, "Bind"},
+      {"multicast group refused",
+       [](TWSocket& s) {
+         s.SetProto("udp");
+         s.SetPort("0");
+         s.SetMultiCast(true);
+         s.SetMultiCastAddrStr("10.1.2.3");
+       },
+       "setsockopt(IP_ADD_MEMBERSHIP)"},
+  };
+  for (const Case& c : cases) {
+    for (bool trapped : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (trapped ? ", OnError" : ", raised"));
+      const size_t before = OpenDescriptors();
+      auto s = core::MakeComponent<TWSocket>(nullptr);
+      ErrorTrap trap;
+      if (trapped) trap.Attach(*s);
+      s->SetAddr("127.0.0.1");
+      c.setUp(*s);
+      const std::string report = ReportOf([&] { s->Listen(); });
+      if (trapped)
+        EXPECT_FALSE(trap.codes.empty());
+      else
+        EXPECT_NE(report.find(std::string("in ") + c.step + ")"), std::string::npos) << report;
+      EXPECT_EQ(s->HSocket(), INVALID_SOCKET);
+      EXPECT_EQ(s->State(), wsClosed);
+      EXPECT_EQ(OpenDescriptors(), before);
+    }
+  }
 }
 
 }  // namespace

@@ -75,10 +75,16 @@ class WSocketDns : public ::testing::Test {
 };
 
 TEST_F(WSocketDns, DottedAddressReportsBeforeReturning) {
-  s->DnsLookup("127.0.0.1");
-  EXPECT_EQ(log.events, std::vector<std::string>{"dns 0"});
-  EXPECT_EQ(s->DnsResult(), "127.0.0.1");
-  EXPECT_EQ(Results(), std::vector<std::string>{"127.0.0.1"});
+  hookCalls = 0;
+  for (const char* name : {"127.0.0.1", " 127.0.0.1", "127.0.0.1 "}) {
+    SCOPED_TRACE(name);
+    log.events.clear();
+    s->DnsLookup(name);
+    EXPECT_EQ(log.events, std::vector<std::string>{"dns 0"});
+    EXPECT_EQ(s->DnsResult(), "127.0.0.1");
+    EXPECT_EQ(Results(), std::vector<std::string>{"127.0.0.1"});
+  }
+  EXPECT_EQ(hookCalls, 0);
 }
 
 TEST_F(WSocketDns, SeveralAddressesKeepTheirOrder) {
