@@ -328,7 +328,10 @@ void TCustomWSocket::InternalClose(bool Shut, uint16_t ErrCode) {
     return;
   }
   if (FSockState == wsClosed) return;
-  if (Shut) Shutdown(SHUT_WR);
+  if (Shut) {
+    Shutdown(SHUT_WR);
+    DropUnreadInput();
+  }
   while (api::closesocket(FHSocket) != 0) {
     FLastError = api::WSAGetLastError();
     if (FLastError == winapi::WSANOTINITIALISED) break;
@@ -355,6 +358,22 @@ void TCustomWSocket::InternalClose(bool Shut, uint16_t ErrCode) {
   try {
     AssignDefaults();
   } catch (...) {
+  }
+}
+
+// Linux answers the close of a socket with unread input by a reset, which throws
+// away what the peer has not yet read of our sends. What has arrived is of no use
+// to anyone once we close, so it is read and dropped first: what is waiting now,
+// no more, so a peer that never stops sending cannot hold the close.
+void TCustomWSocket::DropUnreadInput() {
+  uint32_t waiting = 0;
+  if (api::ioctlsocket(FHSocket, FIONREAD, &waiting) != 0) return;
+  char discard[kDiscardChunk];
+  while (waiting > 0) {
+    const int n =
+        api::recv(FHSocket, discard, static_cast<int>(std::min<uint32_t>(waiting, sizeof discard)), 0);
+    if (n <= 0) return;
+    waiting -= static_cast<uint32_t>(n);
   }
 }
 

@@ -174,30 +174,38 @@ TEST(WSocketSend, MegabytesThenCloseFromOnDataSentArriveWhole) {
 }
 
 // Close drops only what is still in our own queue: every byte the system accepted
-// reaches the peer. The peer reads nothing until after the close.
-uint64_t BytesAfterCloseWithPeerStalled(uint64_t& handedToSystem) {
-  testsupport::SinkServer sink(65536, testsupport::Millis(1), 4096, /*startPaused=*/true);
+// reaches the peer. The peer reads nothing until after the close; with unreadInput
+// it has sent bytes first that the socket never read.
+uint64_t BytesAfterCloseWithPeerStalled(uint64_t& handedToSystem, bool unreadInput) {
+  Script script;
+  if (unreadInput) script.Send(std::string(1000, 'u'));
+  ScriptedPeer sink({script.Pause("sink").DrainSlowly(65536, testsupport::Millis(1))}, {4096});
   auto s = core::MakeComponent<TWSocket>(nullptr);
   s->SetAddr("127.0.0.1");
   s->SetPort(std::to_string(sink.Port()));
+  s->OnSessionConnected = [&](core::TComponent*, uint16_t) { s->PauseEvents(); };  // reads nothing
   s->Connect();
   if (!PumpUntil([&] { return s->State() == wsConnected; })) return 0;
+  if (unreadInput && !PumpUntil([&] { return s->RcvdCount() == 1000; })) return 0;
   handedToSystem = 0;
   s->OnSendData = [&](core::TComponent*, int n) { handedToSystem += static_cast<uint64_t>(n); };
   s->SendStr(Pattern(16 << 20));
   PumpPending();
   s->Close();
-  sink.Resume();
-  sink.WaitForBytes(handedToSystem, testsupport::Millis(10000));
-  return sink.BytesRead();
+  sink.Resume("sink");
+  sink.WaitForBytesRead(handedToSystem, testsupport::Millis(10000));
+  return sink.TotalBytesRead();
 }
 
 TEST(WSocketClose, GracefulCloseDeliversEverythingTheSystemAccepted) {
-  uint64_t handed = 0;
-  const uint64_t read = BytesAfterCloseWithPeerStalled(handed);
-  EXPECT_GT(handed, 0u);
-  EXPECT_LT(handed, 16u << 20);  // the peer was stalled: part stayed in our queue
-  EXPECT_EQ(read, handed);
+  for (bool unreadInput : {false, true}) {
+    SCOPED_TRACE(unreadInput ? "with unread input" : "nothing to read");
+    uint64_t handed = 0;
+    const uint64_t read = BytesAfterCloseWithPeerStalled(handed, unreadInput);
+    EXPECT_GT(handed, 0u);
+    EXPECT_LT(handed, 16u << 20);  // the peer was stalled: part stayed in our queue
+    EXPECT_EQ(read, handed);
+  }
 }
 
 TEST(WSocketClose, HardCloseWithLingerOnZeroStillResets) {
