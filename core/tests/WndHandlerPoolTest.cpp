@@ -78,8 +78,9 @@ TEST(WndHandlerPoolTest, FullWindowSendsTheNextComponentToASecondWindowStartingA
 
 TEST(WndHandlerPoolTest, ComponentGoesToTheFirstWindowWithRoomForAllItsNumbers) {
   auto a1 = Attached(59);  // 60 numbers in window 1
-  auto a2 = Attached(39);  // 40 more: window 1 is full
-  auto b = Attached(49);   // 50 in window 2
+  auto a2 = Attached(39);  // 40 more fill window 1 exactly: they share it
+  EXPECT_EQ(a2->Handle(), a1->Handle());
+  auto b = Attached(49);  // 50 in window 2
   ASSERT_NE(b->Handle(), a1->Handle());
   a2.reset();             // window 1 has 40 free, window 2 has 50
   auto c = Attached(29);  // 30 fit in window 1
