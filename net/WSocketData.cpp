@@ -400,10 +400,15 @@ void TCustomWSocket::WaitForClose() {
     if (FHSocket == INVALID_SOCKET) return;
     uint32_t waiting = 0;
     if (api::ioctlsocket(FHSocket, FIONREAD, &waiting) != 0) return;
-    if (waiting > 0) TriggerDataAvailable(0);
+    const bool hasReader = waiting > 0 ? TriggerDataAvailable(0) : true;
     if (FHSocket == INVALID_SOCKET) return;
+    // The probe for the end of the stream only looks when a handler reads: a byte
+    // that arrived since its event is the application's and comes with the next one.
+    // Without a handler the bytes are dropped, as the receive loop drops them.
     char ch;
-    if (RecvRaw(&ch, 1, 0) < 1) {
+    const int n = RecvRaw(&ch, 1, hasReader ? MSG_PEEK : 0);
+    if (n == 0) return;  // the peer's end; nothing more will come
+    if (n < 0) {
       FLastError = api::WSAGetLastError();
       if (FLastError != winapi::WSAEWOULDBLOCK) return;
     }
