@@ -110,6 +110,29 @@ TEST(WSocketSend, TwoSendsGiveTwoDataSent) {
   ASSERT_TRUE(PumpUntil([&] { return c.log.Count("sent 0") == before + 2; }));
 }
 
+TEST(WSocketSend, DataSentOnlyOnceTheWholeQueueIsHandedOver) {
+  testsupport::SinkServer sink(16384, testsupport::Millis(1), 4096, /*startPaused=*/true);
+  auto s = core::MakeComponent<TWSocket>(nullptr);
+  s->SetAddr("127.0.0.1");
+  s->SetPort(std::to_string(sink.Port()));
+  s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return s->State() == wsConnected; }));
+  PumpPending();
+  std::vector<int> queuedAtDataSent;
+  s->OnDataSent = [&](core::TComponent*, uint16_t) { queuedAtDataSent.push_back(s->BufferedByteCount()); };
+  s->SetSocketSndBufSize(16384);  // the queue backs up here, every run
+  const std::string data = Pattern(256 << 10);
+  s->SendStr(data);
+  PumpPending();
+  ASSERT_GT(s->BufferedByteCount(), 0);
+  EXPECT_TRUE(queuedAtDataSent.empty());
+  sink.Resume();
+  ASSERT_TRUE(PumpUntil([&] { return !queuedAtDataSent.empty(); }));
+  ASSERT_TRUE(sink.WaitForBytes(data.size()));
+  PumpPending();
+  EXPECT_EQ(queuedAtDataSent, std::vector<int>{0});
+}
+
 TEST(WSocketSend, SendFromOnSendDataIsQueuedNotDuplicated) {
   ScriptedPeer peer;
   Connected c(peer);
@@ -371,11 +394,7 @@ TEST(WSocketPause, CloseQueuedBeforePauseIsDeliveredOnResume) {
   peer.Resume("close");
   ASSERT_TRUE(peer.WaitForDone(0));
   // Let the system queue the close notification, then pause before it is handled.
-  winapi::MSG msg;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!winapi::ThreadHasPendingWork() && std::chrono::steady_clock::now() < deadline)
-    winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_NOREMOVE);
-  winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_NOREMOVE);
+  ASSERT_TRUE(WaitUntilQueued());
   c.s->PauseEvents();
   PumpPending();
   EXPECT_FALSE(c.log.Has("closed 0")) << c.log.Text();

@@ -126,6 +126,15 @@ TEST_F(WSocketDns, CancelReportsOnceAndDropsTheResult) {
   EXPECT_EQ(Results(), std::vector<std::string>{"192.168.7.7"});
 }
 
+TEST_F(WSocketDns, NothingToCancelOnceTheCompletionWasHandled) {
+  s->DnsLookup("one.test");
+  ASSERT_TRUE(PumpUntil([&] { return log.Has("dns 0"); }));
+  s->CancelDnsLookup();
+  s->Abort();
+  PumpPending();
+  EXPECT_EQ(log.events, std::vector<std::string>{"dns 0"});
+}
+
 TEST_F(WSocketDns, CancelAfterCompletionStillEndsWithOneEvent) {
   s->DnsLookup("one.test");
   // Wait until the resolver has answered, without dispatching its completion.

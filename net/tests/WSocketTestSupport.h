@@ -25,6 +25,16 @@ inline void PumpPending() {
   core::Application().ProcessMessages();
 }
 
+// Lets the system queue the next notification (harvesting without dispatching);
+// true once something is queued.
+inline bool WaitUntilQueued() {
+  winapi::MSG msg;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!winapi::ThreadHasPendingWork() && std::chrono::steady_clock::now() < deadline)
+    winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_NOREMOVE);
+  return winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_NOREMOVE) != 0;
+}
+
 // A socket that shows what the tests check from the inside.
 class TTestSocket : public TWSocket {
  public:

@@ -43,15 +43,6 @@ TEST(WSocketThreads, DetachAndAttachMoveTheNotifications) {
   EXPECT_EQ(s->State(), wsClosed);
 }
 
-// Lets the system queue the socket's next notification without dispatching it.
-bool WaitUntilQueued() {
-  winapi::MSG msg;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!winapi::ThreadHasPendingWork() && std::chrono::steady_clock::now() < deadline)
-    winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_NOREMOVE);
-  return winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_NOREMOVE) != 0;
-}
-
 // A connect or close notification still queued for the old thread's window goes
 // with the window's numbers; the new thread must hear of it all the same.
 TEST(WSocketThreads, ConnectOrCloseQueuedAtDetachReachesTheNewThread) {
