@@ -15,6 +15,14 @@ endfunction()
 
 # tl_add_tests(NAME LIBS...): NAME/tests/*.cpp into one GoogleTest program
 # tl_NAME_tests whose cases carry the CTest label NAME.
+#
+# Every case gets a timeout of TL_TEST_TIMEOUT seconds (30 by default), so a hung
+# test fails fast; a discovered test's own TIMEOUT property outranks
+# `ctest --timeout`. A case that legitimately needs longer goes into a suite whose
+# name ends in "LongRunning" and gets TL_LONG_TEST_TIMEOUT (300 by default).
+set(TL_TEST_TIMEOUT 30 CACHE STRING "Timeout of each test case, in seconds")
+set(TL_LONG_TEST_TIMEOUT 300 CACHE STRING "Timeout of each *LongRunning test case, in seconds")
+
 function(tl_add_tests name)
   file(GLOB tsrcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
   if(NOT tsrcs)
@@ -23,6 +31,12 @@ function(tl_add_tests name)
   add_executable(tl_${name}_tests ${tsrcs})
   target_link_libraries(tl_${name}_tests PRIVATE ${ARGN} GTest::gmock GTest::gtest GTest::gtest_main)
   gtest_discover_tests(tl_${name}_tests
-    PROPERTIES LABELS ${name} TIMEOUT 120
+    TEST_FILTER "-*LongRunning.*"
+    PROPERTIES LABELS ${name} TIMEOUT ${TL_TEST_TIMEOUT}
+    DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(tl_${name}_tests
+    TEST_FILTER "*LongRunning.*"
+    TEST_LIST tl_${name}_long_tests
+    PROPERTIES LABELS ${name} TIMEOUT ${TL_LONG_TEST_TIMEOUT}
     DISCOVERY_TIMEOUT 60)
 endfunction()
