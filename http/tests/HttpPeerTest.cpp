@@ -78,6 +78,31 @@ TEST(HttpPeer, KeptConnectionIsReused) {
   EXPECT_EQ(c.body.DataString(), "oneabcdefghifour");
 }
 
+// A kept connection serves its own host and port only: the same host on another
+// port, or another name for the same address and port, needs a connection of its own.
+TEST(HttpPeer, KeptConnectionIsNotUsedForAnotherPortOrHost) {
+  struct Case {
+    const char* what;
+    bool otherPort;
+    const char* host;
+  };
+  for (const Case& k :
+       {Case{"another port", true, "127.0.0.1"}, Case{"another host name", false, "localhost"}}) {
+    SCOPED_TRACE(k.what);
+    ScriptedPeer first({testsupport::HttpScript({HttpResponse(200, "one")}),
+                        testsupport::HttpScript({HttpResponse(200, "two")})});
+    ScriptedPeer second({testsupport::HttpScript({HttpResponse(200, "two")})});
+    const ScriptedPeer& target = k.otherPort ? second : first;
+    Client c;
+    ASSERT_TRUE(c.Run(Url(first, "/a")));
+    ASSERT_EQ(c.cli->Socket()->State(), net::wsConnected);  // kept
+    ASSERT_TRUE(c.Run(std::string("http://") + k.host + ":" + std::to_string(target.Port()) + "/b"));
+    EXPECT_EQ(c.body.DataString(), "onetwo");
+    EXPECT_EQ(first.AcceptedCount() + second.AcceptedCount(), 2u);
+    EXPECT_EQ(target.AcceptedCount(), k.otherPort ? 1u : 2u);
+  }
+}
+
 TEST(HttpPeer, TrailerThenSecondRequest) {
   ScriptedPeer peer(
       {testsupport::HttpScript({"HTTP/1.1 200 OK\r\nTransfer-Encoding: "

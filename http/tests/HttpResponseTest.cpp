@@ -293,17 +293,31 @@ TEST(HttpResponseChunked, ExampleWholeAndByteByByte) {
             "HeaderBegin; HeaderData; HeaderData; HeaderEnd; DocBegin; DocData; DocEnd; RequestDone 0; ");
 }
 
-TEST(HttpResponseChunked, SplitAtEveryPosition) {
-  const std::string all = kChunked;
-  for (size_t cut = 1; cut < all.size(); ++cut) {
-    auto cli = core::MakeComponent<TFeedCli>(nullptr);
-    core::TMemoryStream body;
-    cli->SetRcvdStream(&body);
-    cli->Begin(httpGET);
-    cli->Feed(all.substr(0, cut));
-    cli->Feed(all.substr(cut));
-    EXPECT_EQ(body.DataString(), "abcdefghi") << "cut at " << cut;
-    EXPECT_EQ(cli->State(), httpReady) << "cut at " << cut;
+// A body framed by chunks or by a length, and for the length bytes beyond it that
+// arrive in a later receive: every cut of the response gives the same document.
+TEST(HttpResponseBody, SplitAtEveryPosition) {
+  struct Split {
+    std::string response;
+    std::string document;
+  };
+  const Split splits[] = {{kChunked, "abcdefghi"},
+                          {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789extra", "0123456789"}};
+  for (const Split& sp : splits) {
+    for (size_t cut = 1; cut < sp.response.size(); ++cut) {
+      auto cli = core::MakeComponent<TFeedCli>(nullptr);
+      HttpEvents ev;
+      ev.Attach(*cli);
+      core::TMemoryStream body;
+      cli->SetRcvdStream(&body);
+      cli->Begin(httpGET);
+      cli->Feed(sp.response.substr(0, cut));
+      cli->Feed(sp.response.substr(cut));
+      EXPECT_EQ(body.DataString(), sp.document) << "cut at " << cut;
+      EXPECT_EQ(ev.docBytes, static_cast<int64_t>(sp.document.size())) << "cut at " << cut;
+      EXPECT_EQ(cli->RcvdCount(), static_cast<int64_t>(sp.document.size())) << "cut at " << cut;
+      EXPECT_EQ(cli->State(), httpReady) << "cut at " << cut;
+      EXPECT_EQ(ev.requestDone, 1) << "cut at " << cut;
+    }
   }
 }
 
@@ -332,12 +346,15 @@ TEST(HttpResponseChunked, BadSizesFailTheRequest) {
     EXPECT_EQ(o.reason, "Invalid chunked encoding") << size;
     EXPECT_EQ(o.state, "httpReady") << size;
   }
-  // 16 significant digits fit; leading zeros do not count.
-  const Outcome big = RunAllWays(
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0000100000000\r\nabc", httpGET, "1.1", true});
-  EXPECT_EQ(big.status, 200);
-  EXPECT_EQ(big.body, "abc");
-  EXPECT_TRUE(big.truncated);
+  // Up to 16 significant digits fit; leading zeros do not count.
+  for (const char* size : {"0000100000000", "1000000000000000", "00001000000000000000", "7fffffffffffffff"}) {
+    const Outcome big =
+        RunAllWays({std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") + size + "\r\nabc",
+                    httpGET, "1.1", true});
+    EXPECT_EQ(big.status, 200) << size;
+    EXPECT_EQ(big.body, "abc") << size;
+    EXPECT_TRUE(big.truncated) << size;
+  }
 }
 
 TEST(HttpResponseBody, CloseDelimited) {
