@@ -20,6 +20,7 @@
 #include "core/Classes.h"
 #include "core/SysUtils.h"
 #include "http/HttpProt.h"
+#include "platform/WinMsg.h"
 
 namespace app {
 
@@ -46,9 +47,6 @@ class CliApplication : public core::IApplication {
   void ProcessMessages() override { FBase.ProcessMessages(); }
   bool WaitMessage(uint32_t timeoutMs) override {
     if (TInterruptGuard::Interrupted()) return true;
-    // A signal usually breaks the wait at once; the cap covers one that went to
-    // another thread.
-    timeoutMs = std::min<uint32_t>(timeoutMs, 100);
     if (FArmed) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(FDeadline - Clock::now()).count();
       timeoutMs = static_cast<uint32_t>(std::clamp<int64_t>(left, 0, timeoutMs));
@@ -216,7 +214,6 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     err << "tachyload: " << TerminalSafe(e.Message()) << "\n" << kUsageHint;
     return 2;
   }
-  TInterruptGuard interruptGuard;
   CliApplication application(o.timeoutSeconds);
   core::SetApplication(&application);
   struct Restore {
@@ -226,6 +223,9 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   auto client = core::MakeComponent<http::THttpCli>(nullptr);
   client->SetName("HttpCli1");
   ConfigureForCli(*client, o);
+  // Any message wakes the run's wait; the window ignores this one.
+  const winapi::HWND wakeWindow = client->Handle();
+  TInterruptGuard interruptGuard([wakeWindow] { winapi::PostMessage(wakeWindow, winapi::WM_NULL, 0, 0); });
   TCliVerdict verdict(*client, o.maxRedirects);
 
   TerminalView view(o, application, verdict);
