@@ -14,6 +14,10 @@ std::string CheckedUrl(const std::string& url);
 // The host of a URL CheckedUrl accepted (brackets of an IPv6 address kept).
 std::string UrlHost(const std::string& url);
 
+// The URL a redirection's location leads to from base, for messages: enough of
+// reference resolution to name the page (dot segments stay as they are).
+std::string LocationTarget(const std::string& base, const std::string& location);
+
 struct TProxyAddress {
   std::string host;
   std::string port = "80";

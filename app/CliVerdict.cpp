@@ -1,8 +1,23 @@
 #include "app/CliVerdict.h"
 
+#include "app/CliUrl.h"
 #include "http/HttpProt.h"
 
 namespace app {
+
+namespace {
+
+std::string LocationField(const core::TStringList& header) {
+  static const std::string kName = "location:";
+  for (int i = 0; i < header.Count(); ++i) {
+    const std::string& line = header[i];
+    if (line.size() >= kName.size() && core::LowerCase(line.substr(0, kName.size())) == kName)
+      return core::Trim(line.substr(kName.size()));
+  }
+  return {};
+}
+
+}  // namespace
 
 TCliVerdict::TCliVerdict(http::THttpCli& client, int maxRedirects) : FClient(client), FLimit(maxRedirects) {
   FClient.SetLocationChangeMaxCount(0);
@@ -12,13 +27,14 @@ TCliVerdict::TCliVerdict(http::THttpCli& client, int maxRedirects) : FClient(cli
   };
   FClient.OnLocationChange = [this](core::TComponent*) {
     ++FHops;
-    FUrl = FClient.Location();
+    FUrl = LocationTarget(FUrl, FLocation);
   };
   // The status line as the server sent it: a failure the client makes up itself
   // (a refused connection, a broken frame) replaces it.
   FClient.OnHeaderEnd = [this](core::TComponent*) {
     FServerCode = FClient.StatusCode();
     FServerReason = FClient.ReasonPhrase();
+    FLocation = LocationField(FClient.RcvdHeader());
   };
 }
 
@@ -26,6 +42,7 @@ void TCliVerdict::StartLoad(const std::string& url) {
   FHops = 0;
   FCut = false;
   FUrl = url;
+  FLocation.clear();
   FServerCode = 0;
   FServerReason.clear();
 }

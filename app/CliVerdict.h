@@ -42,7 +42,8 @@ class TCliVerdict {
   int FLimit;
   int FHops = 0;
   bool FCut = false;
-  std::string FUrl;  // the URL of the last request sent
+  std::string FUrl;       // the URL of the last request sent
+  std::string FLocation;  // the location field of the last answer
   int FServerCode = 0;
   std::string FServerReason;
 };

@@ -83,6 +83,25 @@ TEST(CliUrlTest, CheckedUrlEscapesSpacesInThePathOnly) {
   EXPECT_EQ(app::UrlHost("http://u:p@Example.ORG:81/x?y"), "Example.ORG");
 }
 
+TEST(CliUrlTest, LocationTargetsForMessages) {
+  const std::string base = "http://h:81/d/p?q#f";
+  struct Case {
+    std::string location, target;
+  };
+  for (const Case& c : std::vector<Case>{{"http://o:82/x#y", "http://o:82/x"},
+                                         {"FTP://o/x", "FTP://o/x"},
+                                         {"//o/x", "http://o/x"},
+                                         {"/x?y", "http://h:81/x?y"},
+                                         {"x", "http://h:81/d/x"},
+                                         {"x/../y", "http://h:81/d/x/../y"},
+                                         {"?z", "http://h:81/d/p?z"},
+                                         {"", "http://h:81/d/p?q"},
+                                         {"a?b=http://c", "http://h:81/d/a?b=http://c"}})
+    EXPECT_EQ(app::LocationTarget(base, c.location), c.target) << c.location;
+  EXPECT_EQ(app::LocationTarget("http://h:81", "x"), "http://h:81/x");
+  EXPECT_EQ(app::LocationTarget("http://h:81", "?x"), "http://h:81/?x");
+}
+
 TEST(CliUrlTest, ProxyAddressesAndExceptions) {
   struct Case {
     std::string value, host, port;
