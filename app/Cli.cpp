@@ -7,11 +7,15 @@
 #include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <numeric>
 #include <optional>
 #include <ostream>
 
+#include "app/CliInterrupt.h"
 #include "app/CliOptions.h"
+#include "app/CliVerdict.h"
 #include "app/SpeedTest.h"
+#include "app/TerminalText.h"
 #include "core/Application.h"
 #include "core/Classes.h"
 #include "core/SysUtils.h"
@@ -23,15 +27,16 @@ namespace app {
 namespace {
 
 const char kUsageHint[] = "usage: tachyload-cli [options] URL (--help lists the options)\n";
+constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as shells report it
 
-// Ends a load that runs past its time limit: the client's synchronous wait asks
-// the application whether it is terminating and aborts the request when it is.
-// The limit is kept as a steady-clock deadline, so long limits neither overflow
-// nor wrap with the tick counter.
-class TimedApplication : public core::IApplication {
+// Ends a load that runs past its time limit or that Ctrl-C interrupted: the
+// client's synchronous wait asks the application whether it is terminating and
+// aborts the request when it is. The limit is a steady-clock deadline, so long
+// limits neither overflow nor wrap with the tick counter.
+class CliApplication : public core::IApplication {
  public:
   using Clock = std::chrono::steady_clock;
-  explicit TimedApplication(double limitSeconds) : FLimit(LimitFor(limitSeconds)) {}
+  explicit CliApplication(double limitSeconds) : FLimit(LimitFor(limitSeconds)) {}
   void StartLoad() {
     FArmed = FLimit.has_value();
     if (FArmed) FDeadline = Clock::now() + *FLimit;
@@ -41,6 +46,7 @@ class TimedApplication : public core::IApplication {
   bool TimedOut() const { return FTimedOut; }
   void ProcessMessages() override { FBase.ProcessMessages(); }
   bool WaitMessage(uint32_t timeoutMs) override {
+    if (TInterruptGuard::Interrupted()) return true;
     if (FArmed) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(FDeadline - Clock::now()).count();
       timeoutMs = static_cast<uint32_t>(std::clamp<int64_t>(left, 0, timeoutMs));
@@ -49,13 +55,13 @@ class TimedApplication : public core::IApplication {
   }
   bool Terminated() const override {
     if (FArmed && Clock::now() >= FDeadline) FTimedOut = true;
-    return FTimedOut || FBase.Terminated();
+    return FTimedOut || TInterruptGuard::Interrupted() || FBase.Terminated();
   }
   void Terminate() override { FBase.Terminate(); }
 
  private:
-  // No limit for 0, and none for limits beyond a century (no load lasts that long,
-  // and the deadline must not overflow the clock).
+  // No limit for 0, and none beyond a century: no load lasts that long, and the
+  // deadline must not overflow the clock.
   static std::optional<Clock::duration> LimitFor(double seconds) {
     if (!(seconds > 0) || seconds > 3.2e9) return std::nullopt;
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -70,7 +76,8 @@ class TimedApplication : public core::IApplication {
 
 class TerminalView : public ISpeedTestView {
  public:
-  TerminalView(const CliOptions& o, TimedApplication& app) : FOptions(o), FApp(app) {}
+  TerminalView(const CliOptions& o, CliApplication& app, TCliVerdict& verdict)
+      : FOptions(o), FApp(app), FVerdict(verdict) {}
   std::string UrlText() override { return FOptions.url; }
   std::string LoadsText() override { return FOptions.loads; }
   void ClearResults() override {
@@ -86,8 +93,17 @@ class TerminalView : public ISpeedTestView {
     else
       FApp.StartLoad();
   }
+  void PrepareLoad(http::THttpCli& client) override {
+    // The run resets the proxy port for every load; a proxy's own port must
+    // hold for the redirections too.
+    client.SetProxy(FOptions.proxyHost);
+    if (!FOptions.proxyHost.empty()) client.SetProxyPort(FOptions.proxyPort);
+    FVerdict.StartLoad(FOptions.url);
+  }
+  void CheckLoad(http::THttpCli&) override { FVerdict.Check(); }
   void AppendPageLines(const TPageLines& lines) override {
     FChars += lines.CharCount();
+    ++FLoadsDone;
     if (FOptions.pages) FPages.Append(lines);
   }
   int64_t PageCharCount() override { return FChars; }
@@ -107,33 +123,38 @@ class TerminalView : public ISpeedTestView {
     return lc && lc->decimal_point && lc->decimal_point[0] ? lc->decimal_point[0] : '.';
   }
 
+  // The time of the loads whose page counted.
+  int64_t DoneMs() const {
+    const auto n = std::min(FLoadMs.size(), static_cast<size_t>(FLoadsDone));
+    return std::accumulate(FLoadMs.begin(), FLoadMs.begin() + static_cast<ptrdiff_t>(n), int64_t{0});
+  }
+
   const CliOptions& FOptions;
-  TimedApplication& FApp;
+  CliApplication& FApp;
+  TCliVerdict& FVerdict;
   TPageLines FPages;
   std::vector<std::string> FHistory;
   std::vector<uint32_t> FLoadMs;
   std::string FConfirmation;
   int64_t FChars = 0;
+  int32_t FLoadsDone = 0;
 };
 
 // The JSON object of a run. Numbers come out with a dot whatever the locale;
 // bytes that are not UTF-8 (a URL, a server's reason phrase) become U+FFFD.
 void PrintJson(std::ostream& out, const TerminalView& view, const TSpeedResult& r, const std::string& date,
                const std::string& error) {
-  // A failed run has no result: its loads so far still count.
-  int64_t total = r.totalMs;
-  if (!r.ran) {
-    total = 0;
-    for (uint32_t ms : view.FLoadMs) total += ms;
-  }
+  // A failed run has no result: the loads done so far count.
+  const int64_t total = r.ran ? r.totalMs : view.DoneMs();
+  const int64_t bytes = r.ran ? r.bytes : view.FChars;
   nlohmann::ordered_json j;
   j["url"] = view.FOptions.url;
   j["date"] = date;
   j["loads"] = view.FOptions.loads;
   j["time_ms"] = total;
-  j["bytes"] = r.bytes;
-  if (r.ran && r.totalMs != 0)
-    j["speed"] = static_cast<double>(r.bytes) / static_cast<double>(r.totalMs) * 1000;
+  j["bytes"] = bytes;
+  if (total != 0)
+    j["speed"] = static_cast<double>(bytes) / static_cast<double>(total) * 1000;
   else
     j["speed"] = nullptr;
   j["load_ms"] = view.FLoadMs;
@@ -150,11 +171,35 @@ std::string SecondsText(double seconds) {
   return std::string(buf, res.ptr);
 }
 
+// "interrupted after K of N loads" with the figures of the K loads.
+std::string InterruptedText(TerminalView& view, const CliOptions& o) {
+  const int64_t ms = view.DoneMs();
+  const std::string speed =
+      ms == 0 ? "Error!"
+              : FormatGeneral(static_cast<long double>(view.FChars) / ms * 1000, view.DecimalSeparator());
+  return "interrupted after " + std::to_string(view.FLoadsDone) + " of " + std::to_string(o.loadCount) +
+         " loads (Time: " + std::to_string(ms) + " ms, Bytes downloaded: " + std::to_string(view.FChars) +
+         ", Average Speed: " + speed + " bps)";
+}
+
 void AppendHistoryFile(const std::string& file, const std::vector<std::string>& lines) {
   std::ofstream f(file, std::ios::binary | std::ios::app);
   for (const auto& l : lines) f << l << "\r\n";
   f.flush();
   if (!f) throw core::Exception("cannot write " + file);
+}
+
+void ConfigureForCli(http::THttpCli& client, const CliOptions& o) {
+  ConfigureClient(client);
+  client.SetRequestVer(o.httpVersion);
+  client.SetFollowRelocation(o.followRedirects);
+  if (o.limitRate > 0) {
+    client.SetOptions(client.Options() | http::httpoBandwidthControl);
+    client.SetBandwidthLimit(o.limitRate);
+    // The first period's budget arrives at once: short periods keep that burst
+    // small, so a page of a few budgets still takes about size / rate.
+    client.SetBandwidthSampling(100);
+  }
 }
 
 }  // namespace
@@ -164,11 +209,12 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   CliOptions o;
   try {
     if (!ParseCliOptions(argc, argv, o, out)) return 0;
+    CheckCliOptions(o, CliEnvironment::FromProcess());
   } catch (const ECliUsage& e) {
-    err << "tachyload: " << e.Message() << "\n" << kUsageHint;
+    err << "tachyload: " << TerminalSafe(e.Message()) << "\n" << kUsageHint;
     return 2;
   }
-  TimedApplication application(o.timeoutSeconds);
+  CliApplication application(o.timeoutSeconds);
   core::SetApplication(&application);
   struct Restore {
     ~Restore() { core::SetApplication(nullptr); }
@@ -176,32 +222,24 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
 
   auto client = core::MakeComponent<http::THttpCli>(nullptr);
   client->SetName("HttpCli1");
-  ConfigureClient(*client);
-  client->SetRequestVer(o.httpVersion);
-  client->SetProxy(o.proxy);
-  client->SetFollowRelocation(o.followRedirects);
-  if (o.maxRedirects) client->SetLocationChangeMaxCount(*o.maxRedirects);
-  if (o.limitRate > 0) {
-    client->SetOptions(client->Options() | http::httpoBandwidthControl);
-    client->SetBandwidthLimit(o.limitRate);
-    // The first period's budget arrives at once: short periods keep that burst
-    // small, so a page of a few budgets still takes about size / rate.
-    client->SetBandwidthSampling(100);
-  }
+  ConfigureForCli(*client, o);
+  // Any message wakes the run's wait; the window ignores this one.
+  const winapi::HWND wakeWindow = client->Handle();
+  TInterruptGuard interruptGuard([wakeWindow] { winapi::PostMessage(wakeWindow, winapi::WM_NULL, 0, 0); });
+  TCliVerdict verdict(*client, o.maxRedirects);
 
-  TerminalView view(o, application);
+  TerminalView view(o, application, verdict);
   TSpeedResult result;
   std::string error;
   try {
     result = RunSpeedTest(*client, view);
-  } catch (const core::EConvertError& e) {
-    err << "tachyload: " << e.Message() << "\n" << kUsageHint;
-    return 2;
   } catch (const std::exception& e) {
-    error = core::ExceptionMessage(e);
+    error = verdict.Explain(e);
     if (application.TimedOut())
       error = "load timed out after " + SecondsText(o.timeoutSeconds) + " s (" + error + ")";
   }
+  const bool interrupted = TInterruptGuard::Interrupted();
+  if (interrupted) error = InterruptedText(view, o);
   if (!view.FConfirmation.empty()) {
     err << view.FConfirmation << "\n";
     return 2;
@@ -211,21 +249,18 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   if (o.pages)
     for (size_t i = 0; i < view.FPages.Count(); ++i) pagesOut << view.FPages.Line(i) << "\n";
   const std::string date = view.ShortDateToday();
+  if (o.json) PrintJson(out, view, result, date, error);
   if (!error.empty()) {
-    if (o.json) PrintJson(out, view, result, date, error);
-    err << "tachyload: " << error << "\n";
-    return 1;
+    err << "tachyload: " << TerminalSafe(error) << "\n";
+    return interrupted ? kExitInterrupted : 1;
   }
-  if (o.json) {
-    PrintJson(out, view, result, date, "");
-  } else {
+  if (!o.json)
     for (const auto& l : view.FHistory) out << l << "\n";
-  }
   if (!o.historyFile.empty()) {
     try {
       AppendHistoryFile(o.historyFile, view.FHistory);
     } catch (const std::exception& e) {
-      err << "tachyload: " << core::ExceptionMessage(e) << "\n";
+      err << "tachyload: " << TerminalSafe(core::ExceptionMessage(e)) << "\n";
       return 1;
     }
   }

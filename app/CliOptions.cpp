@@ -1,8 +1,13 @@
 #include "app/CliOptions.h"
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <ostream>
+
+#include "app/CliUrl.h"
+#include "app/SpeedTest.h"
 
 namespace app {
 
@@ -36,10 +41,12 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
   cli.add_option("--proxy", o.proxy, "send the requests through this HTTP proxy")
       ->option_text("HOST[:PORT]")
       ->group(connection);
+  cli.add_option("--noproxy", o.noProxy, "hosts reached without a proxy (comma-separated; '*': all)")
+      ->option_text("LIST")
+      ->group(connection);
   cli.add_option("--timeout", o.timeoutSeconds,
                  "abort a load that takes longer (fractions allowed; 0: no limit)")
       ->option_text("SECONDS")
-      ->check(CLI::NonNegativeNumber)
       ->group(connection);
   cli.add_option_function<std::string>(
          "--limit-rate",
@@ -54,9 +61,10 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
       ->group(connection);
 
   const char* redirections = "Redirections";
-  cli.add_option("--max-redirects", o.maxRedirects, "redirections followed (default 5)")
+  cli.add_option("--max-redirects", o.maxRedirects,
+                 "redirections followed (default 5; 0: a redirection fails)")
       ->option_text("N")
-      ->check(CLI::NonNegativeNumber)
+      ->check(CLI::Range(0, 1000000))
       ->group(redirections);
   cli.add_flag(
          "--no-redirects", [&o](int64_t) { o.followRedirects = false; }, "take a redirection as the page")
@@ -100,6 +108,56 @@ bool ParseCliOptions(int argc, char** argv, CliOptions& o, std::ostream& out) {
     throw ECliUsage(e.what());
   }
   return true;
+}
+
+CliEnvironment CliEnvironment::FromProcess() {
+  auto get = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v ? std::string(v) : std::string();
+  };
+  CliEnvironment env;
+  // Only the lower-case name: a CGI program's HTTP_PROXY may come from a request's
+  // "Proxy:" header.
+  env.httpProxy = get("http_proxy");
+  env.noProxy = std::getenv("no_proxy") ? get("no_proxy") : get("NO_PROXY");
+  return env;
+}
+
+namespace {
+
+int32_t CheckedLoads(const CliOptions& o) {
+  int32_t n = 0;
+  try {
+    n = core::StrToInt(o.loads);
+  } catch (const core::EConvertError& e) {
+    throw ECliUsage(e.Message());
+  }
+  if (n < 1) throw ECliUsage("the number of loads must be at least 1: '" + o.loads + "'");
+  if (n > 100 && !o.confirm)
+    throw ECliUsage(ConfirmationMessage(o.loads) + "(here: add -y or --confirm to run them)");
+  return n;
+}
+
+// --proxy wins over http_proxy; no_proxy goes with http_proxy alone, --noproxy
+// with either.
+void ResolveProxy(CliOptions& o, const CliEnvironment& env) {
+  const bool fromEnv = o.proxy.empty();
+  const std::string proxy = fromEnv ? env.httpProxy : o.proxy;
+  if (proxy.empty()) return;
+  const TProxyAddress a = ParseProxy(proxy);
+  const std::string bypass = o.noProxy ? *o.noProxy : fromEnv ? env.noProxy : std::string();
+  if (BypassesProxy(UrlHost(o.url), bypass)) return;
+  o.proxyHost = a.host;
+  o.proxyPort = a.port;
+}
+
+}  // namespace
+
+void CheckCliOptions(CliOptions& o, const CliEnvironment& env) {
+  o.url = CheckedUrl(o.url);
+  o.loadCount = CheckedLoads(o);
+  if (!(o.timeoutSeconds >= 0)) throw ECliUsage("--timeout must be a number of seconds, 0 or more");
+  ResolveProxy(o, env);
 }
 
 }  // namespace app

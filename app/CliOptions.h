@@ -2,6 +2,7 @@
 // (DeclareCliOptions) and checked once parsing is done (CheckCliOptions).
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -26,10 +27,22 @@ struct CliOptions {
   std::string historyFile;
   std::string httpVersion = "1.0";
   std::string proxy;
-  double timeoutSeconds = 0;  // 0: no limit
-  std::optional<int> maxRedirects;
+  std::optional<std::string> noProxy;  // hosts reached without the proxy
+  double timeoutSeconds = 0;           // 0: no limit
+  int maxRedirects = 5;
   bool followRedirects = true;
   int32_t limitRate = 0;  // bytes per second; 0: no limit
+
+  // Filled by CheckCliOptions.
+  int32_t loadCount = 0;
+  std::string proxyHost, proxyPort;  // empty host: no proxy
+};
+
+// The environment's say on the proxy, used when --proxy (or --noproxy) is absent.
+struct CliEnvironment {
+  std::string httpProxy;  // http_proxy
+  std::string noProxy;    // no_proxy, else NO_PROXY
+  static CliEnvironment FromProcess();
 };
 
 // Every option, its help text and its help group. New options go here.
@@ -43,5 +56,9 @@ bool ParseCliOptions(int argc, char** argv, CliOptions& o, std::ostream& out);
 // G (either case) for 1024, 1024^2 or 1024^3. Nothing for anything else or for a
 // rate beyond the client's 32-bit limit.
 std::optional<int32_t> ParseLimitRate(const std::string& text);
+
+// The checks that need more than one option or more than the option's type:
+// the URL, the number of loads, the time limit, the proxy. Raises ECliUsage.
+void CheckCliOptions(CliOptions& o, const CliEnvironment& env);
 
 }  // namespace app

@@ -153,8 +153,10 @@ void RunOneLoad(http::THttpCli& client, ISpeedTestView& view) {
   try {
     client.SetURL(view.UrlText());
     client.SetProxyPort("80");
+    view.PrepareLoad(client);
     client.SetRcvdStream(stream.get());
     client.Get();
+    view.CheckLoad(client);
     view.AppendPageLines(SplitPageLines(stream->Memory(), stream->Size()));
   } catch (...) {
     client.SetRcvdStream(nullptr);
@@ -171,7 +173,7 @@ TSpeedResult RunSpeedTest(http::THttpCli& client, ISpeedTestView& view) {
   const std::string loadsText = view.LoadsText();
   const int32_t n = core::StrToInt(loadsText);
   r.loads = n;
-  int32_t total = 0;
+  int64_t total = 0;
   if (n > 100 && !view.LoadsConfirmed()) {
     view.AskForConfirmation(ConfirmationMessage(loadsText));
     return r;
@@ -183,7 +185,7 @@ TSpeedResult RunSpeedTest(http::THttpCli& client, ISpeedTestView& view) {
     // The clean-up runs whether the load succeeded or raised.
     auto cleanup = [&] {
       const winapi::DWORD elapsed = winapi::GetTickCount() - start;  // unsigned: safe across the wrap
-      total = static_cast<int32_t>(static_cast<uint32_t>(total) + elapsed);
+      total += elapsed;
       r.loadMs.push_back(elapsed);
       view.SetTestEnabled(true);
       view.LoadTimed(i, elapsed);
@@ -198,7 +200,7 @@ TSpeedResult RunSpeedTest(http::THttpCli& client, ISpeedTestView& view) {
   }
   r.ran = true;
   r.totalMs = total;
-  r.bytes = static_cast<int32_t>(view.PageCharCount());
+  r.bytes = view.PageCharCount();
   r.bytesText = std::to_string(r.bytes);
   r.timeText = std::to_string(total);
   if (total == 0) {

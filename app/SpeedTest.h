@@ -67,6 +67,12 @@ class ISpeedTestView {
     (void)loadIndex;
     (void)elapsedMs;
   }
+  // Around each load's Get: PrepareLoad after the run has set the client up for
+  // the load, CheckLoad once Get returned (raising fails the load as a failed Get
+  // does). The window needs neither; the command line sets its proxy and judges
+  // the answer here.
+  virtual void PrepareLoad(http::THttpCli& client) { (void)client; }
+  virtual void CheckLoad(http::THttpCli& client) { (void)client; }
 };
 
 // The page pane's lines of a received document: CR LF, a lone CR and a lone LF
@@ -84,8 +90,8 @@ std::string ConfirmationMessage(const std::string& loadsText);
 
 struct TSpeedResult {
   int32_t loads = 0;
-  int32_t totalMs = 0;
-  int32_t bytes = 0;
+  int64_t totalMs = 0;  // 64-bit: long runs of large pages must not wrap
+  int64_t bytes = 0;
   std::string timeText, bytesText, speedText;  // as shown; speed "Error!" when the time is 0
   std::vector<uint32_t> loadMs;
   bool ran = false;  // false when the run stopped to ask for confirmation

@@ -16,6 +16,8 @@ packages=(
   nginx squid dante-server microsocks python3-ntlm-auth libio-socket-socks-perl curl openssl
   # the command line's JSON is checked with python3's json module
   python3
+  # a comma-decimal locale for the command line's locale test
+  locales
 )
 
 missing=()
@@ -31,6 +33,12 @@ if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The command line's JSON must keep its decimal dot in a locale that writes a
+# comma; the test skips itself when this locale is missing.
+if [ "$(id -u)" -eq 0 ] && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  localedef -i de_DE -f UTF-8 de_DE.UTF-8
 fi
 
 # The SOCKS tests log in to dante with a system account (it checks the system's

@@ -60,10 +60,20 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   HttpCli1->SetName("HttpCli1");
   ConfigureClient(*HttpCli1);
 
-  ShowError = [this](const QString& title, const QString& text) { QMessageBox::critical(this, title, text); };
-  ShowMessage = [this](const QString& title, const QString& text) {
-    QMessageBox::information(this, title, text);
+  ShowError = [this](const QString& title, const QString& text) {
+    OpenMessageBox(QMessageBox::Critical, title, text);
   };
+  ShowMessage = [this](const QString& title, const QString& text) {
+    OpenMessageBox(QMessageBox::Information, title, text);
+  };
+}
+
+QMessageBox* TForm1::OpenMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text) {
+  auto* box = new QMessageBox(icon, title, text, QMessageBox::Ok, this);
+  box->setTextFormat(Qt::PlainText);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+  return box;
 }
 
 TForm1::~TForm1() = default;
@@ -149,6 +159,9 @@ void TForm1::CreateControls() {
 
   SaveDialog1 = MakeSaveDialog();
   SaveDialog2 = MakeSaveDialog();
+  // The dialogs are opened without waiting (see OpenMessageBox); accepting one writes its pane.
+  connect(SaveDialog1, &QDialog::accepted, this, [this] { WritePane(SaveDialog1, DisplayMemo); });
+  connect(SaveDialog2, &QDialog::accepted, this, [this] { WritePane(SaveDialog2, Memo2); });
 
   connect(GoButton, &QPushButton::clicked, this, &TForm1::GoButtonClick);
   // TEST is the default action of the two edits.
@@ -254,8 +267,8 @@ char TForm1::DecimalSeparator() {
 
 // --- Save, Copy, Exit, Help, About ---
 
-void TForm1::SavePane(QFileDialog* dialog, const TLinePane* pane) {
-  if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return;
+void TForm1::WritePane(QFileDialog* dialog, const TLinePane* pane) {
+  if (dialog->selectedFiles().isEmpty()) return;
   const QString file = dialog->selectedFiles().first();
   // Written to a temporary file and renamed: a failed save leaves an existing
   // file as it was.
@@ -275,10 +288,10 @@ void TForm1::CopyPane(const TLinePane* pane) {
 }
 
 void TForm1::Button5Click() {
-  SavePane(SaveDialog1, DisplayMemo);
+  SaveDialog1->open();
 }
 void TForm1::Button6Click() {
-  SavePane(SaveDialog2, Memo2);
+  SaveDialog2->open();
 }
 void TForm1::Button3Click() {
   CopyPane(DisplayMemo);

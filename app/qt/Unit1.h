@@ -11,6 +11,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QWidget>
 #include <functional>
@@ -44,9 +45,13 @@ class TForm1 : public QWidget, public ISpeedTestView {
 
   // Where Help points: the help page installed with the program.
   static QString HelpFile();
-  // Tests replace the modal boxes so they can read what would be shown.
+  // Tests replace the boxes so they can read what would be shown.
   std::function<void(const QString& title, const QString& text)> ShowError;
   std::function<void(const QString& title, const QString& text)> ShowMessage;
+  // The box ShowError and ShowMessage open: plain text (a message may hold
+  // "<...>"), and opened without waiting for it to close, so a box opened during
+  // a load does not hold the load's return, nor add its open time to the load.
+  QMessageBox* OpenMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text);
 
  public slots:
   void GoButtonClick();
@@ -77,7 +82,7 @@ class TForm1 : public QWidget, public ISpeedTestView {
  private:
   void CreateControls();
   void SetTabOrder();
-  void SavePane(QFileDialog* dialog, const TLinePane* pane);
+  void WritePane(QFileDialog* dialog, const TLinePane* pane);
   void CopyPane(const TLinePane* pane);
   QFileDialog* MakeSaveDialog();
   QRect Scaled(int left, int top, int width, int height) const;

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFile>
+#include <QLabel>
+#include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -181,15 +183,14 @@ TEST_F(WindowTest, AnUnresolvableHostShowsTheReasonAndWritesNoHistory) {
 TEST_F(WindowTest, SavesAndCopiesPanes) {
   TempDir dir("tlsave");
   auto saveWith = [&](QFileDialog* dialog, QPushButton* button, const std::string& file, bool accept) {
-    QTimer::singleShot(0, dialog, [=] {
-      dialog->selectFile(QString::fromStdString(file));
-      // QDialog's slots: accept() is protected in QFileDialog.
-      if (accept)
-        static_cast<QDialog*>(dialog)->accept();
-      else
-        dialog->reject();
-    });
-    QTest::mouseClick(button, Qt::LeftButton);
+    QTest::mouseClick(button, Qt::LeftButton);  // opens the dialog and returns
+    ASSERT_TRUE(dialog->isVisible());
+    dialog->selectFile(QString::fromStdString(file));
+    // QDialog's slots: accept() is protected in QFileDialog.
+    if (accept)
+      static_cast<QDialog*>(dialog)->accept();
+    else
+      dialog->reject();
   };
   saveWith(form->SaveDialog1, form->Button5, dir.File("empty.txt"), true);
   EXPECT_TRUE(QFile::exists(QString::fromStdString(dir.File("empty.txt"))));
@@ -246,6 +247,78 @@ TEST_F(WindowTest, ExitDuringASlowLoadEndsTheProgram) {
   EXPECT_TRUE(errors.empty());  // no error box while the program ends
   EXPECT_TRUE(HistoryLines().empty());
   EXPECT_EQ(form->HttpCli1->State(), http::httpReady);
+}
+
+// The boxes the window opens itself (no test hook in between).
+class WindowBoxTest : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    form->ShowError = [this](const QString& t, const QString& x) {
+      form->OpenMessageBox(QMessageBox::Critical, t, x);
+    };
+    form->ShowMessage = [this](const QString& t, const QString& x) {
+      form->OpenMessageBox(QMessageBox::Information, t, x);
+    };
+  }
+  // The text of the open box as its label shows it, and whether the label takes
+  // it as plain text.
+  static std::pair<std::string, bool> OpenBoxText(QWidget* parent) {
+    auto* box = parent->findChild<QMessageBox*>();
+    if (box == nullptr || !box->isVisible()) return {"", false};
+    auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+    if (label == nullptr) return {box->text().toStdString(), false};
+    return {label->text().toStdString(), label->textFormat() == Qt::PlainText};
+  }
+  static void CloseBoxes(QWidget* parent) {
+    for (auto* box : parent->findChildren<QMessageBox*>()) box->done(QMessageBox::Ok);
+  }
+};
+
+TEST_F(WindowBoxTest, MessagesAreShownAsPlainText) {
+  Test("http://127.0.0.1:1/", "101");
+  const auto [text, plain] = OpenBoxText(form.get());
+  EXPECT_NE(text.find("please check the <I confirm this number> checkbox"), std::string::npos) << text;
+  EXPECT_TRUE(plain);
+  CloseBoxes(form.get());
+
+  winapi::SetResolverHookForTesting(&NotFoundResolver);
+  Test("http://<b>bold</b>.invalid/", "1");
+  const auto [error, errorPlain] = OpenBoxText(form.get());
+  EXPECT_EQ(error, "can't resolve hostname to IP address");
+  EXPECT_TRUE(errorPlain);
+  CloseBoxes(form.get());
+}
+
+TEST_F(WindowBoxTest, BoxesAndDialogsOpenedDuringALoadDoNotHoldIt) {
+  // The load's answer waits until About (then Save) is open. A box that held
+  // the load until it closed would keep TEST from returning: the watchdog then
+  // closes it, and the box is no longer open when the load has ended.
+  for (QPushButton* opener : {form->Button7, form->Button6}) {
+    ScriptedPeer peer;
+    peer.SetDefaultScript(Script().ExpectRequest().Pause("answer").Send(HttpResponse(200, "late\n")).Close());
+    QTimer::singleShot(0, form.get(), [&, opener] {
+      opener->click();
+      peer.Resume("answer");
+    });
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [this] {
+      CloseBoxes(form.get());
+      form->SaveDialog2->reject();
+    });
+    watchdog.start(5000);
+    Test("http://" + peer.Address() + "/", "1");
+    EXPECT_EQ(HistoryLines().size() % 7, 0u);
+    EXPECT_FALSE(HistoryLines().empty());
+    if (opener == form->Button7)
+      EXPECT_NE(OpenBoxText(form.get()).first.find("Tachyload 1.0"), std::string::npos);
+    else
+      EXPECT_TRUE(form->SaveDialog2->isVisible());
+    CloseBoxes(form.get());
+    form->SaveDialog2->reject();
+  }
+  EXPECT_EQ(HistoryLines().size(), 14u);
 }
 
 }  // namespace

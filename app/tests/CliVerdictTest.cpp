@@ -1,0 +1,277 @@
+// tachyload-cli against scripted peers: which answers fail a load, how
+// redirections are counted, the proxy, the time limit, Ctrl-C, the locale, and
+// the exact request the window's configuration sends.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <clocale>
+#include <csignal>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/tests/CliRun.h"
+#include "testsupport/Process.h"
+#include "testsupport/ScriptedPeer.h"
+
+namespace {
+
+using clitest::CliRun;
+using clitest::RunCli;
+using testsupport::HttpResponse;
+using testsupport::HttpScript;
+using testsupport::Millis;
+using testsupport::Script;
+using testsupport::ScriptedPeer;
+
+std::string Url(const ScriptedPeer& peer, const std::string& path = "/") {
+  return "http://" + peer.Address() + path;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+TEST(CliVerdictTest, FinalStatusDecidesTheExitCode) {
+  struct Case {
+    std::string response;
+    std::vector<std::string> options;
+    int exitCode;
+    std::string err;  // after "tachyload: "; the URL in brackets follows
+  };
+  const std::string found = HttpResponse(302, "moved\n", {"Location: /elsewhere"});
+  const std::vector<Case> cases = {
+      {HttpResponse(200, "fine\n"), {}, 0, ""},
+      {HttpResponse(404, "gone\n"), {}, 1, "404 Not Found"},
+      {HttpResponse(500, "oops\n"), {}, 1, "500 Internal Server Error"},
+      // The client itself lets these two through; the command line does not.
+      {HttpResponse(401, "who?\n", {"WWW-Authenticate: Basic realm=\"x\""}), {}, 1, "401 Unauthorized"},
+      {HttpResponse(407, "who?\n", {"Proxy-Authenticate: Basic realm=\"x\""}),
+       {},
+       1,
+       "407 Proxy Authentication Required"},
+      {found, {"--no-redirects"}, 0, ""},
+      {found, {"--max-redirects", "0"}, 1, "Too many redirections (0): 302 Found"},
+  };
+  for (const auto& c : cases) {
+    ScriptedPeer peer;
+    peer.SetDefaultScript(HttpScript({c.response}));
+    std::vector<std::string> args = c.options;
+    for (const char* a : {"-n", "1", "--http-version", "1.1"}) args.push_back(a);
+    args.push_back(Url(peer, "/page"));
+    const CliRun r = RunCli(args);
+    SCOPED_TRACE(c.response.substr(0, c.response.find('\r')));
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    if (c.exitCode == 0) {
+      EXPECT_EQ(r.err, "");
+      EXPECT_NE(r.out.find("Number of loads: 1"), std::string::npos);
+    } else {
+      EXPECT_EQ(r.err, "tachyload: " + c.err + " (" + Url(peer, "/page") + ")\n");
+      EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(peer.AcceptedCount(), 1u);
+  }
+}
+
+TEST(CliVerdictTest, ControlBytesFromTheServerNeverReachTheTerminal) {
+  ScriptedPeer peer;
+  peer.SetDefaultScript(
+      HttpScript({"HTTP/1.1 500 Bad\x1b]0;owned\x07 \x1b[2J\r\nContent-Length: 0\r\n\r\n"}));
+  const CliRun r = RunCli({"-n", "1", Url(peer)});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find('\x07'), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("500 Bad\\x1B]0;owned\\x07 \\x1B[2J"), std::string::npos) << r.err;
+}
+
+// A chain of `hops` redirections, then the page: on one kept connection, or
+// with the server closing after every answer (a new connection per hop, which
+// the client counts twice).
+std::vector<Script> Chain(int hops, bool newConnections) {
+  std::vector<std::string> answers;
+  for (int i = 1; i <= hops; ++i) {
+    std::vector<std::string> headers = {"Location: /hop" + std::to_string(i)};
+    if (newConnections) headers.push_back("Connection: close");
+    answers.push_back(HttpResponse(302, "", headers));
+  }
+  answers.push_back(HttpResponse(200, "page\n"));
+  if (!newConnections) return {HttpScript(answers)};
+  std::vector<Script> scripts;
+  for (const auto& a : answers) scripts.push_back(HttpScript({a}).Close());
+  return scripts;
+}
+
+TEST(CliVerdictTest, RedirectionLimitCountsHopsWhateverTheConnectionDoes) {
+  for (const bool newConnections : {false, true}) {
+    SCOPED_TRACE(newConnections ? "new connections" : "kept connection");
+    {
+      ScriptedPeer peer(Chain(3, newConnections));
+      const CliRun r = RunCli({"--http-version", "1.1", "--max-redirects", "3", "-p", "-n", "1", Url(peer)});
+      EXPECT_EQ(r.exitCode, 0) << r.err;
+      EXPECT_EQ(r.out.rfind("page\n", 0), 0u) << r.out;
+    }
+    {
+      ScriptedPeer peer(Chain(3, newConnections));
+      const CliRun r = RunCli({"--http-version", "1.1", "--max-redirects", "2", "-n", "1", Url(peer)});
+      EXPECT_EQ(r.exitCode, 1);
+      EXPECT_EQ(r.err, "tachyload: Too many redirections (2): 302 Found (" + Url(peer, "/hop2") + ")\n");
+      // The first request and two hops; the third hop is never requested.
+      std::string received;
+      for (size_t i = 0; i < peer.AcceptedCount(); ++i) received += peer.Received(i);
+      EXPECT_EQ(Count(received, "GET "), 3u) << received;
+      EXPECT_EQ(Count(received, "GET /hop3 "), 0u) << received;
+    }
+  }
+}
+
+TEST(CliVerdictTest, AProxyThatRedirectsKeepsItsPort) {
+  // The origin is never reached: every request goes to the proxy, whose port is
+  // not 80, also after the redirection closed the first connection.
+  const std::string origin = "http://127.0.0.1:9";
+  for (const bool fromEnvironment : {false, true}) {
+    SCOPED_TRACE(fromEnvironment ? "http_proxy" : "--proxy");
+    ScriptedPeer proxy(
+        {HttpScript({HttpResponse(302, "", {"Location: " + origin + "/b", "Connection: close"})}).Close(),
+         HttpScript({HttpResponse(200, "via proxy\n")})});
+    std::vector<std::string> args = {"-p", "-n", "1", origin + "/a"};
+    std::vector<std::string> env;
+    if (fromEnvironment)
+      env = {"http_proxy=http://" + proxy.Address() + "/"};
+    else
+      args.insert(args.begin(), {"--proxy", proxy.Address()});
+    const CliRun r = RunCli(args, env);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("via proxy\n", 0), 0u) << r.out;
+    ASSERT_EQ(proxy.AcceptedCount(), 2u);
+    EXPECT_EQ(proxy.Received(0).rfind("GET " + origin + "/a HTTP/1.0\r\n", 0), 0u) << proxy.Received(0);
+    EXPECT_EQ(proxy.Received(1).rfind("GET " + origin + "/b HTTP/1.0\r\n", 0), 0u) << proxy.Received(1);
+  }
+}
+
+TEST(CliVerdictTest, TheEnvironmentsProxyAndItsExceptions) {
+  testsupport::RefusedPort deadProxy;
+  const std::string proxyVar = "http_proxy=127.0.0.1:" + std::to_string(deadProxy.Port());
+  struct Case {
+    std::vector<std::string> env, options;
+    bool direct;
+  };
+  const std::vector<Case> cases = {
+      {{proxyVar}, {}, false},
+      {{proxyVar, "no_proxy=example.org, 127.0.0.1"}, {}, true},
+      {{proxyVar, "NO_PROXY=.0.0.1"}, {}, true},
+      {{proxyVar}, {"--noproxy", "*"}, true},
+      // no_proxy goes with http_proxy; --proxy ignores it.
+      {{"no_proxy=*"}, {"--proxy", "127.0.0.1:" + std::to_string(deadProxy.Port())}, false},
+  };
+  for (const auto& c : cases) {
+    ScriptedPeer origin;
+    origin.SetDefaultScript(HttpScript({HttpResponse(200, "direct\n")}));
+    std::vector<std::string> args = c.options;
+    for (const char* a : {"-p", "-n", "1"}) args.push_back(a);
+    args.push_back(Url(origin));
+    const CliRun r = RunCli(args, c.env);
+    SCOPED_TRACE(c.env.back());
+    if (c.direct) {
+      EXPECT_EQ(r.exitCode, 0) << r.err;
+      EXPECT_EQ(r.out.rfind("direct\n", 0), 0u) << r.out;
+    } else {
+      EXPECT_EQ(r.exitCode, 1);
+      EXPECT_EQ(origin.AcceptedCount(), 0u);
+    }
+  }
+}
+
+TEST(CliVerdictTest, SendsTheWindowsRequestWithSpacesInThePathEscaped) {
+  ScriptedPeer peer;
+  peer.SetDefaultScript(HttpScript({HttpResponse(200, "ok\n", {"Connection: close"})}).Close());
+  const CliRun r = RunCli({"-n", "1", Url(peer, "/a b?q=c d")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("URL: " + Url(peer, "/a%20b?q=c%20d") + "\n", 0), 0u) << r.out;
+  // The window's configuration, byte for byte: HTTP/1.0, its Accept and
+  // User-Agent lines, and nothing the window does not send.
+  EXPECT_EQ(peer.Received(0),
+            "GET /a%20b?q=c%20d HTTP/1.0\r\n"
+            "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+            "User-Agent: Mozilla/3.0 (compatible)\r\n"
+            "Host: " +
+                peer.Address() +
+                "\r\n"
+                "\r\n");
+}
+
+TEST(CliVerdictTest, JsonNumbersKeepTheirDotInAGermanLocale) {
+  const char* german = "de_DE.UTF-8";
+  const std::string saved = std::setlocale(LC_ALL, nullptr);
+  const bool available = std::setlocale(LC_ALL, german) != nullptr;
+  std::setlocale(LC_ALL, saved.c_str());
+  if (!available) GTEST_SKIP() << german << " is not installed (scripts/setup.sh generates it)";
+
+  // The answer comes late so the run takes some milliseconds: a run of 0 ms has
+  // no speed.
+  ScriptedPeer peer;
+  peer.SetDefaultScript(Script().ExpectRequest().Wait(Millis(30)).Send(HttpResponse(200, "abc\n")).Close());
+  CliRun r = RunCli({"--json", "-n", "1", Url(peer)}, {"LC_ALL=" + std::string(german)});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  ASSERT_TRUE(j["speed"].is_number_float()) << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("\"speed\":[0-9]+\\.[0-9]+(e[-+]?[0-9]+)?,"))) << r.out;
+  // The report itself follows the locale, as the window does. A speed that
+  // happens to be whole has no separator: another run then.
+  bool comma = false;
+  for (int attempt = 0; attempt < 5 && !comma; ++attempt) {
+    ScriptedPeer again;
+    again.SetDefaultScript(
+        Script().ExpectRequest().Wait(Millis(30)).Send(HttpResponse(200, "abc\n")).Close());
+    r = RunCli({"-n", "1", Url(again)}, {"LC_ALL=" + std::string(german)});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(std::regex_search(r.out, std::regex("Average Speed: [0-9]+(,[0-9]+)? bps\\."))) << r.out;
+    comma = r.out.find(',') != std::string::npos;
+  }
+  EXPECT_TRUE(comma) << r.out;
+}
+
+// Needs the synchronous wait to look at its deadline between messages, not
+// only when the queue runs dry: a server that never stops sending keeps it
+// full.
+TEST(CliVerdictTest, DISABLED_ATimeLimitHoldsAgainstAStreamThatNeverEnds) {
+  ScriptedPeer peer;
+  peer.SetDefaultScript(Script()
+                            .ExpectRequest()
+                            .Send("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n")
+                            .SendForever(std::string(16384, 'x') + "\n"));
+  const CliRun r = RunCli({"--timeout", "0.5", "-n", "1", Url(peer)});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err.rfind("tachyload: load timed out after 0.5 s (", 0), 0u) << r.err;
+}
+
+TEST(CliVerdictTest, CtrlCAbortsTheRunningLoadAndReportsTheLoadsDone) {
+  // The first load gets its page; the second waits for an answer that never comes.
+  ScriptedPeer peer({HttpScript({HttpResponse(200, "first\n", {"Connection: close"})}).Close(),
+                     Script().ExpectRequest().Pause("never")});
+  testsupport::TempDir dir("tlint");
+  testsupport::ChildProcess cli;
+  testsupport::ProcessOptions options;
+  options.argv = {TL_CLI_PATH, "-n", "3", "-o", dir.File("history.txt"), Url(peer)};
+  options.logPath = dir.File("log");
+  ASSERT_TRUE(cli.Start(options)) << cli.Error();
+  ASSERT_TRUE(peer.WaitForReceived(1, "\r\n\r\n"));
+  ASSERT_EQ(kill(cli.Pid(), SIGINT), 0);
+  ASSERT_EQ(testsupport::WaitUntil([&] { return !cli.Running(); }, Millis(10000)),
+            testsupport::WaitResult::kReady);
+  ASSERT_TRUE(cli.WaitStatus().has_value());
+  EXPECT_TRUE(WIFEXITED(*cli.WaitStatus()));
+  EXPECT_EQ(WEXITSTATUS(*cli.WaitStatus()), 130);
+  EXPECT_TRUE(std::regex_search(
+      cli.Log(),
+      std::regex("^tachyload: interrupted after 1 of 3 loads \\(Time: [0-9]+ ms, Bytes downloaded: 7, "
+                 "Average Speed: ([0-9.,E-]+|Error!) bps\\)\n$")))
+      << cli.Log();
+  EXPECT_FALSE(testsupport::ProgramInstalled(dir.File("history.txt")));
+  EXPECT_EQ(dir.Read("history.txt"), "");
+  peer.Resume("never");
+}
+
+}  // namespace
