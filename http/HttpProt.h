@@ -43,6 +43,7 @@
 #include "core/Logger.h"
 #include "core/WndControl.h"
 #include "http/HttpException.h"
+#include "http/NtlmMsgs.h"
 #include "net/WSocket.h"
 
 namespace http {
@@ -378,10 +379,20 @@ class THttpCli : public core::TWndControl {
   bool DocumentComplete() const;
   void CheckSessionResult(uint16_t ErrCode);
   bool RetryStaleConnection();
-  // End-of-request step of authentication: true when a new authenticated attempt
-  // follows, so the request does not end yet. No attempt follows until the
-  // authentication steps are built.
+  // Authentication (HttpAuth.cpp). The end-of-request step: true when it takes
+  // over the end of the request (a new attempt follows, or a step reported the
+  // request done itself).
   bool AuthenticationFollows();
+  void UpdateAuthStates();
+  bool PrepareNTLMAuth(bool& DoNext);
+  bool PrepareBasicAuth(bool& DoNext);
+  void RestartProxyAuth();
+  void PrepareRepeat();
+  void TraceNTLMStates();
+  bool RefuseOversizedNTLM(const std::string& User);
+  TNTLM_Msg2_Info LastNTLMChallenge() const;
+  bool KeepAliveNeeded() const;
+  void AddAuthorizationLines(core::TStringList& Headers);
   // Relocation.
   bool CountRelocation();
   bool RelocationCancelled() const;
@@ -544,6 +555,9 @@ class THttpCli : public core::TWndControl {
   int FProxyAuthNTLMState = 0;
   int FAuthBasicState = 0;
   int FProxyAuthBasicState = 0;
+  // The challenges last received from the server and from the proxy.
+  TNTLM_Msg2_Info FNTLMMsg2Info;
+  TNTLM_Msg2_Info FProxyNTLMMsg2Info;
 
   // Content coding.
   std::unique_ptr<THttpContCodHandler> FContCodHandler;
