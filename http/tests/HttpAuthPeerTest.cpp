@@ -240,6 +240,8 @@ TEST(AuthScripted, ChallengesThatAreNotAnswered) {
       {"missing password", HttpResponse(401, "", {"WWW-Authenticate: Basic realm=\"x\""}), "u", ""},
       {"missing user", HttpResponse(401, "", {"WWW-Authenticate: NTLM"}), "", "p"},
       {"a 407 without a proxy", HttpResponse(407, "", {"Proxy-Authenticate: Basic realm=\"x\""}), "u", "p"},
+      {"a user name too long for message 3", HttpResponse(401, "", {"WWW-Authenticate: NTLM"}),
+       std::string(40000, 'u'), "p"},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.what);
@@ -250,6 +252,33 @@ TEST(AuthScripted, ChallengesThatAreNotAnswered) {
     c.Get(PeerUrl(peer));
     EXPECT_EQ(c.cli->StatusCode() / 100, 4);
     EXPECT_EQ(Occurrences(peer.Received(0), "GET /form"), 1u);
+  }
+}
+
+// A state byte that no step leaves behind is a broken invariant, reported with
+// code 6 and the machine's name.
+TEST(AuthSteps, UnexpectedStateRaises) {
+  struct TStepCli : THttpCli {
+    using THttpCli::THttpCli;
+    void SetStates(int v) {
+      FAuthNTLMState = FProxyAuthNTLMState = FAuthBasicState = FProxyAuthBasicState = v;
+    }
+  };
+  auto cli = core::MakeComponent<TStepCli>(nullptr);
+  cli->SetStates(2);
+  const std::pair<void (THttpCli::*)(), const char*> steps[] = {
+      {&THttpCli::StartAuthNTLM, "Unexpected AuthNTLMState"},
+      {&THttpCli::StartProxyAuthNTLM, "Unexpected ProxyAuthNTLMState"},
+      {&THttpCli::StartAuthBasic, "Unexpected AuthBasicState"},
+      {&THttpCli::StartProxyAuthBasic, "Unexpected ProxyAuthBasicState"}};
+  for (const auto& [step, message] : steps) {
+    try {
+      ((*cli).*step)();
+      ADD_FAILURE() << message << " not raised";
+    } catch (const EHttpException& e) {
+      EXPECT_EQ(e.Message(), message);
+      EXPECT_EQ(e.ErrorNumber(), 6);
+    }
   }
 }
 
