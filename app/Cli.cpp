@@ -87,6 +87,7 @@ class TerminalView : public ISpeedTestView {
       FApp.StartLoad();
   }
   void AppendPageLines(const TPageLines& lines) override {
+    CheckLogin();
     FChars += lines.CharCount();
     if (FOptions.pages) FPages.Append(lines);
   }
@@ -107,8 +108,21 @@ class TerminalView : public ISpeedTestView {
     return lc && lc->decimal_point && lc->decimal_point[0] ? lc->decimal_point[0] : '.';
   }
 
+  // A page the server or the proxy still refuses after the login (or without one)
+  // was not loaded: the load fails like one with any other error status. The
+  // window shows such a page instead.
+  void CheckLogin() const {
+    if (!FClient) return;
+    const int status = FClient->StatusCode();
+    if (status != 401 && status != 407) return;
+    const bool given = status == 401 ? !FOptions.user.empty() : !FOptions.proxyUser.empty();
+    throw core::Exception(std::string(given ? "login refused: " : "login required: ") +
+                          std::to_string(status) + " " + FClient->ReasonPhrase());
+  }
+
   const CliOptions& FOptions;
   TimedApplication& FApp;
+  const http::THttpCli* FClient = nullptr;
   TPageLines FPages;
   std::vector<std::string> FHistory;
   std::vector<uint32_t> FLoadMs;
@@ -188,8 +202,13 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     // small, so a page of a few budgets still takes about size / rate.
     client->SetBandwidthSampling(100);
   }
+  client->SetUsername(o.user);
+  client->SetPassword(o.password);
+  client->SetProxyUsername(o.proxyUser);
+  client->SetProxyPassword(o.proxyPassword);
 
   TerminalView view(o, application);
+  view.FClient = client.get();
   TSpeedResult result;
   std::string error;
   try {

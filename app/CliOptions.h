@@ -29,7 +29,9 @@ struct CliOptions {
   double timeoutSeconds = 0;  // 0: no limit
   std::optional<int> maxRedirects;
   bool followRedirects = true;
-  int32_t limitRate = 0;  // bytes per second; 0: no limit
+  int32_t limitRate = 0;                 // bytes per second; 0: no limit
+  std::string user, password;            // the server's login
+  std::string proxyUser, proxyPassword;  // the proxy's login
 };
 
 // Every option, its help text and its help group. New options go here.
