@@ -5,7 +5,7 @@
 // private window messages the client posts to itself (request done, back to ready,
 // login for the next request of a sequence). The caller starts a request with one
 // of the ...Async operations, or with the synchronous forms, which process the
-// thread's messages until the client is ready again and then raise EHttpException
+// thread's messages until the request has ended and then raise EHttpException
 // for a failed request (a final status of 400 or more other than 401/407, every
 // network failure, and a document cut short by the close of its connection).
 //
@@ -103,7 +103,8 @@ class THttpCli : public core::TWndControl {
   ~THttpCli() override;
 
   // --- request operations ---
-  // The synchronous forms wait until the client is ready again and raise
+  // The synchronous forms wait until the client is ready again with no login
+  // pending (an authentication handshake is one request) and raise
   // EHttpException for a failed request. Every form except Close starts the
   // relocation count (LocationChangeCurCount) from 0 when the request can start.
   void Get();
