@@ -200,6 +200,10 @@ void ConfigureForCli(http::THttpCli& client, const CliOptions& o) {
     // small, so a page of a few budgets still takes about size / rate.
     client.SetBandwidthSampling(100);
   }
+  client.SetUsername(o.user);
+  client.SetPassword(o.password);
+  client.SetProxyUsername(o.proxyUser);
+  client.SetProxyPassword(o.proxyPassword);
 }
 
 }  // namespace
@@ -227,6 +231,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   const winapi::HWND wakeWindow = client->Handle();
   TInterruptGuard interruptGuard([wakeWindow] { winapi::PostMessage(wakeWindow, winapi::WM_NULL, 0, 0); });
   TCliVerdict verdict(*client, o.maxRedirects);
+  verdict.SetLogins(!o.user.empty(), !o.proxyUser.empty());
 
   TerminalView view(o, application, verdict);
   TSpeedResult result;

@@ -70,6 +70,14 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
          "--no-redirects", [&o](int64_t) { o.followRedirects = false; }, "take a redirection as the page")
       ->group(redirections);
 
+  const char* login = "Login (Basic or NTLM, as the server or proxy asks)";
+  cli.add_option("--user", o.user, "user name for the server")->option_text("NAME")->group(login);
+  cli.add_option("--password", o.password, "password for the server")->option_text("TEXT")->group(login);
+  cli.add_option("--proxy-user", o.proxyUser, "user name for the proxy")->option_text("NAME")->group(login);
+  cli.add_option("--proxy-password", o.proxyPassword, "password for the proxy")
+      ->option_text("TEXT")
+      ->group(login);
+
   cli.set_version_flag("--version", kVersion);
 }
 

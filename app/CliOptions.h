@@ -31,7 +31,9 @@ struct CliOptions {
   double timeoutSeconds = 0;           // 0: no limit
   int maxRedirects = 5;
   bool followRedirects = true;
-  int32_t limitRate = 0;  // bytes per second; 0: no limit
+  int32_t limitRate = 0;                 // bytes per second; 0: no limit
+  std::string user, password;            // the server's login
+  std::string proxyUser, proxyPassword;  // the proxy's login
 
   // Filled by CheckCliOptions.
   int32_t loadCount = 0;

@@ -52,7 +52,11 @@ bool TCliVerdict::ServerStatus() const {
 }
 
 std::string TCliVerdict::StatusText() const {
-  return std::to_string(FClient.StatusCode()) + " " + FClient.ReasonPhrase() + " (" + FUrl + ")";
+  const int status = FClient.StatusCode();
+  std::string login;
+  if (status == 401 || status == 407)
+    login = (status == 401 ? FServerLogin : FProxyLogin) ? "login refused: " : "login required: ";
+  return login + std::to_string(FClient.StatusCode()) + " " + FClient.ReasonPhrase() + " (" + FUrl + ")";
 }
 
 void TCliVerdict::Check() const {

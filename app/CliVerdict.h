@@ -33,6 +33,12 @@ class TCliVerdict {
   void Check() const;
   // The message for a load that raised.
   std::string Explain(const std::exception& e) const;
+  // Whether credentials were given for the server and for the proxy: a 401 or
+  // 407 then reads "login refused", otherwise "login required".
+  void SetLogins(bool server, bool proxy) {
+    FServerLogin = server;
+    FProxyLogin = proxy;
+  }
 
  private:
   bool ServerStatus() const;
@@ -46,6 +52,7 @@ class TCliVerdict {
   std::string FLocation;  // the location field of the last answer
   int FServerCode = 0;
   std::string FServerReason;
+  bool FServerLogin = false, FProxyLogin = false;
 };
 
 }  // namespace app

@@ -1,8 +1,8 @@
 // THttpCli: the object, its properties and messages, its states and the end of a
 // request, and the triggers of its events. Starting and aborting requests live in
 // HttpRequest.cpp, connecting and sending in HttpSend.cpp, the response header in
-// HttpHeader.cpp, the body and the close in HttpBody.cpp, relocation and the
-// authentication hooks in HttpReloc.cpp.
+// HttpHeader.cpp, the body and the close in HttpBody.cpp, relocation in
+// HttpReloc.cpp, authentication in HttpAuth.cpp.
 #include "http/HttpProt.h"
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 // private window messages the client posts to itself (request done, back to ready,
 // login for the next request of a sequence). The caller starts a request with one
 // of the ...Async operations, or with the synchronous forms, which process the
-// thread's messages until the client is ready again and then raise EHttpException
+// thread's messages until the request has ended and then raise EHttpException
 // for a failed request (a final status of 400 or more other than 401/407, every
 // network failure, and a document cut short by the close of its connection).
 //
@@ -43,6 +43,7 @@
 #include "core/Logger.h"
 #include "core/WndControl.h"
 #include "http/HttpException.h"
+#include "http/NtlmMsgs.h"
 #include "net/WSocket.h"
 
 namespace http {
@@ -102,7 +103,8 @@ class THttpCli : public core::TWndControl {
   ~THttpCli() override;
 
   // --- request operations ---
-  // The synchronous forms wait until the client is ready again and raise
+  // The synchronous forms wait until the client is ready again with no login
+  // pending (an authentication handshake is one request) and raise
   // EHttpException for a failed request. Every form except Close starts the
   // relocation count (LocationChangeCurCount) from 0 when the request can start.
   void Get();
@@ -378,10 +380,20 @@ class THttpCli : public core::TWndControl {
   bool DocumentComplete() const;
   void CheckSessionResult(uint16_t ErrCode);
   bool RetryStaleConnection();
-  // End-of-request step of authentication: true when a new authenticated attempt
-  // follows, so the request does not end yet. No attempt follows until the
-  // authentication steps are built.
+  // Authentication (HttpAuth.cpp). The end-of-request step: true when it takes
+  // over the end of the request (a new attempt follows, or a step reported the
+  // request done itself).
   bool AuthenticationFollows();
+  void UpdateAuthStates();
+  bool PrepareNTLMAuth(bool& DoNext);
+  bool PrepareBasicAuth(bool& DoNext);
+  void RestartProxyAuth();
+  void PrepareRepeat();
+  void TraceNTLMStates();
+  bool RefuseOversizedNTLM(const std::string& User);
+  TNTLM_Msg2_Info LastNTLMChallenge() const;
+  bool KeepAliveNeeded() const;
+  void AddAuthorizationLines(core::TStringList& Headers);
   // Relocation.
   bool CountRelocation();
   bool RelocationCancelled() const;
@@ -544,6 +556,9 @@ class THttpCli : public core::TWndControl {
   int FProxyAuthNTLMState = 0;
   int FAuthBasicState = 0;
   int FProxyAuthBasicState = 0;
+  // The challenges last received from the server and from the proxy.
+  TNTLM_Msg2_Info FNTLMMsg2Info;
+  TNTLM_Msg2_Info FProxyNTLMMsg2Info;
 
   // Content coding.
   std::unique_ptr<THttpContCodHandler> FContCodHandler;

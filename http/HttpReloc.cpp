@@ -1,5 +1,4 @@
-// THttpCli: following a "location" field to the next request, and the entry
-// points of the authentication steps.
+// THttpCli: following a "location" field to the next request.
 #include "http/HttpProt.h"
 #include "http/Url.h"
 
@@ -277,15 +276,5 @@ void THttpCli::RelocationAfterClose(core::TComponent* Sender, uint16_t ErrCode) 
   RewindStreams();
   PostLogin();
 }
-
-// Entry points of the authentication steps; the steps themselves come later.
-bool THttpCli::AuthenticationFollows() {
-  return false;
-}
-
-void THttpCli::StartAuthNTLM() {}
-void THttpCli::StartProxyAuthNTLM() {}
-void THttpCli::StartAuthBasic() {}
-void THttpCli::StartProxyAuthBasic() {}
 
 }  // namespace http

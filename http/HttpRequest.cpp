@@ -91,7 +91,9 @@ void THttpCli::SplitRequestUrl() {
 
 void THttpCli::RunRequestSync(THttpRequest Rq) {
   StartRequestAsync(Rq);
-  while (FHttpState != httpReady) {
+  // Between the attempts of an authentication handshake the client is ready for a
+  // moment; the request goes on with the posted login.
+  while (FHttpState != httpReady || FLoginPending) {
     if (FMultiThreaded) {
       FSocket->PumpMessages();
       winapi::Sleep(0);
@@ -164,6 +166,7 @@ void THttpCli::CloseAsync() {
 
 void THttpCli::Abort() {
   if (FHttpState == httpReady) {
+    FLoginPending = false;  // an authentication attempt that was about to start
     FHttpState = httpAborting;
     if (FSocket->State() != net::wsClosed) FSocket->Abort();
     FStatusCode = 200;

@@ -230,7 +230,7 @@ void THttpCli::AddRequestLines(const std::string& Method, const std::string& Ver
     Headers.Add("Content-Length: " + std::to_string(length));
   }
   if (FModifiedSince != 0) Headers.Add("If-Modified-Since: " + FormatRFC1123(FModifiedSince) + " GMT");
-  // The authorization lines of the authentication steps join here.
+  AddAuthorizationLines(Headers);
   addIf(!FCookie.empty() && !FOtherOrigin, "Cookie: " + FCookie);
   if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
     Headers.Add("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);

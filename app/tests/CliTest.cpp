@@ -15,10 +15,13 @@
 #include "app/tests/CliRun.h"
 #include "testsupport/Nginx.h"
 #include "testsupport/Process.h"
+#include "testsupport/Squid.h"
 
 namespace {
 
 using testsupport::NginxServer;
+using testsupport::SquidAuth;
+using testsupport::SquidServer;
 using testsupport::TempDir;
 
 using clitest::CliRun;
@@ -169,6 +172,42 @@ TEST_F(CliTest, LimitRateLoadsThePageOrRefusesABadRate) {
   const CliRun bad = RunCli({"--limit-rate", "10x", nginx.Url("/index.html")});
   EXPECT_EQ(bad.exitCode, 2);
   EXPECT_NE(bad.err.find("--limit-rate"), std::string::npos) << bad.err;
+}
+
+// Logins for the server and the proxy; a page still refused fails the load.
+TEST_F(CliTest, LoginsForTheServerAndTheProxy) {
+  TL_SKIP_UNLESS_INSTALLED(SquidServer::kBinary);
+  SquidServer squid(SquidAuth::kBasic);
+  ASSERT_TRUE(squid.Start());
+  const std::string secret = nginx.Url("/secret/");
+  const std::vector<std::string> proxy = {"--proxy", "127.0.0.1:" + std::to_string(squid.Port()),
+                                          "--proxy-user", SquidServer::kUser};
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string err;
+  } cases[] = {
+      {{"--user", "user", "--password", "secret"}, 0, ""},
+      {{"--user", "user", "--password", "wrong"}, 1, "tachyload: login refused: 401 Unauthorized (" + secret + ")\n"},
+      {{}, 1, "tachyload: login required: 401 Unauthorized (" + secret + ")\n"},
+      {{"--user", "user", "--password", "secret", proxy[0], proxy[1], proxy[2], proxy[3], "--proxy-password",
+        SquidServer::kPassword},
+       0,
+       ""},
+      {{"--user", "user", "--password", "secret", proxy[0], proxy[1], proxy[2], proxy[3], "--proxy-password",
+        "wrong"},
+       1,
+       "tachyload: login refused: 407 Proxy Authentication Required (" + secret + ")\n"},
+  };
+  for (auto& k : cases) {
+    k.args.insert(k.args.end(), {"-n", "2", "--http-version", "1.1", secret});
+    const CliRun r = RunCli(k.args);
+    EXPECT_EQ(r.exitCode, k.exitCode) << r.err;
+    EXPECT_EQ(r.err, k.err);
+    if (k.exitCode == 0) {
+      EXPECT_NE(r.out.find("Bytes downloaded: 26"), std::string::npos) << r.out;  // 2 x "secret page" + CR LF
+    }
+  }
 }
 
 TEST(CliNoServerTest, AHostThatDoesNotResolveFailsWithTheWindowsMessage) {

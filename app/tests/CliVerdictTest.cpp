@@ -48,11 +48,11 @@ TEST(CliVerdictTest, FinalStatusDecidesTheExitCode) {
       {HttpResponse(404, "gone\n"), {}, 1, "404 Not Found"},
       {HttpResponse(500, "oops\n"), {}, 1, "500 Internal Server Error"},
       // The client itself lets these two through; the command line does not.
-      {HttpResponse(401, "who?\n", {"WWW-Authenticate: Basic realm=\"x\""}), {}, 1, "401 Unauthorized"},
+      {HttpResponse(401, "who?\n", {"WWW-Authenticate: Basic realm=\"x\""}), {}, 1, "login required: 401 Unauthorized"},
       {HttpResponse(407, "who?\n", {"Proxy-Authenticate: Basic realm=\"x\""}),
        {},
        1,
-       "407 Proxy Authentication Required"},
+       "login required: 407 Proxy Authentication Required"},
       {found, {"--no-redirects"}, 0, ""},
       {found, {"--max-redirects", "0"}, 1, "Too many redirections (0): 302 Found"},
   };

@@ -1,0 +1,302 @@
+// THttpCli: answering 401 (server) and 407 (proxy) challenges with NTLM or Basic
+// credentials. Four small state machines, NTLM and Basic for the server and for
+// the proxy, move at the end of every request; when one of them has a next step,
+// the request is repeated (on the same connection when it is still open) with the
+// matching "Authorization" or "Proxy-Authorization" line, and it is reported done
+// only when the handshake has succeeded or failed. NTLM is preferred to Basic.
+//
+// NTLM states: 0 idle, 1 the next request carries message 1, 3 the next request
+// carries message 3, 4 done (2 is never entered). Basic states: 0 idle, 1 the next
+// request carries the credentials, 2 done.
+//
+// No preset scheme is offered, so every request starts at state 0 and pays the
+// whole handshake, and httpoNoBasicAuth / httpoNoNTLMAuth (which only suppress the
+// step for a preset scheme) change nothing.
+#include <cstdio>
+
+#include "http/HttpProt.h"
+#include "http/MimeUtils.h"
+#include "http/NtlmMsgs.h"
+#include "net/SocketApi.h"
+
+namespace http {
+
+namespace {
+
+constexpr uint16_t kAuthStateError = 6;
+// The Base64 text of a challenge message is taken up to this length.
+constexpr int64_t kMaxChallengeText = 1000;
+
+// The last challenge whose scheme name matches, or -1.
+int LastChallenge(const core::TStringList& challenges, std::string_view scheme) {
+  for (int i = challenges.Count() - 1; i >= 0; --i) {
+    if (core::SameText(core::Copy(challenges[i], 1, static_cast<int64_t>(scheme.size())), scheme)) return i;
+  }
+  return -1;
+}
+
+// The workstation named in message 3; a host without a name sends none.
+std::string Workstation() {
+  try {
+    return net::LocalHostName();
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+std::string BasicLine(const std::string& field, const std::string& user, const std::string& password) {
+  return field + "Basic " + EncodeBase64(user + ":" + password);
+}
+
+}  // namespace
+
+// --- the end of a request ---
+
+// Returns true when authentication takes over the end of the request: a new
+// attempt follows, or a step has reported the request done itself.
+bool THttpCli::AuthenticationFollows() {
+  UpdateAuthStates();
+  bool doNext = false;
+  if (!PrepareNTLMAuth(doNext) && !PrepareBasicAuth(doNext)) return false;
+  if (FStatusCode == 401) RestartProxyAuth();
+  if (doNext) PrepareRepeat();
+  return true;
+}
+
+// What the response says about the handshakes in progress: an accepted message 3
+// or credentials completes them, a challenge after completion starts them over.
+void THttpCli::UpdateAuthStates() {
+  const bool challenged = FStatusCode == 401 || FStatusCode == 407;
+  if (FAuthNTLMState == 3 && !challenged) FAuthNTLMState = 4;
+  if (FAuthNTLMState == 4 && FStatusCode == 401) FAuthNTLMState = 0;
+  if (FProxyAuthNTLMState == 3 && FStatusCode != 407) FProxyAuthNTLMState = 4;
+  if (FProxyAuthNTLMState == 4 && FStatusCode == 407) FProxyAuthNTLMState = 0;
+  if (FAuthBasicState == 1 && !challenged) FAuthBasicState = 2;
+  if (FAuthBasicState == 2 && FStatusCode == 401) FAuthBasicState = 0;
+  if (FProxyAuthBasicState == 1 && FStatusCode != 407) FProxyAuthBasicState = 2;
+  if (FProxyAuthBasicState == 2 && FStatusCode == 407) FProxyAuthBasicState = 0;
+}
+
+// A 401 passed the proxy. On a connection that closes, the next one must
+// authenticate to the proxy again; on a kept one, a proxy handshake that did not
+// complete is dropped.
+void THttpCli::RestartProxyAuth() {
+  if (FCloseReq) {
+    if (FProxyAuthNTLMState == 4) {
+      FProxyAuthNTLMState = 1;
+    } else if (FProxyAuthBasicState == 2) {
+      FProxyAuthBasicState = 1;
+    }
+  } else if (FProxyAuthNTLMState < 4) {
+    FProxyAuthNTLMState = 0;
+  } else if (FProxyAuthBasicState < 2) {
+    FProxyAuthBasicState = 0;
+  }
+}
+
+// The repeated request starts clean: the challenge's body is dropped and the
+// upload goes again from where it began. The document is still the same one.
+void THttpCli::PrepareRepeat() {
+  RewindStreams();
+  ClearReceiveBuffer();
+  const std::string docName = FDocName;
+  const std::string location = FLocation;
+  ResetRequestState();
+  FDocName = docName;
+  FLocation = location;
+}
+
+void THttpCli::TraceNTLMStates() {
+  if (!CheckLogOptions(core::loProtSpecDump)) return;
+  char line[128];
+  std::snprintf(line, sizeof(line),
+                "PrepareNTLMAuth end, FStatusCode = %d FProxyAuthNTLMState=%d FAuthNTLMState=%d", FStatusCode,
+                FProxyAuthNTLMState, FAuthNTLMState);
+  DebugLog(core::loProtSpecDump, line);
+}
+
+// True when the NTLM handshake cannot carry these credentials (a name beyond a
+// message field's 16-bit length): the request then ends with its challenge.
+bool THttpCli::RefuseOversizedNTLM(const std::string& User) {
+  if (NtlmMessage3Fits("", Workstation(), User)) return false;
+  FAuthChallenges.Clear();
+  TriggerRequestDone();
+  return true;
+}
+
+bool THttpCli::PrepareNTLMAuth(bool& DoNext) {
+  TraceNTLMStates();
+  bool result = false;
+  const bool hasChallenges = FAuthChallenges.Count() > 0;
+  if (FStatusCode == 401 && hasChallenges && FAuthBasicState == 0 && !FCurrUsername.empty() &&
+      !FCurrPassword.empty()) {
+    if (LastChallenge(FAuthChallenges, "NTLM") >= 0) {
+      result = true;
+      if (!RefuseOversizedNTLM(FCurrUsername)) {
+        StartAuthNTLM();
+        DoNext = FAuthNTLMState == 1 || FAuthNTLMState == 3;
+      }
+    }
+  } else if (FStatusCode == 407 && !FProxy.empty() && hasChallenges && FProxyAuthBasicState == 0 &&
+             !FProxyUsername.empty() && !FProxyPassword.empty()) {
+    // Without a proxy of our own, a 407 is not ours to answer.
+    if (LastChallenge(FAuthChallenges, "NTLM") >= 0) {
+      result = true;
+      if (!RefuseOversizedNTLM(FProxyUsername)) {
+        StartProxyAuthNTLM();
+        DoNext = FProxyAuthNTLMState == 1 || FProxyAuthNTLMState == 3;
+      }
+    }
+  }
+  TraceNTLMStates();
+  return result;
+}
+
+bool THttpCli::PrepareBasicAuth(bool& DoNext) {
+  const bool hasChallenges = FAuthChallenges.Count() > 0;
+  if (FStatusCode == 401 && hasChallenges && FAuthNTLMState == 0 && !FCurrUsername.empty() &&
+      !FCurrPassword.empty()) {
+    if (LastChallenge(FAuthChallenges, "Basic") < 0) return false;
+    StartAuthBasic();
+    DoNext = FAuthBasicState == 1;
+    return true;
+  }
+  if (FStatusCode == 407 && !FProxy.empty() && hasChallenges && FProxyAuthNTLMState == 0 &&
+      !FProxyUsername.empty() && !FProxyPassword.empty()) {
+    if (LastChallenge(FAuthChallenges, "Basic") < 0) return false;
+    StartProxyAuthBasic();
+    DoNext = FProxyAuthBasicState == 1;
+    return true;
+  }
+  return false;
+}
+
+// --- the steps ---
+
+// The challenge text of the last NTLM challenge: the Base64 after "NTLM ".
+TNTLM_Msg2_Info THttpCli::LastNTLMChallenge() const {
+  const int i = LastChallenge(FAuthChallenges, "NTLM");
+  return ParseNtlmMessage2(i < 0 ? std::string() : core::Copy(FAuthChallenges[i], 6, kMaxChallengeText));
+}
+
+// NTLM authenticates the connection, so messages 1 and 3 must share one: an
+// HTTP/1.0 exchange asks for it to be kept.
+bool THttpCli::KeepAliveNeeded() const {
+  return FRequestVer == "1.0" || FServerVersion == "1.0" || FServerVersion.empty();
+}
+
+void THttpCli::StartAuthNTLM() {
+  switch (FAuthNTLMState) {
+    case 0:
+      if (CheckLogOptions(core::loProtSpecInfo))
+        DebugLog(core::loProtSpecInfo, "Starting NTLM authentication");
+      FAuthNTLMState = 1;
+      FAuthBasicState = 0;
+      if (KeepAliveNeeded()) FCurrConnection = "Keep-alive";
+      PostLogin();
+      break;
+    case 1:
+      FNTLMMsg2Info = LastNTLMChallenge();
+      FAuthNTLMState = 3;
+      PostLogin();
+      break;
+    case 3:  // message 3 was refused
+      FAuthChallenges.Clear();
+      FAuthNTLMState = 0;
+      TriggerRequestDone();
+      break;
+    default:
+      throw EHttpException("Unexpected AuthNTLMState", kAuthStateError);
+  }
+}
+
+void THttpCli::StartProxyAuthNTLM() {
+  switch (FProxyAuthNTLMState) {
+    case 0:
+      if (CheckLogOptions(core::loProtSpecInfo))
+        DebugLog(core::loProtSpecInfo, "Starting Proxy NTLM authentication");
+      FProxyAuthNTLMState = 1;
+      FProxyAuthBasicState = 0;
+      if (KeepAliveNeeded()) FCurrProxyConnection = "Keep-alive";
+      PostLogin();
+      break;
+    case 1:
+      FProxyNTLMMsg2Info = LastNTLMChallenge();
+      FProxyAuthNTLMState = 3;
+      PostLogin();
+      break;
+    case 3:
+      FAuthChallenges.Clear();
+      FProxyAuthNTLMState = 0;
+      TriggerRequestDone();
+      break;
+    default:
+      throw EHttpException("Unexpected ProxyAuthNTLMState", kAuthStateError);
+  }
+}
+
+void THttpCli::StartAuthBasic() {
+  switch (FAuthBasicState) {
+    case 0:
+      if (CheckLogOptions(core::loProtSpecInfo))
+        DebugLog(core::loProtSpecInfo, "Starting Basic authentication");
+      FAuthBasicState = 1;
+      FAuthNTLMState = 0;
+      PostLogin();
+      break;
+    case 1:  // the credentials were refused
+      FAuthChallenges.Clear();
+      FAuthBasicState = 0;
+      TriggerRequestDone();
+      break;
+    default:
+      throw EHttpException("Unexpected AuthBasicState", kAuthStateError);
+  }
+}
+
+void THttpCli::StartProxyAuthBasic() {
+  switch (FProxyAuthBasicState) {
+    case 0:
+      if (CheckLogOptions(core::loProtSpecInfo))
+        DebugLog(core::loProtSpecInfo, "Starting Proxy Basic authentication");
+      FProxyAuthBasicState = 1;
+      FProxyAuthNTLMState = 0;
+      PostLogin();
+      break;
+    case 1:
+      FAuthChallenges.Clear();
+      FProxyAuthBasicState = 0;
+      TriggerRequestDone();
+      break;
+    default:
+      throw EHttpException("Unexpected ProxyAuthBasicState", kAuthStateError);
+  }
+}
+
+// --- the request lines ---
+
+// A request that opens a proxy NTLM handshake carries nothing for the server: the
+// proxy would not pass it on before it has authenticated the connection.
+void THttpCli::AddAuthorizationLines(core::TStringList& Headers) {
+  if (FProxyAuthNTLMState != 1) {
+    if (FAuthNTLMState == 1) {
+      Headers.Add("Authorization: NTLM " + BuildNtlmMessage1("", ""));
+    } else if (FAuthNTLMState == 3) {
+      Headers.Add("Authorization: NTLM " + BuildNtlmMessage3("", Workstation(), FCurrUsername, FCurrPassword,
+                                                             FNTLMMsg2Info.Challenge));
+    } else if (FAuthBasicState == 1) {
+      Headers.Add(BasicLine("Authorization: ", FCurrUsername, FCurrPassword));
+    }
+  }
+  if (FProxyAuthNTLMState == 1) {
+    Headers.Add("Proxy-Authorization: NTLM " + BuildNtlmMessage1("", ""));
+  } else if (FProxyAuthNTLMState == 3) {
+    Headers.Add("Proxy-Authorization: NTLM " + BuildNtlmMessage3("", Workstation(), FProxyUsername,
+                                                                 FProxyPassword,
+                                                                 FProxyNTLMMsg2Info.Challenge));
+  } else if (FProxyAuthBasicState == 1) {
+    Headers.Add(BasicLine("Proxy-Authorization: ", FProxyUsername, FProxyPassword));
+  }
+}
+
+}  // namespace http
