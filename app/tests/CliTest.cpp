@@ -188,7 +188,9 @@ TEST_F(CliTest, LoginsForTheServerAndTheProxy) {
     std::string err;
   } cases[] = {
       {{"--user", "user", "--password", "secret"}, 0, ""},
-      {{"--user", "user", "--password", "wrong"}, 1, "tachyload: login refused: 401 Unauthorized (" + secret + ")\n"},
+      {{"--user", "user", "--password", "wrong"},
+       1,
+       "tachyload: login refused: 401 Unauthorized (" + secret + ")\n"},
       {{}, 1, "tachyload: login required: 401 Unauthorized (" + secret + ")\n"},
       {{"--user", "user", "--password", "secret", proxy[0], proxy[1], proxy[2], proxy[3], "--proxy-password",
         SquidServer::kPassword},
