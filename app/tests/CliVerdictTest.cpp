@@ -48,7 +48,10 @@ TEST(CliVerdictTest, FinalStatusDecidesTheExitCode) {
       {HttpResponse(404, "gone\n"), {}, 1, "404 Not Found"},
       {HttpResponse(500, "oops\n"), {}, 1, "500 Internal Server Error"},
       // The client itself lets these two through; the command line does not.
-      {HttpResponse(401, "who?\n", {"WWW-Authenticate: Basic realm=\"x\""}), {}, 1, "login required: 401 Unauthorized"},
+      {HttpResponse(401, "who?\n", {"WWW-Authenticate: Basic realm=\"x\""}),
+       {},
+       1,
+       "login required: 401 Unauthorized"},
       {HttpResponse(407, "who?\n", {"Proxy-Authenticate: Basic realm=\"x\""}),
        {},
        1,
