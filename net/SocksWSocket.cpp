@@ -1,5 +1,5 @@
-// The SOCKS layer's settings and their rules. The negotiation itself is not built
-// yet: with a SOCKS server assigned, Connect still connects straight to Addr.
+// The SOCKS layer's settings and their rules, and Connect through the SOCKS
+// server. The negotiation itself is in SocksNegotiation.cpp.
 #include "net/WSocket.h"
 
 namespace net {
@@ -15,6 +15,8 @@ void TCustomSocksWSocket::AssignDefaults() {
   FSocksPortText.clear();
   FSocksLevelText = std::string("5");  // a move: GCC 12 misreads a short literal's assignment at -O3
   FSocksServerAssigned = false;
+  FSocksRcvdCnt = 0;
+  FSocksRcvdOffset = 0;
 }
 
 void TCustomSocksWSocket::StoreSocksServer(const std::string& Value) {
@@ -46,7 +48,64 @@ void TCustomSocksWSocket::StoreSocksLevel(const std::string& Value) {
   FSocksLevelText = core::UpperCase(Value);
 }
 
+// A field the requests cannot carry is refused before anything is sent, rather
+// than cut or sent with a wrapped length byte.
+std::string TCustomSocksWSocket::SocksFieldsRefusal() const {
+  const bool level4 = FSocksLevelText == "4";
+  const bool level4A = FSocksLevelText == "4A";
+  const auto tooLong = [](const std::string& s) { return s.size() > socks::kMaxFieldLength; };
+  const auto hasZero = [](const std::string& s) { return s.find('\0') != std::string::npos; };
+  if (tooLong(FSocksUserText)) return "Connect: socks user code longer than 255 bytes";
+  if (!level4 && tooLong(FAddrStr)) return "Connect: socks host name longer than 255 bytes";
+  if (!level4 && !level4A && tooLong(FSocksPasswordText))
+    return "Connect: socks password longer than 255 bytes";
+  if ((level4 || level4A) && hasZero(FSocksUserText)) return "Connect: socks user code contains a zero byte";
+  if (level4A && hasZero(FAddrStr)) return "Connect: socks host name contains a zero byte";
+  return {};
+}
+
+// The transport goes to the SOCKS server; Addr and Port only travel in the request.
+// Both are resolved before either is kept, so a failure leaves the socket as it was.
+bool TCustomSocksWSocket::ResolveSocksServer() {
+  try {
+    uint16_t sinPort = FSin.sin_port;
+    uint32_t sinAddr = FSin.sin_addr.s_addr;
+    if (!FPortResolved)
+      sinPort = api::HostToNetShort(static_cast<uint16_t>(ResolvePort(FSocksPortText, FProtoStr)));
+    if (!FAddrResolved) sinAddr = ResolveHost(FSocksServerText);
+    const uint32_t destinationPort = ResolvePort(FPortStr, FProtoStr) & 0xFFFFu;
+    FSin.sin_port = sinPort;
+    FSin.sin_addr.s_addr = sinAddr;
+    FPortResolved = true;
+    FAddrResolved = true;
+    FPortNum = destinationPort;
+  } catch (const std::exception& e) {
+    ReportError("Connect: " + core::ExceptionMessage(e));
+    return false;
+  }
+  return true;
+}
+
 void TCustomSocksWSocket::Connect() {
+  // A socket in use or missing its address or port: the base reports it.
+  const bool baseRefuses = (FHSocket != INVALID_SOCKET && FSockState != wsClosed) || !FPortAssigned ||
+                           !FAddrAssigned || !FProtoAssigned;
+  if (!FSocksServerAssigned || baseRefuses) {
+    TCustomWSocket::Connect();
+    return;
+  }
+  if (core::LowerCase(FProtoStr) != "tcp" && core::Trim(FProtoStr) != "6") {
+    ReportError("TCP is the only protocol supported thru socks server");
+    return;
+  }
+  if (const std::string refusal = SocksFieldsRefusal(); !refusal.empty()) {
+    ReportError(refusal);
+    return;
+  }
+  if (!ResolveSocksServer()) return;
+  FSocksState = socksNegotiateMethods;
+  FSocksRcvdCnt = 0;
+  FReply.Expect(socks::TSocksReplyKind::kMethods);
   TCustomWSocket::Connect();
 }
 

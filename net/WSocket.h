@@ -35,6 +35,7 @@
 #include "core/WndControl.h"
 #include "net/SendBuffer.h"
 #include "net/SocketApi.h"
+#include "net/SocksProtocol.h"
 #include "platform/WinSock.h"
 
 namespace net {
@@ -392,8 +393,13 @@ enum TSocksState : uint8_t { socksData, socksNegotiateMethods, socksAuthenticate
 using TSocksErrorEvent = std::function<void(core::TComponent* Sender, int Error, const std::string& Msg)>;
 using TSocksAuthStateEvent = std::function<void(core::TComponent* Sender, TSocksAuthState AuthState)>;
 
-// Holds the SOCKS settings with their rules. The negotiation itself is not built
-// yet: with a SocksServer assigned, Connect connects directly like the base.
+// Carries a TCP connection through a SOCKS 4, 4A or 5 server when SocksServer is
+// set; otherwise behaves exactly like TCustomWSocket. The negotiation runs inside
+// the transport-connected and data-available notifications; the application sees
+// one OnSessionConnected when the tunnel is open (0) or has failed (a SOCKS code,
+// 20001 to 20017, after OnSocksError), and bytes the server sent after its final
+// reply come first from Receive. Server, port and level go back to their defaults
+// at every close; user code, password and authentication choice persist.
 class TCustomSocksWSocket : public TCustomWSocket {
  public:
   explicit TCustomSocksWSocket(core::TComponent* AOwner);
@@ -406,6 +412,14 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void AssignDefaults() override;
   void Connect() override;
   void Listen() override;
+  void TriggerSocketConnected(uint16_t ErrCode) override;
+  void TriggerSessionClosed(uint16_t ErrCode) override;
+  bool TriggerDataAvailable(uint16_t ErrCode) override;
+  int RcvdCount() override;
+  int RecvRaw(void* Buffer, int Size, int Flags) override;
+
+  // Reports the failure, presents it as the connect result and closes the socket.
+  void AbortSocksNegotiation(int ErrCode, const std::string& Msg);
 
   const std::string& SocksServer() const { return FSocksServerText; }
   void SetSocksServer(const std::string& Value) { StoreSocksServer(Value); }
@@ -428,6 +442,8 @@ class TCustomSocksWSocket : public TCustomWSocket {
  protected:
   void StoreSocksLevel(const std::string& Value);
   void TriggerSocksAuthState(TSocksAuthState AuthState);
+  void SendAuthRequest();
+  void SendConnectRequest();
 
   TSocksState FSocksState = socksData;
   std::string FSocksServerText;
@@ -437,6 +453,20 @@ class TCustomSocksWSocket : public TCustomWSocket {
   std::string FSocksUserText;
   std::string FSocksPasswordText;
   TSocksAuthentication FSocksAuthChoice = socksNoAuthentication;
+  uint8_t FSocksAuthNumber = 0;  // the SOCKS 5 method offered: 0 none, 2 user/password
+  socks::TSocksReplyParser FReply;
+  // Bytes the server sent after its final reply, still in FReply's buffer.
+  int FSocksRcvdCnt = 0;
+  int FSocksRcvdOffset = 0;
+
+ private:
+  std::string SocksFieldsRefusal() const;
+  bool ResolveSocksServer();
+  bool MethodsReplyArrived();
+  bool AuthReplyArrived();
+  bool ConnectReplyArrived();
+  bool ReceiveReply(socks::TSocksVerdict& Verdict);
+  bool TunnelOpened(int ReplyLength);
 };
 
 // Line mode is not built yet: with it off (the only mode) it passes everything through.
