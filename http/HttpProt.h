@@ -336,6 +336,8 @@ class THttpCli : public core::TWndControl {
   void HookSessionClosed();
   void FailLookup(uint16_t ErrCode, core::TComponent* Sender);
   void FailConnect(const std::string& Reason, uint16_t ErrCode, core::TComponent* Sender);
+  bool NameGoesToSocksServer() const;
+  void ConnectToAddress(const std::string& Address, core::TComponent* Sender);
   void StartUpload();
   void AddRequestLines(const std::string& Method, const std::string& Version, core::TStringList& Headers);
   // Ends the request on a protocol error: status 404 with Reason, connection closed.

@@ -41,6 +41,12 @@ void THttpCli::Login() {
     return;
   }
   FSocket->SetLocalAddr(FLocalAddr);
+  if (NameGoesToSocksServer()) {
+    // The SOCKS server resolves the name: that is what levels 4A and 5 are for,
+    // and no lookup of ours goes around the relay.
+    ConnectToAddress(FHostName, FSocket);
+    return;
+  }
   try {
     FSocket->DnsLookup(FHostName);
   } catch (const std::exception& e) {
@@ -77,7 +83,20 @@ void THttpCli::SocketDNSLookupDone(core::TComponent* Sender, uint16_t ErrCode) {
     FailLookup(ErrCode, Sender);
     return;
   }
-  FDnsResult = FSocket->DnsResult();
+  ConnectToAddress(FSocket->DnsResult(), Sender);
+}
+
+// Level 4 (and an invalid level, which the socket refuses and then keeps its own)
+// resolves here as the socket would.
+bool THttpCli::NameGoesToSocksServer() const {
+  if (core::Trim(FSocksServer).empty()) return false;
+  const std::string level = core::UpperCase(FSocksLevel);
+  const bool valid = level == "4" || level == "4A" || level == "5";
+  return (valid ? level : FSocket->SocksLevel()) != "4";
+}
+
+void THttpCli::ConnectToAddress(const std::string& Address, core::TComponent* Sender) {
+  FDnsResult = Address;
   StateChange(httpDnsLookupDone);
   SetupSocket();
   FCurrentHost = FHostName;
