@@ -95,18 +95,6 @@ TEST(SocksRequests, AreExactBytes) {
             "127.0.0.1\x01\x02"s);
 }
 
-TEST(SocksRequests, CarryFieldsOf255Bytes) {
-  const std::string longest(255, 'n');
-  const std::string connect = Connect5Request(80, longest);
-  ASSERT_EQ(connect.size(), 7u + 255);
-  EXPECT_EQ(static_cast<uint8_t>(connect[4]), 255);
-  EXPECT_EQ(connect.substr(5, 255), longest);
-  const std::string auth = AuthRequest(longest, longest);
-  ASSERT_EQ(auth.size(), 3u + 510);
-  EXPECT_EQ(static_cast<uint8_t>(auth[1]), 255);
-  EXPECT_EQ(static_cast<uint8_t>(auth[257]), 255);
-}
-
 TEST(SocksReplies, SuccessesInEverySplit) {
   using K = TSocksReplyKind;
   using O = TSocksOutcome;
@@ -202,14 +190,6 @@ TEST(SocksReplies, AuthenticationReplyWithExtraBytes) {
   EXPECT_EQ(whole.code, 20001);
   EXPECT_EQ(whole.text, "too much data availaible");
   EXPECT_EQ(FeedSplit(TSocksReplyKind::kAuth, "\x01\x00\x00"s, {1, 2}).outcome, TSocksOutcome::kAuthOk);
-}
-
-TEST(SocksErrors, TableGivesEachReasonItsCode) {
-  EXPECT_EQ(SocksError(TSocksFailure::kLogicError).code, 20001);
-  EXPECT_EQ(SocksError(TSocksFailure::kLogicError).text, "TWSocket logic error");
-  EXPECT_EQ(SocksError(TSocksFailure::kInternal).code, 20013);
-  EXPECT_EQ(SocksError(TSocksFailure::kInternal).text, "internal error");
-  EXPECT_EQ(SocksError(TSocksFailure::kLookup).code, 20017);
 }
 
 }  // namespace
