@@ -224,6 +224,24 @@ TEST_P(SocksSplit, EveryFailingReply) {
   }
 }
 
+// Bytes left after the reply are announced again while some remain, as the system
+// does for its own data, so a reader taking a little per notification gets them
+// all without waiting for more from the network.
+TEST(SocksNegotiation, BytesAfterTheReplyReadInSmallPieces) {
+  Script script;
+  script.ReadBytes(3).Send("\x05\x00"s).ReadBytes(kRequest5.size()).Send(kGranted5 + "0123456789");
+  ScriptedPeer peer({script});
+  ThroughSocks t(peer, "5");
+  t.s->OnDataAvailable = [&t](core::TComponent*, uint16_t) {
+    char buf[3];
+    const int n = t.s->Receive(buf, sizeof buf);
+    if (n > 0) t.receives.emplace_back(buf, static_cast<size_t>(n));
+  };
+  t.s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return t.Received() == "0123456789"; })) << t.Received();
+  EXPECT_EQ(t.receives.front(), "012");
+}
+
 INSTANTIATE_TEST_SUITE_P(WholeAndByteByByte, SocksSplit, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& p) {
                            return p.param ? "ByteByByte" : "Whole";
