@@ -224,9 +224,11 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     ~Restore() { core::SetApplication(nullptr); }
   } restore;
 
+  std::string socksFailure;  // outlives the client, whose SOCKS error event writes it
   auto client = core::MakeComponent<http::THttpCli>(nullptr);
   client->SetName("HttpCli1");
   ConfigureForCli(*client, o);
+  ApplySocks(*client, o.socks, socksFailure);
   // Any message wakes the run's wait; the window ignores this one.
   const winapi::HWND wakeWindow = client->Handle();
   TInterruptGuard interruptGuard([wakeWindow] { winapi::PostMessage(wakeWindow, winapi::WM_NULL, 0, 0); });
@@ -239,7 +241,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   try {
     result = RunSpeedTest(*client, view);
   } catch (const std::exception& e) {
-    error = verdict.Explain(e);
+    // A SOCKS failure says more than the connect error it causes.
+    error = socksFailure.empty() ? verdict.Explain(e) : socksFailure;
     if (application.TimedOut())
       error = "load timed out after " + SecondsText(o.timeoutSeconds) + " s (" + error + ")";
   }

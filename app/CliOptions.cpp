@@ -78,6 +78,26 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
       ->option_text("TEXT")
       ->group(login);
 
+  const char* socks = "SOCKS";
+  const auto checked = [](std::string (*check)(const std::string&), const char* name) {
+    return CLI::Validator([check](std::string& value) { return check(value); }, "", name);
+  };
+  cli.add_option("--socks", o.socks.server, "load through this SOCKS server (port 1080 unless given)")
+      ->option_text("HOST[:PORT]")
+      ->check(checked(CheckSocksServer, "SOCKS server"))
+      ->group(socks);
+  cli.add_option("--socks-level", o.socks.level,
+                 "4, 4A or 5 (default 5); at 4A and 5 the server resolves the host")
+      ->option_text("LEVEL")
+      ->check(checked(CheckSocksLevel, "SOCKS level"))
+      ->group(socks);
+  cli.add_option("--socks-user", o.socks.user, "user code (level 5: log in with it and the password)")
+      ->option_text("NAME")
+      ->group(socks);
+  cli.add_option("--socks-password", o.socks.password, "password for the SOCKS server")
+      ->option_text("TEXT")
+      ->group(socks);
+
   cli.set_version_flag("--version", kVersion);
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "app/CliSocks.h"
 #include "core/SysUtils.h"
 
 namespace CLI {
@@ -34,6 +35,7 @@ struct CliOptions {
   int32_t limitRate = 0;                 // bytes per second; 0: no limit
   std::string user, password;            // the server's login
   std::string proxyUser, proxyPassword;  // the proxy's login
+  TSocksOptions socks;
 
   // Filled by CheckCliOptions.
   int32_t loadCount = 0;

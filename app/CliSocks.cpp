@@ -1,0 +1,54 @@
+#include "app/CliSocks.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "core/SysUtils.h"
+#include "http/HttpProt.h"
+
+namespace app {
+
+namespace {
+
+constexpr const char* kDefaultSocksPort = "1080";
+
+bool IsPortNumber(const std::string& s) {
+  if (s.empty() || s.size() > 5) return false;
+  if (!std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) return false;
+  const int port = std::stoi(s);
+  return port >= 1 && port <= 65535;
+}
+
+}  // namespace
+
+std::string CheckSocksServer(const std::string& Value) {
+  const size_t colon = Value.rfind(':');
+  const std::string host = Value.substr(0, colon);
+  if (host.empty()) return "needs a host: HOST[:PORT]";
+  if (colon != std::string::npos && !IsPortNumber(Value.substr(colon + 1)))
+    return "the port must be a number from 1 to 65535: '" + Value + "'";
+  return {};
+}
+
+std::string CheckSocksLevel(const std::string& Value) {
+  const std::string level = core::UpperCase(Value);
+  if (level == "4" || level == "4A" || level == "5") return {};
+  return "must be 4, 4A or 5";
+}
+
+void ApplySocks(http::THttpCli& Client, const TSocksOptions& Options, std::string& Failure) {
+  if (Options.server.empty()) return;
+  const size_t colon = Options.server.rfind(':');
+  Client.SetSocksServer(Options.server.substr(0, colon));
+  Client.SetSocksPort(colon == std::string::npos ? kDefaultSocksPort : Options.server.substr(colon + 1));
+  Client.SetSocksLevel(core::UpperCase(Options.level));
+  Client.SetSocksUsercode(Options.user);
+  Client.SetSocksPassword(Options.password);
+  Client.SetSocksAuthentication(Options.user.empty() ? net::socksNoAuthentication
+                                                     : net::socksAuthenticateUsercode);
+  Client.OnSocksError = [&Failure](core::TComponent*, int Error, const std::string& Msg) {
+    Failure = Msg + " (Error #" + std::to_string(Error) + ")";
+  };
+}
+
+}  // namespace app
