@@ -24,6 +24,7 @@ void TCustomSocksWSocket::TriggerSocketConnected(uint16_t ErrCode) {
     TCustomWSocket::TriggerSocketConnected(ErrCode);
     return;
   }
+  if (ClosedByHandler()) return;
   // SOCKS 4 has no method negotiation.
   if (FSocksLevelText[0] == '4') {
     SendConnectRequest();
@@ -38,6 +39,7 @@ void TCustomSocksWSocket::SendAuthRequest() {
   FSocksState = socksAuthenticate;
   FReply.Expect(TSocksReplyKind::kAuth);
   TriggerSocksAuthState(socksAuthStart);
+  if (ClosedByHandler()) return;
   try {
     SendStr(socks::AuthRequest(FSocksUserText, FSocksPasswordText));
   } catch (...) {
@@ -86,6 +88,13 @@ void TCustomSocksWSocket::TriggerSessionClosed(uint16_t ErrCode) {
   TCustomWSocket::TriggerSessionClosed(ErrCode);
 }
 
+// A handler of a SOCKS event may close the socket; the close restored the
+// defaults, and the negotiation must not go on (nor leave its state behind for
+// the next connection).
+bool TCustomSocksWSocket::ClosedByHandler() const {
+  return FHSocket == INVALID_SOCKET;
+}
+
 bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t ErrCode) {
   if (FSocksState == socksData) return TCustomWSocket::TriggerDataAvailable(ErrCode);
   if (ErrCode != 0) {
@@ -128,7 +137,7 @@ bool TCustomSocksWSocket::MethodsReplyArrived() {
   if (!ReceiveReply(verdict)) return true;
   if (verdict.outcome == TSocksOutcome::kNoAuth) {
     if (FSocksAuthNumber != 0) TriggerSocksAuthState(socksAuthNotRequired);
-    SendConnectRequest();
+    if (!ClosedByHandler()) SendConnectRequest();
   } else if (verdict.outcome == TSocksOutcome::kUserAuth) {
     SendAuthRequest();
   }
@@ -140,7 +149,7 @@ bool TCustomSocksWSocket::AuthReplyArrived() {
   if (!ReceiveReply(verdict)) return true;
   if (verdict.outcome == TSocksOutcome::kAuthOk) {
     TriggerSocksAuthState(socksAuthSuccess);
-    SendConnectRequest();
+    if (!ClosedByHandler()) SendConnectRequest();
   }
   return true;
 }

@@ -467,6 +467,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   bool ConnectReplyArrived();
   bool ReceiveReply(socks::TSocksVerdict& Verdict);
   bool TunnelOpened(int ReplyLength);
+  bool ClosedByHandler() const;
 };
 
 // Line mode is not built yet: with it off (the only mode) it passes everything through.

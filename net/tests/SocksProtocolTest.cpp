@@ -1,5 +1,5 @@
-// SOCKS requests byte for byte and the reply parser fed whole, one byte per
-// receive and split at every position.
+// The SOCKS reply parser fed whole, one byte per receive and split at every
+// position (the requests are checked byte for byte by the socket tests).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -78,23 +78,6 @@ std::string Socks5Reply(uint8_t code, uint8_t type, const std::string& address) 
   return "\x05"s + static_cast<char>(code) + '\0' + static_cast<char>(type) + address + "\x1f\x90"s;
 }
 
-TEST(SocksRequests, AreExactBytes) {
-  EXPECT_EQ(GreetingRequest(0), "\x05\x01\x00"s);
-  EXPECT_EQ(GreetingRequest(2), "\x05\x01\x02"s);
-  EXPECT_EQ(AuthRequest("ab", "xyz"),
-            "\x01\x02"
-            "ab\x03xyz"s);
-  EXPECT_EQ(AuthRequest("", ""), "\x01\x00\x00"s);
-  EXPECT_EQ(Connect4Request(0x1F90, 0x0100007F, "me"), "\x04\x01\x1f\x90\x7f\x00\x00\x01me\x00"s);
-  EXPECT_EQ(Connect4Request(80, 0x0100007F, ""), "\x04\x01\x00\x50\x7f\x00\x00\x01\x00"s);
-  EXPECT_EQ(Connect4ARequest(80, "u", "host.example"),
-            "\x04\x01\x00\x50\x00\x00\x00\x01u\x00host.example\x00"s);
-  // A dotted address still travels as a name.
-  EXPECT_EQ(Connect5Request(0x0102, "127.0.0.1"),
-            "\x05\x01\x00\x03\x09"
-            "127.0.0.1\x01\x02"s);
-}
-
 TEST(SocksReplies, SuccessesInEverySplit) {
   using K = TSocksReplyKind;
   using O = TSocksOutcome;
@@ -165,21 +148,6 @@ TEST(SocksReplies, EveryFailureWithItsCodeAndText) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.reply));
     ExpectSameInEverySplit(c.kind, c.reply, Expected(TSocksOutcome::kFailed, c.code, c.text));
-  }
-}
-
-TEST(SocksReplies, JudgedOnlyWhenComplete) {
-  using K = TSocksReplyKind;
-  const std::pair<K, std::string> partial[] = {
-      {K::kMethods, "\x05"s},
-      {K::kAuth, "\x01"s},
-      {K::kConnect4, "\x00\x5a\x00\x50\x7f\x00\x00"s},
-      {K::kConnect5, "\x05\x00\x00\x01\x7f\x00\x00\x01\x00"s},
-      {K::kConnect5, "\x05\x00\x00\x03\x05prox\x00"s},
-  };
-  for (const auto& [kind, reply] : partial) {
-    SCOPED_TRACE(testing::PrintToString(reply));
-    EXPECT_EQ(FeedSplit(kind, reply, {}).outcome, TSocksOutcome::kWait);
   }
 }
 

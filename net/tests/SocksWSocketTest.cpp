@@ -242,6 +242,28 @@ TEST(SocksNegotiation, BytesAfterTheReplyReadInSmallPieces) {
   EXPECT_EQ(t.receives.front(), "012");
 }
 
+// A handler that closes the socket from a SOCKS event ends the negotiation there:
+// nothing more is sent, and the next, direct, connection is not taken for one.
+TEST(SocksNegotiation, HandlerClosingFromAnAuthStateEvent) {
+  Script socksScript;
+  socksScript.ReadBytes(3).Send("\x05\x00"s);
+  ScriptedPeer socksPeer({socksScript});
+  Script direct;
+  direct.Send("direct data");
+  ScriptedPeer directPeer({direct});
+  ThroughSocks t(socksPeer, "5");
+  t.s->SetSocksAuthentication(socksAuthenticateUsercode);
+  t.s->OnSocksAuthState = [&t](core::TComponent*, TSocksAuthState) { t.s->Close(); };
+  t.s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return t.s->State() == wsClosed; })) << t.log.Text();
+  ASSERT_TRUE(socksPeer.WaitForClientClose(0));
+  EXPECT_EQ(socksPeer.Received(0), kUserGreeting);
+  t.s->SetAddr("127.0.0.1");
+  t.s->SetPort(std::to_string(directPeer.Port()));
+  t.s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return t.Received() == "direct data"; })) << t.log.Text();
+}
+
 INSTANTIATE_TEST_SUITE_P(WholeAndByteByByte, SocksSplit, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& p) {
                            return p.param ? "ByteByByte" : "Whole";
