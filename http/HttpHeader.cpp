@@ -93,9 +93,14 @@ void THttpCli::SocketDataAvailable(core::TComponent* /*Sender*/, uint16_t ErrCod
 
 // True when the bytes from Start on may still grow into an acceptable line. A
 // response header that outgrows its limits fails the request; anything else that
-// runs on without a line end is dropped, so memory stays bounded.
+// runs on without a line end is dropped, so memory stays bounded. A line is
+// measured without its CR LF, here as when it is complete: a CR at the end may be
+// the first half of the terminator, so the verdict does not depend on where the
+// receive was cut.
 bool THttpCli::CheckLineLimits(int64_t Start) {
-  if (FReceiveLen - Start <= kMaxHeaderLine) return true;
+  int64_t text = FReceiveLen - Start;
+  if (text > 0 && FReceiveBuffer[static_cast<size_t>(FReceiveLen - 1)] == '\r') --text;
+  if (text <= kMaxHeaderLine) return true;
   if (FHttpState == httpWaitingHeader) {
     FailProtocol("Response header too large");
   } else {
@@ -132,7 +137,7 @@ void THttpCli::CutHeaderLines(uint16_t ErrCode) {
     if (CheckLogOptions(core::loProtSpecDump)) DebugLog(core::loProtSpecDump, ">|" + FCurrentLine + "|");
     if (FHttpState == httpWaitingHeader) {
       FHeaderBytes += lineBytes;
-      if (FHeaderBytes > kMaxHeaderSize || lineBytes > kMaxHeaderLine + 2) {
+      if (FHeaderBytes > kMaxHeaderSize || static_cast<int64_t>(FCurrentLine.size()) > kMaxHeaderLine) {
         DropTakenLines();
         FailProtocol("Response header too large");
         return;

@@ -468,6 +468,52 @@ TEST(HttpResponseHostile, LineWithoutEndKeepsMemoryBounded) {
   EXPECT_EQ(ev.requestDone, 1);
 }
 
+// A header line is measured without its line end, whether or not the end arrived
+// in the same receive: 64 KiB of text passes and one byte more fails, wherever the
+// response is cut (before, between and after the CR and the LF, or byte by byte).
+TEST(HttpResponseHostile, LongestHeaderLineGetsOneVerdictInEverySplit) {
+  constexpr auto kMax = static_cast<size_t>(THttpCli::kMaxHeaderLine);
+  const std::string status = "HTTP/1.1 200 OK\r\n";
+  for (size_t text : {kMax - 1, kMax, kMax + 1}) {
+    for (const std::string end : {"\r\n", "\n"}) {
+      const std::string response =
+          status + "X-Long: " + std::string(text - 8, 'v') + end + "Content-Length: 2\r\n\r\nok";
+      const size_t lineEnd = status.size() + text;
+      std::vector<std::vector<size_t>> splits = {{}};
+      for (size_t cut = lineEnd - 2; cut <= lineEnd + end.size() + 1; ++cut) splits.push_back({cut});
+      splits.push_back({lineEnd, lineEnd + 1});
+      for (size_t piece : {size_t{1}, size_t{4096}}) {
+        std::vector<size_t> cuts;
+        for (size_t c = piece; c < response.size(); c += piece) cuts.push_back(c);
+        splits.push_back(cuts);
+      }
+      for (const auto& cuts : splits) {
+        auto cli = core::MakeComponent<TFeedCli>(nullptr);
+        core::TMemoryStream body;
+        cli->SetRcvdStream(&body);
+        cli->SetRequestVer("1.1");
+        cli->Begin(httpGET);
+        size_t from = 0;
+        for (size_t cut : cuts) {
+          cli->Feed(std::string_view(response).substr(from, cut - from));
+          from = cut;
+        }
+        cli->Feed(std::string_view(response).substr(from));
+        const std::string where = std::to_string(text) + " bytes, " + std::to_string(end.size()) +
+                                  "-byte end, " + std::to_string(cuts.size()) + " cuts from " +
+                                  (cuts.empty() ? std::string("-") : std::to_string(cuts[0]));
+        if (text <= kMax) {
+          EXPECT_EQ(cli->StatusCode(), 200) << where;
+          EXPECT_EQ(body.DataString(), "ok") << where;
+        } else {
+          EXPECT_EQ(cli->StatusCode(), 404) << where;
+          EXPECT_EQ(cli->ReasonPhrase(), "Response header too large") << where;
+        }
+      }
+    }
+  }
+}
+
 TEST(HttpResponseHostile, ManyHeaderLines) {
   std::string header = "HTTP/1.1 200 OK\r\n";
   for (int i = 0; i < 10000; ++i) header += "X-Line-" + std::to_string(i) + ": v\r\n";
