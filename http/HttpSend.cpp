@@ -154,6 +154,8 @@ void THttpCli::SocketSessionConnected(core::TComponent* Sender, uint16_t ErrCode
   FConnected = true;
   StateChange(httpConnected);
   TriggerSessionConnected();
+  // A handler that aborted the request ended it: nothing goes out.
+  if (FHttpState != httpConnected) return;
   FLineHandler = &THttpCli::GetHeaderLineNext;
   try {
     StateChange(httpWaitingHeader);

@@ -191,6 +191,33 @@ TEST(HttpPeerHostile, EarlyHintsAndBadStatus) {
   EXPECT_EQ(c.Get(Url(peer)), std::make_pair(std::string("Connection closed without response"), 404));
 }
 
+// Abort from the connected event ends the request there: nothing is sent on the
+// closed connection, and the client stays ready instead of waiting for an answer.
+TEST(HttpPeer, AbortWhenConnectedSendsNothing) {
+  for (THttpRequest rq : {httpGET, httpPOST}) {
+    ScriptedPeer peer({Script().Hold()});
+    Client c;
+    core::TMemoryStream upload;
+    upload.WriteBuffer("a=1", 3);
+    upload.Seek(0, core::TSeekOrigin::soBeginning);
+    c.cli->SetSendStream(&upload);
+    c.cli->OnSessionConnected = [&c](core::TComponent*) { c.cli->Abort(); };
+    c.cli->SetURL(Url(peer));
+    if (rq == httpGET)
+      c.cli->GetAsync();
+    else
+      c.cli->PostAsync();
+    ASSERT_TRUE(PumpUntil([&] { return c.ev.requestDone > 0; }));
+    core::Application().ProcessMessages();
+    EXPECT_EQ(c.cli->State(), httpReady);
+    EXPECT_EQ(c.ev.requestDone, 1);
+    EXPECT_EQ(c.ev.lastErr, 3);
+    EXPECT_EQ(c.cli->ReasonPhrase(), "Connection aborted on request");
+    EXPECT_TRUE(peer.WaitForClientClose(0));
+    EXPECT_EQ(peer.Received(0), "");
+  }
+}
+
 TEST(HttpPeerStale, ServerClosesBetweenTwoLoads) {
   ScriptedPeer peer({Script().ExpectRequest().Send(HttpResponse(200, "first")).Close(), Answer200("second")});
   Client c;
