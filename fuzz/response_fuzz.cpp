@@ -1,95 +1,471 @@
-// Feeds the HTTP client's response parser (status line, fields, bodies by length,
-// chunks or the close, interim answers, several responses on one connection) with
-// arbitrary bytes cut at arbitrary points, through the client's receive seam.
+// Plays a server to the HTTP client, with no network: the client's socket is
+// replaced by one that lives in memory, so a lookup, a connect and every byte the
+// client sends are only recorded, and this driver delivers the lookup, the
+// connect, the data-sent events, the server's bytes and its close. The client's
+// own Login, relocation and request code run unchanged, including the checks that
+// keep a server's bytes out of the next request.
 //
-// Input layout: byte 0 chooses the request (GET or HEAD), the version asked for
-// and whether the server closes at the end; bytes 1-4 seed the split points; the
-// rest is what the server sends.
+// Input: 8 bytes of set-up (see TSetup), then the server's answers, one per
+// request the client sends, separated by "@@NEXT@@". Each input runs three times:
+// one byte per receive, all bytes at once, and in pseudo-random pieces. Checked:
+// - the client's buffer stays consistent and bounded, and a length-delimited
+//   document never takes more than its length;
+// - every request is well formed and carries no control byte (tab included) that
+//   came from a server's answer (a Location, a content-range fed to Range, ...);
+// - the three runs give the same statuses, reasons, bodies, counts, truncation
+//   verdicts, relocation targets and requests, up to the client's last read of
+//   an answer it did not read to the end (what it does with the rest depends on
+//   where the rest was cut);
+// - every request ends once, and once the server has closed and nothing is
+//   pending, the request has ended.
+//
+// The environment variable TL_FUZZ_WIRE_CONTROLS=line-breaks narrows the request
+// check to CR, LF and NUL.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/Application.h"
+#include "core/SysUtils.h"
 #include "http/HttpProt.h"
 
 namespace {
+
+void Check(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+constexpr std::string_view kNext = "@@NEXT@@";
+
+// Byte 0: bits 0-1 the method (GET, HEAD, POST, PUT), bit 2 HTTP/1.1, bit 3
+// through a proxy, bit 4 the server resets instead of closing, bits 5-7 the event
+// whose handler calls Abort (see TAbortEvent). Byte 1: bit 0 the server closes
+// after `cut` bytes in all, bit 1 relocations are not followed, bit 2 the caller
+// allows relocations past the limit. Bytes 2-3: cut. Bytes 4-7: the seed of the
+// random pieces.
+struct TSetup {
+  http::THttpRequest method = http::httpGET;
+  bool version11 = false, proxy = false, reset = false, cutShort = false, noRelocation = false,
+       allowMore = false;
+  int abortAt = 0;
+  size_t cut = 0;
+  uint32_t seed = 0;
+  std::vector<std::string_view> answers;
+};
+
+enum TAbortEvent { abNone, abHeaderEnd = 3, abDocBegin, abLocationChange, abSessionConnected, abHeaderData };
+
+TSetup ReadSetup(const uint8_t* data, size_t size) {
+  static constexpr http::THttpRequest kMethods[] = {http::httpGET, http::httpHEAD, http::httpPOST,
+                                                    http::httpPUT};
+  TSetup s;
+  s.method = kMethods[data[0] & 3];
+  s.version11 = data[0] & 4;
+  s.proxy = data[0] & 8;
+  s.reset = data[0] & 16;
+  s.abortAt = data[0] >> 5;
+  s.cutShort = data[1] & 1;
+  s.noRelocation = data[1] & 2;
+  s.allowMore = data[1] & 4;
+  s.cut = data[2] | static_cast<size_t>(data[3]) << 8;
+  std::memcpy(&s.seed, data + 4, 4);
+  std::string_view rest(reinterpret_cast<const char*>(data + 8), size - 8);
+  for (;;) {
+    const size_t next = rest.find(kNext);
+    s.answers.push_back(rest.substr(0, next));
+    if (next == std::string_view::npos) break;
+    rest.remove_prefix(next + kNext.size());
+  }
+  return s;
+}
+
+// A socket with nothing under it. What the network would report later is only
+// noted here (the ...Due flags) and delivered by the driver.
+class TMemorySocket : public net::TWSocket {
+ public:
+  using net::TWSocket::TWSocket;
+
+  void DnsLookup(const std::string& /*HostName*/) override { FLookupDue = true; }
+  void CancelDnsLookup() override { FLookupDue = false; }
+  void Connect() override {
+    ChangeState(net::wsConnecting);
+    FConnectDue = true;
+  }
+  int Send(const void* Data, int Len) override {
+    if (State() != net::wsConnected) return net::TWSocket::Send(Data, Len);
+    if (Len > 0) QueueSendData(Data, Len);
+    const char* p = nullptr;
+    for (int n; (n = FBufHandler->Peek(p)) > 0;) {
+      FWire.append(p, static_cast<size_t>(n));
+      FBufHandler->Remove(n);
+    }
+    FBufferedByteCount = 0;
+    FAllSent = true;
+    FSentDue = true;
+    return Len;
+  }
+  int Receive(void* Buffer, int BufferSize) override {
+    const size_t n = std::min(FPending.size(), static_cast<size_t>(std::max(BufferSize, 0)));
+    std::memcpy(Buffer, FPending.data(), n);
+    FPending.erase(0, n);
+    FTaken += n;
+    return static_cast<int>(n);
+  }
+  void InternalClose(bool /*Shut*/, uint16_t ErrCode) override {
+    FLookupDue = FConnectDue = FSentDue = false;
+    if (State() == net::wsClosed) return;
+    ChangeState(net::wsClosed);
+    if (!Destroying()) TriggerSessionClosed(ErrCode);
+  }
+
+  // The network's part. Each returns true when it delivered something.
+  bool DeliverDue() {
+    if (FLookupDue) {
+      FLookupDue = false;
+      FDnsResult = "127.0.0.1";
+      TriggerDnsLookupDone(0);
+    } else if (FConnectDue) {
+      FConnectDue = false;
+      ChangeState(net::wsConnected);
+      TriggerSessionConnected(0);
+    } else if (FSentDue) {
+      FSentDue = false;
+      TriggerDataSent(0);
+    } else {
+      return false;
+    }
+    return true;
+  }
+  // The server's bytes wait here until the client reads them.
+  void Offer(std::string_view bytes) { FPending.append(bytes); }
+  size_t Unread() const { return FPending.size(); }
+  void DropUnread() { FPending.clear(); }
+  // One read event, as the network gives one: the client reads what it wants and
+  // whatever it posted meanwhile runs before the next. Returns the bytes read.
+  size_t DeliverData() {
+    FTaken = 0;
+    TriggerDataAvailable(0);
+    return FTaken;
+  }
+  void PeerCloses(uint16_t ErrCode) {
+    if (State() == net::wsClosed) return;
+    ChangeState(net::wsClosed);
+    TriggerSessionClosed(ErrCode);
+  }
+  bool Idle() const { return !FLookupDue && !FConnectDue && !FSentDue; }
+  // Everything the client sent.
+  const std::string& Wire() const { return FWire; }
+
+ private:
+  bool FLookupDue = false, FConnectDue = false, FSentDue = false;
+  std::string FWire;
+  std::string FPending;
+  size_t FTaken = 0;
+};
+
+bool WireLineBreaksOnly() {
+  static const bool only = [] {
+    const char* v = std::getenv("TL_FUZZ_WIRE_CONTROLS");
+    return v && std::string_view(v) == "line-breaks";
+  }();
+  return only;
+}
+
+// Every field the client may write into a request header.
+bool KnownField(std::string_view line) {
+  static constexpr std::string_view kNames[] = {"From: ",
+                                                "Accept: ",
+                                                "Referer: ",
+                                                "Connection: ",
+                                                "Accept-Language: ",
+                                                "Accept-Encoding: ",
+                                                "Content-Type: ",
+                                                "User-Agent: ",
+                                                "Host: ",
+                                                "Pragma: ",
+                                                "Proxy-Connection: ",
+                                                "Content-Length: ",
+                                                "If-Modified-Since: ",
+                                                "Cookie: ",
+                                                "Range: ",
+                                                "Authorization: ",
+                                                "Proxy-Authorization: "};
+  return std::any_of(std::begin(kNames), std::end(kNames),
+                     [line](std::string_view n) { return line.substr(0, n.size()) == n; });
+}
+
+// A request header as the client must send it: the request line, known fields,
+// the empty line, and no control byte inside a line.
+void CheckRequest(std::string_view header, const std::string& method) {
+  Check(header.size() >= 4 && header.substr(header.size() - 4) == "\r\n\r\n");
+  header.remove_suffix(2);
+  size_t index = 0;
+  while (!header.empty()) {
+    const size_t end = header.find("\r\n");
+    const std::string_view line = header.substr(0, end);
+    header.remove_prefix(end + 2);
+    Check(line.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos);
+    if (!WireLineBreaksOnly())
+      Check(std::none_of(line.begin(), line.end(), [](char c) { return (c >= 0 && c < 32) || c == 127; }));
+    if (index++ == 0) {
+      Check(line.substr(0, method.size() + 1) == method + " ");
+      Check(line.ends_with(" HTTP/1.0") || line.ends_with(" HTTP/1.1"));
+    } else {
+      Check(KnownField(line));
+    }
+  }
+}
 
 class TFuzzCli : public http::THttpCli {
  public:
   using THttpCli::THttpCli;
 
-  void Begin(http::THttpRequest rq) {
-    FRequestType = rq;
-    ResetRequestState();
-    FReusedConnection = false;
-    FResponseBytes = false;
-    FLineHandler = &THttpCli::GetHeaderLineNext;
-    StateChange(http::httpConnected);
-    StateChange(http::httpWaitingHeader);
+  void CreateSocket() override { FSocket = core::Create<TMemorySocket>(this); }
+  TMemorySocket& Memory() const { return *static_cast<TMemorySocket*>(FSocket); }
+
+  void SendRequest(const std::string& Method, const std::string& Version) override {
+    const size_t before = Memory().Wire().size();
+    THttpCli::SendRequest(Method, Version);
+    const std::string header = Memory().Wire().substr(before);
+    CheckRequest(header, Method);
+    ++FRequests;
+    Note("request " + header);
   }
-  void Feed(const uint8_t* data, size_t size) {
-    FPending.assign(reinterpret_cast<const char*>(data), size);
-    while (!FPending.empty()) {
-      SocketDataAvailable(Socket(), 0);
-      CheckInvariants();
-    }
-    core::Application().ProcessMessages();
-  }
-  void PeerCloses(uint16_t errCode) {
-    SocketSessionClosed(Socket(), errCode);
-    core::Application().ProcessMessages();
+  void SocketDataAvailable(core::TComponent* Sender, uint16_t ErrCode) override {
+    THttpCli::SocketDataAvailable(Sender, ErrCode);
+    CheckInvariants();
   }
 
- protected:
-  int ReceiveData(void* Buffer, int BufferSize) override {
-    const size_t n = std::min(FPending.size(), static_cast<size_t>(BufferSize));
-    std::memcpy(Buffer, FPending.data(), n);
-    FPending.erase(0, n);
-    return static_cast<int>(n);
-  }
+  int Requests() const { return FRequests; }
+  void Note(std::string s) { FRecords.push_back(std::move(s)); }
+  const std::vector<std::string>& Records() const { return FRecords; }
 
  private:
-  // What must hold whatever the server sends: the buffer is consistent and bounded,
-  // and a length-delimited document never takes more than its length.
+  // What must hold whatever the server sends.
   void CheckInvariants() const {
-    if (FReceiveLen < 0 || static_cast<size_t>(FReceiveLen) >= FReceiveBuffer.size()) __builtin_trap();
-    if (FReceiveBuffer[static_cast<size_t>(FReceiveLen)] != 0) __builtin_trap();
-    if (FReceiveBuffer.size() > static_cast<size_t>(kMaxHeaderLine + 2 * kReceiveRoom) + 2) __builtin_trap();
-    if (TransferEncoding() != "chunked" && FContentLength >= 0 && FRcvdCount > FContentLength)
-      __builtin_trap();
-    if (FHeaderBytes > kMaxHeaderSize + kMaxHeaderLine + 2) __builtin_trap();
+    Check(FReceiveLen >= 0 && static_cast<size_t>(FReceiveLen) < FReceiveBuffer.size());
+    Check(FReceiveBuffer[static_cast<size_t>(FReceiveLen)] == 0);
+    Check(FReceiveBuffer.size() <= static_cast<size_t>(kMaxHeaderLine + 2 * kReceiveRoom) + 2);
+    // The client trims the transfer coding before it compares.
+    if (core::Trim(FTransferEncoding) != "chunked" && FContentLength >= 0)
+      Check(FRcvdCount <= FContentLength);
+    Check(FHeaderBytes <= kMaxHeaderSize + kMaxHeaderLine + 2);
   }
 
-  std::string FPending;
+  int FRequests = 0;
+  std::vector<std::string> FRecords;
 };
+
+struct TRun {
+  std::vector<std::string> records;
+  // Records that do not depend on where the answers were cut (SIZE_MAX: all).
+  size_t comparable = SIZE_MAX;
+};
+
+enum TPieces { pcBytes, pcWhole, pcRandom };
+
+void StartRequest(TFuzzCli& cli, http::THttpRequest method, core::TMemoryStream& upload) {
+  upload.Seek(0, core::TSeekOrigin::soBeginning);
+  switch (method) {
+    case http::httpHEAD:
+      cli.HeadAsync();
+      break;
+    case http::httpPOST:
+      cli.PostAsync();
+      break;
+    case http::httpPUT:
+      cli.PutAsync();
+      break;
+    default:
+      cli.GetAsync();
+  }
+}
+
+// What the handlers share; the client calls a copy of each handler, so they keep
+// no state of their own.
+struct THandlerState {
+  bool aborted = false;
+  int headerLines = 0;
+  int started = 0, done = 0;
+};
+
+void Attach(TFuzzCli& cli, const TSetup& s, core::TMemoryStream& body, THandlerState& st) {
+  auto abortOn = [&cli, &st](bool now) {
+    if (now && !st.aborted) {
+      st.aborted = true;
+      cli.Abort();
+    }
+  };
+  cli.OnRequestDone = [&cli, &body, &st](core::TComponent*, http::THttpRequest rq, uint16_t err) {
+    // Each request ends once.
+    Check(++st.done <= st.started);
+    cli.Note("done " + std::to_string(rq) + " " + std::to_string(err) + " " +
+             std::to_string(cli.StatusCode()) + " " + cli.ReasonPhrase() + " " +
+             std::to_string(cli.RcvdCount()) + " " + (cli.DocumentTruncated() ? "cut " : "whole ") +
+             cli.Location() + " " + body.DataString());
+  };
+  cli.OnHeaderEnd = [&cli, &s, abortOn](core::TComponent*) {
+    cli.Note("header " + std::to_string(cli.StatusCode()) + " " + cli.ReasonPhrase());
+    abortOn(s.abortAt == abHeaderEnd);
+  };
+  cli.OnLocationChange = [&cli, &s, abortOn](core::TComponent*) {
+    cli.Note("relocation " + cli.Location());
+    abortOn(s.abortAt == abLocationChange);
+  };
+  cli.OnDocBegin = [&s, abortOn](core::TComponent*) { abortOn(s.abortAt == abDocBegin); };
+  cli.OnSessionConnected = [&s, abortOn](core::TComponent*) { abortOn(s.abortAt == abSessionConnected); };
+  cli.OnHeaderData = [&s, &st, abortOn](core::TComponent*) {
+    abortOn(s.abortAt == abHeaderData && ++st.headerLines == 2);
+  };
+  cli.OnLocationChangeExceeded = [&s](core::TComponent*, int, bool& allow) { allow = s.allowMore; };
+}
+
+TRun Run(const TSetup& s, TPieces pieces) {
+  core::TMemoryStream body, upload;
+  upload.WriteBuffer("name=value&x=1", 14);
+  auto cli = core::MakeComponent<TFuzzCli>(nullptr);
+  THandlerState st;
+  Attach(*cli, s, body, st);
+  cli->SetRcvdStream(&body);
+  cli->SetSendStream(&upload);
+  cli->SetRequestVer(s.version11 ? "1.1" : "1.0");
+  cli->SetFollowRelocation(!s.noRelocation);
+  cli->SetURL("http://www.example.test:8080/dir/page.html?q=1");
+  if (s.proxy) {
+    cli->SetProxy("proxy.example.test");
+    cli->SetProxyPort("3128");
+  }
+  TMemorySocket& net = cli->Memory();
+  TRun run;
+  // Records made up to the client's last read of the current answer: what follows
+  // a read that left bytes over may depend on how they were cut.
+  size_t settled = 0;
+  auto leftOver = [&run, &settled] {
+    if (run.comparable == SIZE_MAX) run.comparable = settled;
+  };
+  auto start = [&] {
+    ++st.started;
+    StartRequest(*cli, s.method, upload);
+  };
+  start();
+
+  uint32_t seed = s.seed;
+  size_t offered = 0;    // bytes of all answers offered, for the cut
+  int answer = -1;       // the answer being delivered: the one to the latest request
+  size_t at = 0;         // the next byte of that answer to offer
+  bool closed = false;   // the server closed after the latest request
+  size_t budget = 4096;  // events besides the data
+  for (const auto a : s.answers) budget += 2 * a.size();
+  // The answer to a request; a request past the last answer gets none.
+  auto answerTo = [&s](int request) {
+    return request >= 0 && static_cast<size_t>(request) < s.answers.size()
+               ? s.answers[static_cast<size_t>(request)]
+               : std::string_view();
+  };
+  while (budget-- > 0) {
+    core::Application().ProcessMessages();
+    if (net.DeliverDue()) continue;
+    const std::string_view current = answerTo(answer);
+    // The answer is over for the client once it sent the next request, is ready,
+    // or the connection is gone: bytes it did not read belong to nobody.
+    const bool over =
+        cli->Requests() > answer + 1 || cli->State() == http::httpReady || net.State() != net::wsConnected;
+    if (over && (net.Unread() > 0 || at < current.size())) {
+      leftOver();
+      net.DropUnread();
+      at = current.size();
+    }
+    if (cli->Requests() > answer + 1) {
+      answer = cli->Requests() - 1;
+      at = 0;
+      closed = false;
+      settled = cli->Records().size();
+      continue;
+    }
+    if (cli->State() == http::httpReady) {
+      if (st.aborted || static_cast<size_t>(answer + 1) >= s.answers.size()) break;
+      start();
+      continue;
+    }
+    if (net.State() == net::wsConnected) {
+      const bool cutNow = s.cutShort && offered >= s.cut;
+      if (net.Unread() == 0 && at < current.size() && !cutNow) {
+        size_t n = current.size() - at;
+        if (pieces == pcBytes) {
+          n = 1;
+        } else if (pieces == pcRandom) {
+          seed = seed * 1103515245u + 12345u;
+          n = std::min<size_t>(n, 1 + (seed >> 16) % ((seed & 0x80000000u) ? 9 : 3000));
+        }
+        if (s.cutShort) n = std::min(n, s.cut - offered);
+        net.Offer(current.substr(at, n));
+        at += n;
+        offered += n;
+      }
+      if (net.Unread() > 0) {
+        if (net.DeliverData() > 0) {
+          settled = cli->Records().size();
+        } else {
+          // The client stopped reading: the server gives up and closes.
+          leftOver();
+          net.DropUnread();
+          at = current.size();
+        }
+        continue;
+      }
+      if (!closed) {
+        // Nothing more to send (or the cut): the server closes.
+        closed = true;
+        at = current.size();
+        net.PeerCloses(s.reset ? 10054 : 0);
+        continue;
+      }
+    }
+    // Nothing pending and the connection is gone: the request must have ended.
+    Check(cli->State() == http::httpReady);
+    break;
+  }
+  if (budget == SIZE_MAX)
+    leftOver();  // ran out of steps: the rest is not compared
+  else
+    Check(st.done == st.started);
+  run.records = cli->Records();
+  return run;
+}
+
+// Shows where two runs part, for the one reading the finding.
+void Differ(const TRun& a, const TRun& b, TPieces pieces) {
+  std::fprintf(stderr, "one byte per receive and %s differ:\n",
+               pieces == pcWhole ? "all at once" : "random pieces");
+  for (const TRun* r : {&a, &b}) {
+    for (const auto& line : r->records) std::fprintf(stderr, "  [%s]\n", line.c_str());
+    std::fprintf(stderr, "--\n");
+  }
+  __builtin_trap();
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 5) return 0;
-  const uint8_t mode = data[0];
-  uint32_t seed;
-  std::memcpy(&seed, data + 1, 4);
-  data += 5;
-  size -= 5;
-
-  core::TMemoryStream body;
-  auto cli = core::MakeComponent<TFuzzCli>(nullptr);
-  cli->SetRcvdStream(&body);
-  cli->SetRequestVer((mode & 2) ? "1.1" : "1.0");
-  const http::THttpRequest rq = (mode & 1) ? http::httpHEAD : http::httpGET;
-  cli->Begin(rq);
-  while (size > 0) {
-    // A small linear congruential generator chooses the next receive's size.
-    seed = seed * 1103515245u + 12345u;
-    const size_t piece = std::min<size_t>(size, 1 + (seed >> 16) % ((mode & 8) ? 3 : 700));
-    cli->Feed(data, piece);
-    data += piece;
-    size -= piece;
-    // The next response on a kept connection.
-    if (cli->State() == http::httpReady) cli->Begin(rq);
+  if (size < 8) return 0;
+  const TSetup setup = ReadSetup(data, size);
+  const TRun bytes = Run(setup, pcBytes);
+  for (TPieces pieces : {pcWhole, pcRandom}) {
+    const TRun other = Run(setup, pieces);
+    const size_t n =
+        std::min({bytes.comparable, other.comparable, bytes.records.size(), other.records.size()});
+    for (size_t i = 0; i < n; ++i) {
+      if (bytes.records[i] != other.records[i]) Differ(bytes, other, pieces);
+    }
+    if (bytes.comparable == SIZE_MAX && other.comparable == SIZE_MAX &&
+        bytes.records.size() != other.records.size())
+      Differ(bytes, other, pieces);
   }
-  if (mode & 4) cli->PeerCloses((mode & 16) ? 10054 : 0);
   return 0;
 }

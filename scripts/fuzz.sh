@@ -2,7 +2,7 @@
 # Builds and runs the libFuzzer targets (clang, ASan+UBSan) in build/fuzz.
 #   scripts/fuzz.sh TARGET MINUTES [FLAGS]  one target, long: its corpus grows in
 #                                    build/fuzz/corpus/TARGET, seeded from fuzz/corpus/TARGET;
-#                                    FLAGS go to libFuzzer (-jobs=1 logs to build/fuzz/logs/)
+#                                    FLAGS go to libFuzzer (-jobs=1 logs to build/fuzz/logs/TARGET/)
 #   scripts/fuzz.sh --all SECONDS    every fuzz/*_fuzz.cpp briefly from its seeds (CI)
 # A target's extra libFuzzer flags are read from fuzz/TARGET.options (one per line,
 # a relative -dict= path is taken from fuzz/). A finding is written to
@@ -44,12 +44,12 @@ run() {
   local target=$1 seconds=$2 corpus=$3
   shift 3
   local seeds="$root/fuzz/corpus/$target" flags
-  mkdir -p "$corpus" "$build/artifacts" "$build/logs"
+  mkdir -p "$corpus" "$build/artifacts" "$build/logs/$target"
   mapfile -t flags < <(target_flags "$target")
   local dirs=("$corpus")
   [ -d "$seeds" ] && dirs+=("$seeds")
   # The working directory takes the logs of -jobs runs.
-  (cd "$build/logs" && "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+  (cd "$build/logs/$target" && "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$build/artifacts/$target-" "${flags[@]}" "$@" "${dirs[@]}")
 }
 
