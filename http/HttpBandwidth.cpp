@@ -36,7 +36,7 @@ void THttpCli::BandwidthRequestStart() {
   // would leave a paused socket paused for good.
   const int sampling = FBandwidthSampling > 0 ? FBandwidthSampling : kDefaultSampling;
   const int64_t limit = std::max(FBandwidthLimit, 0);
-  if (!FBandwidthTimer) FBandwidthTimer.emplace();
+  if (!FBandwidthTimer) FBandwidthTimer = TBandwidthTimer{};
   SetBandwidthTimerEnabled(false);
   FBandwidthTimer->Interval = static_cast<uint32_t>(sampling);
   SetBandwidthTimerEnabled(true);
