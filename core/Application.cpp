@@ -22,8 +22,12 @@ TConsoleApplication& ConsoleApplication() {
 }  // namespace
 
 void TConsoleApplication::ProcessMessages() {
+  ProcessMessagesUntil([] { return false; });
+}
+
+void TConsoleApplication::ProcessMessagesUntil(const std::function<bool()>& stop) {
   winapi::MSG msg{};
-  while (winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_REMOVE)) {
+  while (!stop() && winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_REMOVE)) {
     if (msg.message == winapi::WM_QUIT) {
       Terminate();
       continue;

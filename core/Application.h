@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 namespace core {
 
@@ -17,6 +18,12 @@ class IApplication {
   virtual ~IApplication() = default;
   // Lets the application process every message now pending, then returns.
   virtual void ProcessMessages() = 0;
+  // Like ProcessMessages, but asks stop() before each of the thread's messages and
+  // returns as soon as it holds, so a stream of messages cannot keep a waiting caller
+  // past its deadline. The default drains everything, as ProcessMessages does.
+  virtual void ProcessMessagesUntil(const std::function<bool()>& stop) {
+    if (!stop()) ProcessMessages();
+  }
   // Waits up to timeoutMs for new work; true when something is pending.
   virtual bool WaitMessage(uint32_t timeoutMs) = 0;
   // True once the application is terminating (a quit message was met, or Terminate).
@@ -29,6 +36,7 @@ class IApplication {
 class TConsoleApplication : public IApplication {
  public:
   void ProcessMessages() override;
+  void ProcessMessagesUntil(const std::function<bool()>& stop) override;
   bool WaitMessage(uint32_t timeoutMs) override;
   bool Terminated() const override { return FTerminated.load(); }
   void Terminate() override { FTerminated.store(true); }

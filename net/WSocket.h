@@ -29,6 +29,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/Classes.h"
 #include "core/Logger.h"
@@ -470,16 +471,109 @@ class TCustomSocksWSocket : public TCustomWSocket {
   bool ClosedByHandler() const;
 };
 
-// Line mode is not built yet: with it off (the only mode) it passes everything through.
+// --- line mode ---
+using TLineLimitEvent = std::function<void(core::TComponent* Sender, int RcvdLength, bool& ClearData)>;
+
+// With LineMode on, received bytes are held in a line buffer and OnDataAvailable
+// fires once per complete line; Receive and ReceiveStr then return exactly that line,
+// its line end included, and the handler is called again until it has read all of
+// it. Bytes held when the mode is switched off are handed out first, as plain data,
+// so nothing is lost or repeated. At the session's close, held bytes without a line
+// end are delivered as one last line before OnSessionClosed. A handler may close the
+// socket, switch the mode or wait for more messages while a line is delivered.
 class TCustomLineWSocket : public TCustomSocksWSocket {
  public:
-  using TCustomSocksWSocket::TCustomSocksWSocket;
+  explicit TCustomLineWSocket(core::TComponent* AOwner);
+
+  virtual void TriggerLineLimitExceeded(int Cnt, bool& ClearData);
+  virtual void StoreLineMode(bool Value);
+  virtual void EditLine(int& Len);
+  // Queues Str and the line end and starts sending both. Empty Str sends nothing and
+  // gives 0; otherwise the length of Str + 2, or -1 when the send failed.
+  virtual int SendLine(const std::string& Str);
+
+  void WndProc(core::TMessage& MsgRec) override;
+  bool TriggerDataAvailable(uint16_t ErrCode) override;
+  void TriggerSessionClosed(uint16_t ErrCode) override;
+  int RcvdCount() override;
+  int RecvRaw(void* Buffer, int Size, int Flags) override;
+
+  bool LineMode() const { return FLineModeOn; }
+  void SetLineMode(bool Value) { StoreLineMode(Value); }
+  int LineLimit() const { return FLineMax; }
+  void SetLineLimit(int Value) { FLineMax = Value; }
+  const std::string& LineEnd() const { return FLineEndText; }
+  void SetLineEnd(const std::string& Value) { FLineEndText = Value; }
+  bool LineEcho() const { return FLineEchoOn; }
+  void SetLineEcho(bool Value) { FLineEchoOn = Value; }
+  bool LineEdit() const { return FLineEditOn; }
+  void SetLineEdit(bool Value) { FLineEditOn = Value; }
+  // Bytes held in the line buffer, not yet handed to the application.
+  int LineBufferCount() const { return FRcvdCnt; }
+
+  TLineLimitEvent OnLineLimitExceeded;
+
+ protected:
+  void ProcessLineData();
+
+  std::vector<char> FRcvdBuf;  // held bytes at FRcvdHead, then a zero byte
+  int FRcvBufSize = 0;
+  int FRcvdCnt = 0;
+  std::string FLineEndText = "\r\n";
+  bool FLineModeOn = false;
+  int FLineLength = 0;  // unread bytes of the line being delivered (first of the held bytes)
+  int FLineMax = 65536;
+  bool FLineFound = false;
+  bool FLineClearData = false;
+  bool FLineEchoOn = false;
+  bool FLineEditOn = false;
+
+ private:
+  int ReceiveIntoLineBuffer();
+  void EnsureLineBuffer(int needed);
+  int FindLineEnd(int searchFrom) const;
+  void DeliverLines(int searchFrom, bool closing);
+  void FireLine(bool closing);
+  void DeliverPlain();
+  void CheckLineLimit();
+  void ConsumeHeld(int count);
+  void FreeLineBuffer();
+  char* Held() { return FRcvdBuf.data() + FRcvdHead; }
+
+  int FRcvdHead = 0;  // held bytes start here; moved to 0 before each receive
+  // Echo of the bytes just received, sent once the line buffer is consistent again
+  // (a failing send may close the session, which delivers what is held).
+  std::string FEchoPending;
 };
 
-// The synchronous wait is not built yet; passes everything through.
+// --- synchronous waiting ---
+// The result of a wait that ended without its flag: time limit, termination or quit.
+inline constexpr int WSocketWaitFailed = 12001;
+
+// Lets straight-line code use the asynchronous socket: start an operation, then keep
+// the thread's messages flowing until a flag that an event handler sets turns true.
+// Timeout (milliseconds, 0 or less: none) is measured as elapsed ticks, so it holds
+// across the tick counter's wrap, and it is checked between messages: a stream of
+// messages cannot keep a wait past it.
 class TCustomSyncWSocket : public TCustomLineWSocket {
  public:
   using TCustomLineWSocket::TCustomLineWSocket;
+
+  // Done := false, Proc() when assigned, then WaitUntilDone(Done).
+  virtual int RunAndWait(const std::function<void()>& Proc, bool& Done);
+  // 0 once Done is true, WSocketWaitFailed otherwise.
+  virtual int WaitUntilDone(bool& Done);
+
+  int Timeout() const { return FTimeout; }
+  void SetTimeout(int Value) { FTimeout = Value; }
+
+ protected:
+  int32_t FTimeout = 0;
+  uint32_t FTimeStop = 0;
+
+ private:
+  bool WaitEnded(const bool& Done, uint32_t start);
+  void PumpUntilWaitEnds(const bool& Done, uint32_t start);
 };
 
 // The class applications place; adds nothing.

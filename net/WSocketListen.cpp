@@ -58,7 +58,12 @@ bool TCustomWSocket::ListenSteps() {
   if (FType == SOCK_DGRAM && FReuseAddr &&
       !SetIntOption(SOL_SOCKET, SO_REUSEADDR, -1, "setsockopt(SO_REUSEADDR)"))
     return false;
-  if (api::bind(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin) != 0) {
+  // A multicast member takes Addr as the interface of its membership. Linux hands a
+  // group's datagrams only to sockets bound to any address (or to the group), not to
+  // one bound to the interface's own address, so the port is bound on all of them.
+  sockaddr_in local = FSin;
+  if (FType == SOCK_DGRAM && FMultiCast) local.sin_addr.s_addr = INADDR_ANY;
+  if (api::bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     ApiFailure("Bind");
     return false;
   }

@@ -22,9 +22,9 @@ TQtApplication::~TQtApplication() {
   if (QCoreApplication::instance()) QCoreApplication::instance()->removeEventFilter(this);
 }
 
-void TQtApplication::PumpOurMessages() {
+void TQtApplication::PumpOurMessages(const std::function<bool()>& stop) {
   winapi::MSG msg;
-  while (winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_REMOVE)) {
+  while (!stop() && winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_REMOVE)) {
     if (msg.message == winapi::WM_QUIT) {
       Terminate();
       continue;
@@ -44,6 +44,12 @@ void TQtApplication::PumpOurMessages() {
 void TQtApplication::ProcessMessages() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   PumpOurMessages();
+}
+
+void TQtApplication::ProcessMessagesUntil(const std::function<bool()>& stop) {
+  if (stop()) return;
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  PumpOurMessages(stop);
 }
 
 bool TQtApplication::WaitMessage(uint32_t timeoutMs) {

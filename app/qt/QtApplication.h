@@ -24,6 +24,7 @@ class TQtApplication : public QObject, public core::IApplication {
   TQtApplication();
   ~TQtApplication() override;
   void ProcessMessages() override;
+  void ProcessMessagesUntil(const std::function<bool()>& stop) override;
   bool WaitMessage(uint32_t timeoutMs) override;
   bool Terminated() const override { return FTerminated; }
   void Terminate() override;
@@ -32,7 +33,7 @@ class TQtApplication : public QObject, public core::IApplication {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  void PumpOurMessages();
+  void PumpOurMessages(const std::function<bool()>& stop = [] { return false; });
 
   std::unique_ptr<QSocketNotifier> FNotifier;
   bool FTerminated = false;
