@@ -195,8 +195,8 @@ int TCustomLineWSocket::FindLineEnd(int searchFrom) const {
   if (endLen == 0 || FRcvdCnt < endLen) return 0;
   const char* begin = FRcvdBuf.data() + FRcvdHead;
   const char* end = begin + FRcvdCnt;
-  const char* at = std::search(begin + std::clamp(searchFrom, 0, FRcvdCnt), end, FLineEndText.begin(),
-                               FLineEndText.end());
+  const char* at =
+      std::search(begin + std::clamp(searchFrom, 0, FRcvdCnt), end, FLineEndText.begin(), FLineEndText.end());
   return at == end ? 0 : static_cast<int>(at - begin) + endLen;
 }
 

@@ -33,7 +33,8 @@ int TCustomSyncWSocket::WaitUntilDone(bool& Done) {
     PumpUntilWaitEnds(Done, start);
     if (WaitEnded(Done, start)) continue;
     uint32_t idle = kMaxIdleWaitMs;
-    if (FTimeout > 0) idle = std::min(idle, static_cast<uint32_t>(FTimeout) - (winapi::GetTickCount() - start));
+    if (FTimeout > 0)
+      idle = std::min(idle, static_cast<uint32_t>(FTimeout) - (winapi::GetTickCount() - start));
     if (FMultiThreadPump)
       winapi::MsgWaitForMultipleObjects(0, nullptr, 0, idle, kWakeMask);
     else

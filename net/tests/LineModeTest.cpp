@@ -59,7 +59,9 @@ struct LinePair {
     line->SetPort(server->GetBoundPort());
     line->SetLineMode(true);
     line->OnDataAvailable = [this](core::TComponent*, uint16_t) { Read(); };
-    line->OnSessionClosed = [this](core::TComponent*, uint16_t e) { events.push_back("closed " + std::to_string(e)); };
+    line->OnSessionClosed = [this](core::TComponent*, uint16_t e) {
+      events.push_back("closed " + std::to_string(e));
+    };
     line->Connect();
     EXPECT_TRUE(PumpUntil([&] { return line->State() == wsConnected && peer->State() == wsConnected; }));
   }
@@ -96,7 +98,7 @@ TEST(LineMode, DeliversOneLinePerEventWhateverTheSplit) {
     std::vector<std::string> lines;
   };
   const Case cases[] = {
-      {"ab\r\ncd\r\n", 1 << 16, {"ab\r\n", "cd\r\n"}},        // two lines in one packet
+      {"ab\r\ncd\r\n", 1 << 16, {"ab\r\n", "cd\r\n"}},                  // two lines in one packet
       {"one\r\n\r\ntwo\r\n", 1 << 16, {"one\r\n", "\r\n", "two\r\n"}},  // an empty line
       {"abcdefg\r\nxy\r\n", 3, {"abc", "def", "g\r\n", "xy\r", "\n"}},  // a read smaller than the line
   };
@@ -130,8 +132,10 @@ TEST(LineMode, LineLimitDiscardsUnlessTheHandlerKeepsTheBytes) {
       std::vector<int> reported;
       p.line->OnLineLimitExceeded = [&](core::TComponent*, int length, bool& clear) {
         reported.push_back(length);
-        if (keep) clear = false;
-        else p.dropped += length;
+        if (keep)
+          clear = false;
+        else
+          p.dropped += length;
       };
       p.Feed(f);
       ASSERT_FALSE(reported.empty()) << Show(f);
@@ -216,8 +220,8 @@ TEST(LineMode, EditingAndEcho) {
   const Case cases[] = {
       {"ab\bc\r\n", false, "ac\r\n", ""},
       {"ab\tX\r\n", false, "ab      X\r\n", ""},  // tab at column 2: six blanks
-      {"\tX\r\n", false, "        X\r\n", ""},     // at column 0: eight
-      {"\bab\r\n", true, "ab\r\n", "ab\r\n"},      // nothing to erase: nothing echoed
+      {"\tX\r\n", false, "        X\r\n", ""},    // at column 0: eight
+      {"\bab\r\n", true, "ab\r\n", "ab\r\n"},     // nothing to erase: nothing echoed
       {"ab\bc\r\n", true, "ac\r\n", "ab\b \bc\r\n"},
       {"a\t\r\n", true, "a       \r\n", "a       \r\n"},
   };

@@ -121,7 +121,8 @@ TEST(WSocketListen, DatagramReceivesFromAndSendsToItsSender) {
   client->Connect();
   for (const char* d : {"one", "two", "three"}) client->SendStr(d);
   ASSERT_TRUE(PumpUntil([&] { return echoed == "one|two|three|"; })) << echoed;
-  ASSERT_TRUE(PumpUntil([&] { return log.Count("sent 0") == sentBefore + 3; })) << log.Text();  // one per SendTo
+  ASSERT_TRUE(PumpUntil([&] { return log.Count("sent 0") == sentBefore + 3; }))
+      << log.Text();  // one per SendTo
   EXPECT_EQ(server->ReadCount(), 11);
 }
 
@@ -157,7 +158,8 @@ TEST(WSocketListen, RawSocketAndTheUnsupportedReceiveAllMode) {
 
   auto all = ListenSocket("RAW_1", log);
   all->SetComponentOptions({wsoSIO_RCVALL});
-  EXPECT_EQ(ReportOf([&] { all->Listen(); }), "Operation not supported on socket (#10045 in WSAIoctl(SIO_RCVALL))");
+  EXPECT_EQ(ReportOf([&] { all->Listen(); }),
+            "Operation not supported on socket (#10045 in WSAIoctl(SIO_RCVALL))");
   // With OnError assigned the report returns and the socket is closed.
   ErrorTrap trap;
   trap.Attach(*all);
@@ -193,7 +195,8 @@ TEST(WSocketListen, MulticastMemberOnTheLoopbackInterface) {
 TEST(WSocketListen, BufferSizeSetters) {
   EventLog log;
   auto s = ListenSocket("udp", log);
-  EXPECT_EQ(ReportOf([&] { s->SetSocketRcvBufSize(8192); }), "Socket operation on non-socket (#10038 in setsockopt(SO_RCVBUF))");
+  EXPECT_EQ(ReportOf([&] { s->SetSocketRcvBufSize(8192); }),
+            "Socket operation on non-socket (#10038 in setsockopt(SO_RCVBUF))");
   s->Listen();
   const int sndBefore = s->SocketSndBufSize();
   s->SetSocketRcvBufSize(8192);
