@@ -49,9 +49,13 @@ int main(int argc, char** argv) {
       done = true;
     };
 
-    if (s->RunAndWait([&] { s->Connect(); }, done) != 0 || connectError != 0) {
+    if (s->RunAndWait([&] { s->Connect(); }, done) != 0) {
+      std::fprintf(stderr, "line_client: cannot connect: no answer within %d ms\n", kTimeoutMs);
+      return 1;
+    }
+    if (connectError != 0) {
       std::fprintf(stderr, "line_client: cannot connect: %s\n",
-                   net::SocketErrorMessage(connectError ? connectError : net::WSocketWaitFailed).c_str());
+                   net::SocketErrorMessage(connectError).c_str());
       return 1;
     }
     for (int i = 3; i < argc; ++i) {

@@ -47,6 +47,7 @@ void AdoptClient(net::SOCKET handle) {
   client->OnDataAvailable = [client](core::TComponent*, uint16_t) { EchoLine(*client); };
   client->OnSessionClosed = [client](core::TComponent*, uint16_t) { client->Release(); };
   client->Dup(handle);
+  if (client->State() != net::wsConnected) client->Release();  // adopting failed
 }
 
 }  // namespace

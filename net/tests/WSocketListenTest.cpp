@@ -184,6 +184,12 @@ TEST(WSocketListen, MulticastMemberOnTheLoopbackInterface) {
   EXPECT_EQ(log.Text(), "state wsBound; state wsListening; state wsConnected; connected 0; ");
   std::string got;
   member->OnDataAvailable = [&](core::TComponent*, uint16_t) { got += member->ReceiveStr(); };
+  auto notAGroup = ListenSocket("udp", log);
+  notAGroup->SetMultiCast(true);
+  notAGroup->SetMultiCastAddrStr("10.1.2.3");
+  EXPECT_EQ(ReportOf([&] { notAGroup->Listen(); }),
+            "Invalid argument (#10022 in setsockopt(IP_ADD_MEMBERSHIP))");
+
   auto sender = DatagramClient("239.255.42.99", member->GetBoundPort());
   sender->SetMultiCast(true);
   sender->SetMultiCastIpTTL(0);  // never beyond this host
