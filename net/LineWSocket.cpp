@@ -72,6 +72,7 @@ int TCustomLineWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
   if (pending <= 0) return TCustomSocksWSocket::RecvRaw(Buffer, Size, Flags);
   const int n = std::clamp(Size, 0, pending);
   if (n > 0) std::memcpy(Buffer, Held(), static_cast<size_t>(n));
+  if (Flags & MSG_PEEK) return n;  // a look leaves the bytes where they are
   ConsumeHeld(n);
   if (FLineModeOn) FLineLength -= n;
   return n;

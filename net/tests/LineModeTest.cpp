@@ -195,6 +195,10 @@ TEST(LineMode, SwitchingOffLaterHandsOutTheHeldBytes) {
   EXPECT_EQ(p.line->LineBufferCount(), 3);
   p.line->SetLineMode(false);
   EXPECT_EQ(p.reads, std::vector<std::string>{"x\r\n"});
+  char first = 0;  // a look at the held bytes takes nothing
+  EXPECT_EQ(p.line->RecvRaw(&first, 1, MSG_PEEK), 1);
+  EXPECT_EQ(first, 'a');
+  EXPECT_EQ(p.line->LineBufferCount(), 3);
   ASSERT_TRUE(PumpUntil([&] { return p.AllRead() == "x\r\nabc"; })) << p.AllRead();
   EXPECT_EQ(p.line->LineBufferCount(), 0);
 }
