@@ -12,6 +12,9 @@ packages=(
   nlohmann-json3-dev
   # the window
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth xdg-utils
+  # the details window's chart (its CMake package needs the OpenGL module's)
+  qt6-charts-dev
+  libqt6opengl6-dev
   # real peers for the tests
   nginx squid dante-server microsocks python3-ntlm-auth libio-socket-socks-perl curl openssl
   # the command line's JSON is checked with python3's json module

@@ -1,0 +1,112 @@
+#include "app/LoadDetails.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numeric>
+
+namespace app {
+
+const char* DetailPhaseName(size_t phase) {
+  static const char* const kNames[kDetailPhaseCount] = {"dns",      "connect", "socks", "tls",      "auth",
+                                                        "redirect", "request", "wait",  "transfer", "pane"};
+  return phase < kDetailPhaseCount ? kNames[phase] : "";
+}
+
+int64_t TLoadRow::OtherUs() const {
+  return std::max<int64_t>(0, totalUs - std::accumulate(phaseUs.begin(), phaseUs.end(), int64_t{0}));
+}
+
+double PercentileOf(const std::vector<double>& sorted, double p) {
+  if (sorted.empty()) return 0;
+  const double rank = p / 100 * static_cast<double>(sorted.size() - 1);
+  const auto below = static_cast<size_t>(std::floor(rank));
+  const size_t above = std::min(below + 1, sorted.size() - 1);
+  return sorted[below] + (sorted[above] - sorted[below]) * (rank - static_cast<double>(below));
+}
+
+namespace {
+
+std::vector<double> SortedMs(const std::vector<TLoadRow>& rows, int reused) {
+  std::vector<double> ms;
+  for (const TLoadRow& r : rows)
+    if (reused < 0 || r.reused == (reused == 1)) ms.push_back(static_cast<double>(r.totalUs) / 1000);
+  std::sort(ms.begin(), ms.end());
+  return ms;
+}
+
+std::string Format(const char* format, double value) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, format, value);
+  return buf;
+}
+
+}  // namespace
+
+TDetailStats ComputeDetailStats(const std::vector<TLoadRow>& rows) {
+  TDetailStats s;
+  const std::vector<double> all = SortedMs(rows, -1), cold = SortedMs(rows, 0), warm = SortedMs(rows, 1);
+  s.count = all.size();
+  s.cold = cold.size();
+  s.warm = warm.size();
+  if (all.empty()) return s;
+  s.medianMs = PercentileOf(all, 50);
+  s.p95Ms = PercentileOf(all, 95);
+  s.coldMedianMs = PercentileOf(cold, 50);
+  s.warmMedianMs = PercentileOf(warm, 50);
+  s.meanMs = std::accumulate(all.begin(), all.end(), 0.0) / static_cast<double>(all.size());
+  if (all.size() > 1) {
+    double sq = 0;
+    for (double v : all) sq += (v - s.meanMs) * (v - s.meanMs);
+    s.stddevMs = std::sqrt(sq / static_cast<double>(all.size() - 1));
+  }
+  int64_t bytes = 0, us = 0;
+  for (const TLoadRow& r : rows) {
+    bytes += r.bytes;
+    us += r.totalUs;
+  }
+  if (us > 0) s.bytesPerSecond = static_cast<double>(bytes) * 1e6 / static_cast<double>(us);
+  return s;
+}
+
+std::string HumanSpeed(double bytesPerSecond) {
+  static const char* const kUnits[] = {"B/s", "kB/s", "MB/s", "GB/s"};
+  size_t unit = 0;
+  double v = bytesPerSecond;
+  while (v >= 999.5 && unit + 1 < std::size(kUnits)) {
+    v /= 1000;
+    ++unit;
+  }
+  if (unit == 0) return Format("%.0f", v) + " B/s";
+  const char* format = v >= 99.95 ? "%.0f" : v >= 9.995 ? "%.1f" : "%.2f";
+  return Format(format, v) + " " + kUnits[unit];
+}
+
+std::string MsText(int64_t us) {
+  return Format("%.3f", static_cast<double>(us) / 1000);
+}
+
+std::vector<std::string> StatsLines(const TDetailStats& s) {
+  auto ms = [](double v) { return Format("%.3f", v) + " ms"; };
+  std::vector<std::string> lines;
+  lines.push_back("Loads: " + std::to_string(s.count) + "   median " + ms(s.medianMs) + "   p95 " +
+                  ms(s.p95Ms) + "   mean " + Format("%.3f", s.meanMs) + " \xB1 " + ms(s.stddevMs));
+  lines.push_back("Cold: " + std::to_string(s.cold) + " (median " + ms(s.coldMedianMs) +
+                  ")   Warm: " + std::to_string(s.warm) + " (median " + ms(s.warmMedianMs) + ")");
+  lines.push_back("Speed: " + HumanSpeed(s.bytesPerSecond));
+  return lines;
+}
+
+std::string DetailsCsv(const std::vector<TLoadRow>& rows) {
+  std::string csv = "load,status,reused";
+  for (size_t p = 0; p < kDetailPhaseCount; ++p) csv += std::string(",") + DetailPhaseName(p) + "_us";
+  csv += ",total_us,bytes\r\n";
+  for (const TLoadRow& r : rows) {
+    csv += std::to_string(r.load) + "," + std::to_string(r.status) + "," + (r.reused ? "1" : "0");
+    for (int64_t us : r.phaseUs) csv += "," + std::to_string(us);
+    csv += "," + std::to_string(r.totalUs) + "," + std::to_string(r.bytes) + "\r\n";
+  }
+  return csv;
+}
+
+}  // namespace app
