@@ -1,6 +1,9 @@
 #include "app/qt/LinePane.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <algorithm>
@@ -13,6 +16,7 @@ TLinePane::TLinePane(QWidget* parent) : QAbstractScrollArea(parent) {
   setFocusPolicy(Qt::StrongFocus);
   viewport()->setBackgroundRole(QPalette::Base);
   viewport()->setAutoFillBackground(true);
+  viewport()->setCursor(Qt::IBeamCursor);
 }
 
 void TLinePane::NoteWidths(size_t from) {
@@ -21,8 +25,11 @@ void TLinePane::NoteWidths(size_t from) {
 
 void TLinePane::AppendLines(const TPageLines& lines) {
   const size_t before = FLines.Count();
+  const bool selecting = HasSelection() || FDragging;
   FLines.Append(lines);
   NoteWidths(before);
+  // Places stay valid when lines are added; an idle caret follows the text's end.
+  if (!selecting) FAnchor = FCaret = EndPos();
   UpdateScrollBars();
   // Like a memo, the pane follows what was added last.
   verticalScrollBar()->setValue(verticalScrollBar()->maximum());
@@ -38,8 +45,56 @@ void TLinePane::AppendLine(const std::string& line) {
 void TLinePane::Clear() {
   FLines.Clear();
   FLongestLine = 0;
+  FAnchor = FCaret = TTextPos{};
   UpdateScrollBars();
   viewport()->update();
+}
+
+// --- selection ---
+
+size_t TLinePane::LineLength(size_t line) const {
+  return line < FLines.Count() ? FLines.Line(line).size() : 0;
+}
+
+TTextPos TLinePane::Clamped(TTextPos pos) const {
+  if (pos.line >= FLines.Count()) return EndPos();
+  pos.col = std::min(pos.col, LineLength(pos.line));
+  return pos;
+}
+
+void TLinePane::Select(TTextPos anchor, TTextPos caret) {
+  FAnchor = Clamped(anchor);
+  FCaret = Clamped(caret);
+  viewport()->update();
+}
+
+void TLinePane::SelectAll() {
+  Select({}, EndPos());
+}
+
+std::string TLinePane::SelectedText() const {
+  const TTextPos from = SelectionStart(), to = SelectionEnd();
+  std::string r;
+  for (size_t line = from.line; line <= to.line && line < FLines.Count(); ++line) {
+    const std::string_view text = FLines.Line(line);
+    const size_t begin = line == from.line ? from.col : 0;
+    const size_t end = line == to.line ? to.col : text.size();
+    r.append(text.substr(begin, end - begin));
+    if (line < to.line) r += "\r\n";
+  }
+  return r;
+}
+
+void TLinePane::CopySelection() const {
+  const std::string text = SelectedText();
+  QGuiApplication::clipboard()->setText(
+      QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+// --- geometry ---
+
+int TLinePane::CharWidth() const {
+  return std::max(1, fontMetrics().horizontalAdvance(QLatin1Char('M')));
 }
 
 int TLinePane::VisibleLineCount() const {
@@ -47,17 +102,68 @@ int TLinePane::VisibleLineCount() const {
   return h > 0 ? std::max(1, viewport()->height() / h) : 1;
 }
 
+TTextPos TLinePane::PositionAt(QPoint point) const {
+  const int h = std::max(1, fontMetrics().lineSpacing());
+  const auto first = static_cast<int64_t>(verticalScrollBar()->value());
+  const int64_t row = point.y() < 1 ? -1 + (point.y() - 1) / h : (point.y() - 1) / h;
+  const int64_t line = std::max<int64_t>(0, first + row);
+  const int cw = CharWidth();
+  const int x = point.x() - 2 + horizontalScrollBar()->value();
+  const int64_t col = std::max(0, (x + cw / 2) / cw);
+  return Clamped({static_cast<size_t>(line), static_cast<size_t>(col)});
+}
+
+QPoint TLinePane::PointOf(TTextPos pos) const {
+  const int h = fontMetrics().lineSpacing();
+  const auto row = static_cast<int64_t>(pos.line) - verticalScrollBar()->value();
+  return QPoint(2 - horizontalScrollBar()->value() + static_cast<int>(pos.col) * CharWidth(),
+                1 + static_cast<int>(row * h));
+}
+
+void TLinePane::EnsureVisible(TTextPos pos) {
+  QScrollBar* v = verticalScrollBar();
+  const auto line = static_cast<int>(std::min<size_t>(pos.line, INT32_MAX));
+  const int visible = VisibleLineCount();
+  if (line < v->value()) v->setValue(line);
+  if (line >= v->value() + visible) v->setValue(line - visible + 1);
+  QScrollBar* hb = horizontalScrollBar();
+  const int x = static_cast<int>(pos.col) * CharWidth();
+  const int width = viewport()->width() - 4;
+  if (x < hb->value()) hb->setValue(x);
+  if (x > hb->value() + width) hb->setValue(x - width);
+}
+
 void TLinePane::UpdateScrollBars() {
-  const int count = static_cast<int>(std::min<size_t>(FLines.Count(), INT32_MAX));
+  // The place after the last break is a line of its own, as in a text box.
+  const int count = static_cast<int>(std::min<size_t>(FLines.Count() + 1, INT32_MAX));
   const int visible = VisibleLineCount();
   verticalScrollBar()->setRange(0, std::max(0, count - visible));
   verticalScrollBar()->setPageStep(visible);
-  const int charWidth = std::max(1, fontMetrics().horizontalAdvance(QLatin1Char('M')));
+  const int charWidth = CharWidth();
   const auto textWidth =
       static_cast<int>(std::min<size_t>(FLongestLine * static_cast<size_t>(charWidth), INT32_MAX / 2));
   horizontalScrollBar()->setRange(0, std::max(0, textWidth + 4 - viewport()->width()));
   horizontalScrollBar()->setPageStep(viewport()->width());
   horizontalScrollBar()->setSingleStep(charWidth);
+}
+
+// --- drawing: only the visible lines ---
+
+void TLinePane::PaintSelection(QPainter& p, size_t line, int x, int top, const QString& text) {
+  const TTextPos from = SelectionStart(), to = SelectionEnd();
+  if (!HasSelection() || line < from.line || line > to.line) return;
+  const int cw = CharWidth();
+  const size_t begin = line == from.line ? from.col : 0;
+  // A selected line break shows as one selected blank after the text.
+  const size_t end = line == to.line ? to.col : LineLength(line) + 1;
+  const QRect band(x + static_cast<int>(begin) * cw, top, static_cast<int>(end - begin) * cw,
+                   fontMetrics().lineSpacing());
+  p.fillRect(band, palette().color(QPalette::Highlight));
+  p.save();
+  p.setClipRect(band);
+  p.setPen(palette().color(QPalette::HighlightedText));
+  p.drawText(x, top + fontMetrics().ascent(), text);
+  p.restore();
 }
 
 void TLinePane::paintEvent(QPaintEvent*) {
@@ -66,11 +172,18 @@ void TLinePane::paintEvent(QPaintEvent*) {
   const QFontMetrics fm = fontMetrics();
   const int h = fm.lineSpacing();
   const int x = 2 - horizontalScrollBar()->value();
-  int y = fm.ascent() + 1;
+  int top = 1;
   const size_t first = static_cast<size_t>(verticalScrollBar()->value());
-  for (size_t i = first; i < FLines.Count() && y - fm.ascent() < viewport()->height(); ++i, y += h) {
+  for (size_t i = first; i < FLines.Count() && top < viewport()->height(); ++i, top += h) {
     const std::string_view line = FLines.Line(i);
-    p.drawText(x, y, QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
+    const QString text = QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
+    p.drawText(x, top + fm.ascent(), text);
+    PaintSelection(p, i, x, top, text);
+  }
+  if (hasFocus()) {
+    const QPoint c = PointOf(FCaret);
+    p.setPen(palette().color(QPalette::Text));
+    p.drawLine(c.x(), c.y(), c.x(), c.y() + h - 1);
   }
 }
 
@@ -84,39 +197,100 @@ void TLinePane::changeEvent(QEvent* event) {
   if (event->type() == QEvent::FontChange) UpdateScrollBars();
 }
 
-void TLinePane::keyPressEvent(QKeyEvent* event) {
-  QScrollBar* v = verticalScrollBar();
-  QScrollBar* hb = horizontalScrollBar();
+void TLinePane::focusInEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusInEvent(event);
+  viewport()->update();
+}
+
+void TLinePane::focusOutEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusOutEvent(event);
+  viewport()->update();
+}
+
+// --- keyboard and mouse ---
+
+void TLinePane::MoveCaret(TTextPos to, bool extend) {
+  FCaret = Clamped(to);
+  if (!extend) FAnchor = FCaret;
+  EnsureVisible(FCaret);
+  viewport()->update();
+}
+
+bool TLinePane::Moved(const QKeyEvent* event, TTextPos& to) const {
+  const bool ctrl = event->modifiers() & Qt::ControlModifier;
+  const size_t page = static_cast<size_t>(VisibleLineCount());
+  to = FCaret;
   switch (event->key()) {
     case Qt::Key_Up:
-      v->setValue(v->value() - 1);
+      if (to.line > 0) --to.line;
       break;
     case Qt::Key_Down:
-      v->setValue(v->value() + 1);
+      ++to.line;
       break;
     case Qt::Key_PageUp:
-      v->setValue(v->value() - v->pageStep());
+      to.line -= std::min(to.line, page);
       break;
     case Qt::Key_PageDown:
-      v->setValue(v->value() + v->pageStep());
+      to.line += page;
       break;
     case Qt::Key_Home:
-      v->setValue(0);
+      to = ctrl ? TTextPos{} : TTextPos{to.line, 0};
       break;
     case Qt::Key_End:
-      v->setValue(v->maximum());
+      to = ctrl ? EndPos() : TTextPos{to.line, LineLength(to.line)};
       break;
     case Qt::Key_Left:
-      hb->setValue(hb->value() - hb->singleStep());
+      if (to.col > 0)
+        --to.col;
+      else if (to.line > 0)
+        to = {to.line - 1, LineLength(to.line - 1)};
       break;
     case Qt::Key_Right:
-      hb->setValue(hb->value() + hb->singleStep());
+      if (to.col < LineLength(to.line))
+        ++to.col;
+      else if (to.line < FLines.Count())
+        to = {to.line + 1, 0};
       break;
     default:
-      QAbstractScrollArea::keyPressEvent(event);
-      return;
+      return false;
   }
-  viewport()->update();
+  return true;
+}
+
+void TLinePane::keyPressEvent(QKeyEvent* event) {
+  if (event->matches(QKeySequence::Copy)) {
+    CopySelection();
+    return;
+  }
+  if (event->matches(QKeySequence::SelectAll)) {
+    SelectAll();
+    return;
+  }
+  TTextPos to;
+  if (!Moved(event, to)) {
+    QAbstractScrollArea::keyPressEvent(event);
+    return;
+  }
+  MoveCaret(to, event->modifiers() & Qt::ShiftModifier);
+}
+
+void TLinePane::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) {
+    QAbstractScrollArea::mousePressEvent(event);
+    return;
+  }
+  FDragging = true;
+  MoveCaret(PositionAt(event->position().toPoint()), event->modifiers() & Qt::ShiftModifier);
+}
+
+void TLinePane::mouseMoveEvent(QMouseEvent* event) {
+  if (FDragging && (event->buttons() & Qt::LeftButton))
+    MoveCaret(PositionAt(event->position().toPoint()), true);
+}
+
+void TLinePane::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) FDragging = false;
+  QAbstractScrollArea::mouseReleaseEvent(event);
 }
 
 }  // namespace app

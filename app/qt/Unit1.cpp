@@ -5,14 +5,19 @@
 #include <QDate>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLocale>
 #include <QMessageBox>
 #include <QSaveFile>
+#include <QSpacerItem>
 #include <QUrl>
+#include <stdexcept>
 
 #include "core/Application.h"
 #include "core/SysUtils.h"
+#include "http/Url.h"
 
 #ifndef TL_HELP_SOURCE
 #define TL_HELP_SOURCE ""
@@ -53,7 +58,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   setFont(NearestFont(false));
   CreateControls();
   SetTabOrder();
-  resize(Scaled(0, 0, 593, 483).size());
+  FDesignSize = Scaled(0, 0, 593, 483).size();
+  // Smaller than designed, the fixed controls would overlap.
+  setMinimumSize(FDesignSize);
+  resize(FDesignSize);
   move(0, 0);
 
   HttpCli1 = core::MakeComponent<http::THttpCli>(nullptr);
@@ -71,6 +79,12 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 QMessageBox* TForm1::OpenMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text) {
   auto* box = new QMessageBox(icon, title, text, QMessageBox::Ok, this);
   box->setTextFormat(Qt::PlainText);
+  // A box as wide as a usual dialog, however short its text: a spacer across
+  // the bottom of the box's grid.
+  if (auto* grid = qobject_cast<QGridLayout*>(box->layout()))
+    grid->addItem(
+        new QSpacerItem(Scaled(0, 0, 360, 0).width(), 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
+        grid->rowCount(), 0, 1, grid->columnCount());
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->open();
   return box;
@@ -156,6 +170,28 @@ void TForm1::CreateControls() {
   }
   Button2 = button(321, 399, 106, 29, "&Help (online)", true);
   Button1 = button(438, 399, 106, 29, "E&xit", true);
+  StopButton = button(321, 437, 106, 23, "Stop", false);
+  StopButton->setEnabled(false);
+  StopButton->setToolTip(QStringLiteral("Stop the test (Esc)"));
+  DetailsButton = button(438, 437, 106, 23, "&Details", false);
+  Details = new TDetailsWindow(this);
+  Details->ShowError = [this](const QString& text) { ShowError(QStringLiteral("Tachyload..."), text); };
+
+  // Resizing grows the two panes, each by half the extra width and by all the
+  // extra height; what lies right of or below them moves along.
+  Anchor(URLEdit, 0, 0.5, 0, 0);
+  Anchor(GoButton, 0.5, 0, 0, 0);
+  Anchor(Label6, 0.5, 0, 0, 0);
+  Anchor(Label5, 1, 0, 0, 0);
+  Anchor(Button7, 1, 0, 0, 0);
+  Anchor(DisplayMemo, 0, 0.5, 0, 1);
+  Anchor(Memo2, 0.5, 0.5, 0, 1);
+  for (QWidget* w : {static_cast<QWidget*>(Button5), static_cast<QWidget*>(Button3)}) Anchor(w, 0.5, 0, 1, 0);
+  for (QWidget* w : {Button6, Button4, Button2, Button1, StopButton, DetailsButton}) Anchor(w, 1, 0, 1, 0);
+  for (QWidget* w :
+       {static_cast<QWidget*>(Label1), static_cast<QWidget*>(Edit1), static_cast<QWidget*>(Label2),
+        static_cast<QWidget*>(Edit2), static_cast<QWidget*>(Label3), static_cast<QWidget*>(Edit3)})
+    Anchor(w, 0, 0, 1, 0);
 
   SaveDialog1 = MakeSaveDialog();
   SaveDialog2 = MakeSaveDialog();
@@ -174,6 +210,22 @@ void TForm1::CreateControls() {
   connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
   connect(Button7, &QPushButton::clicked, this, &TForm1::Button7Click);
+  connect(StopButton, &QPushButton::clicked, this, &TForm1::StopButtonClick);
+  connect(DetailsButton, &QPushButton::clicked, this, &TForm1::DetailsButtonClick);
+}
+
+void TForm1::Anchor(QWidget* control, double moveX, double growX, double moveY, double growY) {
+  FAnchors.push_back({control, control->geometry(), moveX, growX, moveY, growY});
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  const int dx = std::max(0, width() - FDesignSize.width());
+  const int dy = std::max(0, height() - FDesignSize.height());
+  auto share = [](double f, int d) { return static_cast<int>(f * d); };
+  for (const TAnchor& a : FAnchors)
+    a.control->setGeometry(a.design.x() + share(a.moveX, dx), a.design.y() + share(a.moveY, dy),
+                           a.design.width() + share(a.growX, dx), a.design.height() + share(a.growY, dy));
 }
 
 void TForm1::SetTabOrder() {
@@ -197,15 +249,67 @@ QFileDialog* TForm1::MakeSaveDialog() {
 // --- TEST ---
 
 void TForm1::GoButtonClick() {
-  if (!GoButton->isEnabled()) return;  // Enter in an edit while a load runs
+  if (!GoButton->isEnabled() || FRunning) return;  // Enter in an edit while a load runs
+  FRunning = true;
+  FStopRequested = false;
+  StopButton->setEnabled(true);
+  Details->BeginRun(URLEdit->text());
   try {
     RunSpeedTest(*HttpCli1, *this);
   } catch (const std::exception& e) {
     GoButton->setEnabled(true);
     // When the window closed during a load the program is ending: no box then.
-    if (!core::Application().Terminated())
-      ShowError(QStringLiteral("Tachyload..."), Latin1(core::ExceptionMessage(e)));
+    if (core::Application().Terminated()) {
+    } else if (FStopRequested) {
+      ShowMessage(QStringLiteral("Tachyload..."), QStringLiteral("Test stopped"));
+    } else {
+      ShowError(QStringLiteral("Tachyload..."), FailureText(e));
+    }
   }
+  FRunning = false;
+  StopButton->setEnabled(false);
+}
+
+// Ends the run as a failed load does: the load is aborted, Get raises, and the
+// run writes no totals and no history.
+void TForm1::StopButtonClick() {
+  if (!FRunning || FStopRequested) return;
+  FStopRequested = true;
+  // Also between the legs of an authentication handshake, when the client is
+  // ready for a moment: the pending leg is dropped and CheckLoad ends the run.
+  HttpCli1->Abort();
+}
+
+void TForm1::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && FRunning) {
+    StopButtonClick();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+void TForm1::DetailsButtonClick() {
+  Details->show();
+  Details->raise();
+  Details->activateWindow();
+}
+
+QString TForm1::FailureText(const std::exception& e) const {
+  const QString reason = Latin1(core::ExceptionMessage(e));
+  const auto* http = dynamic_cast<const http::EHttpException*>(&e);
+  if (http == nullptr) return reason;
+  const std::string url = HttpCli1->URL();
+  if (HttpCli1->RcvdHeader().Count() > 0 && HttpCli1->StatusCode() >= 400)
+    return QStringLiteral("%1\n\nHTTP status %2\nURL: %3")
+        .arg(reason)
+        .arg(HttpCli1->StatusCode())
+        .arg(Latin1(url));
+  if (HttpCli1->ReasonPhrase() == "can't resolve hostname to IP address") {
+    std::string proto, user, pass, host, port, path;
+    http::ParseURL(url, proto, user, pass, host, port, path);
+    return QStringLiteral("%1\n\nHost: %2").arg(reason, Latin1(host));
+  }
+  return QStringLiteral("%1\n\nURL: %2").arg(reason, Latin1(url));
 }
 
 std::string TForm1::UrlText() {
@@ -260,6 +364,47 @@ std::string TForm1::ShortDateToday() {
   return Bytes(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat));
 }
 
+namespace {
+
+std::string ServerOf(const std::string& url) {
+  std::string proto, user, pass, host, port, path;
+  http::ParseURL(url, proto, user, pass, host, port, path);
+  return proto + "://" + host + ":" + port;
+}
+
+// One load as the details show it. The client does not time its phases: they
+// stay 0 here, and the chart shows each load's whole time as one block.
+TLoadRow LoadRowOf(const http::THttpCli& client, int load, bool reused, int64_t totalUs) {
+  TLoadRow row;
+  row.load = load;
+  row.status = client.StatusCode();
+  row.reused = reused;
+  row.totalUs = totalUs;
+  row.bytes = client.RcvdCount();
+  return row;
+}
+
+}  // namespace
+
+void TForm1::PrepareLoad(http::THttpCli& client) {
+  // The client keeps an open connection for the next load to the same server.
+  FLoadReused = client.Socket() != nullptr && client.Socket()->State() == net::wsConnected &&
+                ServerOf(client.URL()) == FLastServer;
+  FLoadStart = std::chrono::steady_clock::now();
+}
+
+void TForm1::CheckLoad(http::THttpCli& client) {
+  FLastServer = ServerOf(client.URL());
+  if (FStopRequested) throw std::runtime_error("Test stopped");
+}
+
+void TForm1::LoadTimed(int loadIndex, uint32_t elapsedMs) {
+  (void)elapsedMs;  // the details time the load to the microsecond
+  const auto us =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - FLoadStart);
+  Details->AddLoad(LoadRowOf(*HttpCli1, loadIndex, FLoadReused, us.count()));
+}
+
 char TForm1::DecimalSeparator() {
   const QString p = QLocale::system().decimalPoint();
   return p.isEmpty() ? '.' : p.at(0).toLatin1();
@@ -282,9 +427,10 @@ void TForm1::WritePane(QFileDialog* dialog, const TLinePane* pane) {
   }
 }
 
-void TForm1::CopyPane(const TLinePane* pane) {
-  // Empty text for an empty pane too: the clipboard then holds "".
-  QGuiApplication::clipboard()->setText(Latin1(pane->Lines().CrLfText()));
+void TForm1::CopyPane(TLinePane* pane) {
+  // The whole text is selected and copied; an empty pane puts "" on the clipboard.
+  pane->SelectAll();
+  pane->CopySelection();
 }
 
 void TForm1::Button5Click() {

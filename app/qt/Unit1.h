@@ -14,9 +14,11 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QWidget>
+#include <chrono>
 #include <functional>
 
 #include "app/SpeedTest.h"
+#include "app/qt/DetailsWindow.h"
 #include "app/qt/LinePane.h"
 #include "core/Classes.h"
 #include "http/HttpProt.h"
@@ -42,6 +44,10 @@ class TForm1 : public QWidget, public ISpeedTestView {
   QLineEdit *Edit1, *Edit2, *Edit3;
   QFileDialog *SaveDialog1, *SaveDialog2;
   core::ComponentPtr<http::THttpCli> HttpCli1;
+  // Beyond the design, in the free band under Help and Exit: stopping a run
+  // (also Esc) and the details of its loads.
+  QPushButton *StopButton, *DetailsButton;
+  TDetailsWindow* Details;
 
   // Where Help points: the help page installed with the program.
   static QString HelpFile();
@@ -62,6 +68,8 @@ class TForm1 : public QWidget, public ISpeedTestView {
   void Button1Click();  // Exit
   void Button2Click();  // Help
   void Button7Click();  // About
+  void StopButtonClick();
+  void DetailsButtonClick();
 
   // ISpeedTestView
  public:
@@ -78,14 +86,42 @@ class TForm1 : public QWidget, public ISpeedTestView {
   void AppendHistory(const std::vector<std::string>& lines) override;
   std::string ShortDateToday() override;
   char DecimalSeparator() override;
+  void PrepareLoad(http::THttpCli& client) override;
+  void CheckLoad(http::THttpCli& client) override;
+  void LoadTimed(int loadIndex, uint32_t elapsedMs) override;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void CreateControls();
   void SetTabOrder();
   void WritePane(QFileDialog* dialog, const TLinePane* pane);
-  void CopyPane(const TLinePane* pane);
+  void CopyPane(TLinePane* pane);
   QFileDialog* MakeSaveDialog();
   QRect Scaled(int left, int top, int width, int height) const;
+  // The text of a failed run's box: the reason and what failed.
+  QString FailureText(const std::exception& e) const;
+
+  // How a control follows a resize: the shares of the extra width that move it
+  // and widen it, and of the extra height that move it and heighten it.
+  struct TAnchor {
+    QWidget* control;
+    QRect design;
+    double moveX, growX, moveY, growY;
+  };
+  void Anchor(QWidget* control, double moveX, double growX, double moveY, double growY);
+  std::vector<TAnchor> FAnchors;
+  QSize FDesignSize;
+
+  bool FRunning = false;
+  bool FStopRequested = false;
+  // The load being timed for the details: its start and whether it found its
+  // connection open.
+  std::chrono::steady_clock::time_point FLoadStart;
+  bool FLoadReused = false;
+  std::string FLastServer;  // protocol, host and port of the last load
 };
 
 }  // namespace app

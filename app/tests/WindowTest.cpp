@@ -7,9 +7,11 @@
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -174,10 +176,137 @@ TEST_F(WindowTest, AnUnresolvableHostShowsTheReasonAndWritesNoHistory) {
   winapi::SetResolverHookForTesting(&NotFoundResolver);
   Test("http://tachyload-no-such-host.invalid/", "3");
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0], "can't resolve hostname to IP address");
+  EXPECT_EQ(errors[0], "can't resolve hostname to IP address\n\nHost: tachyload-no-such-host.invalid");
   EXPECT_TRUE(form->GoButton->isEnabled());
   EXPECT_TRUE(HistoryLines().empty());
   EXPECT_EQ(form->windowTitle(), "1 / 3");
+}
+
+TEST_F(WindowTest, AnHttpErrorNamesItsStatusAndUrl) {
+  ScriptedPeer peer;
+  peer.SetDefaultScript(HttpScript({HttpResponse(503, "busy", {"Connection: close"})}).Close());
+  const std::string url = "http://" + peer.Address() + "/busy";
+  Test(url, "2");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "Service Unavailable\n\nHTTP status 503\nURL: " + url);
+  EXPECT_TRUE(HistoryLines().empty());
+}
+
+TEST_F(WindowTest, StopAndEscEndASlowRunAtOnceWithNoHistory) {
+  // The peer never answers unless the watchdog lets it: a run that did not
+  // stop would then finish and write its report.
+  for (bool withEsc : {false, true}) {
+    ScriptedPeer peer;
+    peer.SetDefaultScript(Script().ExpectRequest().Pause("answer").Send(HttpResponse(200, "late\n")).Close());
+    EXPECT_FALSE(form->StopButton->isEnabled());
+    QTimer::singleShot(100, form.get(), [&] {
+      EXPECT_TRUE(form->StopButton->isEnabled());
+      if (withEsc)
+        QTest::keyClick(form->URLEdit, Qt::Key_Escape);
+      else
+        form->StopButton->click();
+    });
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] { peer.Resume("answer"); });
+    watchdog.start(10000);
+    Test("http://" + peer.Address() + "/", "3");
+    EXPECT_TRUE(watchdog.isActive()) << "ended only when the peer answered";
+    EXPECT_EQ(messages_, std::vector<std::string>{"Test stopped"});
+    EXPECT_TRUE(errors.empty());
+    EXPECT_TRUE(HistoryLines().empty());
+    EXPECT_TRUE(form->Edit1->text().isEmpty());
+    EXPECT_EQ(form->windowTitle(), "1 / 3");
+    EXPECT_TRUE(form->GoButton->isEnabled());
+    EXPECT_FALSE(form->StopButton->isEnabled());
+    messages_.clear();
+  }
+}
+
+TEST_F(WindowTest, PaneTextIsSelectedWithMouseAndKeysAndCopied) {
+  app::TPageLines lines;
+  for (const char* l : {"alpha", "beta", "gamma"}) lines.Add(l, std::strlen(l));
+  app::TLinePane* pane = form->DisplayMemo;
+  pane->AppendLines(lines);
+  pane->verticalScrollBar()->setValue(0);
+  auto copied = [&](QKeySequence::StandardKey key) {
+    QGuiApplication::clipboard()->setText("before");
+    QTest::keySequence(pane, QKeySequence(key));
+    return QGuiApplication::clipboard()->text().toStdString();
+  };
+  auto at = [&](size_t line, size_t col) {
+    return pane->PointOf({line, col}) + QPoint(1, pane->fontMetrics().lineSpacing() / 2);
+  };
+  // A drag from inside the first line to inside the second.
+  QTest::mousePress(pane->viewport(), Qt::LeftButton, {}, at(0, 2));
+  QTest::mouseMove(pane->viewport(), at(1, 3));
+  QTest::mouseRelease(pane->viewport(), Qt::LeftButton, {}, at(1, 3));
+  EXPECT_EQ(copied(QKeySequence::Copy), "pha\r\nbet");
+  // Shift+click extends it; Shift with the keys moves its end.
+  QTest::mouseClick(pane->viewport(), Qt::LeftButton, Qt::ShiftModifier, at(2, 1));
+  EXPECT_EQ(copied(QKeySequence::Copy), "pha\r\nbeta\r\ng");
+  QTest::keyClick(pane, Qt::Key_Home);
+  QTest::keyClick(pane, Qt::Key_Right, Qt::ShiftModifier);
+  QTest::keyClick(pane, Qt::Key_Right, Qt::ShiftModifier);
+  EXPECT_EQ(copied(QKeySequence::Copy), "ga");
+  QTest::keyClick(pane, Qt::Key_Up, Qt::ShiftModifier);  // back over the break
+  EXPECT_EQ(copied(QKeySequence::Copy), "ta\r\n");
+  // Nothing selected copies nothing; Ctrl+A copies what the Copy button does.
+  QTest::keyClick(pane, Qt::Key_Left);
+  EXPECT_EQ(copied(QKeySequence::Copy), "");
+  QTest::keySequence(pane, QKeySequence(QKeySequence::SelectAll));
+  EXPECT_EQ(copied(QKeySequence::Copy), "alpha\r\nbeta\r\ngamma\r\n");
+  pane->Select({}, {});
+  QTest::mouseClick(form->Button3, Qt::LeftButton);
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "alpha\r\nbeta\r\ngamma\r\n");
+  EXPECT_TRUE(pane->HasSelection());
+}
+
+TEST_F(WindowTest, ResizingGrowsThePanesAndKeepsTheRestInPlace) {
+  const QSize designed = form->size();
+  EXPECT_EQ(form->minimumSize(), designed);
+  const QRect page = form->DisplayMemo->geometry(), history = form->Memo2->geometry();
+  const QRect exit = form->Button1->geometry(), time = form->Edit1->geometry();
+  form->resize(designed + QSize(200, 100));
+  EXPECT_EQ(form->DisplayMemo->geometry(), page.adjusted(0, 0, 100, 100));
+  EXPECT_EQ(form->Memo2->geometry(), history.adjusted(100, 0, 200, 100));
+  EXPECT_EQ(form->Button1->geometry(), exit.translated(200, 100));
+  EXPECT_EQ(form->Edit1->geometry(), time.translated(0, 100));
+  EXPECT_LE(form->Memo2->geometry().right(), form->width());
+  form->resize(designed);
+  EXPECT_EQ(form->DisplayMemo->geometry(), page);
+  EXPECT_EQ(form->Button1->geometry(), exit);
+}
+
+TEST_F(WindowTest, DetailsFillWithOneRowAndOneBarPerLoad) {
+  ScriptedPeer peer;
+  peer.SetDefaultScript(HttpScript({HttpResponse(200, "0123456789", {"Connection: close"})}).Close());
+  QTest::mouseClick(form->DetailsButton, Qt::LeftButton);
+  EXPECT_TRUE(form->Details->isVisible());
+  EXPECT_FALSE(form->Details->isModal());
+  Test("http://" + peer.Address() + "/", "3");
+  const auto& rows = form->Details->Rows();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(form->Details->Table->rowCount(), 3);
+  EXPECT_EQ(form->Details->BarCount(), 3);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].load, static_cast<int>(i) + 1);
+    EXPECT_EQ(rows[i].status, 200);
+    EXPECT_EQ(rows[i].bytes, 10);
+    EXPECT_FALSE(rows[i].reused);  // every answer closed its connection
+  }
+  EXPECT_EQ(form->Details->Table->item(2, 1)->text(), "200");
+  EXPECT_EQ(form->Details->Table->item(2, 2)->text(), "cold");
+  EXPECT_TRUE(form->Details->StatsLabel->text().startsWith("Loads: 3"));
+  QTest::mouseClick(form->Details->CopyButton, Qt::LeftButton);
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), app::DetailsCsv(rows));
+
+  // The last run stays until the next one starts, a failed one included.
+  winapi::SetResolverHookForTesting(&NotFoundResolver);
+  Test("http://tachyload-no-such-host.invalid/", "2");
+  ASSERT_EQ(form->Details->Rows().size(), 1u);
+  EXPECT_EQ(form->Details->Rows()[0].status, 404);
+  EXPECT_EQ(form->Details->BarCount(), 1);
 }
 
 TEST_F(WindowTest, SavesAndCopiesPanes) {
@@ -285,7 +414,7 @@ TEST_F(WindowBoxTest, MessagesAreShownAsPlainText) {
   winapi::SetResolverHookForTesting(&NotFoundResolver);
   Test("http://<b>bold</b>.invalid/", "1");
   const auto [error, errorPlain] = OpenBoxText(form.get());
-  EXPECT_EQ(error, "can't resolve hostname to IP address");
+  EXPECT_EQ(error, "can't resolve hostname to IP address\n\nHost: <b>bold<");  // the host ends at the slash
   EXPECT_TRUE(errorPlain);
   CloseBoxes(form.get());
 }
