@@ -253,7 +253,7 @@ void TForm1::GoButtonClick() {
   FRunning = true;
   FStopRequested = false;
   StopButton->setEnabled(true);
-  Details->BeginRun(URLEdit->text());
+  FDetailsBegun = false;
   try {
     RunSpeedTest(*HttpCli1, *this);
   } catch (const std::exception& e) {
@@ -349,6 +349,7 @@ int64_t TForm1::PageCharCount() {
 }
 
 void TForm1::ShowTotals(const std::string& timeMs, const std::string& bytes, const std::string& speed) {
+  BeginDetails();  // a run of no loads empties them
   Edit1->setText(Latin1(timeMs));
   Edit2->setText(Latin1(bytes));
   Edit3->setText(Latin1(speed));
@@ -386,7 +387,16 @@ TLoadRow LoadRowOf(const http::THttpCli& client, int load, bool reused, int64_t 
 
 }  // namespace
 
+// The details keep the last run until the next one really starts: a number of
+// loads that is not a number, or that waits for confirmation, leaves them.
+void TForm1::BeginDetails() {
+  if (FDetailsBegun) return;
+  FDetailsBegun = true;
+  Details->BeginRun(URLEdit->text());
+}
+
 void TForm1::PrepareLoad(http::THttpCli& client) {
+  BeginDetails();
   // The client keeps an open connection for the next load to the same server.
   FLoadReused = client.Socket() != nullptr && client.Socket()->State() == net::wsConnected &&
                 ServerOf(client.URL()) == FLastServer;

@@ -121,6 +121,8 @@ class TForm1 : public QWidget, public ISpeedTestView {
   // connection open.
   std::chrono::steady_clock::time_point FLoadStart;
   bool FLoadReused = false;
+  bool FDetailsBegun = false;
+  void BeginDetails();
   std::string FLastServer;  // protocol, host and port of the last load
 };
 

@@ -301,7 +301,11 @@ TEST_F(WindowTest, DetailsFillWithOneRowAndOneBarPerLoad) {
   QTest::mouseClick(form->Details->CopyButton, Qt::LeftButton);
   EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), app::DetailsCsv(rows));
 
-  // The last run stays until the next one starts, a failed one included.
+  // The last run stays until the next one starts, a failed one included; a
+  // number of loads that starts nothing leaves it.
+  Test("http://" + peer.Address() + "/", "x");
+  Test("http://" + peer.Address() + "/", "101");
+  EXPECT_EQ(form->Details->Rows().size(), 3u);
   winapi::SetResolverHookForTesting(&NotFoundResolver);
   Test("http://tachyload-no-such-host.invalid/", "2");
   ASSERT_EQ(form->Details->Rows().size(), 1u);
