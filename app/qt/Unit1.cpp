@@ -259,12 +259,11 @@ void TForm1::GoButtonClick() {
   } catch (const std::exception& e) {
     GoButton->setEnabled(true);
     // When the window closed during a load the program is ending: no box then.
-    if (core::Application().Terminated()) {
-    } else if (FStopRequested) {
+    const bool ending = core::Application().Terminated();
+    if (!ending && FStopRequested)
       ShowMessage(QStringLiteral("Tachyload..."), QStringLiteral("Test stopped"));
-    } else {
+    else if (!ending)
       ShowError(QStringLiteral("Tachyload..."), FailureText(e));
-    }
   }
   FRunning = false;
   StopButton->setEnabled(false);
