@@ -14,6 +14,9 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
     throw EHttpException("HTTP component " + Name() + " is busy", 1);
   if ((Rq == httpPOST || Rq == httpPUT) && !FSendStream)
     throw EHttpException("HTTP component has nothing to post or put", 2);
+  // CR, LF or NUL would let the URL write lines of its own into the request.
+  if (Rq != httpCLOSE && FURL.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+    throw EHttpException("Invalid character in URL", 6);
   ++FRequestSerial;
   FLoginPending = false;
   if (Rq == httpCLOSE) {
@@ -68,7 +71,9 @@ void THttpCli::StartClose() {
 void THttpCli::SplitRequestUrl() {
   std::string proto, user, pass, host, port, path;
   if (FProxy.empty()) path = FPath;  // a "./" or "../" URL resolves against the previous request
-  ParseURL(FURL, proto, user, pass, host, port, path);
+  // The fragment is for the caller alone; an empty path is sent as "/".
+  ParseURL(FURL.substr(0, FURL.find('#')), proto, user, pass, host, port, path);
+  if (path.empty() || path[0] == '?') path.insert(0, "/");
   FTargetHost = host;
   FTargetPort = port.empty() ? "80" : port;
   FDocName = path;
