@@ -330,6 +330,7 @@ class THttpCli : public core::TWndControl {
 
   // Steps shared by the stages of a request.
   void StartClose();
+  void WaitUntilReady();
   void SplitRequestUrl();
   void RequestDoneStep(THttpRequest RqType, uint16_t ErrCode);
   // Posts FMsgLogin for the running request.
