@@ -190,7 +190,11 @@ TEST(HttpFraming, AnUnframedResponseClosesItsConnection) {
     ScriptedPeer peer({Script().ExpectRequest().Send(response).Hold(),
                        Script().ExpectRequest().Send(HttpResponse(200, "next"))});
     PeerClient c;
-    EXPECT_EQ(c.Get(Url(peer)), std::make_pair(reason, 404)) << response;
+    c.cli->SetURL(Url(peer));
+    c.cli->GetAsync();
+    ASSERT_TRUE(PumpUntil([&] { return c.cli->State() == httpReady; })) << response;
+    EXPECT_EQ(c.cli->StatusCode(), 404) << response;
+    EXPECT_EQ(c.cli->ReasonPhrase(), reason);
     EXPECT_TRUE(peer.WaitForClientClose(0)) << response;
     c.body.Clear();
     EXPECT_EQ(c.Get(Url(peer, "/next")), std::make_pair(std::string(), 0));
