@@ -21,6 +21,10 @@ TConsoleApplication& ConsoleApplication() {
 
 }  // namespace
 
+// A server that never stops sending keeps the queue from ever running empty: the
+// loop also ends, after at least one message, once the program is terminating
+// (this object, or the application installed around it, such as one that ends
+// at a time limit), so a waiting caller gets to see it.
 void TConsoleApplication::ProcessMessages() {
   ProcessMessagesUntil([] { return false; });
 }
@@ -30,10 +34,11 @@ void TConsoleApplication::ProcessMessagesUntil(const std::function<bool()>& stop
   while (!stop() && winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_REMOVE)) {
     if (msg.message == winapi::WM_QUIT) {
       Terminate();
-      continue;
+    } else {
+      winapi::TranslateMessage(&msg);
+      winapi::DispatchMessage(&msg);
     }
-    winapi::TranslateMessage(&msg);
-    winapi::DispatchMessage(&msg);
+    if (Terminated() || Application().Terminated()) return;
   }
 }
 

@@ -32,7 +32,9 @@ class IApplication {
   virtual void Terminate() = 0;
 };
 
-// Pumps the calling thread's queue; a quit message marks it terminated.
+// Pumps the calling thread's queue; a quit message marks it terminated. Once this
+// object or the installed application is terminating, ProcessMessages returns
+// after the message at hand, even when more are pending.
 class TConsoleApplication : public IApplication {
  public:
   void ProcessMessages() override;

@@ -70,6 +70,7 @@ void THttpCli::GetBodyLineNext() {
     FChunkDigits = 0;
     FSizeDigitSeen = false;
     FChunkTrailer = false;
+    FChunkCRSeen = false;
     FChunkState = httpChunkSize;
     TriggerDocBegin();
     if (FReceiveGen != gen) return;
@@ -118,7 +119,7 @@ int64_t THttpCli::DecodeChunks(const char* P, int64_t N) {
         i = ChunkDataStep(P, N, i);
         break;
       case httpChunkDataEnd:
-        i = FChunkTrailer ? TrailerStep(P, N, i) : SkipLine(P, N, i);
+        i = FChunkTrailer ? TrailerStep(P, N, i) : ChunkDataEndStep(P, N, i);
         break;
       case httpChunkDone:
         break;
@@ -152,17 +153,31 @@ int64_t THttpCli::ChunkSizeStep(const char* P, int64_t N, int64_t I) {
   return I;
 }
 
-// Skips the rest of a line (extensions, the CR) through its LF, then moves on:
-// from a size line to its data, from the end of the data to the next size.
+// Skips the rest of a size line (extensions, the CR) through its LF; its data
+// follows.
 int64_t THttpCli::SkipLine(const char* P, int64_t N, int64_t I) {
   const void* lf = I < N ? std::memchr(P + I, '\n', static_cast<size_t>(N - I)) : nullptr;
   if (!lf) return N;
-  if (FChunkState == httpChunkSizeEnd) {
-    FChunkState = httpChunkData;
-  } else {
-    NextChunk(httpChunkSize);
-  }
+  FChunkState = httpChunkData;
   return static_cast<const char*>(lf) - P + 1;
+}
+
+// The line end that must follow a chunk's data (CR LF, or a lone LF as in the
+// header). Anything else means the size did not describe the data: what follows
+// cannot be trusted.
+int64_t THttpCli::ChunkDataEndStep(const char* P, int64_t N, int64_t I) {
+  for (; I < N; ++I) {
+    if (P[I] == '\n') {
+      NextChunk(httpChunkSize);
+      return I + 1;
+    }
+    if (P[I] != '\r' || FChunkCRSeen) {
+      FailProtocol("Invalid chunked encoding");
+      return I;
+    }
+    FChunkCRSeen = true;
+  }
+  return I;
 }
 
 // The data of the current chunk; a zero-size chunk goes on to the trailer at once.
@@ -205,6 +220,7 @@ void THttpCli::NextChunk(THttpChunkState State) {
   FChunkRcvd = 0;
   FChunkDigits = 0;
   FSizeDigitSeen = false;
+  FChunkCRSeen = false;
 }
 
 void THttpCli::EndOfDocument(bool Chunked) {

@@ -2,7 +2,8 @@
 //
 // EHttpException reports misuse of the client and, from the synchronous request
 // operations, a failed request; ErrorNumber is the client's code (1 busy, 2
-// nothing to post, 5 bad version) or the final HTTP status.
+// nothing to post, 5 bad version, 6 a URL holding CR, LF or NUL) or the final
+// HTTP status.
 // EHttpContentCodingException reports a content-coding class that cannot name
 // its coding.
 #pragma once

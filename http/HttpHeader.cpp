@@ -23,11 +23,38 @@ std::string FieldValue(const std::string& line, size_t colon) {
   return i < line.size() ? line.substr(i) : std::string();
 }
 
-// A value copied from a response into a later request line loses its line breaks.
-std::string WithoutLineBreaks(std::string s) {
-  s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }),
+// A value copied from a response into a later request line loses its control
+// bytes: they would split or corrupt that line.
+std::string WithoutControlBytes(std::string s) {
+  s.erase(std::remove_if(s.begin(), s.end(),
+                         [](char c) {
+                           const auto b = static_cast<unsigned char>(c);
+                           return b < 0x20 || b == 0x7F;
+                         }),
           s.end());
   return s;
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// A "content-length" value: decimal digits only (blanks around them allowed),
+// fitting 63 bits; -1 for anything else.
+int64_t ParseContentLength(const std::string& value) {
+  size_t i = 0;
+  size_t end = value.size();
+  while (i < end && (value[i] == ' ' || value[i] == '\t')) ++i;
+  while (end > i && (value[end - 1] == ' ' || value[end - 1] == '\t')) --end;
+  if (i == end) return -1;
+  int64_t length = 0;
+  for (; i < end; ++i) {
+    if (!IsDigit(value[i])) return -1;
+    const int digit = value[i] - '0';
+    if (length > (INT64_MAX - digit) / 10) return -1;
+    length = length * 10 + digit;
+  }
+  return length;
 }
 
 }  // namespace
@@ -230,16 +257,18 @@ void THttpCli::TakeStatusLine(const std::string& Line) {
     FCloseReq = FRequestVer == "1.0";
   if (CheckLogOptions(core::loProtSpecDump))
     DebugLog(core::loProtSpecDump, std::string("FCloseReq=") + (FCloseReq ? "1" : "0"));
+  // The code is three digits from 100 to 599 after the blank(s) that follow the
+  // version, ended by a blank or the end of the line. Anything else leaves the
+  // status at 0: the request then cannot end as a success.
   const auto len = static_cast<int64_t>(Line.size());
-  int64_t p = 10;
-  while (p <= len && !(Line[static_cast<size_t>(p - 1)] >= '0' && Line[static_cast<size_t>(p - 1)] <= '9'))
-    ++p;
-  if (p > len) p = std::max<int64_t>(len, 9);
-  // A code that is not a number leaves the status at 0: the request then cannot end
-  // as a success.
-  const auto code = core::TryStrToInt(core::Copy(Line, p, 3));
-  if (!code || *code < 0) return;
-  FStatusCode = *code;
+  auto at = [&Line](int64_t pos) { return Line[static_cast<size_t>(pos - 1)]; };
+  int64_t p = 9;
+  while (p <= len && at(p) == ' ') ++p;
+  if (p == 9 || p + 2 > len || !IsDigit(at(p)) || !IsDigit(at(p + 1)) || !IsDigit(at(p + 2))) return;
+  if (p + 3 <= len && at(p + 3) != ' ' && at(p + 3) != '\t') return;
+  const int code = (at(p) - '0') * 100 + (at(p + 1) - '0') * 10 + (at(p + 2) - '0');
+  if (code < 100 || code > 599) return;
+  FStatusCode = code;
   FStatusLineSeen = true;
   FReasonPhrase = core::Copy(Line, p + 4, len);
 }
@@ -251,24 +280,25 @@ void THttpCli::TakeFieldLine(const std::string& Line) {
   if (name == "location") {
     TakeLocation(value);
   } else if (name == "content-length") {
-    // Strict: anything but plain decimal digits leaves the length unknown, and a
-    // connection whose framing is unknown is not used again.
-    const auto length = core::TryStrToInt64(core::Trim(value));
-    const std::string trimmed = core::Trim(value);
-    if (length && *length >= 0 && !trimmed.empty() && trimmed[0] != '+') {
-      FContentLength = *length;
-    } else {
-      FContentLength = -1;
+    // Strict: anything but plain decimal digits, or a second value that differs,
+    // leaves the framing unknown; the end of the header fails the request then.
+    const int64_t length = ParseContentLength(value);
+    if (length < 0 || (FLengthSeen && length != FContentLength)) {
       FLengthInvalid = true;
       FCloseReq = true;
+    } else {
+      FContentLength = length;
+      FLengthSeen = true;
     }
   } else if (name == "transfer-encoding") {
-    FTransferEncoding = core::LowerCase(value);
+    // Several lines make one list of codings.
+    const std::string coding = core::LowerCase(value);
+    FTransferEncoding = FTransferEncoding.empty() ? coding : FTransferEncoding + ", " + coding;
   } else if (name == "content-range") {
     const int64_t d = core::Pos("-", value);
     const int64_t s = core::Pos("/", value);
-    FContentRangeBegin = WithoutLineBreaks(core::Copy(value, 7, d - 7));
-    FContentRangeEnd = WithoutLineBreaks(core::Copy(value, d + 1, s - d - 1));
+    FContentRangeBegin = WithoutControlBytes(core::Copy(value, 7, d - 7));
+    FContentRangeEnd = WithoutControlBytes(core::Copy(value, d + 1, s - d - 1));
   } else if (name == "accept-ranges") {
     FAcceptRanges = value;
   } else if (name == "content-type") {
@@ -314,6 +344,7 @@ void THttpCli::EndOfHeader() {
     FStatusCode = 0;
     FContentLength = -1;
     FLengthInvalid = false;
+    FLengthSeen = false;
     FTransferEncoding.clear();
     return;
   }
@@ -330,6 +361,7 @@ void THttpCli::EndOfHeader() {
     CloseNow();
     return;
   }
+  if (!FramingIsSound()) return;
   if (BodyFollows()) {
     FBodyExpected = true;
     FDocName = AdjustDocNameExt(FDocName, FContentType);
@@ -355,6 +387,24 @@ void THttpCli::EndOfHeader() {
     }
     FSocket->CloseDelayed();
   }
+}
+
+// A response whose end cannot be known for sure, or that switches to a protocol
+// nobody asked for, ends the request: reading on would take the rest of it (or a
+// smuggled second response) for the next document.
+bool THttpCli::FramingIsSound() {
+  if (FLengthInvalid) {
+    FailProtocol("Invalid Content-Length");
+  } else if (!FTransferEncoding.empty() && core::Trim(FTransferEncoding) != "chunked") {
+    FailProtocol("Unsupported transfer coding");
+  } else if (FStatusCode == 101 && !FUpgradeRequested) {
+    FailProtocol("Unexpected 101 Switching Protocols");
+  } else {
+    // After a switch the connection no longer speaks HTTP: it is not reused.
+    if (FStatusCode == 101) FCloseReq = true;
+    return true;
+  }
+  return false;
 }
 
 void THttpCli::FailProtocol(const std::string& Reason) {

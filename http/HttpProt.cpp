@@ -261,6 +261,7 @@ void THttpCli::ClearResponseState() {
   FProtocolFailed = false;
   FDocTruncated = false;
   FLengthInvalid = false;
+  FLengthSeen = false;
   FHeaderBytes = 0;
 }
 

@@ -26,7 +26,8 @@
 //   non-empty. They are invoked through a local copy, so a handler may reassign or
 //   clear the event it runs from. No exception of the client crosses the message
 //   loop except those of the caller's own handlers.
-// - Failures. Misuse (busy, nothing to post, bad version) raises EHttpException at
+// - Failures. Misuse (busy, nothing to post, bad version, a URL holding CR, LF
+//   or NUL) raises EHttpException at
 //   once and changes nothing. Network and protocol failures end the request with
 //   status 404 (501 for a protocol other than "http"), a reason phrase naming the
 //   failure and a non-zero error code for OnRequestDone.
@@ -49,6 +50,7 @@
 namespace http {
 
 class THttpContCodHandler;
+struct TUriRef;
 
 enum THttpRequest : uint8_t { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpCLOSE };
 
@@ -328,6 +330,7 @@ class THttpCli : public core::TWndControl {
 
   // Steps shared by the stages of a request.
   void StartClose();
+  void WaitUntilReady();
   void SplitRequestUrl();
   void RequestDoneStep(THttpRequest RqType, uint16_t ErrCode);
   // Posts FMsgLogin for the running request.
@@ -338,6 +341,7 @@ class THttpCli : public core::TWndControl {
   void FailConnect(const std::string& Reason, uint16_t ErrCode, core::TComponent* Sender);
   bool NameGoesToSocksServer() const;
   void ConnectToAddress(const std::string& Address, core::TComponent* Sender);
+  void FailNotImplemented(core::TComponent* Sender);
   void StartUpload();
   void AddRequestLines(const std::string& Method, const std::string& Version, core::TStringList& Headers);
   // Ends the request on a protocol error: status 404 with Reason, connection closed.
@@ -357,16 +361,14 @@ class THttpCli : public core::TWndControl {
   void TakeStatusLine(const std::string& Line);
   void TakeFieldLine(const std::string& Line);
   void TakeLocation(const std::string& Value);
-  struct TParsedUrl {
-    std::string Proto, User, Pass, Host, Port, Path;
-  };
-  TParsedUrl ParseLocation(const std::string& Url);
-  void TakeDirectLocation(const std::string& V);
-  void TakeProxyLocation(const std::string& V);
+  TUriRef DocumentUri() const;
+  void TakeTarget(const TUriRef& T, bool OwnAuthority);
+  void TakeLocationCredentials(const std::string& UserInfo);
   std::string TargetOrigin() const;
   void LeaveOrigin();
   void EndOfHeader();
   bool BodyFollows() const;
+  bool FramingIsSound();
   // Body.
   void HandleBodyData();
   void PassBodySlice();
@@ -375,6 +377,7 @@ class THttpCli : public core::TWndControl {
   int64_t DecodeChunks(const char* P, int64_t N);
   int64_t ChunkSizeStep(const char* P, int64_t N, int64_t I);
   int64_t SkipLine(const char* P, int64_t N, int64_t I);
+  int64_t ChunkDataEndStep(const char* P, int64_t N, int64_t I);
   int64_t ChunkDataStep(const char* P, int64_t N, int64_t I);
   int64_t TrailerStep(const char* P, int64_t N, int64_t I);
   void NextChunk(THttpChunkState State);
@@ -401,7 +404,6 @@ class THttpCli : public core::TWndControl {
   bool RelocationCancelled() const;
   void RewindStreams();
   void ClearResponseState();
-  static std::string RelocationBase(const std::string& Path);
   // Bandwidth control (HttpBandwidth.cpp).
   void BandwidthRequestStart();
   void BandwidthReceived(int64_t Count);
@@ -515,6 +517,10 @@ class THttpCli : public core::TWndControl {
   // A "content-length" that was not a number: the framing is unknown, so no later
   // "connection: keep-alive" may keep the connection for another request.
   bool FLengthInvalid = false;
+  // A "content-length" was taken; a later one must agree with it.
+  bool FLengthSeen = false;
+  // The request sent an Upgrade line: a 101 answer is no surprise.
+  bool FUpgradeRequested = false;
 
   // Receiving. Bytes [0, FReceiveLen) are unconsumed; FReceiveBuffer[FReceiveLen]
   // is 0. FLineScanned bytes from the front are known to hold no LF.
@@ -541,6 +547,8 @@ class THttpCli : public core::TWndControl {
   bool FSizeDigitSeen = false;
   bool FChunkTrailer = false;
   bool FChunkLineEmpty = true;
+  // The CR after a chunk's data arrived; its LF must come next.
+  bool FChunkCRSeen = false;
   THttpChunkState FChunkState = httpChunkSize;
 
   // Sending.

@@ -1,22 +1,25 @@
 // THttpCli: following a "location" field to the next request.
 #include "http/HttpProt.h"
+#include "http/UriRef.h"
 #include "http/Url.h"
 
 namespace http {
 
 namespace {
 
-// A request target taken from a server's answer never carries a line break or NUL.
-std::string EscapeControlBytes(const std::string& s) {
+// A request target taken from a server's answer carries no control byte (it
+// would split or corrupt the request line) and no blank (it would end the
+// target early): those are percent-encoded.
+std::string EscapeForRequest(const std::string& s) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(s.size());
   for (char c : s) {
-    if (c == '\r') {
-      out += "%0D";
-    } else if (c == '\n') {
-      out += "%0A";
-    } else if (c == '\0') {
-      out += "%00";
+    const auto b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b == 0x7F) {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
     } else {
       out += c;
     }
@@ -24,46 +27,15 @@ std::string EscapeControlBytes(const std::string& s) {
   return out;
 }
 
-// The fragment is for the client alone: it never goes into a request target (nor
-// into the host or port of a location without a path).
-std::string WithoutFragment(const std::string& s) {
-  return s.substr(0, s.find('#'));
-}
-
-bool IsAsciiLetter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool IsSchemeChar(char c) {
-  return IsAsciiLetter(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-}
-
-// "http://", "https://" or any other "scheme://" at the start. A location on
-// another protocol is followed like any other and then fails as not implemented,
-// instead of being glued to the current directory as a relative reference.
-bool IsAbsoluteLocation(const std::string& v) {
-  if (core::SameText(core::Copy(v, 1, 7), "http://") || core::SameText(core::Copy(v, 1, 8), "https://"))
-    return true;
-  const size_t sep = v.find("://");
-  if (sep == std::string::npos || sep == 0 || !IsAsciiLetter(v[0])) return false;
-  for (size_t i = 1; i < sep; ++i) {
-    if (!IsSchemeChar(v[i])) return false;
-  }
-  return true;
+std::string DefaultPort(const std::string& port) {
+  return port.empty() ? std::string("80") : port;
 }
 
 std::string PortSuffix(const std::string& port) {
-  return port.empty() ? std::string() : ":" + port;
+  return port == "80" ? std::string() : ":" + port;
 }
 
 }  // namespace
-
-std::string THttpCli::RelocationBase(const std::string& Path) {
-  size_t end = Path.find('?');
-  if (end == std::string::npos) end = Path.size();
-  const size_t p = end == 0 ? std::string::npos : Path.find_last_of("/:", end - 1);
-  return p == std::string::npos ? std::string() : Path.substr(0, p + 1);
-}
 
 // Scheme, host (in any case) and port of the document being requested.
 std::string THttpCli::TargetOrigin() const {
@@ -78,6 +50,27 @@ std::string THttpCli::TargetOrigin() const {
          (FTargetPort.empty() ? std::string("80") : FTargetPort);
 }
 
+// The document being requested: what a relative location is resolved against.
+TUriRef THttpCli::DocumentUri() const {
+  if (!FProxy.empty()) {
+    TUriRef base = SplitUriRef(FPath);  // through a proxy the target is a whole URL
+    base.HasFragment = false;
+    return base;
+  }
+  TUriRef base;
+  base.HasScheme = true;
+  base.Scheme = core::LowerCase(FProtocol.empty() ? std::string("http") : FProtocol);
+  base.HasAuthority = true;
+  base.Authority = FTargetHost + PortSuffix(DefaultPort(FTargetPort));
+  const size_t query = FPath.find('?');
+  base.Path = FPath.substr(0, query);
+  if (query != std::string::npos) {
+    base.HasQuery = true;
+    base.Query = FPath.substr(query + 1);
+  }
+  return base;
+}
+
 // Forms the next request's target from a "location" field value.
 void THttpCli::TakeLocation(const std::string& Value) {
   if (FRequestType == httpPUT) {
@@ -88,12 +81,8 @@ void THttpCli::TakeLocation(const std::string& Value) {
   FLocationFlag = true;
   const std::string origin = TargetOrigin();
   FLocationCredentials = false;
-  const std::string v = WithoutFragment(Value);
-  if (FProxy.empty())
-    TakeDirectLocation(v);
-  else
-    TakeProxyLocation(v);
-  FPath = EscapeControlBytes(FPath);
+  const TUriRef ref = SplitUriRef(Value);
+  TakeTarget(ResolveUriRef(DocumentUri(), ref), ref.HasAuthority);
   const std::string target = TargetOrigin();
   if (target != origin) LeaveOrigin();
   FOtherOrigin = target != FRequestOrigin;
@@ -110,85 +99,51 @@ void THttpCli::LeaveOrigin() {
   FCurrPassword.clear();
 }
 
-// Splits a location; credentials it carries replace the current ones.
-THttpCli::TParsedUrl THttpCli::ParseLocation(const std::string& Url) {
-  TParsedUrl u;
-  ParseURL(Url, u.Proto, u.User, u.Pass, u.Host, u.Port, u.Path);
-  if (!u.User.empty() && !u.Pass.empty()) {
-    FCurrUsername = u.User;
-    FCurrPassword = u.Pass;
-    FLocationCredentials = true;
-  }
-  return u;
+// Credentials in a location's own authority replace the current ones.
+void THttpCli::TakeLocationCredentials(const std::string& UserInfo) {
+  const size_t colon = UserInfo.find(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == UserInfo.size()) return;
+  FCurrUsername = UserInfo.substr(0, colon);
+  FCurrPassword = UserInfo.substr(colon + 1);
+  FLocationCredentials = true;
 }
 
-void THttpCli::TakeDirectLocation(const std::string& V) {
-  if (!V.empty() && V[0] == '/') {
-    FPath = V;
-    FLocation = "http://" + FHostName + FPath;
-    return;
+// Addresses the next request to the resolved target T. OwnAuthority: the
+// location named its own server. A location with an empty host stays on the
+// current document's server. The port is not written into FLocation.
+void THttpCli::TakeTarget(const TUriRef& T, bool OwnAuthority) {
+  std::string userInfo, host, port;
+  if (T.HasAuthority) SplitAuthority(T.Authority, userInfo, host, port);
+  if (OwnAuthority) TakeLocationCredentials(userInfo);
+  if (T.HasAuthority && host.empty()) {
+    host = FTargetHost;
+    if (port.empty()) port = FTargetPort;
   }
-  if (!IsAbsoluteLocation(V)) {
-    FPath = RelocationBase(FPath) + V;
-    FLocation = "http://" + FHostName + FPath;
-    return;
-  }
-  TParsedUrl u = ParseLocation(V);
-  FHostName = u.Host;
-  FPath = u.Path;
-  FPort = u.Port.empty() ? "80" : u.Port;
-  FProtocol = u.Proto;
-  FTargetPort = FPort;  // the Host line must name the new port too
-  if (!u.Proto.empty() && !FHostName.empty()) {
-    FTargetHost = FHostName;
-    if (FPath.empty()) {
-      FPath = "/";
-      FLocation = u.Proto + "://" + FHostName;
-    } else {
-      FLocation = u.Proto + "://" + FHostName + FPath;
-    }
-    return;
-  }
-  const std::string proto = u.Proto.empty() ? "http" : u.Proto;
-  if (FPath.empty()) {
-    FLocation = proto + "://" + FTargetHost + "/";
+  const std::string query = T.HasQuery ? "?" + EscapeForRequest(T.Query) : std::string();
+  FProtocol = T.Scheme;
+  FTargetHost = host;
+  FTargetPort = DefaultPort(port);
+  if (!T.HasAuthority) {
+    // Another scheme without a server ("javascript:..."): the request ends as not
+    // implemented, without any lookup.
+    FLocation = T.Scheme + ":" + EscapeForRequest(T.Path) + query;
     FPath = FLocation;
-  } else {
-    FLocation = proto + "://" + FTargetHost + FPath;
-  }
-  FHostName = FTargetHost;
-}
-
-// Through a proxy the target is a whole URL; its port stays in it, or the proxy
-// would go to port 80. The location itself is written without the port.
-void THttpCli::TakeProxyLocation(const std::string& V) {
-  if (!V.empty() && V[0] == '/') {
-    const TParsedUrl u = ParseLocation(FPath);
-    const std::string proto = u.Proto.empty() ? "http" : u.Proto;
-    FLocation = proto + "://" + u.Host + V;
-    FPath = proto + "://" + u.Host + PortSuffix(u.Port) + V;
+    if (FProxy.empty()) FHostName.clear();
     return;
   }
-  if (!IsAbsoluteLocation(V)) {
-    FPath = RelocationBase(FPath) + V;
-    FLocation = FPath;
+  // An empty path is sent as "/".
+  const std::string target = EscapeForRequest(T.Path.empty() ? std::string("/") : T.Path) + query;
+  FLocation = T.Scheme + "://" + host + target;
+  if (FProxy.empty()) {
+    FHostName = host;
+    FPort = FTargetPort;
+    FPath = target;
     return;
   }
-  const TParsedUrl u = ParseLocation(V);
-  FPort = u.Port.empty() ? "80" : u.Port;
-  const std::string proto = u.Proto.empty() ? "http" : u.Proto;
-  if (!u.Proto.empty() && !u.Host.empty()) {
-    FTargetHost = u.Host;
-    FTargetPort = FPort;
-    FLocation = proto + "://" + u.Host + u.Path;
-    FPath = proto + "://" + u.Host + PortSuffix(u.Port) + u.Path;
-    return;
-  }
-  // No host: the location's path on the current document's server (the current
-  // target is a whole URL here, so it cannot serve as the path).
-  const std::string path = u.Path.empty() ? "/" : u.Path;
-  FLocation = proto + "://" + FTargetHost + path;
-  FPath = proto + "://" + FTargetHost + PortSuffix(FTargetPort == "80" ? "" : FTargetPort) + path;
+  // Through a proxy the target is a whole URL; its port stays in it, or the proxy
+  // would go to port 80.
+  FPath = T.Scheme + "://" + host + PortSuffix(FTargetPort) + target;
+  if (OwnAuthority) FPort = FTargetPort;
 }
 
 // A request that failed on a protocol error, or that the caller aborted (from an

@@ -14,6 +14,9 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
     throw EHttpException("HTTP component " + Name() + " is busy", 1);
   if ((Rq == httpPOST || Rq == httpPUT) && !FSendStream)
     throw EHttpException("HTTP component has nothing to post or put", 2);
+  // CR, LF or NUL would let the URL write lines of its own into the request.
+  if (Rq != httpCLOSE && FURL.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+    throw EHttpException("Invalid character in URL", 6);
   ++FRequestSerial;
   FLoginPending = false;
   if (Rq == httpCLOSE) {
@@ -68,7 +71,9 @@ void THttpCli::StartClose() {
 void THttpCli::SplitRequestUrl() {
   std::string proto, user, pass, host, port, path;
   if (FProxy.empty()) path = FPath;  // a "./" or "../" URL resolves against the previous request
-  ParseURL(FURL, proto, user, pass, host, port, path);
+  // The fragment is for the caller alone; an empty path is sent as "/".
+  ParseURL(FURL.substr(0, FURL.find('#')), proto, user, pass, host, port, path);
+  if (path.empty() || path[0] == '?') path.insert(0, "/");
   FTargetHost = host;
   FTargetPort = port.empty() ? "80" : port;
   FDocName = path;
@@ -89,24 +94,30 @@ void THttpCli::SplitRequestUrl() {
   FPort = pPort.empty() ? FProxyPort : pPort;
 }
 
-void THttpCli::RunRequestSync(THttpRequest Rq) {
-  StartRequestAsync(Rq);
-  // Between the attempts of an authentication handshake the client is ready for a
-  // moment; the request goes on with the posted login.
+// The end of the application (or a time limit it applies) is checked between
+// messages, not once the queue is empty: a server that never stops sending keeps
+// it from ever emptying. A request that has ended keeps its own result. Between
+// the attempts of an authentication handshake the client is ready for a moment;
+// the request goes on with the posted login.
+void THttpCli::WaitUntilReady() {
+  core::IApplication& app = core::Application();
   while (FHttpState != httpReady || FLoginPending) {
     if (FMultiThreaded) {
-      FSocket->PumpMessages();
-      winapi::Sleep(0);
+      if (!FSocket->PumpOneMessage()) winapi::Sleep(0);
     } else {
-      core::IApplication& app = core::Application();
       app.WaitMessage(1000);
       app.ProcessMessages();
-      if (app.Terminated()) {
-        Abort();
-        break;
-      }
+    }
+    if ((FHttpState != httpReady || FLoginPending) && (app.Terminated() || FSocket->Terminated())) {
+      Abort();
+      return;
     }
   }
+}
+
+void THttpCli::RunRequestSync(THttpRequest Rq) {
+  StartRequestAsync(Rq);
+  WaitUntilReady();
   if (FDocTruncated) throw EHttpException("Connection closed before the end of the document", FStatusCode);
   if (FStatusCode >= 400 && FStatusCode != 401 && FStatusCode != 407)
     throw EHttpException(FReasonPhrase, static_cast<uint16_t>(FStatusCode));
@@ -166,12 +177,15 @@ void THttpCli::CloseAsync() {
 
 void THttpCli::Abort() {
   if (FHttpState == httpReady) {
-    FLoginPending = false;  // an authentication attempt that was about to start
+    // A request between two attempts of its authentication handshake is still
+    // running: it ends as aborted, not as a success.
+    const bool between = FLoginPending;
+    FLoginPending = false;
     FHttpState = httpAborting;
     if (FSocket->State() != net::wsClosed) FSocket->Abort();
-    FStatusCode = 200;
-    FReasonPhrase = "OK";
-    FRequestDoneError = 0;
+    FStatusCode = between ? 404 : 200;
+    FReasonPhrase = between ? "Connection aborted on request" : "OK";
+    FRequestDoneError = between ? 3 : 0;
     FHttpState = httpReady;
     TriggerStateChange();
     RequestDoneStep(FRequestType, FRequestDoneError);

@@ -11,9 +11,12 @@ namespace http {
 
 namespace {
 
-// CR, LF and NUL would split a request line or a header line.
-bool HasLineBreakBytes(const std::string& s) {
-  return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+// A control byte would split or corrupt a request line or a header line.
+bool HasControlBytes(const std::string& s) {
+  return std::any_of(s.begin(), s.end(), [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b < 0x20 || b == 0x7F;
+  });
 }
 
 std::string ErrorWithCode(int code) {
@@ -25,11 +28,11 @@ std::string ErrorWithCode(int code) {
 void THttpCli::Login() {
   if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "Login " + FHostName);
   HookSessionClosed();
-  // A host or port taken from a server's answer must not smuggle line breaks into
-  // the request, not even on a kept proxy connection (the Host line names the
+  // A host or port taken from a server's answer must not smuggle control bytes
+  // into the request, not even on a kept proxy connection (the Host line names the
   // target); it fails like a name that does not resolve.
-  const bool badAddress = HasLineBreakBytes(FHostName) || HasLineBreakBytes(FPort) ||
-                          HasLineBreakBytes(FTargetHost) || HasLineBreakBytes(FTargetPort);
+  const bool badAddress = HasControlBytes(FHostName) || HasControlBytes(FPort) ||
+                          HasControlBytes(FTargetHost) || HasControlBytes(FTargetPort);
   if (FSocket->State() == net::wsConnected && !badAddress) {
     SocketSessionConnected(nullptr, 0);
     return;
@@ -38,6 +41,11 @@ void THttpCli::Login() {
   StateChange(httpDnsLookup);
   if (badAddress) {
     FailLookup(winapi::WSAHOST_NOT_FOUND, this);
+    return;
+  }
+  // Another scheme without a server has nothing to look up.
+  if (FProtocol != "http" && FHostName.empty()) {
+    FailNotImplemented(this);
     return;
   }
   FSocket->SetLocalAddr(FLocalAddr);
@@ -103,12 +111,7 @@ void THttpCli::ConnectToAddress(const std::string& Address, core::TComponent* Se
   FCurrentPort = FPort;
   FCurrentProtocol = FProtocol;
   if (FProtocol != "http") {
-    const int lastError = FSocket->LastError();
-    FRequestDoneError = static_cast<uint16_t>(lastError);
-    FStatusCode = 501;
-    FReasonPhrase = "Protocol \"" + FProtocol + "\" not implemented";
-    FSocket->Close();
-    SocketSessionClosed(Sender, static_cast<uint16_t>(lastError));
+    FailNotImplemented(Sender);
     return;
   }
   if (CheckLogOptions(core::loProtSpecInfo))
@@ -126,6 +129,15 @@ void THttpCli::ConnectToAddress(const std::string& Address, core::TComponent* Se
     FailConnect("can't connect: ", static_cast<uint16_t>(lastError != 0 ? lastError : winapi::WSAEINVAL),
                 Sender);
   }
+}
+
+void THttpCli::FailNotImplemented(core::TComponent* Sender) {
+  const int lastError = FSocket->LastError();
+  FRequestDoneError = static_cast<uint16_t>(lastError);
+  FStatusCode = 501;
+  FReasonPhrase = "Protocol \"" + FProtocol + "\" not implemented";
+  FSocket->Close();
+  SocketSessionClosed(Sender, static_cast<uint16_t>(lastError));
 }
 
 void THttpCli::FailConnect(const std::string& Reason, uint16_t ErrCode, core::TComponent* Sender) {
@@ -195,6 +207,7 @@ void THttpCli::StartUpload() {
 
 void THttpCli::SendRequest(const std::string& Method, const std::string& Version) {
   BandwidthRequestStart();
+  FUpgradeRequested = false;
   core::TStringList headers;
   FRequestStream->Clear();
   try {
@@ -263,6 +276,8 @@ void THttpCli::AddRequestLines(const std::string& Method, const std::string& Ver
 void THttpCli::SendHeaderLine(const std::string& Line) {
   std::string s = Line;
   if (auto h = OnCommand) h(this, s);
+  // Only a request that offered an upgrade may be answered by a protocol switch.
+  if (core::SameText(core::Copy(s, 1, 8), "upgrade:")) FUpgradeRequested = true;
   if (!s.empty()) FRequestStream->WriteBuffer(s.data(), static_cast<int64_t>(s.size()));
   FRequestStream->WriteBuffer("\r\n", 2);
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "core/Application.h"
 #include "net/WSocket.h"
 #include "net/WSocketInternal.h"
 
@@ -258,6 +259,10 @@ void TCustomWSocket::ReceiveLoop(uint16_t ErrCode, TWSocketOptions Options) {
         return;
       }
       if (waiting == 0) return;
+      // A server that sends faster than the handler reads would keep this loop (and
+      // so this one notification) going for ever; a terminating program gets its
+      // turn, and the data still waiting brings the next notification.
+      if (core::Application().Terminated()) return;
     }
   } catch (...) {
     // A failing handler or report ends this notification's loop only, whatever it

@@ -80,7 +80,7 @@ bool ScriptRunner::RunStep(const Script::Step& step) {
     case Op::kSendSlowly:
       return SendSlowly(step);
     case Op::kSendForever:
-      return SendForever(step.data);
+      return SendForever(step.data, step.pause);
     case Op::kWait:
       return Sleep(step.pause);
     case Op::kPause:
@@ -242,12 +242,19 @@ bool ScriptRunner::SendSlowly(const Script::Step& step) {
 }
 
 // Ends when the client closes (end of file or a send error): that is its purpose.
-bool ScriptRunner::SendForever(const std::string& pattern) {
+bool ScriptRunner::SendForever(const std::string& pattern, std::chrono::milliseconds limit) {
   if (pattern.empty()) return ReadUntilClose();
+  const auto end = Clock::now() + limit;
   size_t offset = 0;  // keeps the stream an exact repetition across partial sends
   for (;;) {
+    int timeout = -1;
+    if (limit.count() > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+      if (left <= 0) return true;
+      timeout = static_cast<int>(left);
+    }
     pollfd p[2] = {{fd_, POLLIN | POLLOUT, 0}, {shared_.wakeRead, POLLIN, 0}};
-    if (poll(p, 2, -1) < 0 && errno != EINTR) return false;
+    if (poll(p, 2, timeout) < 0 && errno != EINTR) return false;
     if (p[1].revents != 0) return true;
     if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       Io io = ReadSome(Clock::now());

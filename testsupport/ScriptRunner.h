@@ -59,7 +59,7 @@ class ScriptRunner {
   bool ServeHttp(const std::string& response);
   bool HasUnconsumed() const;
   bool SendSlowly(const Script::Step& step);
-  bool SendForever(const std::string& pattern);
+  bool SendForever(const std::string& pattern, std::chrono::milliseconds limit);
   bool Sleep(std::chrono::milliseconds duration);  // false when the peer stops
   bool Pause(const std::string& gate);
   bool ReadUntilClose();

@@ -40,8 +40,8 @@ Script& Script::Send(std::string bytes) {
 Script& Script::SendSlowly(std::string bytes, size_t chunk, Millis pause) {
   return Add(Op::kSendSlowly, std::move(bytes), chunk == 0 ? 1 : chunk, pause);
 }
-Script& Script::SendForever(std::string pattern) {
-  return Add(Op::kSendForever, std::move(pattern));
+Script& Script::SendForever(std::string pattern, Millis limit) {
+  return Add(Op::kSendForever, std::move(pattern), 0, limit);
 }
 Script& Script::Wait(Millis duration) {
   return Add(Op::kWait, {}, 0, duration);

@@ -69,8 +69,10 @@ class Script {
   Script& ServeHttp(std::string response);
   Script& Send(std::string bytes);
   Script& SendSlowly(std::string bytes, size_t chunk, Millis pause);
-  // Sends pattern again and again (a line without LF forever...) until the client closes.
-  Script& SendForever(std::string pattern);
+  // Sends pattern again and again (a line without LF forever...) until the client closes,
+  // or, with a limit above 0, until that much time has passed (a watchdog, so a client
+  // that never stops reading cannot hang the test).
+  Script& SendForever(std::string pattern, Millis limit = Millis(0));
   Script& Wait(Millis duration);
   // Blocks, reading nothing, until the test calls ScriptedPeer::Resume(gate).
   Script& Pause(std::string gate);

@@ -210,6 +210,35 @@ TEST(WndControlTest, ConsoleApplicationPumpsWaitsAndMeetsQuit) {
   EXPECT_TRUE(app.Terminated());
 }
 
+// Once the installed application is terminating, the console pump returns after
+// the message at hand: a queue that never runs empty cannot hold a caller that
+// waits for the end.
+TEST(WndControlTest, ConsoleApplicationStopsBetweenMessagesOnceTerminating) {
+  struct TEndingApp : IApplication {
+    void ProcessMessages() override { base.ProcessMessages(); }
+    bool WaitMessage(uint32_t ms) override { return base.WaitMessage(ms); }
+    bool Terminated() const override { return ending; }
+    void Terminate() override { ending = true; }
+    TConsoleApplication base;
+    bool ending = false;
+  } app;
+  SetApplication(&app);
+  auto c = MakeComponent<TTestControl>(nullptr, 1);
+  c->Handle();
+  int got = 0;
+  c->OnMsg = [&](int, TMessage&) {
+    if (++got == 2) app.Terminate();
+  };
+  for (int i = 0; i < 5; ++i) c->Post(0);
+  app.ProcessMessages();
+  EXPECT_EQ(got, 2);
+  app.ProcessMessages();
+  EXPECT_EQ(got, 3);  // still one at a time, so a terminating caller makes progress
+  SetApplication(nullptr);
+  c->PumpMessages();
+  EXPECT_EQ(got, 5);
+}
+
 TEST(WndControlTest, DetachAndAttachMoveTheComponentAndItsMessagesToAnotherThread) {
   auto c = MakeComponent<TTestControl>(nullptr, 1);
   c->Handle();
