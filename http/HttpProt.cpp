@@ -35,6 +35,7 @@ void THttpCli::AfterConstruction() {
   FContCodHandler = std::make_unique<THttpContCodHandler>(
       [this]() { return FRcvdStream; },
       [this](const char* buffer, int64_t count) {
+        FTimeline.Decoded(count);
         // Decoders may hand over more than one event can carry.
         while (count > 0) {
           const int piece = static_cast<int>(std::min<int64_t>(count, 1 << 30));
@@ -234,6 +235,7 @@ void THttpCli::StateChange(THttpState NewState) {
   // The request has ended, unless authentication answers a challenge with a new
   // attempt (which then restarts the request itself).
   if (AuthenticationFollows()) return;
+  FTimeline.Finish(FStatusCode, FReusedConnection, FLocationChangeCurCount, FHeaderBytes);
   TriggerRequestDone();
 }
 

@@ -246,6 +246,7 @@ void THttpCli::StartRelocation() {
   AdjustDocName();
   if (FRequestType == httpPOST) FRequestType = httpGET;
   RewindStreams();
+  FTimeline.Fold(TLoadPhase::redirect);
   PostLogin();
 }
 
@@ -274,6 +275,7 @@ void THttpCli::RelocationAfterClose(core::TComponent* Sender, uint16_t ErrCode) 
   ClearResponseState();
   if (!FProxy.empty()) FPort = FProxyPort;
   RewindStreams();
+  FTimeline.Fold(TLoadPhase::redirect);
   PostLogin();
 }
 
