@@ -88,6 +88,8 @@ void THttpCli::ConnectSocketEvents() {
     if (auto h = OnSocksError) h(s, error, msg);
   };
   FSocket->OnSocksConnected = [this](core::TComponent* s, uint16_t e) {
+    // Connected to the SOCKS server: its negotiation runs until the session connects.
+    if (e == 0) MarkPhase(TLoadPhase::socks);
     if (auto h = OnSocksConnected) h(s, e);
   };
   FSocket->OnError = [this](core::TComponent*) {

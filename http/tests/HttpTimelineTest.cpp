@@ -175,5 +175,32 @@ TEST(HttpTimeline, ProxyConnectionIsTimedAsTheConnection) {
   EXPECT_TRUE(proxy.Errors().empty());
 }
 
+// A SOCKS 5 server that takes 100 ms to grant the connection: the time is the
+// socks phase's, between the connection to the server and the request.
+TEST(HttpTimeline, SocksNegotiationIsItsOwnPhase) {
+  using namespace std::string_literals;
+  const std::string connect = "\x05\x01\x00\x03\x09localhost\x00\x50"s;
+  ScriptedPeer socks({Script()
+                          .ReadBytes(3)
+                          .Send("\x05\x00"s)
+                          .ReadBytes(connect.size())
+                          .Wait(Millis(100))
+                          .Send("\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50"s)
+                          .ExpectRequest()
+                          .Send(HttpResponse(200, "through"))});
+  TimedClient c("1.1");
+  c.cli->SetSocksServer("127.0.0.1");
+  c.cli->SetSocksPort(std::to_string(socks.Port()));
+  c.cli->SetSocksLevel("5");
+  const TLoadTimes t = c.Run("http://localhost/");
+  EXPECT_EQ(t.status, 200);
+  EXPECT_GE(Ms(t, TLoadPhase::socks), 90);
+  EXPECT_LE(Ms(t, TLoadPhase::socks), 400);
+  EXPECT_LT(Ms(t, TLoadPhase::connect), 90);
+  EXPECT_LT(Ms(t, TLoadPhase::request), 90);
+  ExpectPartition(t);
+  EXPECT_TRUE(socks.Errors().empty());
+}
+
 }  // namespace
 }  // namespace http::testing
