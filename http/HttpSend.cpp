@@ -147,9 +147,9 @@ void THttpCli::SocketSessionConnected(core::TComponent* Sender, uint16_t ErrCode
     TriggerSessionConnected();
     return;
   }
+  MarkPhase(TLoadPhase::request);
   // The socket's own event means a new connection: bytes left from an earlier one
   // must not prefix this response. Any other caller reuses a kept connection.
-  MarkPhase(TLoadPhase::request);
   FReusedConnection = Sender != FSocket;
   if (!FReusedConnection) ClearReceiveBuffer();
   FResponseBytes = false;
