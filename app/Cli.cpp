@@ -11,9 +11,13 @@
 #include <optional>
 #include <ostream>
 
+#include <unistd.h>
+
 #include "app/CliInterrupt.h"
 #include "app/CliOptions.h"
+#include "app/CliProgress.h"
 #include "app/CliVerdict.h"
+#include "app/LoadReport.h"
 #include "app/SpeedTest.h"
 #include "app/TerminalText.h"
 #include "core/Application.h"
@@ -76,8 +80,8 @@ class CliApplication : public core::IApplication {
 
 class TerminalView : public ISpeedTestView {
  public:
-  TerminalView(const CliOptions& o, CliApplication& app, TCliVerdict& verdict)
-      : FOptions(o), FApp(app), FVerdict(verdict) {}
+  TerminalView(const CliOptions& o, CliApplication& app, TCliVerdict& verdict, TProgressBar& progress)
+      : FOptions(o), FApp(app), FVerdict(verdict), FProgress(progress) {}
   std::string UrlText() override { return FOptions.url; }
   std::string LoadsText() override { return FOptions.loads; }
   void ClearResults() override {
@@ -109,7 +113,11 @@ class TerminalView : public ISpeedTestView {
   int64_t PageCharCount() override { return FChars; }
   void ShowTotals(const std::string&, const std::string&, const std::string&) override {}
   void AppendHistory(const std::vector<std::string>& lines) override { FHistory = lines; }
-  void LoadTimed(int, uint32_t elapsedMs) override { FLoadMs.push_back(elapsedMs); }
+  void LoadTimed(int loadIndex, uint32_t elapsedMs) override {
+    FLoadMs.push_back(elapsedMs);
+    FProgress.Update(loadIndex);
+  }
+  void LoadMeasured(const http::TLoadTimes& times) override { FTimes.push_back(times); }
   std::string ShortDateToday() override {
     char buf[64];
     const std::time_t now = std::time(nullptr);
@@ -132,6 +140,8 @@ class TerminalView : public ISpeedTestView {
   const CliOptions& FOptions;
   CliApplication& FApp;
   TCliVerdict& FVerdict;
+  TProgressBar& FProgress;
+  std::vector<http::TLoadTimes> FTimes;
   TPageLines FPages;
   std::vector<std::string> FHistory;
   std::vector<uint32_t> FLoadMs;
@@ -142,8 +152,8 @@ class TerminalView : public ISpeedTestView {
 
 // The JSON object of a run. Numbers come out with a dot whatever the locale;
 // bytes that are not UTF-8 (a URL, a server's reason phrase) become U+FFFD.
-void PrintJson(std::ostream& out, const TerminalView& view, const TSpeedResult& r, const std::string& date,
-               const std::string& error) {
+nlohmann::ordered_json RunJson(const TerminalView& view, const TSpeedResult& r, const std::string& date,
+                               const std::string& error) {
   // A failed run has no result: the loads done so far count.
   const int64_t total = r.ran ? r.totalMs : view.DoneMs();
   const int64_t bytes = r.ran ? r.bytes : view.FChars;
@@ -162,6 +172,21 @@ void PrintJson(std::ostream& out, const TerminalView& view, const TSpeedResult& 
     j["error"] = nullptr;
   else
     j["error"] = error;
+  j["details"] = DetailsJson(view.FTimes);
+  j["stats"] = StatsJson(view.FTimes);
+  return j;
+}
+
+// One URL: its object as it always was. Several: {"runs": [...], "comparison": [...]}.
+void PrintJson(std::ostream& out, const nlohmann::ordered_json& runJsons,
+               const std::vector<TUrlLoads>& runs) {
+  nlohmann::ordered_json j;
+  if (runJsons.size() == 1) {
+    j = runJsons.front();
+  } else {
+    j["runs"] = runJsons;
+    j["comparison"] = ComparisonJson(runs);
+  }
   out << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
@@ -206,14 +231,120 @@ void ConfigureForCli(http::THttpCli& client, const CliOptions& o) {
   client.SetProxyPassword(o.proxyPassword);
 }
 
+void WriteExport(const std::string& file, const std::vector<TUrlLoads>& runs,
+                 void (*write)(std::ostream&, const std::vector<TUrlLoads>&)) {
+  std::ofstream f(file, std::ios::binary | std::ios::trunc);
+  write(f, runs);
+  f.flush();
+  if (!f) throw core::Exception("cannot write " + file);
+}
+
+// What every URL of a run shares.
+struct TCliRun {
+  CliOptions& o;
+  CliEnvironment env;
+  CliApplication& application;
+  http::THttpCli& client;
+  TCliVerdict& verdict;
+  const std::string& socksFailure;  // written by the client's SOCKS error event
+  TProgressBar& progress;
+  std::ostream& out;
+  std::ostream& err;
+  std::vector<TUrlLoads> runs;
+  nlohmann::ordered_json runJsons = nlohmann::ordered_json::array();
+};
+
+// The warm-up loads of the selected URL: the same loads, nothing kept.
+void RunWarmup(TCliRun& run) {
+  CliOptions warm = run.o;
+  warm.loads = std::to_string(run.o.warmup);
+  warm.loadCount = run.o.warmup;
+  warm.confirm = true;
+  warm.pages = false;
+  TerminalView view(warm, run.application, run.verdict, run.progress);
+  run.progress.Begin("warm-up", warm.loadCount);
+  RunSpeedTest(run.client, view);
+}
+
+// Measures the selected URL; returns the exit status (0: go on).
+int MeasureUrl(TCliRun& run) {
+  const CliOptions& o = run.o;
+  TerminalView view(o, run.application, run.verdict, run.progress);
+  TSpeedResult result;
+  std::string error;
+  try {
+    if (o.warmup > 0) RunWarmup(run);
+    run.progress.Begin(o.url, o.loadCount);
+    result = RunSpeedTest(run.client, view);
+  } catch (const std::exception& e) {
+    // A SOCKS failure says more than the connect error it causes.
+    error = run.socksFailure.empty() ? run.verdict.Explain(e) : run.socksFailure;
+    if (run.application.TimedOut())
+      error = "load timed out after " + SecondsText(o.timeoutSeconds) + " s (" + error + ")";
+  }
+  run.progress.Clear();
+  const bool interrupted = TInterruptGuard::Interrupted();
+  if (interrupted) error = InterruptedText(view, o);
+  if (!view.FConfirmation.empty()) {
+    run.err << view.FConfirmation << "\n";
+    return 2;
+  }
+  run.runs.push_back({o.url, view.FTimes});
+  // With --json the standard output holds the object alone.
+  std::ostream& pagesOut = o.json ? run.err : run.out;
+  if (o.pages)
+    for (size_t i = 0; i < view.FPages.Count(); ++i) pagesOut << view.FPages.Line(i) << "\n";
+  const std::string date = view.ShortDateToday();
+  if (o.json) run.runJsons.push_back(RunJson(view, result, date, error));
+  if (!error.empty()) {
+    if (o.json) PrintJson(run.out, run.runJsons, run.runs);
+    run.err << "tachyload: " << TerminalSafe(error) << "\n";
+    return interrupted ? kExitInterrupted : 1;
+  }
+  if (!o.json) {
+    for (const auto& l : view.FHistory) run.out << l << "\n";
+    if (o.details) {
+      PrintLoadTable(run.out, view.FTimes);
+      PrintSummary(run.out, view.FTimes);
+    }
+  }
+  if (!o.historyFile.empty()) {
+    try {
+      AppendHistoryFile(o.historyFile, view.FHistory);
+    } catch (const std::exception& e) {
+      run.err << "tachyload: " << TerminalSafe(core::ExceptionMessage(e)) << "\n";
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// After the last URL: the comparison, the JSON object and the exports.
+int FinishRun(TCliRun& run) {
+  if (run.o.json) {
+    PrintJson(run.out, run.runJsons, run.runs);
+  } else if (run.runs.size() > 1) {
+    for (const std::string& line : ComparisonLines(run.runs)) run.out << TerminalSafe(line) << "\n";
+  }
+  try {
+    if (!run.o.exportCsv.empty()) WriteExport(run.o.exportCsv, run.runs, WriteCsv);
+    if (!run.o.exportMarkdown.empty()) WriteExport(run.o.exportMarkdown, run.runs, WriteMarkdown);
+  } catch (const std::exception& e) {
+    run.err << "tachyload: " << TerminalSafe(core::ExceptionMessage(e)) << "\n";
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   std::setlocale(LC_ALL, "");
   CliOptions o;
+  const CliEnvironment env = CliEnvironment::FromProcess();
   try {
     if (!ParseCliOptions(argc, argv, o, out)) return 0;
-    CheckCliOptions(o, CliEnvironment::FromProcess());
+    CheckCliOptions(o, env);
   } catch (const ECliUsage& e) {
     err << "tachyload: " << TerminalSafe(e.Message()) << "\n" << kUsageHint;
     return 2;
@@ -234,45 +365,25 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   TInterruptGuard interruptGuard([wakeWindow] { winapi::PostMessage(wakeWindow, winapi::WM_NULL, 0, 0); });
   TCliVerdict verdict(*client, o.maxRedirects);
   verdict.SetLogins(!o.user.empty(), !o.proxyUser.empty());
+  TProgressBar progress(err, !o.quiet && isatty(STDERR_FILENO) == 1);
 
-  TerminalView view(o, application, verdict);
-  TSpeedResult result;
-  std::string error;
-  try {
-    result = RunSpeedTest(*client, view);
-  } catch (const std::exception& e) {
-    // A SOCKS failure says more than the connect error it causes.
-    error = socksFailure.empty() ? verdict.Explain(e) : socksFailure;
-    if (application.TimedOut())
-      error = "load timed out after " + SecondsText(o.timeoutSeconds) + " s (" + error + ")";
+  TCliRun run{o,
+              env,
+              application,
+              *client,
+              verdict,
+              socksFailure,
+              progress,
+              out,
+              err,
+              {},
+              nlohmann::ordered_json::array()};
+  const std::vector<std::string> urls = o.urls;
+  for (const std::string& url : urls) {
+    SelectUrl(o, url, env);
+    if (const int status = MeasureUrl(run); status != 0) return status;
   }
-  const bool interrupted = TInterruptGuard::Interrupted();
-  if (interrupted) error = InterruptedText(view, o);
-  if (!view.FConfirmation.empty()) {
-    err << view.FConfirmation << "\n";
-    return 2;
-  }
-  // With --json the standard output holds the object alone.
-  std::ostream& pagesOut = o.json ? err : out;
-  if (o.pages)
-    for (size_t i = 0; i < view.FPages.Count(); ++i) pagesOut << view.FPages.Line(i) << "\n";
-  const std::string date = view.ShortDateToday();
-  if (o.json) PrintJson(out, view, result, date, error);
-  if (!error.empty()) {
-    err << "tachyload: " << TerminalSafe(error) << "\n";
-    return interrupted ? kExitInterrupted : 1;
-  }
-  if (!o.json)
-    for (const auto& l : view.FHistory) out << l << "\n";
-  if (!o.historyFile.empty()) {
-    try {
-      AppendHistoryFile(o.historyFile, view.FHistory);
-    } catch (const std::exception& e) {
-      err << "tachyload: " << TerminalSafe(core::ExceptionMessage(e)) << "\n";
-      return 1;
-    }
-  }
-  return 0;
+  return FinishRun(run);
 }
 
 }  // namespace app

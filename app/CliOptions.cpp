@@ -18,7 +18,9 @@ const char kVersion[] = "tachyload-cli 1.0";
 }  // namespace
 
 void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
-  cli.add_option("URL", o.url, "the page to load (http://HOST[:PORT]/PATH)")->required();
+  cli.add_option("URL", o.urls,
+                 "the pages to load (http://HOST[:PORT]/PATH), each measured in turn and compared")
+      ->required();
 
   const char* loads = "Loads";
   cli.add_option("-n,--loads", o.loads, "number of loads (default 3)")->option_text("N")->group(loads);
@@ -97,6 +99,22 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
   cli.add_option("--socks-password", o.socks.password, "password for the SOCKS server")
       ->option_text("TEXT")
       ->group(socks);
+
+  const char* measurement = "Measurement";
+  cli.add_flag("-v,--details", o.details, "print each load's phases and a summary after the report")
+      ->group(measurement);
+  cli.add_option("--warmup", o.warmup, "run N loads first and leave them out of the figures")
+      ->option_text("N")
+      ->check(CLI::Range(0, 1000000))
+      ->group(measurement);
+  cli.add_option("--export-csv", o.exportCsv, "write every load's phases to FILE as CSV")
+      ->option_text("FILE")
+      ->group(measurement);
+  cli.add_option("--export-markdown", o.exportMarkdown,
+                 "write the summary of each URL to FILE as a Markdown table")
+      ->option_text("FILE")
+      ->group(measurement);
+  cli.add_flag("-q,--quiet", o.quiet, "no progress bar on a terminal")->group(measurement);
 
   cli.set_version_flag("--version", kVersion);
 }
@@ -182,9 +200,16 @@ void ResolveProxy(CliOptions& o, const CliEnvironment& env) {
 }  // namespace
 
 void CheckCliOptions(CliOptions& o, const CliEnvironment& env) {
-  o.url = CheckedUrl(o.url);
+  for (std::string& url : o.urls) url = CheckedUrl(url);
   o.loadCount = CheckedLoads(o);
   if (!(o.timeoutSeconds >= 0)) throw ECliUsage("--timeout must be a number of seconds, 0 or more");
+  if (!o.urls.empty()) SelectUrl(o, o.urls.front(), env);
+}
+
+void SelectUrl(CliOptions& o, const std::string& url, const CliEnvironment& env) {
+  o.url = url;
+  o.proxyHost.clear();
+  o.proxyPort.clear();
   ResolveProxy(o, env);
 }
 

@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/CliSocks.h"
 #include "core/SysUtils.h"
@@ -20,8 +21,9 @@ namespace app {
 TL_DECLARE_EXCEPTION(ECliUsage, core::Exception);
 
 struct CliOptions {
-  std::string url;
-  std::string loads = "3";  // kept as typed: the report shows it so
+  std::vector<std::string> urls;  // measured in turn
+  std::string url;                // the one being measured
+  std::string loads = "3";        // kept as typed: the report shows it so
   bool confirm = false;
   bool pages = false;
   bool json = false;
@@ -36,6 +38,10 @@ struct CliOptions {
   std::string user, password;            // the server's login
   std::string proxyUser, proxyPassword;  // the proxy's login
   TSocksOptions socks;
+  bool details = false;  // per-load table and summary after the report
+  int32_t warmup = 0;    // loads run first and not counted
+  std::string exportCsv, exportMarkdown;
+  bool quiet = false;  // no progress bar
 
   // Filled by CheckCliOptions.
   int32_t loadCount = 0;
@@ -63,6 +69,10 @@ std::optional<int32_t> ParseLimitRate(const std::string& text);
 
 // The checks that need more than one option or more than the option's type:
 // the URL, the number of loads, the time limit, the proxy. Raises ECliUsage.
+// Checks every URL and selects the first (SelectUrl).
 void CheckCliOptions(CliOptions& o, const CliEnvironment& env);
+
+// Makes url (already checked) the one measured, with the proxy that applies to it.
+void SelectUrl(CliOptions& o, const std::string& url, const CliEnvironment& env);
 
 }  // namespace app

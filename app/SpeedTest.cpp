@@ -157,7 +157,12 @@ void RunOneLoad(http::THttpCli& client, ISpeedTestView& view) {
     client.SetRcvdStream(stream.get());
     client.Get();
     view.CheckLoad(client);
+    // The pane's work belongs to the load: its own phase of the timeline.
+    http::THttpTimeline& timeline = client.Timeline();
+    timeline.Resume(http::TLoadPhase::pane);
     view.AppendPageLines(SplitPageLines(stream->Memory(), stream->Size()));
+    timeline.Stop();
+    view.LoadMeasured(timeline.Times());
   } catch (...) {
     client.SetRcvdStream(nullptr);
     throw;

@@ -15,7 +15,8 @@
 
 namespace http {
 class THttpCli;
-}
+struct TLoadTimes;
+}  // namespace http
 
 namespace app {
 
@@ -72,6 +73,8 @@ class ISpeedTestView {
   // does). The window needs neither; the command line sets its proxy and judges
   // the answer here.
   virtual void PrepareLoad(http::THttpCli& client) { (void)client; }
+  // After each successful load: where its time went, the page pane included.
+  virtual void LoadMeasured(const http::TLoadTimes& times) { (void)times; }
   virtual void CheckLoad(http::THttpCli& client) { (void)client; }
 };
 

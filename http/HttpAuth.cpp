@@ -97,6 +97,7 @@ void THttpCli::RestartProxyAuth() {
 // The repeated request starts clean: the challenge's body is dropped and the
 // upload goes again from where it began. The document is still the same one.
 void THttpCli::PrepareRepeat() {
+  FTimeline.Fold(TLoadPhase::auth);
   RewindStreams();
   ClearReceiveBuffer();
   const std::string docName = FDocName;

@@ -107,6 +107,7 @@ void THttpCli::SocketDataAvailable(core::TComponent* /*Sender*/, uint16_t ErrCod
       DebugLog(core::loProtSpecInfo, "**data available. Len=" + std::to_string(n));
     return;
   }
+  FTimeline.Received(n);
   BandwidthReceived(n);
   FResponseBytes = true;
   FReceiveLen += n;

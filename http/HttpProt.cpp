@@ -35,6 +35,7 @@ void THttpCli::AfterConstruction() {
   FContCodHandler = std::make_unique<THttpContCodHandler>(
       [this]() { return FRcvdStream; },
       [this](const char* buffer, int64_t count) {
+        FTimeline.Decoded(count);
         // Decoders may hand over more than one event can carry.
         while (count > 0) {
           const int piece = static_cast<int>(std::min<int64_t>(count, 1 << 30));
@@ -87,6 +88,8 @@ void THttpCli::ConnectSocketEvents() {
     if (auto h = OnSocksError) h(s, error, msg);
   };
   FSocket->OnSocksConnected = [this](core::TComponent* s, uint16_t e) {
+    // Connected to the SOCKS server: its negotiation runs until the session connects.
+    if (e == 0) MarkPhase(TLoadPhase::socks);
     if (auto h = OnSocksConnected) h(s, e);
   };
   FSocket->OnError = [this](core::TComponent*) {
@@ -234,6 +237,7 @@ void THttpCli::StateChange(THttpState NewState) {
   // The request has ended, unless authentication answers a challenge with a new
   // attempt (which then restarts the request itself).
   if (AuthenticationFollows()) return;
+  FTimeline.Finish(FStatusCode, FReusedConnection, FLocationChangeCurCount, FHeaderBytes);
   TriggerRequestDone();
 }
 

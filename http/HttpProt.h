@@ -44,6 +44,7 @@
 #include "core/Logger.h"
 #include "core/WndControl.h"
 #include "http/HttpException.h"
+#include "http/HttpTimeline.h"
 #include "http/NtlmMsgs.h"
 #include "net/WSocket.h"
 
@@ -284,6 +285,9 @@ class THttpCli : public core::TWndControl {
   bool DocumentTruncated() const { return FDocTruncated; }
   // The client's socket (owned by the client).
   net::TWSocket* Socket() const { return FSocket; }
+  // Where the time of the last request went (see HttpTimeline.h); the caller may
+  // add its own work on the document (Resume/Stop).
+  THttpTimeline& Timeline() { return FTimeline; }
 
   // --- events ---
   TLocationChangeExceeded OnLocationChangeExceeded;
@@ -572,6 +576,10 @@ class THttpCli : public core::TWndControl {
 
   // Content coding.
   std::unique_ptr<THttpContCodHandler> FContCodHandler;
+
+  // The phases of the running load; moved along with MarkPhase from the handlers.
+  THttpTimeline FTimeline;
+  void MarkPhase(TLoadPhase Phase) { FTimeline.MarkPhase(Phase); }
 
   // Bandwidth: bytes received since the request started, less one budget per
   // released pause; the budget of one sampling period; the socket is paused by it.

@@ -201,6 +201,7 @@ void THttpCli::StartRelocation() {
   AdjustDocName();
   if (FRequestType == httpPOST) FRequestType = httpGET;
   RewindStreams();
+  FTimeline.Fold(TLoadPhase::redirect);
   PostLogin();
 }
 
@@ -229,6 +230,7 @@ void THttpCli::RelocationAfterClose(core::TComponent* Sender, uint16_t ErrCode) 
   ClearResponseState();
   if (!FProxy.empty()) FPort = FProxyPort;
   RewindStreams();
+  FTimeline.Fold(TLoadPhase::redirect);
   PostLogin();
 }
 

@@ -24,6 +24,7 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
     return;
   }
   FRequestType = Rq;
+  FTimeline.Start(TLoadPhase::request);
   ResetRequestState();
   FStaleRetried = false;
   // What the stream held before this request; a relocation step cuts back to it.

@@ -38,6 +38,7 @@ void THttpCli::Login() {
     return;
   }
   FDnsResult.clear();
+  MarkPhase(TLoadPhase::dns);
   StateChange(httpDnsLookup);
   if (badAddress) {
     FailLookup(winapi::WSAHOST_NOT_FOUND, this);
@@ -106,6 +107,7 @@ bool THttpCli::NameGoesToSocksServer() const {
 void THttpCli::ConnectToAddress(const std::string& Address, core::TComponent* Sender) {
   FDnsResult = Address;
   StateChange(httpDnsLookupDone);
+  MarkPhase(TLoadPhase::connect);
   SetupSocket();
   FCurrentHost = FHostName;
   FCurrentPort = FPort;
@@ -157,6 +159,7 @@ void THttpCli::SocketSessionConnected(core::TComponent* Sender, uint16_t ErrCode
     TriggerSessionConnected();
     return;
   }
+  MarkPhase(TLoadPhase::request);
   // The socket's own event means a new connection: bytes left from an earlier one
   // must not prefix this response. Any other caller reuses a kept connection.
   FReusedConnection = Sender != FSocket;
@@ -225,6 +228,10 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
     FSocket->QueueSendData(FRequestStream->Memory(), static_cast<int>(FRequestStream->Size()));
     FRequestStream->Clear();
     FSocket->Send(nullptr, 0);
+    // The last request byte is out once the socket holds nothing back; a body to
+    // upload, or a header the system did not take at once, marks it in SocketDataSent.
+    if (FSocket->AllSent() && FRequestType != httpPOST && FRequestType != httpPUT)
+      MarkPhase(TLoadPhase::wait);
   } catch (...) {
     if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "SendRequest Done");
     throw;
@@ -284,12 +291,16 @@ void THttpCli::SendHeaderLine(const std::string& Line) {
 
 // Each data-sent event (the socket's buffer has drained) brings the next block.
 void THttpCli::SocketDataSent(core::TComponent* /*Sender*/, uint16_t /*ErrCode*/) {
-  if (!FSending) return;
+  if (!FSending) {
+    if (FTimeline.Current() == TLoadPhase::request) MarkPhase(TLoadPhase::wait);
+    return;
+  }
   constexpr int kBlock = 8192;
   if (FSendBuffer.empty()) FSendBuffer.resize(kBlock);
   const int64_t count = FSendStream ? FSendStream->Read(FSendBuffer.data(), kBlock) : 0;
   if (count <= 0) {
     FSending = false;
+    MarkPhase(TLoadPhase::wait);
     TriggerSendEnd();
     return;
   }

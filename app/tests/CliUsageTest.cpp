@@ -25,7 +25,8 @@ TEST(CliUsageTest, BadUsageExitsTwoWithAMessageAndSendsNothing) {
   const std::vector<Case> cases = {
       {{}, "URL is required"},
       {{"--bogus", url}, "--bogus"},
-      {{url, url}, "not expected"},
+      // Every URL is checked before any load: a bad second one sends nothing.
+      {{url, "ftp://127.0.0.1/"}, "only http:// URLs are supported, not ftp://"},
       {{"-n", "0", url}, "the number of loads must be at least 1: '0'"},
       {{"-n", "x3", url}, "'x3' is not a valid integer value"},
       {{"-n", "99999999999", url}, "is not a valid integer value"},
