@@ -1,0 +1,63 @@
+// "zstd": one or more zstd frames, one after the other. The library's default
+// window limit (128 MiB) bounds what one frame may make the decoder hold.
+#include <zstd.h>
+
+#include <new>
+#include <vector>
+
+#include "http/HttpCCodecs.h"
+
+namespace http {
+
+namespace {
+
+class TZstdCoding : public THttpContentCoding {
+ public:
+  explicit TZstdCoding(TWriteProc writeProc)
+      : THttpContentCoding(std::move(writeProc)), FContext(ZSTD_createDCtx()) {
+    if (!FContext) throw std::bad_alloc();
+  }
+  ~TZstdCoding() override { ZSTD_freeDCtx(FContext); }
+
+  void DecodeBytes(const char* buffer, int64_t count) override {
+    if (count <= 0) return;
+    FInputSeen = true;
+    ZSTD_inBuffer in{buffer, static_cast<size_t>(count), 0};
+    for (;;) {
+      ZSTD_outBuffer out{FOut.data(), FOut.size(), 0};
+      const size_t inBefore = in.pos;
+      const size_t rc = ZSTD_decompressStream(FContext, &out, &in);
+      if (ZSTD_isError(rc)) FailCorrupt("zstd", ZSTD_getErrorName(rc));
+      if (out.pos > 0) WriteDecoded(FOut.data(), static_cast<int64_t>(out.pos));
+      // 0: a frame is complete and all its output written. A call that finds
+      // nothing to do after that (the last output filled the buffer exactly)
+      // does not start another frame.
+      if (rc == 0) {
+        FFrameEnded = true;
+      } else if (in.pos > inBefore || out.pos > 0) {
+        FFrameEnded = false;
+      }
+      // A full output buffer may leave more behind even when all input was taken.
+      if (in.pos == in.size && out.pos < out.size) return;
+    }
+  }
+
+  void Complete() override {
+    if (FInputSeen && !FFrameEnded) FailTruncated("zstd");
+  }
+
+ private:
+  ZSTD_DCtx* FContext;
+  std::vector<char> FOut = std::vector<char>(kDecodeBufferSize);
+  bool FInputSeen = false;
+  bool FFrameEnded = false;
+};
+
+}  // namespace
+
+const THttpContentCodingClass& ZstdCodingClass() {
+  static const THttpContentCodingClass kClass = MakeCodingClass<TZstdCoding>("THttpCCodZstd", "zstd");
+  return kClass;
+}
+
+}  // namespace http
