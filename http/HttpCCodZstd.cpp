@@ -2,7 +2,9 @@
 // window limit (128 MiB) bounds what one frame may make the decoder hold.
 #include <zstd.h>
 
+#include <algorithm>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "http/HttpCCodecs.h"
@@ -23,17 +25,20 @@ class TZstdCoding : public THttpContentCoding {
     if (count <= 0) return;
     FInputSeen = true;
     ZSTD_inBuffer in{buffer, static_cast<size_t>(count), 0};
+    PeekHeader(in);
     for (;;) {
       ZSTD_outBuffer out{FOut.data(), FOut.size(), 0};
       const size_t inBefore = in.pos;
       const size_t rc = ZSTD_decompressStream(FContext, &out, &in);
       if (ZSTD_isError(rc)) FailCorrupt("zstd", ZSTD_getErrorName(rc));
       if (out.pos > 0) WriteDecoded(FOut.data(), static_cast<int64_t>(out.pos));
-      // 0: a frame is complete and all its output written. A call that finds
-      // nothing to do after that (the last output filled the buffer exactly)
-      // does not start another frame.
+      FFrameOut += out.pos;
+      // 0: a frame is complete and all its output written; the call stops there.
+      // A call that finds nothing to do after that (the last output filled the
+      // buffer exactly) does not start another frame.
       if (rc == 0) {
-        FFrameEnded = true;
+        FrameEnded();
+        PeekHeader(in);
       } else if (in.pos > inBefore || out.pos > 0) {
         FFrameEnded = false;
       }
@@ -47,10 +52,32 @@ class TZstdCoding : public THttpContentCoding {
   }
 
  private:
+  // The first bytes of the current frame, as many as its header may take.
+  void PeekHeader(const ZSTD_inBuffer& in) {
+    const size_t take = std::min(kHeaderMax - FHeader.size(), in.size - in.pos);
+    FHeader.append(static_cast<const char*>(in.src) + in.pos, take);
+  }
+
+  // The library checks a frame's declared size when it decodes the frame in one
+  // go, but not when the frame arrives in pieces: checked here, so every split of
+  // the input ends the same way.
+  void FrameEnded() {
+    const unsigned long long declared = ZSTD_getFrameContentSize(FHeader.data(), FHeader.size());
+    if (declared < ZSTD_CONTENTSIZE_ERROR && declared != FFrameOut)
+      FailCorrupt("zstd", "frame size differs from its header");
+    FHeader.clear();
+    FFrameOut = 0;
+    FFrameEnded = true;
+  }
+
+  static constexpr size_t kHeaderMax = 18;  // the longest frame header
+
   ZSTD_DCtx* FContext;
   std::vector<char> FOut = std::vector<char>(kDecodeBufferSize);
   bool FInputSeen = false;
   bool FFrameEnded = false;
+  std::string FHeader;
+  unsigned long long FFrameOut = 0;
 };
 
 }  // namespace

@@ -116,6 +116,15 @@ TEST(Decoder, CorruptInputFails) {
   }
   EXPECT_EQ(Decode(kCodings[0], Gzip("x").substr(0, 10) + "\xff\xff").error,
             "Corrupt gzip content: invalid block type");
+
+  // A zstd frame whose header declares 256 bytes but whose one block holds 32:
+  // refused whole and in pieces alike.
+  const std::string lying =
+      std::string("\x28\xb5\x2f\xfd\x60\x00\x00\x01\x01\x00", 10) + std::string(32, 'x');
+  for (size_t cut = 0; cut <= lying.size(); ++cut) {
+    EXPECT_EQ(Decode(kCodings[5], lying, {cut}).error.rfind("Corrupt zstd content", 0), 0u)
+        << "cut at " << cut;
+  }
 }
 
 // gzip members and zstd frames may follow one another; deflate and br data end
