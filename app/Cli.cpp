@@ -204,6 +204,7 @@ void ConfigureForCli(http::THttpCli& client, const CliOptions& o) {
   client.SetPassword(o.password);
   client.SetProxyUsername(o.proxyUser);
   client.SetProxyPassword(o.proxyPassword);
+  if (o.compressed) client.SetOptions(client.Options() | http::httpoEnableContentCoding);
 }
 
 }  // namespace

@@ -36,6 +36,7 @@ struct CliOptions {
   std::string user, password;            // the server's login
   std::string proxyUser, proxyPassword;  // the proxy's login
   TSocksOptions socks;
+  bool compressed = false;  // ask for compressed pages and decode them
 
   // Filled by CheckCliOptions.
   int32_t loadCount = 0;
