@@ -1,5 +1,6 @@
-// "zstd": one or more zstd frames, one after the other. The library's default
-// window limit (128 MiB) bounds what one frame may make the decoder hold.
+// "zstd": one or more zstd frames, one after the other. Windows are held to
+// 8 MiB, the most an HTTP sender may use, so a frame cannot make the decoder
+// allocate the library's default limit of 128 MiB.
 #include <zstd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@ class TZstdCoding : public THttpContentCoding {
   explicit TZstdCoding(TWriteProc writeProc)
       : THttpContentCoding(std::move(writeProc)), FContext(ZSTD_createDCtx()) {
     if (!FContext) throw std::bad_alloc();
+    ZSTD_DCtx_setParameter(FContext, ZSTD_d_windowLogMax, kWindowLogMax);
   }
   ~TZstdCoding() override { ZSTD_freeDCtx(FContext); }
 
@@ -71,6 +73,7 @@ class TZstdCoding : public THttpContentCoding {
   }
 
   static constexpr size_t kHeaderMax = 18;  // the longest frame header
+  static constexpr int kWindowLogMax = 23;
 
   ZSTD_DCtx* FContext;
   std::vector<char> FOut = std::vector<char>(kDecodeBufferSize);

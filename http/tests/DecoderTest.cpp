@@ -121,6 +121,12 @@ TEST(Decoder, CorruptInputFails) {
   // refused whole and in pieces alike.
   const std::string lying =
       std::string("\x28\xb5\x2f\xfd\x60\x00\x00\x01\x01\x00", 10) + std::string(32, 'x');
+  // Frames asking for a window of 16 MiB are refused; 8 MiB is the most a
+  // sender may use.
+  const std::string block("\x09\x00\x00x", 4);  // the last block, raw: "x"
+  EXPECT_EQ(Decode(kCodings[5], std::string("\x28\xb5\x2f\xfd\x00\x68", 6) + block).out, "x");
+  EXPECT_EQ(Decode(kCodings[5], std::string("\x28\xb5\x2f\xfd\x00\x70", 6) + block).error,
+            "Corrupt zstd content: Frame requires too much memory for decoding");
   for (size_t cut = 0; cut <= lying.size(); ++cut) {
     EXPECT_EQ(Decode(kCodings[5], lying, {cut}).error.rfind("Corrupt zstd content", 0), 0u)
         << "cut at " << cut;
