@@ -9,11 +9,10 @@
 // storage). The global registry is created on first use with "identity" and then
 // "*", both with quality 0, then the compression codings, and lives until the
 // program ends; register further codings at start-up, before clients are made (a
-// handler sees the codings registered when it was created). The registry is guarded by a lock; a handler
-// and its decoders belong to one thread.
+// handler sees the codings registered when it was created). The registry is
+// guarded by a lock; a handler and its decoders belong to one thread.
 #pragma once
 
-#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -4,7 +4,8 @@
 // operations, a failed request; ErrorNumber is the client's code (1 busy, 2
 // nothing to post, 5 bad version) or the final HTTP status.
 // EHttpContentCodingException reports a content-coding class that cannot name
-// its coding.
+// its coding, and content a decoder cannot decode (the client turns the latter
+// into a failed request).
 #pragma once
 
 #include <cstdint>
