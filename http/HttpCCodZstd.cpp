@@ -4,6 +4,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <vector>
@@ -55,9 +56,18 @@ class TZstdCoding : public THttpContentCoding {
 
  private:
   // The first bytes of the current frame, as many as its header may take.
+  // The library also reads the formats of its early versions, which no HTTP
+  // sender uses and which it checks differently whole and in pieces: a frame must
+  // be a current or a skippable one.
   void PeekHeader(const ZSTD_inBuffer& in) {
     const size_t take = std::min(kHeaderMax - FHeader.size(), in.size - in.pos);
     FHeader.append(static_cast<const char*>(in.src) + in.pos, take);
+    if (FHeader.size() < 4 || FHeader.size() - take >= 4) return;
+    uint32_t magic = 0;
+    for (int i = 3; i >= 0; --i)
+      magic = magic << 8 | static_cast<unsigned char>(FHeader[static_cast<size_t>(i)]);
+    if (magic != ZSTD_MAGICNUMBER && (magic & ZSTD_MAGIC_SKIPPABLE_MASK) != ZSTD_MAGIC_SKIPPABLE_START)
+      FailCorrupt("zstd", "not a zstd frame");
   }
 
   // The library checks a frame's declared size when it decodes the frame in one

@@ -127,6 +127,11 @@ TEST(Decoder, CorruptInputFails) {
   EXPECT_EQ(Decode(kCodings[5], std::string("\x28\xb5\x2f\xfd\x00\x68", 6) + block).out, "x");
   EXPECT_EQ(Decode(kCodings[5], std::string("\x28\xb5\x2f\xfd\x00\x70", 6) + block).error,
             "Corrupt zstd content: Frame requires too much memory for decoding");
+  // The library's early formats are no HTTP content.
+  for (size_t cut = 0; cut <= 9; ++cut) {
+    const Result r = Decode(kCodings[5], std::string("\x27\xb5\x2f\xfd\0\0\0\0\0", 9), {cut});
+    EXPECT_EQ(r.error.rfind("Corrupt zstd content: ", 0), 0u) << "cut at " << cut;
+  }
   for (size_t cut = 0; cut <= lying.size(); ++cut) {
     EXPECT_EQ(Decode(kCodings[5], lying, {cut}).error.rfind("Corrupt zstd content", 0), 0u)
         << "cut at " << cut;
