@@ -229,6 +229,7 @@ void ConfigureForCli(http::THttpCli& client, const CliOptions& o) {
   client.SetPassword(o.password);
   client.SetProxyUsername(o.proxyUser);
   client.SetProxyPassword(o.proxyPassword);
+  if (o.compressed) client.SetOptions(client.Options() | http::httpoEnableContentCoding);
 }
 
 void WriteExport(const std::string& file, const std::vector<TUrlLoads>& runs,

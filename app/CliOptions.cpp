@@ -61,6 +61,9 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
          "limit)")
       ->option_text("BYTES_PER_SECOND")
       ->group(connection);
+  cli.add_flag("--compressed", o.compressed,
+               "ask for compressed pages (gzip, deflate, br, zstd) and decode them; bytes count decoded")
+      ->group(connection);
 
   const char* redirections = "Redirections";
   cli.add_option("--max-redirects", o.maxRedirects,

@@ -41,7 +41,8 @@ struct CliOptions {
   bool details = false;  // per-load table and summary after the report
   int32_t warmup = 0;    // loads run first and not counted
   std::string exportCsv, exportMarkdown;
-  bool quiet = false;  // no progress bar
+  bool quiet = false;       // no progress bar
+  bool compressed = false;  // ask for compressed pages and decode them
 
   // Filled by CheckCliOptions.
   int32_t loadCount = 0;

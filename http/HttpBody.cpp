@@ -56,7 +56,36 @@ void THttpCli::AfterBodyStep() {
 void THttpCli::Deliver(const char* P, int64_t N) {
   if (N <= 0) return;
   const TWriteProc& input = FContCodHandler->DecoderInput();
-  if (input) input(P, N);
+  if (!input) return;
+  try {
+    input(P, N);
+  } catch (const EHttpContentCodingException& e) {
+    FailDecoding(e.Message(), false);
+  }
+}
+
+std::optional<std::string> THttpCli::CompleteDecoding() {
+  try {
+    FContCodHandler->Complete();
+    return std::nullopt;
+  } catch (const EHttpContentCodingException& e) {
+    return e.Message();
+  }
+}
+
+// A document that cannot be decoded is not a page that loaded: the request fails
+// like one with broken framing.
+void THttpCli::FailDecoding(const std::string& Reason, bool Closed) {
+  if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "Content decoding: " + Reason);
+  // The chain stopped half way: nothing more goes through it.
+  FContCodHandler->ClearCodings();
+  if (!Closed) {
+    FailProtocol(Reason);
+    return;
+  }
+  FStatusCode = 404;
+  FReasonPhrase = Reason;
+  FProtocolFailed = true;
 }
 
 // A handler may end the request (Abort empties the buffer): every step below
@@ -230,7 +259,13 @@ void THttpCli::EndOfDocument(bool Chunked) {
   FLineHandler = nullptr;
   StateChange(httpBodyReceived);
   BandwidthDocumentEnd();
-  FContCodHandler->Complete();
+  if (const std::optional<std::string> failure = CompleteDecoding()) {
+    // The document ended, but not as a page: the close that follows fails the
+    // request, in the order of damage found earlier in the document.
+    TriggerDocEnd();
+    FailDecoding(*failure, false);
+    return;
+  }
   if (!Chunked && FRcvdStream && !FContentEncoding.empty() && CheckLogOptions(core::loProtSpecInfo))
     DebugLog(core::loProtSpecInfo, FContentEncoding + " content uncompressed from " +
                                        std::to_string(FContentLength) + " bytes to " +
@@ -310,7 +345,7 @@ void THttpCli::SocketSessionClosed(core::TComponent* /*Sender*/, uint16_t ErrCod
   } else if (FBodyLineCount > 0) {
     FBodyLineCount = 0;
     BandwidthDocumentEnd();
-    FContCodHandler->Complete();
+    if (const std::optional<std::string> failure = CompleteDecoding()) FailDecoding(*failure, true);
     TriggerDocEnd();
     if (FLocationFlag) {
       RelocationAfterClose(this, 0);

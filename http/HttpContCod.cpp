@@ -4,9 +4,20 @@
 #include <cmath>
 
 #include "core/SysUtils.h"
+#include "http/HttpCCodecs.h"
 #include "http/HttpException.h"
 
 namespace http {
+
+// --- decoders ---
+
+void THttpContentCoding::WriteDecoded(const char* buffer, int64_t count) {
+  if (count > FOutputLimit - FOutputCount)
+    throw EHttpContentCodingException("Decoded content larger than " + std::to_string(FOutputLimit) +
+                                      " bytes");
+  FOutputCount += count;
+  WriteOutput(buffer, count);
+}
 
 // --- coding classes ---
 
@@ -64,7 +75,11 @@ const THttpContentCodingClass* TContCodingsList::FindCoding(const std::string& n
 TContCodingsList& ContCodings() {
   // Never freed: handlers of clients with static storage may outlive any
   // destruction order we could pick.
-  static TContCodingsList* const list = new TContCodingsList;
+  static TContCodingsList* const list = [] {
+    auto* codings = new TContCodingsList;
+    RegisterCompressionCodings(*codings);
+    return codings;
+  }();
   return *list;
 }
 
@@ -226,6 +241,7 @@ bool THttpContCodHandler::Prepare(const std::string& contentEncoding) {
     if (!codingType) return RefuseCodings();
     FCodingEntries.push_back(codingType->Create(FDecoderInput));
     THttpContentCoding* decoder = FCodingEntries.back().get();
+    decoder->SetOutputLimit(FMaxDecodedSize);
     // The coding listed last was applied last, so it is decoded first.
     FDecoderInput = [decoder](const char* buffer, int64_t count) { decoder->DecodeBytes(buffer, count); };
   }

@@ -7,10 +7,10 @@
 // reference: the registry and the handler keep pointers to these descriptions, so
 // a description must outlive every registry it is registered in (give it static
 // storage). The global registry is created on first use with "identity" and then
-// "*", both with quality 0, and lives until the program ends; register further
-// codings at start-up, before clients are made (a handler sees the codings
-// registered when it was created). The registry is guarded by a lock; a handler
-// and its decoders belong to one thread.
+// "*", both with quality 0, then the compression codings, and lives until the
+// program ends; register further codings at start-up, before clients are made (a
+// handler sees the codings registered when it was created). The registry is
+// guarded by a lock; a handler and its decoders belong to one thread.
 #pragma once
 
 #include <cstdint>
@@ -37,18 +37,29 @@ class THttpContentCoding {
   THttpContentCoding(const THttpContentCoding&) = delete;
   THttpContentCoding& operator=(const THttpContentCoding&) = delete;
 
-  // Flushes what is still held back at the end of the document.
+  // Flushes what is still held back at the end of the document. A decoder whose
+  // input ended inside its stream raises EHttpContentCodingException.
   virtual void Complete() {}
-  // Decodes count input bytes and writes the result to the output.
+  // Decodes count input bytes and writes the result to the output. A decoder
+  // raises EHttpContentCodingException for input it cannot decode.
   virtual void DecodeBytes(const char* buffer, int64_t count) = 0;
+
+  // The most bytes a decompressing decoder writes for one document.
+  int64_t OutputLimit() const { return FOutputLimit; }
+  void SetOutputLimit(int64_t value) { FOutputLimit = value; }
 
  protected:
   void WriteOutput(const char* buffer, int64_t count) {
     if (FWriteProc) FWriteProc(buffer, count);
   }
+  // WriteOutput for expanded bytes: a few kilobytes of input may stand for
+  // gigabytes, so past the limit decoding fails instead of filling the memory.
+  void WriteDecoded(const char* buffer, int64_t count);
 
  private:
   TWriteProc FWriteProc;
+  int64_t FOutputLimit = INT64_MAX;
+  int64_t FOutputCount = 0;
 };
 
 // What is known of a coding class without an object of it.
@@ -126,7 +137,8 @@ class TContCodingsList {
   std::vector<TEntry> FEntries;
 };
 
-// The process-wide registry, created on first use.
+// The process-wide registry, created on first use with the built-ins followed by
+// the compression codings (RegisterCompressionCodings).
 TContCodingsList& ContCodings();
 
 // A quality in the form "0.###": at most three decimals rounded half away from
@@ -199,8 +211,14 @@ class THttpContCodHandler {
   // The decoders of the current document, in creation order (the output end first).
   const std::vector<std::unique_ptr<THttpContentCoding>>& CodingEntries() const { return FCodingEntries; }
 
+  // The most decoded bytes one document may expand to (each decoder of the
+  // chain is held to it); applies from the next Prepare.
+  int64_t MaxDecodedSize() const { return FMaxDecodedSize; }
+  void SetMaxDecodedSize(int64_t value) { FMaxDecodedSize = value; }
+
   // A longer chain is refused: no server needs it, and each link costs a copy.
   static constexpr size_t kMaxCodings = 5;
+  static constexpr int64_t kDefaultMaxDecodedSize = int64_t{1} << 30;
 
  private:
   void FinalWrite(const char* buffer, int64_t count);
@@ -217,6 +235,7 @@ class THttpContCodHandler {
   bool FAcceptTextStale = true;
   bool FIsEnabled = false;
   bool FQualityOn = false;
+  int64_t FMaxDecodedSize = kDefaultMaxDecodedSize;
 };
 
 // Splits a "content-encoding" value into coding names: names are separated by

@@ -5,7 +5,8 @@
 // nothing to post, 5 bad version, 6 a URL holding CR, LF or NUL) or the final
 // HTTP status.
 // EHttpContentCodingException reports a content-coding class that cannot name
-// its coding.
+// its coding, and content a decoder cannot decode (the client turns the latter
+// into a failed request).
 #pragma once
 
 #include <cstdint>

@@ -195,6 +195,14 @@ void THttpCli::SetOptions(THttpCliOptions Value) {
   FContCodHandler->SetUseQuality((Value & httpoUseQuality) != 0);
 }
 
+int64_t THttpCli::MaxDecodedSize() const {
+  return FContCodHandler->MaxDecodedSize();
+}
+
+void THttpCli::SetMaxDecodedSize(int64_t Value) {
+  FContCodHandler->SetMaxDecodedSize(Value);
+}
+
 core::TLogger* THttpCli::Logger() const {
   return FSocket->Logger();
 }

@@ -245,6 +245,10 @@ class THttpCli : public core::TWndControl {
   // Reading refreshes the content-coding bits from the handler.
   THttpCliOptions Options();
   void SetOptions(THttpCliOptions Value);
+  // With content coding on, the most bytes one document may decode to (1 GiB by
+  // default); past it the request fails.
+  int64_t MaxDecodedSize() const;
+  void SetMaxDecodedSize(int64_t Value);
   // The socket's logger (not owned).
   core::TLogger* Logger() const;
   void SetLogger(core::TLogger* Value);
@@ -378,6 +382,11 @@ class THttpCli : public core::TWndControl {
   void PassBodySlice();
   void AfterBodyStep();
   void Deliver(const char* P, int64_t N);
+  // Flushes the decoders; the reason when they refuse the end of the document.
+  std::optional<std::string> CompleteDecoding();
+  // Ends the request on content its decoders refused; the connection is closed
+  // unless it already is (Closed).
+  void FailDecoding(const std::string& Reason, bool Closed);
   int64_t DecodeChunks(const char* P, int64_t N);
   int64_t ChunkSizeStep(const char* P, int64_t N, int64_t I);
   int64_t SkipLine(const char* P, int64_t N, int64_t I);

@@ -10,6 +10,10 @@ packages=(
   # the command line's option parser and its JSON output
   libcli11-dev
   nlohmann-json3-dev
+  # compressed pages: gzip and deflate, br, zstd
+  zlib1g-dev
+  libbrotli-dev
+  libzstd-dev
   # the window
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth xdg-utils
   # the details window's chart (its CMake package needs the OpenGL module's)

@@ -212,6 +212,25 @@ TEST_F(CliTest, LoginsForTheServerAndTheProxy) {
   }
 }
 
+// /gz/big.txt is gzipped for whoever asks: with --compressed the wire carries
+// far fewer bytes, and the page and its count are the same as without.
+TEST_F(CliTest, CompressedLoadsTheSamePageOverFewerBytes) {
+  const CliRun plain = RunCli({"-p", "-n", "1", nginx.Url("/gz/big.txt")});
+  const CliRun compressed = RunCli({"-p", "-n", "1", "--compressed", nginx.Url("/gz/big.txt")});
+  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  ASSERT_EQ(compressed.exitCode, 0) << compressed.err;
+  const auto plainLines = Lines(plain.out);
+  const auto compressedLines = Lines(compressed.out);
+  ASSERT_EQ(plainLines.size(), 2000u + 7u);
+  ASSERT_EQ(compressedLines.size(), plainLines.size());
+  EXPECT_TRUE(std::equal(plainLines.begin(), plainLines.begin() + 2000, compressedLines.begin()));
+  EXPECT_EQ(compressedLines[2000 + 4], plainLines[2000 + 4]);  // "Bytes downloaded: ..."
+  ASSERT_TRUE(nginx.WaitForAccessLines(2));
+  const auto log = nginx.AccessLog();
+  EXPECT_GT(log[0].bytesSent, 100000u);
+  EXPECT_LT(log[1].bytesSent, log[0].bytesSent / 3);
+}
+
 TEST(CliNoServerTest, AHostThatDoesNotResolveFailsWithTheWindowsMessage) {
   // In a network namespace of its own no name resolves, and nothing leaves the machine.
   const CliRun r = RunCli({"--json", "-n", "2", "http://tachyload-no-such-host.invalid/"}, true);

@@ -196,20 +196,28 @@ TEST(HttpRequestBytes, BeforeHeaderSendMayEditTheLines) {
 }
 
 TEST(HttpRequestBytes, AcceptEncodingWithAndWithoutQualities) {
-  ScriptedPeer peer({Answer(HttpResponse(200)), Answer(HttpResponse(200)), Answer(HttpResponse(200))});
+  ScriptedPeer peer({Answer(HttpResponse(200)), Answer(HttpResponse(200)), Answer(HttpResponse(200)),
+                     Answer(HttpResponse(200))});
   LiveClient c;
-  c.cli->SetOptions(httpoEnableContentCoding);  // both built-in qualities are 0: nothing to announce
-  ASSERT_TRUE(c.Run(Url(peer, "/1")));
+  ASSERT_TRUE(c.Run(Url(peer, "/0")));  // off, as the window has it
   EXPECT_EQ(peer.Received(0).find("Accept-Encoding"), std::string::npos);
+  // The built-ins (quality 0) and x-gzip (never asked for) are left out.
+  c.cli->SetOptions(httpoEnableContentCoding);
+  ASSERT_TRUE(c.Run(Url(peer, "/1")));
+  EXPECT_NE(peer.Received(1).find("\r\nAccept-Encoding: gzip, deflate, br, zstd\r\nUser-Agent:"),
+            std::string::npos)
+      << peer.Received(1);
   c.cli->SetOptions(httpoEnableContentCoding | httpoUseQuality);
   EXPECT_EQ(c.cli->Options(), httpoEnableContentCoding | httpoUseQuality);
   ASSERT_TRUE(c.Run(Url(peer, "/2")));
-  EXPECT_NE(peer.Received(1).find("\r\nAccept-Encoding: identity;q=0, *;q=0\r\nUser-Agent:"),
-            std::string::npos)
-      << peer.Received(1);
+  EXPECT_NE(
+      peer.Received(2).find("\r\nAccept-Encoding: identity;q=0, *;q=0, gzip;q=1, x-gzip;q=0, deflate;q=1, "
+                            "br;q=1, zstd;q=1\r\nUser-Agent:"),
+      std::string::npos)
+      << peer.Received(2);
   ASSERT_TRUE(c.Run(Url(peer, "/3"), httpHEAD));
-  EXPECT_EQ(peer.Received(2).rfind("HEAD /3 HTTP/1.0\r\n", 0), 0u);
-  EXPECT_EQ(peer.Received(2).find("Accept-Encoding"), std::string::npos);
+  EXPECT_EQ(peer.Received(3).rfind("HEAD /3 HTTP/1.0\r\n", 0), 0u);
+  EXPECT_EQ(peer.Received(3).find("Accept-Encoding"), std::string::npos);
 }
 
 TEST(HttpRequestBytes, LargePostOnAKeptConnection) {
