@@ -12,8 +12,10 @@ using testsupport::Script;
 using testsupport::ScriptedPeer;
 
 TEST(HttpReceiveRoom, AnAnnouncedLengthIsReservedOnlyUpToTheCap) {
-  ScriptedPeer peer(
-      {Script().ExpectRequest().Send("HTTP/1.0 200 OK\r\nContent-Length: 1000000000000\r\n\r\nhello").Close()});
+  ScriptedPeer peer({Script()
+                         .ExpectRequest()
+                         .Send("HTTP/1.0 200 OK\r\nContent-Length: 1000000000000\r\n\r\nhello")
+                         .Close()});
   auto cli = core::MakeComponent<THttpCli>(nullptr);
   WindowSettings(*cli);
   HttpEvents ev;
