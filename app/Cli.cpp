@@ -105,10 +105,15 @@ class TerminalView : public ISpeedTestView {
     FVerdict.StartLoad(FOptions.url);
   }
   void CheckLoad(http::THttpCli&) override { FVerdict.Check(); }
-  void AppendPageLines(const TPageLines& lines) override {
+  void AppendPageLines(TPageLines&& lines) override {
     FChars += lines.CharCount();
     ++FLoadsDone;
     if (FOptions.pages) FPages.Append(lines);
+  }
+  bool CountsCharactersOnly() override { return !FOptions.pages; }
+  void AddPageChars(int64_t count) override {
+    FChars += count;
+    ++FLoadsDone;
   }
   int64_t PageCharCount() override { return FChars; }
   void ShowTotals(const std::string&, const std::string&, const std::string&) override {}

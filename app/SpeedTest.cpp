@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "app/PageCharCounter.h"
 #include "core/Classes.h"
 #include "core/SysUtils.h"
 #include "http/HttpProt.h"
@@ -145,22 +146,34 @@ std::vector<std::string> HistoryLines(const std::string& url, const std::string&
 
 namespace {
 
-// One load: Get into a fresh memory stream and append the page's lines. The
-// stream is detached from the client before it is freed, so the client never
-// keeps a pointer to freed memory between loads.
-void RunOneLoad(http::THttpCli& client, ISpeedTestView& view) {
-  auto stream = std::make_unique<core::TMemoryStream>();
+// The streams of a run, used again by every load: a block kept from one load to
+// the next is not handed back to the system and faulted in again.
+struct TLoadStreams {
+  core::TMemoryStream page;
+  TPageCharCounter counter;
+};
+
+// One load: Get into the emptied stream, then append the page's lines, or, for a
+// view that shows no page, only their count. The stream is detached from the
+// client afterwards, so the client never keeps a pointer past the run.
+void RunOneLoad(http::THttpCli& client, ISpeedTestView& view, TLoadStreams& streams) {
+  const bool countOnly = view.CountsCharactersOnly();
+  core::TStream* target = countOnly ? static_cast<core::TStream*>(&streams.counter) : &streams.page;
+  target->SetSize(0);
   try {
     client.SetURL(view.UrlText());
     client.SetProxyPort("80");
     view.PrepareLoad(client);
-    client.SetRcvdStream(stream.get());
+    client.SetRcvdStream(target);
     client.Get();
     view.CheckLoad(client);
     // The pane's work belongs to the load: its own phase of the timeline.
     http::THttpTimeline& timeline = client.Timeline();
     timeline.Resume(http::TLoadPhase::pane);
-    view.AppendPageLines(SplitPageLines(stream->Memory(), stream->Size()));
+    if (countOnly)
+      view.AddPageChars(streams.counter.CharCount());
+    else
+      view.AppendPageLines(SplitPageLines(streams.page.Memory(), streams.page.Size()));
     timeline.Stop();
     view.LoadMeasured(timeline.Times());
   } catch (...) {
@@ -183,6 +196,7 @@ TSpeedResult RunSpeedTest(http::THttpCli& client, ISpeedTestView& view) {
     view.AskForConfirmation(ConfirmationMessage(loadsText));
     return r;
   }
+  TLoadStreams streams;
   for (int32_t i = 1; i <= n; ++i) {
     view.SetCaption(std::to_string(i) + " / " + std::to_string(n));
     const winapi::DWORD start = winapi::GetTickCount();
@@ -196,7 +210,7 @@ TSpeedResult RunSpeedTest(http::THttpCli& client, ISpeedTestView& view) {
       view.LoadTimed(i, elapsed);
     };
     try {
-      RunOneLoad(client, view);
+      RunOneLoad(client, view, streams);
     } catch (...) {
       cleanup();
       throw;

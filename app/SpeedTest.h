@@ -1,7 +1,8 @@
 // The speed-test run that the window's TEST button and the command line share:
 // check the number of loads, fetch the URL that many times with the client's
 // synchronous Get, time each load with the tick counter, split every page into
-// the page pane's lines, and write the totals and the seven-line report.
+// the page pane's lines (or only count their characters, for a view that shows no
+// page), and write the totals and the seven-line report.
 //
 // The run talks to its front end only through ISpeedTestView, so the same steps
 // drive the Qt window and the terminal. Everything runs on the caller's thread;
@@ -55,9 +56,14 @@ class ISpeedTestView {
   virtual void AskForConfirmation(const std::string& message) = 0;
   virtual void SetCaption(const std::string& caption) = 0;
   virtual void SetTestEnabled(bool enabled) = 0;
-  virtual void AppendPageLines(const TPageLines& lines) = 0;
+  // The lines are the view's to keep: a pane takes them over without a copy.
+  virtual void AppendPageLines(TPageLines&& lines) = 0;
   // Characters in the page pane, every line counted with its CR LF.
   virtual int64_t PageCharCount() = 0;
+  // A view that shows no page: the run counts the pane's characters as the bytes
+  // arrive and hands over only their number (AddPageChars), keeping no page.
+  virtual bool CountsCharactersOnly() { return false; }
+  virtual void AddPageChars(int64_t count) { (void)count; }
   virtual void ShowTotals(const std::string& timeMs, const std::string& bytes, const std::string& speed) = 0;
   virtual void AppendHistory(const std::vector<std::string>& lines) = 0;
   // The locale's short date of today and its decimal separator.

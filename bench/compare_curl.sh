@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets tachy_get (the HTTP client's synchronous Get) beside curl on the same loads
-# from a private nginx on a free loopback port, and prints the times and the ratio
-# ours/curl (below 1: we are faster).
+# Sets tachy_get (the HTTP client's synchronous Get) and tachyload-cli beside curl on
+# the same loads from a private nginx on a free loopback port, and tachy_get beside
+# raw_get (a blocking socket receiving straight into one block: the floor), and prints
+# the times and the ratio ours/base (below 1: we are faster).
 #
 #   bench/compare_curl.sh [BUILD_DIR]      (default build/bench, else build/default)
 #   RUNS=5 bench/compare_curl.sh           (rounds; default 3; best and median are shown)
@@ -18,6 +19,10 @@
 #                           HTTP/1.1 and "Connection: close" on both sides.
 #   1000 x 10 KB, kept      one curl process with 1000 URLs (HTTP/1.1 reuses the connection),
 #                           against tachy_get with HTTP/1.1 on one kept connection
+#   100 MiB vs raw floor    tachy_get into memory and discarding, against raw_get doing the same
+#   tachyload-cli           20 x 2 MB text page and 3 x 100 MiB with the defaults (HTTP/1.0, a
+#                           new connection per load, no pages kept), against one curl process
+#                           fetching the same URLs with --http1.0; transfer = the JSON time_ms
 # "process" times are the whole program from start to exit (date +%s%N), the same yardstick for
 # both; "transfer" times leave the program's start-up out: tachy_get's own clock around its
 # loads, and the sum of curl's time_total over its transfers.
@@ -30,8 +35,12 @@ if [ -z "$build" ]; then
   [ -x "$build/bench/tachy_get" ] || build=$root/build/default
 fi
 get=$build/bench/tachy_get
+raw=$build/bench/raw_get
+cli=$build/app/tachyload-cli
 runs=${RUNS:-3}
-[ -x "$get" ] || { echo "no $get: build the tachy_get target first" >&2; exit 2; }
+for program in "$get" "$raw" "$cli"; do
+  [ -x "$program" ] || { echo "no $program: build tachy_get, raw_get and tachyload-cli first" >&2; exit 2; }
+done
 command -v curl >/dev/null || { echo "curl is not installed" >&2; exit 2; }
 nginx_bin=/usr/sbin/nginx
 [ -x "$nginx_bin" ] || { echo "nginx is not installed (scripts/setup.sh installs it)" >&2; exit 2; }
@@ -57,6 +66,8 @@ open(sys.argv[1], "wb").write((line * (n // len(line) + 1))[:n])' "$@"
 }
 repeat_line "$dir/html/100m.bin" "$big_size" 'the quick brown fox jumps over the lazy dog 0123456789'
 repeat_line "$dir/html/10k.html" "$page_size" '<p>a line of an ordinary page, as a speed test loads it</p>'
+text_size=2000000
+repeat_line "$dir/html/2m.html" "$text_size" '<p>a line of a large text page, words and markup as a page has them</p>'
 
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
@@ -120,6 +131,8 @@ curl_config() {
 page_cfg_100=$(curl_config 100 "$base/10k.html")
 page_cfg_1000=$(curl_config 1000 "$base/10k.html")
 big_cfg_5=$(curl_config 5 "$base/100m.bin")
+big_cfg_3=$(curl_config 3 "$base/100m.bin")
+text_cfg_20=$(curl_config 20 "$base/2m.html")
 
 # Runs a command; prints "process_us transfer_us". Transfer time comes from the
 # command's output: tachy_get's wall_ms, or the sum of curl's time_total lines.
@@ -148,6 +161,14 @@ ours_big5_memory() { "$get" -n 5 --sink memory --expect "$big_size" "$base/100m.
 ours_new10() { "$get" -n 100 --http-version 1.0 --expect "$page_size" "$base/10k.html"; }
 ours_close11() { "$get" -n 100 --http-version 1.1 --connection close --expect "$page_size" "$base/10k.html"; }
 ours_kept() { "$get" -n 1000 --http-version 1.1 --expect "$page_size" "$base/10k.html"; }
+raw_big_memory() { "$raw" -n 1 --sink memory "$base/100m.bin"; }
+raw_big_discard() { "$raw" -n 1 --sink discard "$base/100m.bin"; }
+curl_text20() { curl -s --http1.0 -w '%{time_total}\n' -K "$text_cfg_20"; }
+curl_big3() { curl -s --http1.0 -w '%{time_total}\n' -K "$big_cfg_3"; }
+# tachyload-cli's JSON time_ms, in seconds, as curl's lines give theirs
+cli_seconds() { sed -n 's/.*"time_ms":\([0-9]*\).*/\1/p' | awk '{ print $1 / 1000 }'; }
+cli_text20() { "$cli" --json -y -n 20 "$base/2m.html" | cli_seconds; }
+cli_big3() { "$cli" --json -y -n 3 "$base/100m.bin" | cli_seconds; }
 
 # Every row: name, curl command, our command.
 rows=(
@@ -157,6 +178,10 @@ rows=(
   "100 x 10 KB, HTTP/1.0 new conn.|curl_new10|ours_new10"
   "100 x 10 KB, 1.1 + close|curl_close11|ours_close11"
   "1000 x 10 KB, kept conn.|curl_kept|ours_kept"
+  "100 MiB into memory vs raw floor|raw_big_memory|ours_big_memory"
+  "100 MiB discarding vs raw floor|raw_big_discard|ours_big_discard"
+  "cli 20 x 2 MB text page|curl_text20|cli_text20"
+  "cli 3 x 100 MiB|curl_big3|cli_big3"
 )
 
 declare -A samples
@@ -179,9 +204,10 @@ stats() { tr ' ' '\n' <<<"$1" | grep . | sort -n | awk '{ v[NR] = $1 } END { pri
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "n/a" }'; }
 
 echo
-echo "tachy_get ($get) against $(curl --version | head -1 | cut -d' ' -f1-2), $runs rounds, milliseconds (best / median)"
-printf '%-33s | %-17s %-17s %-11s | %-17s %-17s %-11s\n' "case" "curl process" "ours process" "ratio" \
-  "curl transfer" "ours transfer" "ratio"
+echo "tachy_get ($get) and tachyload-cli against $(curl --version | head -1 | cut -d' ' -f1-2) (base curl)"
+echo "or raw_get (rows 'vs raw floor'), $runs rounds, milliseconds (best / median)"
+printf '%-33s | %-17s %-17s %-11s | %-17s %-17s %-11s\n' "case" "base process" "ours process" "ratio" \
+  "base transfer" "ours transfer" "ratio"
 printf '%-33s | %-17s %-17s %-11s | %-17s %-17s %-11s\n' "" "" "" "best/med" "" "" "best/med"
 for row in "${rows[@]}"; do
   IFS='|' read -r name _ _ <<<"$row"

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace core {
 
@@ -105,9 +106,10 @@ void TMemoryStream::Reserve(int64_t n) {
   // Geometric growth keeps appends amortised O(1); the block is never shrunk.
   int64_t cap = std::max<int64_t>(Capacity() * 2, 8192);
   while (cap < n) cap *= 2;
-  std::unique_ptr<char[]> block(new char[static_cast<size_t>(cap)]);
-  if (FSize > 0) std::memcpy(block.get(), FData.get(), static_cast<size_t>(FSize));
-  FData = std::move(block);
+  void* block = std::realloc(FData.get(), static_cast<size_t>(cap));
+  if (block == nullptr) throw std::bad_alloc();
+  (void)FData.release();
+  FData.reset(static_cast<char*>(block));
   FCapacity = cap;
 }
 

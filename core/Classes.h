@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -132,12 +133,18 @@ class TMemoryStream : public TStream {
   int64_t Capacity() const { return FCapacity; }
   void Clear();  // size and position 0, block released
   std::string DataString() const { return std::string(Memory() ? Memory() : "", static_cast<size_t>(FSize)); }
+  // Makes room for at least n bytes in one step, so a writer that knows the final
+  // size spares the growth steps. Raises std::bad_alloc when the block cannot grow.
+  void Reserve(int64_t n);
 
  private:
-  void Reserve(int64_t n);
-  // Grown without clearing: only bytes below FSize are ever read, and a write
-  // past the end clears the gap it leaves.
-  std::unique_ptr<char[]> FData;
+  struct FreeBlock {
+    void operator()(char* p) const { std::free(p); }
+  };
+  // Grown in place where the allocator can (realloc): a large block is remapped
+  // rather than copied and faulted in again. Grown without clearing: only bytes
+  // below FSize are ever read, and a write past the end clears the gap it leaves.
+  std::unique_ptr<char, FreeBlock> FData;
   int64_t FCapacity = 0;
   int64_t FSize = 0;
   int64_t FPosition = 0;

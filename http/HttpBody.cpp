@@ -45,6 +45,14 @@ void THttpCli::PassBodySlice() {
   FBodyDataLen = 0;
 }
 
+// A memory stream that will take an announced length grows once instead of by
+// doubling with a copy at every step.
+void THttpCli::ReserveForDocument() {
+  auto* memory = dynamic_cast<core::TMemoryStream*>(FRcvdStream);
+  if (memory == nullptr || FContentLength <= 0) return;
+  memory->Reserve(memory->Size() + std::min(FContentLength, kMaxReserveAhead));
+}
+
 void THttpCli::AfterBodyStep() {
   if (FLineHandler) return;  // the document goes on in the next receive
   if (FLocationFlag)
@@ -105,6 +113,7 @@ void THttpCli::GetBodyLineNext() {
     if (FReceiveGen != gen) return;
     FContCodHandler->Prepare(FContentEncoding);
     FRcvdStreamStartSize = FRcvdStream ? FRcvdStream->Size() : 0;
+    ReserveForDocument();
   }
   ++FBodyLineCount;
   if (CheckLogOptions(core::loProtSpecInfo))

@@ -322,8 +322,12 @@ class THttpCli : public core::TWndControl {
   TNotifyEvent OnSocketError;
   TBeforeHeaderSendEvent OnBeforeHeaderSend;
 
-  // Room kept free for every receive: each receive reads at most this much.
-  static constexpr int64_t kReceiveRoom = 8192;
+  // Room kept free for every receive: large blocks keep the system calls per
+  // megabyte few, so the meter measures the network and not itself.
+  static constexpr int64_t kReceiveRoom = 64 * 1024;
+  // How far ahead of an announced length a memory stream is reserved: the server
+  // chooses that number, so it cannot make us take more than this at once.
+  static constexpr int64_t kMaxReserveAhead = 64 * 1024 * 1024;
   // The limits on a response header (a longer one fails the request).
   static constexpr int64_t kMaxHeaderLine = 64 * 1024;
   static constexpr int64_t kMaxHeaderSize = 1024 * 1024;
@@ -380,6 +384,7 @@ class THttpCli : public core::TWndControl {
   // Body.
   void HandleBodyData();
   void PassBodySlice();
+  void ReserveForDocument();
   void AfterBodyStep();
   void Deliver(const char* P, int64_t N);
   // Flushes the decoders; the reason when they refuse the end of the document.

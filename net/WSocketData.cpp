@@ -231,10 +231,16 @@ std::string TCustomWSocket::ReceiveStr() {
   return s;
 }
 
+// A receive that fills the buffer it was given says more is probably waiting and
+// the loop goes on; one that does not has emptied the socket, and the system
+// announces the next data with a new read notification. No probe of the waiting
+// count is made between receives: at the close everything still arrives, because
+// the loop ends only on a short receive.
 void TCustomWSocket::ReceiveLoop(uint16_t ErrCode, TWSocketOptions Options) {
   try {
     for (;;) {
       FLastError = 0;
+      FRcvdFlag = false;
       if (!TriggerDataAvailable(ErrCode)) {
         // Nobody reads: drop what is waiting so the connection stays usable.
         char discard[kDiscardChunk];
@@ -253,12 +259,7 @@ void TCustomWSocket::ReceiveLoop(uint16_t ErrCode, TWSocketOptions Options) {
       }
       // The handler may have closed the socket: nothing more to read.
       if (FHSocket == INVALID_SOCKET) return;
-      uint32_t waiting = 0;
-      if (api::ioctlsocket(FHSocket, FIONREAD, &waiting) != 0) {
-        FLastError = api::WSAGetLastError();
-        return;
-      }
-      if (waiting == 0) return;
+      if (!FRcvdFlag) return;
       // A server that sends faster than the handler reads would keep this loop (and
       // so this one notification) going for ever; a terminating program gets its
       // turn, and the data still waiting brings the next notification.

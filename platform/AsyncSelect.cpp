@@ -2,12 +2,14 @@
 // epoll readiness into notifications with the Windows re-enabling rules.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 
 #include "platform/SocketInternal.h"
 #include "platform/SocketTable.h"
+#include "platform/SystemCalls.h"
 
 namespace winapi {
 namespace detail {
@@ -18,7 +20,7 @@ constexpr short kGone = POLLERR | POLLHUP;
 int PendingSocketError(SOCKET s) {
   int err = 0;
   socklen_t len = sizeof err;
-  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+  if (Counted(::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len)) != 0) err = errno;
   return err;
 }
 
@@ -27,7 +29,8 @@ int PendingSocketError(SOCKET s) {
 // harvest reports the reset here; it was connected, and its data and FD_CLOSE follow.
 bool HarvestConnecting(SOCKET s, SockRec& rec, short ready) {
   if ((ready & (POLLOUT | kGone)) == 0) return false;
-  int err = PendingSocketError(s);
+  // Writable and neither failed nor hung up: connected, nothing to ask.
+  int err = (ready & kGone) == 0 ? 0 : PendingSocketError(s);
   bool connected = err == 0 || err == ECONNRESET || BytesWaiting(s) > 0;
   if (!connected) {
     rec.phase = Phase::Idle;
@@ -42,10 +45,12 @@ bool HarvestConnecting(SOCKET s, SockRec& rec, short ready) {
 }
 
 // Readable, hung up or failed: data first; FD_CLOSE only once nothing is left to
-// read, with the reset recv() may already have reported.
-void HarvestReadable(SOCKET s, SockRec& rec) {
+// read, with the reset recv() may already have reported. Plain readability is data;
+// only with an end or a failure in sight does a peek tell the two apart.
+void HarvestReadable(SOCKET s, SockRec& rec, short ready) {
   char probe;
-  ssize_t n = BytesWaiting(s) > 0 ? 1 : ::recv(s, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  const bool plainData = (ready & POLLIN) != 0 && (ready & (POLLRDHUP | kGone)) == 0;
+  ssize_t n = plainData ? 1 : Counted(::recv(s, &probe, 1, MSG_PEEK | MSG_DONTWAIT));
   if (n > 0) {
     rec.readOff = Notify(s, rec, FD_READ, 0);
     return;
@@ -67,7 +72,7 @@ bool HarvestConnected(SOCKET s, SockRec& rec, short ready) {
   }
   bool readWanted = (rec.binding.mask & (FD_READ | FD_CLOSE)) != 0 && !rec.readOff && !rec.closeSent;
   if (readWanted && (ready & (POLLIN | POLLRDHUP | kGone)) != 0) {
-    HarvestReadable(s, rec);
+    HarvestReadable(s, rec, ready);
     acted = true;
   }
   return acted;
@@ -137,9 +142,9 @@ void PostPersistent(SOCKET s, SockRec& rec) {
 bool LearnPhase(SOCKET s, Phase& phase) {
   int type = 0, listening = 0;
   socklen_t len = sizeof type;
-  if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return false;
+  if (Counted(::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len)) != 0) return false;
   len = sizeof listening;
-  ::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len);
+  Counted(::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len));
   sockaddr_storage peer{};
   len = sizeof peer;
   if (type != SOCK_STREAM) {
@@ -147,18 +152,27 @@ bool LearnPhase(SOCKET s, Phase& phase) {
   } else if (listening != 0) {
     phase = Phase::Listening;
   } else {
-    phase = ::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len) == 0 ? Phase::Connected : Phase::Idle;
+    phase = Counted(::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len)) == 0 ? Phase::Connected
+                                                                                     : Phase::Idle;
   }
   return true;
 }
 
 }  // namespace
 
-void HarvestSocket(SOCKET s) {
+static_assert(EPOLLIN == POLLIN && EPOLLOUT == POLLOUT && EPOLLRDHUP == POLLRDHUP && EPOLLERR == POLLERR &&
+              EPOLLHUP == POLLHUP);
+
+// The readiness comes from the epoll set. The record cannot belong to a later
+// socket with the same number: closing takes the socket out of the set, and that
+// waits for a harvest under way, before the number is released.
+void HarvestSocket(SOCKET s, uint32_t events) {
   TableLock lock;
   SockRec* rec = FindSocket(s);
-  if (rec == nullptr || rec->binding.mask == 0) return;
-  short ready = PollNow(s, POLLIN | POLLOUT | POLLRDHUP);
+  if (rec == nullptr) return;
+  MarkFired(*rec);
+  if (rec->binding.mask == 0) return;
+  const auto ready = static_cast<short>(events & (EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLERR | EPOLLHUP));
   bool acted = HarvestByPhase(s, *rec, ready);
   // An unmaskable hang-up or error nothing could be posted for would wake the
   // thread forever; stay quiet until a re-enabling call re-arms.
@@ -176,8 +190,16 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT wMsg, long lEvent) {
   if (!Started()) return SOCKET_ERROR;
   detail::ThreadQueue* queue = lEvent != 0 ? QueueOfWindow(hwnd) : nullptr;
   if (lEvent != 0 && queue == nullptr) return Fail(WSAEINVAL);
-  int flags = ::fcntl(s, F_GETFL);
-  if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return FailErrno(errno);
+  bool nonBlocking;
+  {
+    TableLock lock;
+    SockRec* rec = FindSocket(s);
+    nonBlocking = rec != nullptr && rec->nonBlocking;
+  }
+  if (!nonBlocking) {
+    int flags = Counted(::fcntl(s, F_GETFL));
+    if (flags < 0 || Counted(::fcntl(s, F_SETFL, flags | O_NONBLOCK)) != 0) return FailErrno(errno);
+  }
 
   {  // unbind first: the old epoll set lets go before a new one takes the socket
     TableLock lock;
@@ -188,6 +210,7 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT wMsg, long lEvent) {
       AddSocket(s, phase);
       rec = FindSocket(s);
     }
+    rec->nonBlocking = true;
     Disarm(s, *rec);
     rec->binding = Binding{};
   }

@@ -39,13 +39,16 @@ DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE*, BOOL, DWORD ms, DWO
   assert(nCount == 0 && "only the thread's own queue can be waited for");
   (void)nCount;
   detail::ThreadQueue* q = detail::CurrentQueue();
-  if (q->HasPendingWork()) return WAIT_OBJECT_0;
   const int64_t timeout = ms == INFINITE ? -1 : static_cast<int64_t>(ms);
   return q->WaitForWork(timeout) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 int GetThreadWaitFd() {
   return detail::CurrentQueue()->WaitFd();
+}
+
+void PrepareThreadWait() {
+  detail::CurrentQueue()->FlushOwnPosts();
 }
 
 bool ThreadHasPendingWork() {

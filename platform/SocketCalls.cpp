@@ -9,10 +9,12 @@
 
 #include "platform/SocketInternal.h"
 #include "platform/SocketTable.h"
+#include "platform/SystemCalls.h"
 
 namespace winapi {
 namespace {
 
+using detail::Counted;
 using detail::FindSocket;
 using detail::Phase;
 using detail::Sockets;
@@ -23,18 +25,17 @@ bool IsResetClass(int err) {
   return err == ECONNRESET || err == ECONNABORTED || err == ETIMEDOUT || err == ENETRESET || err == EPIPE;
 }
 
-// recv()/recvfrom() re-enable FD_READ: post it now while data is left, else re-arm.
+// recv()/recvfrom() re-enable FD_READ. The interest is armed again and the epoll
+// set reports data still waiting at the next look, so no probe is made here: a
+// receive loop that reads on needs none, and one that stops is told by the set.
+// A posted notification for data the loop then reads would only cost an empty
+// receive.
 void AfterReceive(SOCKET s, int err) {
   TableLock lock;
   SockRec* rec = FindSocket(s);
   if (rec == nullptr) return;
   rec->readOff = false;
   if (err != 0 && IsResetClass(err)) rec->pendingCloseError = WSAErrorFromErrno(err);
-  bool dataLeft = rec->phase == Phase::Datagram ? (detail::PollNow(s, POLLIN) & POLLIN) != 0
-                                                : detail::BytesWaiting(s) > 0;
-  if (dataLeft && !rec->closeSent && (rec->binding.mask & FD_READ) != 0) {
-    rec->readOff = detail::Notify(s, *rec, FD_READ, 0);
-  }
   detail::Rearm(s, *rec);
 }
 
@@ -79,9 +80,13 @@ void SetPhase(SOCKET s, Phase phase) {
 }
 
 bool IsStream(SOCKET s) {
+  {
+    TableLock lock;
+    if (SockRec* rec = FindSocket(s)) return rec->phase != Phase::Datagram;
+  }
   int type = 0;
   socklen_t len = sizeof type;
-  return ::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+  return Counted(::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len)) == 0 && type == SOCK_STREAM;
 }
 
 socklen_t LengthIn(const int* len) {
@@ -93,10 +98,11 @@ socklen_t LengthIn(const int* len) {
 SOCKET socket(int af, int type, int protocol) {
   if (!detail::Started()) return INVALID_SOCKET;
   // Non-blocking from the start: every socket here is driven by notifications.
-  SOCKET s = ::socket(af, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+  SOCKET s = Counted(::socket(af, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol));
   if (s < 0) return detail::FailErrno(errno);
   TableLock lock;
   detail::AddSocket(s, type == SOCK_STREAM ? Phase::Idle : Phase::Datagram);
+  FindSocket(s)->nonBlocking = true;
   return s;
 }
 
@@ -112,18 +118,18 @@ int closesocket(SOCKET s) {
       Sockets().recs.erase(s);
     }
   }
-  return ::close(s) == 0 ? 0 : detail::FailErrno(errno);
+  return Counted(::close(s)) == 0 ? 0 : detail::FailErrno(errno);
 }
 
 int bind(SOCKET s, const sockaddr* addr, int len) {
   if (!detail::Started()) return SOCKET_ERROR;
-  if (::bind(s, addr, static_cast<socklen_t>(len)) != 0) return detail::FailErrno(errno);
+  if (Counted(::bind(s, addr, static_cast<socklen_t>(len))) != 0) return detail::FailErrno(errno);
   return 0;
 }
 
 int listen(SOCKET s, int backlog) {
   if (!detail::Started()) return SOCKET_ERROR;
-  if (::listen(s, backlog) != 0) return detail::FailErrno(errno);
+  if (Counted(::listen(s, backlog)) != 0) return detail::FailErrno(errno);
   SetPhase(s, Phase::Listening);
   return 0;
 }
@@ -131,19 +137,20 @@ int listen(SOCKET s, int backlog) {
 SOCKET accept(SOCKET s, sockaddr* addr, int* addrLen) {
   if (!detail::Started()) return INVALID_SOCKET;
   socklen_t len = LengthIn(addrLen);
-  SOCKET conn = ::accept4(s, addr, addr != nullptr ? &len : nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  SOCKET conn = Counted(::accept4(s, addr, addr != nullptr ? &len : nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
   int err = errno;
   AfterAccept(s);
   if (conn < 0) return detail::FailErrno(err);
   if (addrLen != nullptr && addr != nullptr) *addrLen = static_cast<int>(len);
   TableLock lock;
   detail::AddSocket(conn, Phase::Connected);
+  FindSocket(conn)->nonBlocking = true;
   return conn;
 }
 
 int connect(SOCKET s, const sockaddr* addr, int len) {
   if (!detail::Started()) return SOCKET_ERROR;
-  if (::connect(s, addr, static_cast<socklen_t>(len)) == 0) {
+  if (Counted(::connect(s, addr, static_cast<socklen_t>(len))) == 0) {
     SetPhase(s, IsStream(s) ? Phase::Connected : Phase::Datagram);
     return 0;
   }
@@ -157,20 +164,20 @@ int connect(SOCKET s, const sockaddr* addr, int len) {
 
 int send(SOCKET s, const char* buf, int len, int flags) {
   if (!detail::Started()) return SOCKET_ERROR;
-  ssize_t n = ::send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
+  ssize_t n = Counted(::send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL));
   return AfterSend(s, n, len, n < 0 ? errno : 0);
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int toLen) {
   if (!detail::Started()) return SOCKET_ERROR;
-  ssize_t n =
-      ::sendto(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to, static_cast<socklen_t>(toLen));
+  ssize_t n = Counted(
+      ::sendto(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to, static_cast<socklen_t>(toLen)));
   return AfterSend(s, n, len, n < 0 ? errno : 0);
 }
 
 int recv(SOCKET s, char* buf, int len, int flags) {
   if (!detail::Started()) return SOCKET_ERROR;
-  ssize_t n = ::recv(s, buf, static_cast<size_t>(len), flags);
+  ssize_t n = Counted(::recv(s, buf, static_cast<size_t>(len), flags));
   int err = n < 0 ? errno : 0;
   AfterReceive(s, err);
   return n < 0 ? detail::FailErrno(err) : static_cast<int>(n);
@@ -179,7 +186,8 @@ int recv(SOCKET s, char* buf, int len, int flags) {
 int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromLen) {
   if (!detail::Started()) return SOCKET_ERROR;
   socklen_t addrLen = LengthIn(fromLen);
-  ssize_t n = ::recvfrom(s, buf, static_cast<size_t>(len), flags, from, from != nullptr ? &addrLen : nullptr);
+  ssize_t n = Counted(
+      ::recvfrom(s, buf, static_cast<size_t>(len), flags, from, from != nullptr ? &addrLen : nullptr));
   int err = n < 0 ? errno : 0;
   AfterReceive(s, err);
   if (n < 0) return detail::FailErrno(err);
@@ -189,7 +197,7 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromL
 
 int shutdown(SOCKET s, int how) {
   if (!detail::Started()) return SOCKET_ERROR;
-  if (::shutdown(s, how) != 0) return detail::FailErrno(errno);
+  if (Counted(::shutdown(s, how)) != 0) return detail::FailErrno(errno);
   if (how == SHUT_WR || how == SHUT_RDWR) {
     TableLock lock;
     if (SockRec* rec = FindSocket(s)) rec->shutWr = true;

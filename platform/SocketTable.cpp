@@ -9,10 +9,11 @@
 #include <algorithm>
 
 #include "platform/SocketInternal.h"
+#include "platform/SystemCalls.h"
 
 namespace winapi::detail {
 
-void HarvestSocket(SOCKET s);  // AsyncSelect.cpp
+void HarvestSocket(SOCKET s, uint32_t events);  // AsyncSelect.cpp
 
 namespace {
 
@@ -21,7 +22,7 @@ constexpr uint32_t kIn = EPOLLIN, kOut = EPOLLOUT, kInOrHangUp = EPOLLIN | EPOLL
 class SocketSource final : public FdSource {
  public:
   explicit SocketSource(SOCKET s) : s_(s) {}
-  void OnReady(uint32_t /*events*/) override { HarvestSocket(s_); }
+  void OnReady(uint32_t events) override { HarvestSocket(s_, events); }
 
  private:
   SOCKET s_;
@@ -90,6 +91,7 @@ TableLock::~TableLock() {
       SockRec* rec = FindSocket(s);
       if (rec != nullptr && rec->armedIn == queue) {
         rec->armedIn = nullptr;
+        rec->armedEvents = 0;
         Rearm(s, *rec);
       }
     }
@@ -110,16 +112,22 @@ SockRec* FindSocket(SOCKET s) {
 
 void Rearm(SOCKET s, SockRec& rec) {
   uint32_t events = Interest(rec);
+  const bool sameQueue = rec.armedIn != nullptr && rec.armedIn == rec.binding.queue;
   if (events == 0 || rec.binding.queue == nullptr) {
+    // A fired one-shot is quiet already: it stays in the set for the next arming.
+    if (sameQueue && rec.armedEvents == 0) return;
     Disarm(s, rec);
     return;
   }
-  if (rec.armedIn != nullptr && rec.armedIn != rec.binding.queue) Disarm(s, rec);
+  if (sameQueue && rec.armedEvents == events) return;
+  if (rec.armedIn != nullptr && !sameQueue) Disarm(s, rec);
   ArmFd(rec.binding.queue, s, events, SourceFor(s));
   rec.armedIn = rec.binding.queue;
+  rec.armedEvents = events;
 }
 
 void Disarm(SOCKET s, SockRec& rec) {
+  rec.armedEvents = 0;
   if (rec.armedIn == nullptr) return;
   t_pendingDisarms.emplace_back(rec.armedIn, s);
   rec.armedIn = nullptr;
@@ -146,12 +154,12 @@ bool Notify(SOCKET s, SockRec& rec, long event, int error) {
 
 short PollNow(SOCKET s, short events) {
   pollfd p{s, events, 0};
-  return ::poll(&p, 1, 0) == 1 ? p.revents : 0;
+  return Counted(::poll(&p, 1, 0)) == 1 ? p.revents : 0;
 }
 
 int BytesWaiting(SOCKET s) {
   int n = 0;
-  return ::ioctl(s, FIONREAD, &n) == 0 ? n : 0;
+  return Counted(::ioctl(s, FIONREAD, &n)) == 0 ? n : 0;
 }
 
 void ForgetDroppedNotifications(const std::vector<MSG>& dropped) {
@@ -188,7 +196,7 @@ void CloseAllSockets() {
     }
     Sockets().recs.clear();
   }
-  for (SOCKET s : open) ::close(s);
+  for (SOCKET s : open) Counted(::close(s));
 }
 
 }  // namespace winapi::detail

@@ -44,6 +44,12 @@ struct SockRec {
   // including those queued before a pause or a move to another window.
   std::vector<std::pair<HWND, UINT>> postedTo;
   ThreadQueue* armedIn = nullptr;  // queue whose epoll set holds the socket, if any
+  // The one-shot interest armed there and not yet reported; 0 once it fired. A
+  // socket stays in the set while it waits for a re-enabling call, so arming it
+  // again is one modification and arming what is armed costs nothing.
+  uint32_t armedEvents = 0;
+  // Created non-blocking here, or made so since: binding needs no mode change.
+  bool nonBlocking = false;
   bool readOff = false;
   bool acceptOff = false;
   bool closeSent = false;
@@ -96,6 +102,11 @@ void Disarm(SOCKET s, SockRec& rec);
 // when the post failed and should be retried (full queue): the caller then keeps
 // the condition that produced it. A vanished window unbinds the socket.
 bool Notify(SOCKET s, SockRec& rec, long event, int error);
+
+// The socket's one-shot interest has fired: the next Rearm arms it anew.
+inline void MarkFired(SockRec& rec) {
+  rec.armedEvents = 0;
+}
 
 // Readiness probes without waiting.
 short PollNow(SOCKET s, short events);

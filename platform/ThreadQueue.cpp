@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/SystemCalls.h"
 #include "platform/ThreadQueueImpl.h"
 
 namespace winapi::detail {
@@ -34,6 +35,15 @@ AllQueues& All() {
   return *all;
 }
 
+// The calling thread's own queue, once it has one: posts from the owner need no
+// wake-up, and asking this costs no system call.
+thread_local ThreadQueue* t_ownQueue = nullptr;
+
+// Consecutive retrievals that may skip the look at the epoll set while posted
+// messages are queued; then the set is looked at anyway, so a thread that keeps
+// posting to itself cannot starve its sockets and timers.
+constexpr int kMaxHarvestSkips = 16;
+
 [[noreturn]] void ThrowErrno(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
 }
@@ -41,19 +51,19 @@ AllQueues& All() {
 }  // namespace
 
 ThreadQueue::ThreadQueue() : ownerTid_(gettid()) {
-  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+  epollFd_ = Counted(epoll_create1(EPOLL_CLOEXEC));
   if (epollFd_ < 0) ThrowErrno("epoll_create1");
-  eventFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  eventFd_ = Counted(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (eventFd_ < 0) {
-    close(epollFd_);
+    Counted(close(epollFd_));
     ThrowErrno("eventfd");
   }
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = kWakeKey;
-  if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, eventFd_, &ev) != 0) {
-    close(eventFd_);
-    close(epollFd_);
+  if (Counted(epoll_ctl(epollFd_, EPOLL_CTL_ADD, eventFd_, &ev)) != 0) {
+    Counted(close(eventFd_));
+    Counted(close(epollFd_));
     ThrowErrno("epoll_ctl");
   }
   std::lock_guard lock(All().mu);
@@ -69,8 +79,8 @@ void ThreadQueue::Retire() {
   retired_ = true;
   fifo_ = MsgRing();
   registered_.clear();
-  close(eventFd_);
-  close(epollFd_);
+  Counted(close(eventFd_));
+  Counted(close(epollFd_));
   eventFd_ = epollFd_ = -1;
 }
 
@@ -136,8 +146,25 @@ void ThreadQueue::PurgeWindow(HWND hwnd) {
   if (!AnyWorkLocked()) UnsignalLocked();
 }
 
+bool ThreadQueue::IsOwnerThread() const {
+  return t_ownQueue == this;
+}
+
 bool ThreadQueue::Retrieve(MSG* out, bool remove) {
-  Harvest();
+  // While posted messages wait, the next one is taken without a system call; the
+  // epoll set is looked at once the queue runs dry, or after a bounded number.
+  bool harvest = true;
+  {
+    std::lock_guard lock(mu_);
+    if (!fifo_.Empty() && harvestSkips_ < kMaxHarvestSkips) {
+      ++harvestSkips_;
+      harvest = false;
+    }
+  }
+  if (harvest) {
+    harvestSkips_ = 0;
+    Harvest();
+  }
   std::lock_guard lock(mu_);
   return PickLocked(out, remove);
 }
@@ -173,17 +200,30 @@ Timer* ThreadQueue::FirstDue() const {
   return nullptr;
 }
 
+// The owner itself needs no wake-up: it looks at its queue before it waits. Its
+// posts are only noted, and written to the eventfd when it is about to wait on the
+// descriptor from outside (FlushOwnPosts).
 void ThreadQueue::SignalLocked() {
   if (signalled_) return;
+  if (IsOwnerThread()) {
+    deferred_ = true;
+    return;
+  }
+  WriteSignalLocked();
+}
+
+void ThreadQueue::WriteSignalLocked() {
+  deferred_ = false;
   const uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = write(eventFd_, &one, sizeof one);
+  [[maybe_unused]] ssize_t n = Counted(write(eventFd_, &one, sizeof one));
   signalled_ = true;
 }
 
 void ThreadQueue::UnsignalLocked() {
+  deferred_ = false;
   if (!signalled_) return;
   uint64_t value;
-  [[maybe_unused]] ssize_t n = read(eventFd_, &value, sizeof value);
+  [[maybe_unused]] ssize_t n = Counted(read(eventFd_, &value, sizeof value));
   signalled_ = false;
 }
 
@@ -197,7 +237,7 @@ void ThreadQueue::MarkDue(Timer* t) {
 // wakes waiters); every other ready descriptor's source runs without our lock.
 void ThreadQueue::Harvest() {
   epoll_event events[64];
-  const int n = epoll_wait(epollFd_, events, 64, 0);
+  const int n = Counted(epoll_wait(epollFd_, events, 64, 0));
   for (int i = 0; i < n; ++i) {
     if (events[i].data.u64 != kWakeKey) RunReady(events[i].data.u64, events[i].events);
   }
@@ -221,40 +261,56 @@ void ThreadQueue::RunReady(uint64_t key, uint32_t events) {
   if (unregisterWaiters_ > 0) callbackDone_.notify_all();
 }
 
+void ThreadQueue::FlushOwnPosts() {
+  std::lock_guard lock(mu_);
+  if (deferred_ && !signalled_) WriteSignalLocked();
+}
+
+// A descriptor already in the set is modified; one that is new is added. The
+// other answer is only tried when the set disagrees with our table (a descriptor
+// closed behind our back and its number reused).
 void ThreadQueue::Register(int fd, uint32_t events, FdSource* source) {
   std::lock_guard lock(mu_);
   if (retired_) return;
-  Registration& reg = registered_[fd];
+  auto it = registered_.find(fd);
+  const bool known = it != registered_.end();
+  Registration& reg = known ? it->second : registered_[fd];
   reg = Registration{source, ++nextGeneration_};
   epoll_event ev{};
   ev.events = events;
   ev.data.u64 = (uint64_t{reg.generation} << 32) | static_cast<uint32_t>(fd);
-  if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev) != 0 && errno == ENOENT) {
-    epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev);
-  }
+  const int first = known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+  if (Counted(epoll_ctl(epollFd_, first, fd, &ev)) == 0) return;
+  if (known && errno == ENOENT) Counted(epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev));
+  if (!known && errno == EEXIST) Counted(epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev));
 }
 
 void ThreadQueue::Unregister(int fd) {
   std::unique_lock lock(mu_);
   if (retired_) return;
   registered_.erase(fd);
-  epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
-  if (gettid() == ownerTid_ || runningFd_ != fd) return;
+  Counted(epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr));
+  if (IsOwnerThread() || runningFd_ != fd) return;
   ++unregisterWaiters_;
   callbackDone_.wait(lock, [this, fd] { return runningFd_ != fd; });
   --unregisterWaiters_;
 }
 
 bool ThreadQueue::HasPendingWork() {
-  {
-    std::lock_guard lock(mu_);
-    if (AnyWorkLocked()) return true;
-  }
+  if (HasQueuedWork()) return true;
   pollfd p{epollFd_, POLLIN, 0};
-  return poll(&p, 1, 0) > 0;
+  return Counted(poll(&p, 1, 0)) > 0;
 }
 
+bool ThreadQueue::HasQueuedWork() {
+  std::lock_guard lock(mu_);
+  return AnyWorkLocked();
+}
+
+// Work the owner queued itself is not signalled on the descriptor, so it is
+// looked for before the wait.
 bool ThreadQueue::WaitForWork(int64_t timeoutMs) {
+  if (HasQueuedWork()) return true;
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
@@ -264,7 +320,7 @@ bool ThreadQueue::WaitForWork(int64_t timeoutMs) {
       wait = static_cast<int>(std::clamp<int64_t>(left, 0, 1 << 30));
     }
     pollfd p{epollFd_, POLLIN, 0};
-    const int n = poll(&p, 1, wait);
+    const int n = Counted(poll(&p, 1, wait));
     if (n > 0) return true;
     if (n == 0 && (timeoutMs < 0 || Clock::now() >= deadline)) return false;
   }
@@ -279,11 +335,13 @@ ThreadQueue* CurrentQueue() {
     ~Reaper() {
       queue->Retire();
       queue = nullptr;
+      t_ownQueue = nullptr;
       exited = true;
     }
   };
   if (queue != nullptr) return queue;
   queue = new ThreadQueue;
+  t_ownQueue = queue;
   if (!exited) {
     static thread_local Reaper reaper;
     (void)reaper;

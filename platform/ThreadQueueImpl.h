@@ -5,11 +5,14 @@
 // the table of registered descriptors. Timers are touched by the owner thread only
 // and need no lock. Lock order: window table, then a queue's mu_.
 //
-// The eventfd is signalled exactly while the owner has something to retrieve: a
-// posted message, a pending quit or a due timer. Whoever makes work appears signals
-// it under mu_; a retrieval that leaves nothing behind reads it back under mu_. So
-// the epoll descriptor (GetThreadWaitFd) is readable exactly while work is pending
-// or a registered descriptor is ready to be harvested.
+// The eventfd is signalled while the owner has something to retrieve that another
+// thread made appear: a posted message, a pending quit or a due timer. Whoever
+// makes work appear signals it under mu_; a retrieval that leaves nothing behind
+// reads it back under mu_. The owner's own posts are only noted (deferred_): the
+// owner looks at its queue before every wait of its own, and FlushOwnPosts signals
+// them before a wait from outside. So the epoll descriptor (GetThreadWaitFd) is
+// readable, after FlushOwnPosts, exactly while work is pending or a registered
+// descriptor is ready to be harvested.
 #pragma once
 
 #include <sys/types.h>
@@ -70,6 +73,11 @@ class ThreadQueue {
   bool Retrieve(MSG* out, bool remove);
   // Owner thread, non-blocking.
   bool HasPendingWork();
+  // Posted messages, quit or a due timer, without looking at the epoll set.
+  bool HasQueuedWork();
+  // Owner thread, before it waits on WaitFd from outside: signals the posts it
+  // made itself, which are otherwise not announced on the descriptor.
+  void FlushOwnPosts();
   // Owner thread: waits until the epoll descriptor is readable or timeoutMs (-1:
   // no limit) has passed. True when readable.
   bool WaitForWork(int64_t timeoutMs);
@@ -96,7 +104,9 @@ class ThreadQueue {
   bool PickLocked(MSG* out, bool remove);
   bool AnyWorkLocked() const;
   Timer* FirstDue() const;
+  bool IsOwnerThread() const;
   void SignalLocked();
+  void WriteSignalLocked();
   void UnsignalLocked();
   void DropTimer(size_t index);
   void ForgetCoalescedLocked(const MSG& m);
@@ -112,6 +122,8 @@ class ThreadQueue {
   bool quit_ = false;                                 // guarded by mu_
   int quitCode_ = 0;                                  // guarded by mu_
   bool signalled_ = false;                            // guarded by mu_
+  bool deferred_ = false;                             // guarded by mu_: owner's posts not yet signalled
+  int harvestSkips_ = 0;                              // owner thread only
   std::vector<MSG> coalesced_;                        // guarded by mu_: queued PostCoalesced messages
   std::unordered_map<int, Registration> registered_;  // guarded by mu_
   uint32_t nextGeneration_ = 0;                       // guarded by mu_

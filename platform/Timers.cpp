@@ -10,6 +10,7 @@
 #include <cassert>
 #include <cstdint>
 
+#include "platform/SystemCalls.h"
 #include "platform/ThreadQueueImpl.h"
 
 namespace winapi {
@@ -24,14 +25,14 @@ bool Start(int fd, UINT ms) {
   period.it_interval.tv_sec = ms / 1000;
   period.it_interval.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
   period.it_value = period.it_interval;
-  return timerfd_settime(fd, 0, &period, nullptr) == 0;
+  return Counted(timerfd_settime(fd, 0, &period, nullptr)) == 0;
 }
 
 }  // namespace
 
 void Timer::OnReady(uint32_t) {
   uint64_t expirations = 0;
-  if (read(fd, &expirations, sizeof expirations) == sizeof expirations && expirations > 0)
+  if (Counted(read(fd, &expirations, sizeof expirations)) == sizeof expirations && expirations > 0)
     queue->MarkDue(this);
 }
 
@@ -47,10 +48,10 @@ bool ThreadQueue::SetTimer(HWND hwnd, UINT_PTR id, UINT ms) {
   t->queue = this;
   t->hwnd = hwnd;
   t->id = id;
-  t->fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  t->fd = Counted(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
   if (t->fd < 0) return false;
   if (!Start(t->fd, ms)) {
-    close(t->fd);
+    Counted(close(t->fd));
     return false;
   }
   Register(t->fd, EPOLLIN, t.get());
@@ -76,7 +77,7 @@ void ThreadQueue::KillTimers(HWND hwnd) {
 
 void ThreadQueue::DropTimer(size_t index) {
   Unregister(timers_[index]->fd);
-  close(timers_[index]->fd);
+  Counted(close(timers_[index]->fd));
   timers_.erase(timers_.begin() + static_cast<std::ptrdiff_t>(index));
   std::lock_guard lock(mu_);
   if (!AnyWorkLocked()) UnsignalLocked();

@@ -95,7 +95,11 @@ void SetLastError(DWORD);
 void OutputDebugString(const char*);
 
 // Linux only.
-int GetThreadWaitFd();        // readable while the calling thread has work pending
+// Readable while the calling thread has work pending; the thread's own posts are
+// announced on it only by PrepareThreadWait, which a loop that waits on it from
+// outside calls before every wait (the thread's own waits need nothing).
+int GetThreadWaitFd();
+void PrepareThreadWait();
 bool ThreadHasPendingWork();  // the same test without blocking: queue, quit, due timer or ready fd
 void SetTickCountOffsetForTesting(DWORD);  // added to every GetTickCount
 // Drops the messages queued for hwnd with number msg, whatever their parameters: a

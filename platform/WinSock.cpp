@@ -14,8 +14,11 @@
 #include <vector>
 
 #include "platform/SocketInternal.h"
+#include "platform/SocketTable.h"
+#include "platform/SystemCalls.h"
 
 namespace winapi {
+using detail::Counted;
 namespace {
 
 std::atomic<int> g_startCount{0};
@@ -30,7 +33,7 @@ int KeepAliveSeconds(uint32_t ms) {
 }
 
 int SetIntOption(SOCKET s, int level, int name, int value) {
-  return ::setsockopt(s, level, name, &value, sizeof value) == 0 ? 0 : detail::FailErrno(errno);
+  return Counted(::setsockopt(s, level, name, &value, sizeof value)) == 0 ? 0 : detail::FailErrno(errno);
 }
 
 int SetKeepAlive(SOCKET s, const void* in, DWORD inLen) {
@@ -90,20 +93,24 @@ int ioctlsocket(SOCKET s, long cmd, uint32_t* argp) {
   if (argp == nullptr) return detail::Fail(WSAEFAULT);
   if (cmd == static_cast<long>(FIONREAD)) {
     int n = 0;
-    if (::ioctl(s, FIONREAD, &n) != 0) return detail::FailErrno(errno);
+    if (Counted(::ioctl(s, FIONREAD, &n)) != 0) return detail::FailErrno(errno);
     *argp = static_cast<uint32_t>(n);
     return 0;
   }
   if (cmd == static_cast<long>(FIONBIO)) {
     int on = *argp != 0 ? 1 : 0;
-    return ::ioctl(s, FIONBIO, &on) == 0 ? 0 : detail::FailErrno(errno);
+    if (Counted(::ioctl(s, FIONBIO, &on)) != 0) return detail::FailErrno(errno);
+    detail::TableLock lock;
+    if (detail::SockRec* rec = detail::FindSocket(s)) rec->nonBlocking = on != 0;
+    return 0;
   }
   return detail::Fail(WSAEINVAL);
 }
 
 int setsockopt(SOCKET s, int level, int name, const char* value, int len) {
   if (!detail::Started()) return SOCKET_ERROR;
-  if (::setsockopt(s, level, name, value, static_cast<socklen_t>(len)) != 0) return detail::FailErrno(errno);
+  if (Counted(::setsockopt(s, level, name, value, static_cast<socklen_t>(len))) != 0)
+    return detail::FailErrno(errno);
   return 0;
 }
 
@@ -111,7 +118,7 @@ int getsockopt(SOCKET s, int level, int name, char* value, int* len) {
   if (!detail::Started()) return SOCKET_ERROR;
   if (len == nullptr || *len < 0) return detail::Fail(WSAEFAULT);
   socklen_t l = static_cast<socklen_t>(*len);
-  if (::getsockopt(s, level, name, value, &l) != 0) return detail::FailErrno(errno);
+  if (Counted(::getsockopt(s, level, name, value, &l)) != 0) return detail::FailErrno(errno);
   *len = static_cast<int>(l);
   return 0;
 }
@@ -134,7 +141,7 @@ int getsockname(SOCKET s, sockaddr* addr, int* len) {
   if (!detail::Started()) return SOCKET_ERROR;
   if (len == nullptr || *len < 0) return detail::Fail(WSAEFAULT);
   socklen_t l = static_cast<socklen_t>(*len);
-  if (::getsockname(s, addr, &l) != 0) return detail::FailErrno(errno);
+  if (Counted(::getsockname(s, addr, &l)) != 0) return detail::FailErrno(errno);
   *len = static_cast<int>(l);
   return 0;
 }
@@ -143,7 +150,7 @@ int getpeername(SOCKET s, sockaddr* addr, int* len) {
   if (!detail::Started()) return SOCKET_ERROR;
   if (len == nullptr || *len < 0) return detail::Fail(WSAEFAULT);
   socklen_t l = static_cast<socklen_t>(*len);
-  if (::getpeername(s, addr, &l) != 0) return detail::FailErrno(errno);
+  if (Counted(::getpeername(s, addr, &l)) != 0) return detail::FailErrno(errno);
   *len = static_cast<int>(l);
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <algorithm>
+#include <utility>
 
 namespace app {
 
@@ -23,10 +24,13 @@ void TLinePane::NoteWidths(size_t from) {
   for (size_t i = from; i < FLines.Count(); ++i) FLongestLine = std::max(FLongestLine, FLines.Line(i).size());
 }
 
-void TLinePane::AppendLines(const TPageLines& lines) {
+void TLinePane::AppendLines(TPageLines&& lines) {
   const size_t before = FLines.Count();
   const bool selecting = HasSelection() || FDragging;
-  FLines.Append(lines);
+  if (before == 0)
+    FLines = std::move(lines);
+  else
+    FLines.Append(lines);
   NoteWidths(before);
   // Places stay valid when lines are added; an idle caret follows the text's end.
   if (!selecting) FAnchor = FCaret = EndPos();
@@ -39,7 +43,7 @@ void TLinePane::AppendLines(const TPageLines& lines) {
 void TLinePane::AppendLine(const std::string& line) {
   TPageLines one;
   one.Add(line.data(), line.size());
-  AppendLines(one);
+  AppendLines(std::move(one));
 }
 
 void TLinePane::Clear() {

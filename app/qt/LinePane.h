@@ -1,6 +1,6 @@
 // A read-only, scrolling pane of text lines that keeps the received bytes as they
 // are (one byte, one character) and draws only the visible lines, so appending a
-// large page costs one copy of its bytes.
+// large page into the emptied pane costs no copy of its bytes.
 //
 // Text can be selected with the mouse (drag, Shift+click) and the keyboard
 // (Shift with the arrows, Home, End, Page Up/Down; Ctrl+A) and copied with
@@ -29,7 +29,8 @@ class TLinePane : public QAbstractScrollArea {
 
  public:
   explicit TLinePane(QWidget* parent = nullptr);
-  void AppendLines(const TPageLines& lines);
+  // An empty pane takes the lines over; otherwise they are appended.
+  void AppendLines(TPageLines&& lines);
   void AppendLine(const std::string& line);
   void Clear();
   const TPageLines& Lines() const { return FLines; }

@@ -15,6 +15,10 @@ namespace app {
 TQtApplication::TQtApplication() {
   FNotifier = std::make_unique<QSocketNotifier>(winapi::GetThreadWaitFd(), QSocketNotifier::Read);
   connect(FNotifier.get(), &QSocketNotifier::activated, this, [this] { PumpOurMessages(); });
+  // Messages this thread posted to itself are announced on the descriptor only
+  // when asked, just before the dispatcher sleeps.
+  if (auto* d = QAbstractEventDispatcher::instance())
+    connect(d, &QAbstractEventDispatcher::aboutToBlock, this, [] { winapi::PrepareThreadWait(); });
   QCoreApplication::instance()->installEventFilter(this);
 }
 

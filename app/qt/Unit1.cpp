@@ -14,6 +14,7 @@
 #include <QSpacerItem>
 #include <QUrl>
 #include <stdexcept>
+#include <utility>
 
 #include "core/Application.h"
 #include "core/SysUtils.h"
@@ -340,8 +341,8 @@ void TForm1::SetCaption(const std::string& caption) {
 void TForm1::SetTestEnabled(bool enabled) {
   GoButton->setEnabled(enabled);
 }
-void TForm1::AppendPageLines(const TPageLines& lines) {
-  DisplayMemo->AppendLines(lines);
+void TForm1::AppendPageLines(TPageLines&& lines) {
+  DisplayMemo->AppendLines(std::move(lines));
 }
 int64_t TForm1::PageCharCount() {
   return DisplayMemo->Lines().CharCount();
@@ -357,7 +358,7 @@ void TForm1::ShowTotals(const std::string& timeMs, const std::string& bytes, con
 void TForm1::AppendHistory(const std::vector<std::string>& lines) {
   TPageLines block;
   for (const auto& l : lines) block.Add(l.data(), l.size());
-  Memo2->AppendLines(block);
+  Memo2->AppendLines(std::move(block));
 }
 
 std::string TForm1::ShortDateToday() {

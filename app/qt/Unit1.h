@@ -80,7 +80,7 @@ class TForm1 : public QWidget, public ISpeedTestView {
   void AskForConfirmation(const std::string& message) override;
   void SetCaption(const std::string& caption) override;
   void SetTestEnabled(bool enabled) override;
-  void AppendPageLines(const TPageLines& lines) override;
+  void AppendPageLines(TPageLines&& lines) override;
   int64_t PageCharCount() override;
   void ShowTotals(const std::string& timeMs, const std::string& bytes, const std::string& speed) override;
   void AppendHistory(const std::vector<std::string>& lines) override;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/qt/QtApplication.h"
@@ -227,7 +228,7 @@ TEST_F(WindowTest, PaneTextIsSelectedWithMouseAndKeysAndCopied) {
   app::TPageLines lines;
   for (const char* l : {"alpha", "beta", "gamma"}) lines.Add(l, std::strlen(l));
   app::TLinePane* pane = form->DisplayMemo;
-  pane->AppendLines(lines);
+  pane->AppendLines(std::move(lines));
   pane->verticalScrollBar()->setValue(0);
   auto copied = [&](QKeySequence::StandardKey key) {
     QGuiApplication::clipboard()->setText("before");

@@ -105,6 +105,26 @@ TEST(MemoryStreamTest, WritingPastTheEndClearsTheGap) {
   EXPECT_EQ(s.DataString(), std::string("a\0\0\0z\0\0\0", 8));
 }
 
+// Growing keeps every byte, also across many growth steps; a reservation made up
+// front takes the writes that follow without moving the block again.
+TEST(MemoryStreamTest, GrowthKeepsTheBytesAndAReservationHoldsTheBlock) {
+  core::TMemoryStream s;
+  std::string expected;
+  for (int i = 0; i < 5000; ++i) {
+    const std::string piece = std::to_string(i) + ",";
+    s.WriteBuffer(piece.data(), static_cast<int64_t>(piece.size()));
+    expected += piece;
+  }
+  ASSERT_EQ(s.DataString(), expected);
+  s.Reserve(s.Size() + 1000000);
+  ASSERT_GE(s.Capacity(), s.Size() + 1000000);
+  const char* block = s.Memory();
+  const std::string filler(1000, 'x');
+  for (int i = 0; i < 1000; ++i) s.WriteBuffer(filler.data(), 1000);
+  EXPECT_EQ(s.Memory(), block);
+  EXPECT_EQ(s.DataString().substr(0, expected.size()), expected);
+}
+
 TEST(FileStreamTest, CreateWriteReopenAndDenyWriters) {
   char tmpl[] = "/tmp/tl_fs_XXXXXX";
   const int fd = mkstemp(tmpl);

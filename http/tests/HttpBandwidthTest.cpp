@@ -230,7 +230,8 @@ TEST(HttpBandwidthTransfer, OptionOffCreatesNoTimerAndNeverPauses) {
 }
 
 TEST(HttpBandwidthTransfer, ZeroLimitPausesAfterEveryReadAndTicksReleaseThem) {
-  const std::string page = Pattern(60000);
+  // Several times the client's receive block, so the page cannot come in one read.
+  const std::string page = Pattern(4 * THttpCli::kReceiveRoom);
   ScriptedPeer peer({Script().ExpectRequest().Send(HttpResponse(200, page))});
   Client c(httpoBandwidthControl, 0, 10);
   ASSERT_TRUE(c.Run(Url(peer)));

@@ -30,6 +30,7 @@ class MessageQueueTest : public ::testing::Test {
 };
 
 bool WaitFdReadable() {
+  PrepareThreadWait();
   pollfd p{GetThreadWaitFd(), POLLIN, 0};
   return poll(&p, 1, 0) == 1;
 }

@@ -1,0 +1,39 @@
+// A stream that keeps nothing of a page and counts the characters the page pane
+// would hold for it, as the bytes arrive: the line rules of SplitPageLines, every
+// line counted with its CR LF. The command line uses it when it does not print the
+// pages, so its memory stays flat whatever the size of the page.
+#pragma once
+
+#include <cstdint>
+
+#include "core/Classes.h"
+
+namespace app {
+
+class TPageCharCounter : public core::TStream {
+ public:
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  // The position is always the end: what was written cannot be written over.
+  int64_t Seek(int64_t offset, core::TSeekOrigin origin) override;
+  int64_t Size() override { return FSize; }
+  // Growing appends zero bytes; emptying starts afresh (a relocation drops the body
+  // of the response that moved). A count cannot be taken back part of the way:
+  // shortening to anything else raises EStreamError.
+  void SetSize(int64_t newSize) override;
+  // The pane's characters for everything written so far, a last line without its
+  // terminator included.
+  int64_t CharCount() const { return FChars + (FLineOpen ? 2 : 0); }
+  void Clear();
+
+ private:
+  void Take(char c);
+
+  int64_t FSize = 0;
+  int64_t FChars = 0;       // characters of the finished lines and the open line's text
+  bool FLineOpen = false;   // bytes seen since the last line end
+  bool FTextEnded = false;  // a zero byte ended the open line's text
+  bool FAfterCR = false;    // the last byte ended a line with CR: an LF now belongs to it
+};
+
+}  // namespace app
