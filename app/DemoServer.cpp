@@ -119,6 +119,9 @@ void TDemoServer::Answer(int conn) {
     SendAll(conn, "HTTP/1.0 405 Method Not Allowed\r\nContent-Length: 0\r\nAllow: GET, HEAD\r\n\r\n");
     return;
   }
+  // Counted before the answer goes out: once the client has the whole page it
+  // may ask at once, and must find this request counted.
+  ++FAnswered;
   const std::string& page = Page();
   SendAll(conn, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
                     std::to_string(page.size()) + "\r\nConnection: close\r\n\r\n");
@@ -128,7 +131,6 @@ void TDemoServer::Answer(int conn) {
     if (at != 0) std::this_thread::sleep_for(kPiecePause);
     SendAll(conn, page.substr(at, kPieceBytes));
   }
-  ++FAnswered;
 }
 
 std::unique_ptr<TDemoServer> StartDemo(CliOptions& o, std::ostream& out) {

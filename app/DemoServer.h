@@ -24,6 +24,7 @@ class TDemoServer {
 
   std::string Url() const;
   uint16_t Port() const { return FPort; }
+  // The GET and HEAD requests answered, each counted as its answer starts.
   int Answered() const { return FAnswered.load(); }
 
   // The page it serves: 10 kB of HTML in lines of text.
