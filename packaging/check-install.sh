@@ -41,9 +41,9 @@ for opt in $(grep -oE -- '--[a-z][a-z-]*' <<<"$help" | sort -u); do
   grep -qF -- "${opt//-/\\-}" "$prefix/share/man/man1/tachyload-cli.1" || fail "man page lacks $opt"
   grep -qw -- "$opt" "$prefix/share/bash-completion/completions/tachyload-cli" || fail "completion lacks $opt"
 done
-completed="$(bash -c 'source "$1"; COMP_WORDS=(tachyload-cli --de); COMP_CWORD=1; _tachyload_cli; echo "${COMPREPLY[*]}"' \
+completed="$(bash -c 'source "$1"; COMP_WORDS=(tachyload-cli --dem); COMP_CWORD=1; _tachyload_cli; echo "${COMPREPLY[*]}"' \
   _ "$prefix/share/bash-completion/completions/tachyload-cli")"
-[ "$completed" = "--demo" ] || fail "completion of --de gave '$completed'"
+[ "$completed" = "--demo" ] || fail "completion of --dem gave '$completed'"
 
 version="$("$cli" --version)"
 [[ "$version" =~ ^tachyload-cli\ [0-9]+\.[0-9]+ ]] || fail "--version printed '$version'"
