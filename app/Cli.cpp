@@ -17,6 +17,7 @@
 #include "app/CliOptions.h"
 #include "app/CliProgress.h"
 #include "app/CliVerdict.h"
+#include "app/DemoServer.h"
 #include "app/LoadReport.h"
 #include "app/SpeedTest.h"
 #include "app/TerminalText.h"
@@ -348,12 +349,17 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   std::setlocale(LC_ALL, "");
   CliOptions o;
   const CliEnvironment env = CliEnvironment::FromProcess();
+  std::unique_ptr<TDemoServer> demo;  // outlives the run that loads its page
   try {
     if (!ParseCliOptions(argc, argv, o, out)) return 0;
+    if (o.demo) demo = StartDemo(o, o.json ? err : out);
     CheckCliOptions(o, env);
   } catch (const ECliUsage& e) {
     err << "tachyload: " << TerminalSafe(e.Message()) << "\n" << kUsageHint;
     return 2;
+  } catch (const core::Exception& e) {
+    err << "tachyload: " << TerminalSafe(e.Message()) << "\n";
+    return 1;
   }
   CliApplication application(o.timeoutSeconds);
   core::SetApplication(&application);

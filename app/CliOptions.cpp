@@ -13,14 +13,17 @@ namespace app {
 
 namespace {
 
-const char kVersion[] = "tachyload-cli 1.0";
+#ifndef TL_VERSION
+#define TL_VERSION "unknown"
+#endif
+const char kVersion[] = "tachyload-cli " TL_VERSION;
 
 }  // namespace
 
 void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
-  cli.add_option("URL", o.urls,
-                 "the pages to load (http://HOST[:PORT]/PATH), each measured in turn and compared")
-      ->required();
+  // Required unless --demo serves the page (CheckCliOptions says so).
+  CLI::Option* url = cli.add_option(
+      "URL", o.urls, "the pages to load (http://HOST[:PORT]/PATH), each measured in turn and compared");
 
   const char* loads = "Loads";
   cli.add_option("-n,--loads", o.loads, "number of loads (default 3)")->option_text("N")->group(loads);
@@ -119,6 +122,10 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
       ->group(measurement);
   cli.add_flag("-q,--quiet", o.quiet, "no progress bar on a terminal")->group(measurement);
 
+  cli.add_flag("--demo", o.demo,
+               "serve a 10 kB page from inside the program on a free loopback port and test it (no URL)")
+      ->excludes(url);
+
   cli.set_version_flag("--version", kVersion);
 }
 
@@ -203,6 +210,7 @@ void ResolveProxy(CliOptions& o, const CliEnvironment& env) {
 }  // namespace
 
 void CheckCliOptions(CliOptions& o, const CliEnvironment& env) {
+  if (o.urls.empty()) throw ECliUsage("URL is required");
   for (std::string& url : o.urls) url = CheckedUrl(url);
   o.loadCount = CheckedLoads(o);
   if (!(o.timeoutSeconds >= 0)) throw ECliUsage("--timeout must be a number of seconds, 0 or more");

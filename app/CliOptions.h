@@ -43,6 +43,7 @@ struct CliOptions {
   std::string exportCsv, exportMarkdown;
   bool quiet = false;       // no progress bar
   bool compressed = false;  // ask for compressed pages and decode them
+  bool demo = false;        // the URL is the program's own page server
 
   // Filled by CheckCliOptions.
   int32_t loadCount = 0;

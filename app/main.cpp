@@ -8,6 +8,8 @@
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("Tachyload..."));
+  // Lets the desktop match the window to its installed menu entry and icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("tachyload"));
   app::TQtApplication messages;
   core::SetApplication(&messages);
   int rc;

@@ -43,7 +43,7 @@ for program in "$get" "$raw" "$cli"; do
 done
 command -v curl >/dev/null || { echo "curl is not installed" >&2; exit 2; }
 nginx_bin=/usr/sbin/nginx
-[ -x "$nginx_bin" ] || { echo "nginx is not installed (scripts/setup.sh installs it)" >&2; exit 2; }
+[ -x "$nginx_bin" ] || { echo "nginx is not installed (scripts/install-test-servers.sh installs it)" >&2; exit 2; }
 
 dir=$(mktemp -d /tmp/tlcompare.XXXXXX)
 nginx_pid=

@@ -9,7 +9,7 @@ cmake --build --preset default --target tachyload tachyload-cli
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "No display found: the window needs one (or run it under xvfb-run)."
   echo "Use the command-line program instead, for example:"
-  echo "  build/default/app/tachyload-cli -n 3 http://127.0.0.1:8080/"
+  echo "  build/default/app/tachyload-cli --demo"
   echo "  build/default/app/tachyload-cli --help"
   exit 1
 fi

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs, on Debian 12 as root, everything the build, the tests and the window
-# need that the machine lacks. Does nothing when all is present.
+# Installs, on Debian 12 as root, what building, packaging and running Tachyload
+# need that the machine lacks. Says what it installs before it does; does nothing
+# when all is present. The tests' servers and account: scripts/install-test-servers.sh
+# (scripts/test.sh runs it).
 set -euo pipefail
 
 packages=(
@@ -19,12 +21,10 @@ packages=(
   # the details window's chart (its CMake package needs the OpenGL module's)
   qt6-charts-dev
   libqt6opengl6-dev
-  # real peers for the tests
-  nginx squid dante-server microsocks python3-ntlm-auth libio-socket-socks-perl curl openssl
   # the command line's JSON is checked with python3's json module
   python3
-  # a comma-decimal locale for the command line's locale test
-  locales
+  # cpack -G DEB: dpkg-shlibdeps finds the package's Depends
+  dpkg-dev
 )
 
 missing=()
@@ -37,20 +37,9 @@ if ((${#missing[@]})); then
     echo "setup: missing packages: ${missing[*]} (run as root to install them)" >&2
     exit 1
   fi
-  echo "setup: installing ${missing[*]}"
+  echo "setup: installing the packages ${missing[*]}"
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
-
-# The command line's JSON must keep its decimal dot in a locale that writes a
-# comma; the test skips itself when this locale is missing.
-if [ "$(id -u)" -eq 0 ] && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
-  localedef -i de_DE -f UTF-8 de_DE.UTF-8
-fi
-
-# The SOCKS tests log in to dante with a system account (it checks the system's
-# password database).
-if [ "$(id -u)" -eq 0 ] && ! id tachysocks >/dev/null 2>&1; then
-  useradd -M -N -r -s /usr/sbin/nologin tachysocks
-  echo 'tachysocks:s0ckspw' | chpasswd
+else
+  echo "setup: the packages for building and running are present"
 fi

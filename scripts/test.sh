@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-default}"
 scripts/setup.sh
+scripts/install-test-servers.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
 # The window's tests run on Qt's offscreen platform.

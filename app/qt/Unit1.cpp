@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -69,6 +70,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   HttpCli1->SetName("HttpCli1");
   ConfigureClient(*HttpCli1);
 
+  OpenUrl = [](const QUrl& page) { return QDesktopServices::openUrl(page); };
   ShowError = [this](const QString& title, const QString& text) {
     OpenMessageBox(QMessageBox::Critical, title, text);
   };
@@ -466,8 +468,13 @@ QString TForm1::HelpFile() {
 }
 
 void TForm1::Button2Click() {
-  // No error is shown when no browser can be started.
-  QDesktopServices::openUrl(QUrl::fromLocalFile(HelpFile()));
+  const QString page = HelpFile();
+  if (OpenUrl(QUrl::fromLocalFile(page))) return;
+  // Without a browser the page is still there to read: say where.
+  ShowMessage(QStringLiteral("Help"),
+              QStringLiteral("No web browser could be started to show the help page.\n\n"
+                             "It is installed at:\n%1")
+                  .arg(QDir::toNativeSeparators(page)));
 }
 
 void TForm1::Button7Click() {

@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QUrl>
 #include <QWidget>
 #include <chrono>
 #include <functional>
@@ -51,6 +52,8 @@ class TForm1 : public QWidget, public ISpeedTestView {
 
   // Where Help points: the help page installed with the program.
   static QString HelpFile();
+  // Opens Help's page in the desktop's browser; false when none could be started.
+  std::function<bool(const QUrl& page)> OpenUrl;
   // Tests replace the boxes so they can read what would be shown.
   std::function<void(const QString& title, const QString& text)> ShowError;
   std::function<void(const QString& title, const QString& text)> ShowMessage;

@@ -210,7 +210,8 @@ TEST(CliVerdictTest, JsonNumbersKeepTheirDotInAGermanLocale) {
   const std::string saved = std::setlocale(LC_ALL, nullptr);
   const bool available = std::setlocale(LC_ALL, german) != nullptr;
   std::setlocale(LC_ALL, saved.c_str());
-  if (!available) GTEST_SKIP() << german << " is not installed (scripts/setup.sh generates it)";
+  if (!available)
+    GTEST_SKIP() << german << " is not installed (scripts/install-test-servers.sh generates it)";
 
   // The answer comes late so the run takes some milliseconds: a run of 0 ms has
   // no speed.
