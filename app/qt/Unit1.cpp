@@ -14,6 +14,7 @@
 #include <QSaveFile>
 #include <QSpacerItem>
 #include <QUrl>
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -375,15 +376,27 @@ std::string ServerOf(const std::string& url) {
   return proto + "://" + host + ":" + port;
 }
 
-// One load as the details show it. The client does not time its phases: they
-// stay 0 here, and the chart shows each load's whole time as one block.
-TLoadRow LoadRowOf(const http::THttpCli& client, int load, bool reused, int64_t totalUs) {
+// One load as the details show it. A load that got its page has the client's
+// timeline: its phases, warm or cold connection and status. A failed one has
+// only the window's own timing, shown as one block.
+TLoadRow LoadRowOf(const http::THttpCli& client, int load, bool reused, int64_t totalUs,
+                   const std::optional<http::TLoadTimes>& times) {
   TLoadRow row;
   row.load = load;
   row.status = client.StatusCode();
   row.reused = reused;
   row.totalUs = totalUs;
   row.bytes = client.RcvdCount();
+  if (times) {
+    int64_t sum = 0;
+    for (size_t p = 0; p < kDetailPhaseCount && p < http::kLoadPhaseCount; ++p) {
+      row.phaseUs[p] = times->phaseNs[p] / 1000;
+      sum += row.phaseUs[p];
+    }
+    row.status = times->status;
+    row.reused = times->reused;
+    row.totalUs = std::max(totalUs, sum);
+  }
   return row;
 }
 
@@ -403,6 +416,11 @@ void TForm1::PrepareLoad(http::THttpCli& client) {
   FLoadReused = client.Socket() != nullptr && client.Socket()->State() == net::wsConnected &&
                 ServerOf(client.URL()) == FLastServer;
   FLoadStart = std::chrono::steady_clock::now();
+  FLoadTimes.reset();
+}
+
+void TForm1::LoadMeasured(const http::TLoadTimes& times) {
+  FLoadTimes = times;
 }
 
 void TForm1::CheckLoad(http::THttpCli& client) {
@@ -414,7 +432,7 @@ void TForm1::LoadTimed(int loadIndex, uint32_t elapsedMs) {
   (void)elapsedMs;  // the details time the load to the microsecond
   const auto us =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - FLoadStart);
-  Details->AddLoad(LoadRowOf(*HttpCli1, loadIndex, FLoadReused, us.count()));
+  Details->AddLoad(LoadRowOf(*HttpCli1, loadIndex, FLoadReused, us.count(), FLoadTimes));
 }
 
 char TForm1::DecimalSeparator() {

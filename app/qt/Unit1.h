@@ -17,6 +17,7 @@
 #include <QWidget>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 #include "app/SpeedTest.h"
 #include "app/qt/DetailsWindow.h"
@@ -92,6 +93,7 @@ class TForm1 : public QWidget, public ISpeedTestView {
   void PrepareLoad(http::THttpCli& client) override;
   void CheckLoad(http::THttpCli& client) override;
   void LoadTimed(int loadIndex, uint32_t elapsedMs) override;
+  void LoadMeasured(const http::TLoadTimes& times) override;
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
@@ -124,6 +126,7 @@ class TForm1 : public QWidget, public ISpeedTestView {
   // connection open.
   std::chrono::steady_clock::time_point FLoadStart;
   bool FLoadReused = false;
+  std::optional<http::TLoadTimes> FLoadTimes;  // the client's timeline of a load that got its page
   bool FDetailsBegun = false;
   void BeginDetails();
   std::string FLastServer;  // protocol, host and port of the last load

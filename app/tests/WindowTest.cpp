@@ -295,6 +295,11 @@ TEST_F(WindowTest, DetailsFillWithOneRowAndOneBarPerLoad) {
     EXPECT_EQ(rows[i].status, 200);
     EXPECT_EQ(rows[i].bytes, 10);
     EXPECT_FALSE(rows[i].reused);  // every answer closed its connection
+    // The phases are the client's own timeline, and lie within the load's time.
+    int64_t phases = 0;
+    for (int64_t us : rows[i].phaseUs) phases += us;
+    EXPECT_GT(phases, 0);
+    EXPECT_LE(phases, rows[i].totalUs);
   }
   EXPECT_EQ(form->Details->Table->item(2, 1)->text(), "200");
   EXPECT_EQ(form->Details->Table->item(2, 2)->text(), "cold");
