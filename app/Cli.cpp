@@ -224,6 +224,8 @@ void ConfigureForCli(http::THttpCli& client, const CliOptions& o) {
   ConfigureClient(client);
   client.SetRequestVer(o.httpVersion);
   client.SetFollowRelocation(o.followRedirects);
+  client.SetSslCaFile(o.caCertFile);
+  client.SetSslVerifyPeer(!o.insecure);
   if (o.limitRate > 0) {
     client.SetOptions(client.Options() | http::httpoBandwidthControl);
     client.SetBandwidthLimit(o.limitRate);

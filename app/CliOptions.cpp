@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <ostream>
 
 #include "app/CliUrl.h"
@@ -23,7 +24,7 @@ const char kVersion[] = "tachyload-cli " TL_VERSION;
 void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
   // Required unless --demo serves the page (CheckCliOptions says so).
   CLI::Option* url = cli.add_option(
-      "URL", o.urls, "the pages to load (http://HOST[:PORT]/PATH), each measured in turn and compared");
+      "URL", o.urls, "the pages to load (http[s]://HOST[:PORT]/PATH), each measured in turn and compared");
 
   const char* loads = "Loads";
   cli.add_option("-n,--loads", o.loads, "number of loads (default 3)")->option_text("N")->group(loads);
@@ -126,6 +127,12 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
                "serve a 10 kB page from inside the program on a free loopback port and test it (no URL)")
       ->excludes(url);
 
+  const char* tls = "TLS";
+  cli.add_option("--cacert", o.caCertFile, "trust the CA certificates in FILE (PEM) instead of the system's")
+      ->option_text("FILE")
+      ->group(tls);
+  cli.add_flag("-k,--insecure", o.insecure, "accept any server certificate, for any host name")->group(tls);
+
   cli.set_version_flag("--version", kVersion);
 }
 
@@ -214,6 +221,9 @@ void CheckCliOptions(CliOptions& o, const CliEnvironment& env) {
   for (std::string& url : o.urls) url = CheckedUrl(url);
   o.loadCount = CheckedLoads(o);
   if (!(o.timeoutSeconds >= 0)) throw ECliUsage("--timeout must be a number of seconds, 0 or more");
+  // An unreadable file would fail every load with the same message; say it once.
+  if (!o.caCertFile.empty() && !std::ifstream(o.caCertFile))
+    throw ECliUsage("cannot read the CA certificate file '" + o.caCertFile + "'");
   if (!o.urls.empty()) SelectUrl(o, o.urls.front(), env);
 }
 

@@ -44,6 +44,8 @@ struct CliOptions {
   bool quiet = false;       // no progress bar
   bool compressed = false;  // ask for compressed pages and decode them
   bool demo = false;        // the URL is the program's own page server
+  std::string caCertFile;   // empty: the system's trust store
+  bool insecure = false;    // no certificate or host name check
 
   // Filled by CheckCliOptions.
   int32_t loadCount = 0;

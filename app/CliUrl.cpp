@@ -65,8 +65,9 @@ std::pair<std::string, std::string_view> SplitScheme(std::string_view url) {
 std::string CheckedUrl(const std::string& url) {
   if (std::any_of(url.begin(), url.end(), IsControl)) throw ECliUsage("the URL contains a control character");
   const auto [scheme, rest] = SplitScheme(url);
-  if (scheme.empty()) throw ECliUsage("the URL must start with http://");
-  if (scheme != "http") throw ECliUsage("only http:// URLs are supported, not " + scheme + "://");
+  if (scheme.empty()) throw ECliUsage("the URL must start with http:// or https://");
+  if (scheme != "http" && scheme != "https")
+    throw ECliUsage("only http:// and https:// URLs are supported, not " + scheme + "://");
   const size_t pathStart = std::min(rest.find_first_of("/?#"), rest.size());
   const std::string_view authority = rest.substr(0, pathStart);
   if (authority.find(' ') != std::string_view::npos) throw ECliUsage("the URL's host contains a space");

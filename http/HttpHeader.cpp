@@ -112,6 +112,10 @@ void THttpCli::SocketDataAvailable(core::TComponent* /*Sender*/, uint16_t ErrCod
   FResponseBytes = true;
   FReceiveLen += n;
   FReceiveBuffer[static_cast<size_t>(FReceiveLen)] = 0;
+  if (FHttpState == httpWaitingProxyConnect) {
+    TakeTunnelReply();
+    return;
+  }
   if (FHttpState == httpWaitingBody) {
     HandleBodyData();
     return;

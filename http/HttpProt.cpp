@@ -71,7 +71,7 @@ void THttpCli::BeforeDestruction() {
 }
 
 void THttpCli::CreateSocket() {
-  FSocket = core::Create<net::TWSocket>(this);
+  FSocket = core::Create<net::TSslWSocket>(this);
 }
 
 void THttpCli::HookSessionClosed() {

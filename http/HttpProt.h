@@ -46,6 +46,7 @@
 #include "http/HttpException.h"
 #include "http/HttpTimeline.h"
 #include "http/NtlmMsgs.h"
+#include "net/SslWSocket.h"
 #include "net/WSocket.h"
 
 namespace http {
@@ -264,6 +265,12 @@ class THttpCli : public core::TWndControl {
   void SetSocksPassword(const std::string& Value) { FSocksPassword = Value; }
   net::TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
   void SetSocksAuthentication(net::TSocksAuthentication Value) { FSocksAuthentication = Value; }
+  // For https: the CA certificates to trust instead of the system's (a PEM file),
+  // and whether the server's certificate and name are checked at all.
+  const std::string& SslCaFile() const { return FSslCaFile; }
+  void SetSslCaFile(const std::string& Value) { FSslCaFile = Value; }
+  bool SslVerifyPeer() const { return FSslVerifyPeer; }
+  void SetSslVerifyPeer(bool Value) { FSslVerifyPeer = Value; }
 
   // --- run-time properties ---
   int StatusCode() const { return FStatusCode; }
@@ -288,7 +295,7 @@ class THttpCli : public core::TWndControl {
   // True when the last request ended with its document cut short by the close.
   bool DocumentTruncated() const { return FDocTruncated; }
   // The client's socket (owned by the client).
-  net::TWSocket* Socket() const { return FSocket; }
+  net::TSslWSocket* Socket() const { return FSocket; }
   // Where the time of the last request went (see HttpTimeline.h); the caller may
   // add its own work on the document (Resume/Stop).
   THttpTimeline& Timeline() { return FTimeline; }
@@ -377,6 +384,12 @@ class THttpCli : public core::TWndControl {
   void TakeTarget(const TUriRef& T, bool OwnAuthority);
   void TakeLocationCredentials(const std::string& UserInfo);
   std::string TargetOrigin() const;
+  std::string TargetScheme() const;
+  // The tunnel through a proxy (HttpTunnel.cpp).
+  std::string TunnelTarget() const;
+  bool SameConnection() const;
+  void StartTunnel();
+  void TakeTunnelReply();
   void LeaveOrigin();
   void EndOfHeader();
   bool BodyFollows() const;
@@ -430,7 +443,7 @@ class THttpCli : public core::TWndControl {
   void SetBandwidthTimerEnabled(bool Enabled);
 
   // The socket and the client's state.
-  net::TWSocket* FSocket = nullptr;
+  net::TSslWSocket* FSocket = nullptr;
   THttpState FHttpState = httpReady;
   THttpRequest FRequestType = httpABORT;
   uint32_t FMsgRequestDone = 0;
@@ -477,6 +490,8 @@ class THttpCli : public core::TWndControl {
   std::string FSocksUsercode;
   std::string FSocksPassword;
   net::TSocksAuthentication FSocksAuthentication = net::socksNoAuthentication;
+  std::string FSslCaFile;
+  bool FSslVerifyPeer = true;
   core::TStream* FRcvdStream = nullptr;
   core::TStream* FSendStream = nullptr;
 
@@ -503,6 +518,11 @@ class THttpCli : public core::TWndControl {
   std::string FCurrentHost;
   std::string FCurrentPort;
   std::string FCurrentProtocol;
+  // An https document through a proxy: the connection is a tunnel (CONNECT) to
+  // FTargetHost:FTargetPort, TLS runs inside it and FPath is the document's path.
+  // FCurrentTunnel names the target of the open tunnel ("" for none).
+  bool FTunnel = false;
+  std::string FCurrentTunnel;
   std::string FDnsResult;
   bool FConnected = false;
 

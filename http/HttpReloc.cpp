@@ -27,41 +27,47 @@ std::string EscapeForRequest(const std::string& s) {
   return out;
 }
 
-std::string DefaultPort(const std::string& port) {
-  return port.empty() ? std::string("80") : port;
+std::string PortOrDefault(const std::string& port, const std::string& scheme) {
+  return port.empty() ? DefaultPort(scheme) : port;
 }
 
-std::string PortSuffix(const std::string& port) {
-  return port == "80" ? std::string() : ":" + port;
+// The port as written after a host: nothing for the scheme's own port.
+std::string PortSuffix(const std::string& port, const std::string& scheme) {
+  return port == DefaultPort(scheme) ? std::string() : ":" + port;
 }
 
 }  // namespace
 
 // Scheme, host (in any case) and port of the document being requested.
 std::string THttpCli::TargetOrigin() const {
+  const std::string scheme = TargetScheme();
+  return scheme + "://" + core::LowerCase(FTargetHost) + ":" +
+         (FTargetPort.empty() ? DefaultPort(scheme) : FTargetPort);
+}
+
+// The scheme of the document being requested, lower-cased.
+std::string THttpCli::TargetScheme() const {
   std::string scheme = FProtocol;
-  if (!FProxy.empty()) {
+  if (!FProxy.empty() && !FTunnel) {
     // Through a proxy the target is a whole URL and FProtocol is the proxy's.
     std::string user, pass, host, port, path;
     ParseURL(FPath, scheme, user, pass, host, port, path);
   }
-  if (scheme.empty()) scheme = "http";
-  return core::LowerCase(scheme) + "://" + core::LowerCase(FTargetHost) + ":" +
-         (FTargetPort.empty() ? std::string("80") : FTargetPort);
+  return scheme.empty() ? std::string("http") : core::LowerCase(scheme);
 }
 
 // The document being requested: what a relative location is resolved against.
 TUriRef THttpCli::DocumentUri() const {
-  if (!FProxy.empty()) {
+  if (!FProxy.empty() && !FTunnel) {
     TUriRef base = SplitUriRef(FPath);  // through a proxy the target is a whole URL
     base.HasFragment = false;
     return base;
   }
   TUriRef base;
   base.HasScheme = true;
-  base.Scheme = core::LowerCase(FProtocol.empty() ? std::string("http") : FProtocol);
+  base.Scheme = TargetScheme();
   base.HasAuthority = true;
-  base.Authority = FTargetHost + PortSuffix(DefaultPort(FTargetPort));
+  base.Authority = FTargetHost + PortSuffix(PortOrDefault(FTargetPort, base.Scheme), base.Scheme);
   const size_t query = FPath.find('?');
   base.Path = FPath.substr(0, query);
   if (query != std::string::npos) {
@@ -122,12 +128,13 @@ void THttpCli::TakeTarget(const TUriRef& T, bool OwnAuthority) {
   const std::string query = T.HasQuery ? "?" + EscapeForRequest(T.Query) : std::string();
   FProtocol = T.Scheme;
   FTargetHost = host;
-  FTargetPort = DefaultPort(port);
+  FTargetPort = PortOrDefault(port, T.Scheme);
   if (!T.HasAuthority) {
     // Another scheme without a server ("javascript:..."): the request ends as not
     // implemented, without any lookup.
     FLocation = T.Scheme + ":" + EscapeForRequest(T.Path) + query;
     FPath = FLocation;
+    FTunnel = false;
     if (FProxy.empty()) FHostName.clear();
     return;
   }
@@ -140,9 +147,11 @@ void THttpCli::TakeTarget(const TUriRef& T, bool OwnAuthority) {
     FPath = target;
     return;
   }
-  // Through a proxy the target is a whole URL; its port stays in it, or the proxy
-  // would go to port 80.
-  FPath = T.Scheme + "://" + host + PortSuffix(FTargetPort) + target;
+  // Through a proxy an https target goes through a tunnel, with only its path in
+  // the request; any other target is a whole URL, its port kept in it, or the
+  // proxy would go to the scheme's default port.
+  FTunnel = T.Scheme == "https";
+  FPath = FTunnel ? target : T.Scheme + "://" + host + PortSuffix(FTargetPort, T.Scheme) + target;
   if (OwnAuthority) FPort = FTargetPort;
 }
 
@@ -183,7 +192,7 @@ void THttpCli::StartRelocation() {
   FHeaderLineCount = 0;
   FBodyLineCount = 0;
   if (!CountRelocation()) return;
-  if (FCurrentHost != FHostName || FCurrentPort != FPort || FCurrentProtocol != FProtocol || FCloseReq) {
+  if (!SameConnection() || FCloseReq) {
     FSocket->OnSessionClosed = [this](core::TComponent* s, uint16_t e) { RelocationAfterClose(s, e); };
     // A socket that is closed already reports no close of its own.
     if (FSocket->State() == net::wsClosed)

@@ -45,7 +45,7 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
   FAuthBasicState = 0;
   FProxyAuthBasicState = 0;
   if (FSocket->State() == net::wsConnected) {
-    if (FHostName == FCurrentHost && FPort == FCurrentPort && FProtocol == FCurrentProtocol) {
+    if (SameConnection()) {
       SocketSessionConnected(this, 0);
       return;
     }
@@ -76,19 +76,23 @@ void THttpCli::SplitRequestUrl() {
   ParseURL(FURL.substr(0, FURL.find('#')), proto, user, pass, host, port, path);
   if (path.empty() || path[0] == '?') path.insert(0, "/");
   FTargetHost = host;
-  FTargetPort = port.empty() ? "80" : port;
+  FTargetPort = port.empty() ? DefaultPort(proto.empty() ? std::string("http") : proto) : port;
   FDocName = path;
   FProtocol = proto;
   if (!user.empty()) FCurrUsername = user;
   if (!pass.empty()) FCurrPassword = pass;
+  FTunnel = !FProxy.empty() && proto == "https";
   if (FProxy.empty()) {
     FPath = path;
     FHostName = host;
     FPort = FTargetPort;
     return;
   }
-  FPath =
-      (proto.empty() ? std::string("http") : proto) + "://" + host + (port.empty() ? "" : ":" + port) + path;
+  if (FTunnel)
+    FPath = path;
+  else
+    FPath = (proto.empty() ? std::string("http") : proto) + "://" + host + (port.empty() ? "" : ":" + port) +
+            path;
   std::string pProto, pUser, pPass, pHost, pPort, pPath;
   ParseURL(FProxy, pProto, pUser, pPass, pHost, pPort, pPath);
   FHostName = pHost;

@@ -5,6 +5,7 @@
 #include "http/HttpContCod.h"
 #include "http/HttpProt.h"
 #include "http/HttpUtils.h"
+#include "http/Url.h"
 #include "net/SocketApi.h"
 
 namespace http {
@@ -45,7 +46,7 @@ void THttpCli::Login() {
     return;
   }
   // Another scheme without a server has nothing to look up.
-  if (FProtocol != "http" && FHostName.empty()) {
+  if (FProtocol != "http" && FProtocol != "https" && FHostName.empty()) {
     FailNotImplemented(this);
     return;
   }
@@ -84,6 +85,11 @@ void THttpCli::SetupSocket() {
   FSocket->SetSocksUsercode(FSocksUsercode);
   FSocket->SetSocksPassword(FSocksPassword);
   FSocket->SetSocksAuthentication(FSocksAuthentication);
+  // In a tunnel TLS starts once the proxy has opened it.
+  FSocket->SetSslEnable(FProtocol == "https" && !FTunnel);
+  FSocket->SetSslServerName(FTargetHost);
+  FSocket->SetSslCaFile(FSslCaFile);
+  FSocket->SetSslVerifyPeer(FSslVerifyPeer);
 }
 
 void THttpCli::SocketDNSLookupDone(core::TComponent* Sender, uint16_t ErrCode) {
@@ -112,7 +118,8 @@ void THttpCli::ConnectToAddress(const std::string& Address, core::TComponent* Se
   FCurrentHost = FHostName;
   FCurrentPort = FPort;
   FCurrentProtocol = FProtocol;
-  if (FProtocol != "http") {
+  FCurrentTunnel = TunnelTarget();
+  if (FProtocol != "http" && FProtocol != "https") {
     FailNotImplemented(Sender);
     return;
   }
@@ -155,13 +162,19 @@ void THttpCli::SocketSessionConnected(core::TComponent* Sender, uint16_t ErrCode
   if (ErrCode != 0) {
     FRequestDoneError = ErrCode;
     FStatusCode = 404;
-    FReasonPhrase = ErrorWithCode(ErrCode);
+    // A TLS handshake that failed says why; the error code alone would not.
+    const bool tlsFailed = FSocket->SslState() == net::sslFailed && !FSocket->SslFailure().empty();
+    FReasonPhrase = tlsFailed ? FSocket->SslFailure() : ErrorWithCode(ErrCode);
     TriggerSessionConnected();
     return;
   }
   MarkPhase(TLoadPhase::request);
   // The socket's own event means a new connection: bytes left from an earlier one
   // must not prefix this response. Any other caller reuses a kept connection.
+  if (Sender == FSocket && FTunnel && FSocket->SslState() != net::sslEstablished) {
+    StartTunnel();
+    return;
+  }
   FReusedConnection = Sender != FSocket;
   if (!FReusedConnection) ClearReceiveBuffer();
   FResponseBytes = false;
@@ -259,10 +272,10 @@ void THttpCli::AddRequestLines(const std::string& Method, const std::string& Ver
   }
   addIf(withBody && !FContentTypePost.empty(), "Content-Type: " + FContentTypePost);
   addIf(!FAgent.empty(), "User-Agent: " + FAgent);
-  const bool defaultPort = FTargetPort == "80" || FTargetPort.empty();
+  const bool defaultPort = FTargetPort == DefaultPort(TargetScheme()) || FTargetPort.empty();
   Headers.Add("Host: " + FTargetHost + (defaultPort ? "" : ":" + FTargetPort));
   addIf(FNoCache, "Pragma: no-cache");
-  addIf(!FCurrProxyConnection.empty(), "Proxy-Connection: " + FCurrProxyConnection);
+  addIf(!FCurrProxyConnection.empty() && !FTunnel, "Proxy-Connection: " + FCurrProxyConnection);
   if (withBody) {
     // A stream positioned past its end has nothing to send.
     int64_t length = 0;

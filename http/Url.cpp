@@ -131,6 +131,10 @@ void SplitAuthority(std::string buf, std::string& user, std::string& pass, std::
 
 }  // namespace
 
+std::string DefaultPort(const std::string& proto) {
+  return proto == "https" ? "443" : "80";
+}
+
 void ParseURL(const std::string& url, std::string& proto, std::string& user, std::string& pass,
               std::string& host, std::string& port, std::string& path) {
   const std::string curPath = path;

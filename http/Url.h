@@ -19,6 +19,10 @@ namespace http {
 void ParseURL(const std::string& url, std::string& proto, std::string& user, std::string& pass,
               std::string& host, std::string& port, std::string& path);
 
+// The port a URL of the protocol means when it names none: "443" for "https",
+// "80" for anything else.
+std::string DefaultPort(const std::string& proto);
+
 // Position of an occurrence of s in d. count > 0: the count-th occurrence from
 // the start, or a value greater than the length of d when there are fewer.
 // count < 0: the |count|-th non-overlapping occurrence from the end (-1 is the

@@ -16,6 +16,8 @@ packages=(
   zlib1g-dev
   libbrotli-dev
   libzstd-dev
+  # TLS for https
+  libssl-dev
   # the window
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth xdg-utils
   # the details window's chart (its CMake package needs the OpenGL module's)

@@ -1,0 +1,122 @@
+// TSslWSocket: TLS over the socket chain, the last link of it.
+//
+// With SslEnable off (the default) the socket is a plain TWSocket. With it on, the
+// TLS handshake starts when the connection below is established (after a SOCKS
+// negotiation when there is one) and the events keep their meaning for the
+// application:
+// - OnSessionConnected fires once the handshake is over (error 0), or with a
+//   non-zero error when it failed; SslFailure() then names the reason
+//   ("certificate verify failed: ..."), and the connection closes.
+// - OnDataAvailable fires with decrypted bytes waiting; Receive and ReceiveStr
+//   return them. OnDataSent fires once the queued records are handed over.
+// - Send, SendStr and QueueSendData take plain bytes and queue them encrypted.
+// - Close sends the close_notify alert first; Abort does not.
+// StartSsl begins a handshake on a connection that is already open (a tunnel
+// through an HTTP proxy) and reports its end the same way.
+//
+// Verification is on by default: the system's trust store (or SslCaFile), the
+// host name (SslServerName, sent as SNI; an address is matched against the
+// certificate's IP addresses), TLS 1.2 at least, ALPN "http/1.1". SslVerifyPeer
+// off accepts any certificate.
+//
+// The socket speaks to OpenSSL through memory buffers only; every byte still goes
+// through the socket's own send chain and receive loop. Thread and lifecycle as
+// TWSocket.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "net/WSocket.h"
+
+typedef struct ssl_st SSL;
+typedef struct bio_st BIO;
+
+namespace net {
+
+enum TSslState : uint8_t { sslNone, sslHandshaking, sslEstablished, sslFailed };
+
+class TSslWSocket : public TWSocket {
+ public:
+  explicit TSslWSocket(core::TComponent* AOwner);
+  ~TSslWSocket() override;
+
+  // The error code of a handshake that failed on anything but a network error.
+  static constexpr uint16_t kSslHandshakeError = static_cast<uint16_t>(winapi::WSAECONNABORTED);
+
+  // --- settings, read when the handshake starts ---
+  bool SslEnable() const { return FSslEnable; }
+  void SetSslEnable(bool Value) { FSslEnable = Value; }
+  const std::string& SslServerName() const { return FSslServerName; }
+  void SetSslServerName(const std::string& Value) { FSslServerName = Value; }
+  const std::string& SslCaFile() const { return FSslCaFile; }
+  void SetSslCaFile(const std::string& Value) { FSslCaFile = Value; }
+  bool SslVerifyPeer() const { return FSslVerifyPeer; }
+  void SetSslVerifyPeer(bool Value) { FSslVerifyPeer = Value; }
+
+  // --- outcome ---
+  TSslState SslState() const { return FSslState; }
+  // Why the last handshake failed; empty after a success.
+  const std::string& SslFailure() const { return FSslFailure; }
+  // "TLSv1.2", "TLSv1.3" once established; the ALPN protocol chosen, if any.
+  const std::string& SslVersion() const { return FSslVersion; }
+  const std::string& SslAlpn() const { return FSslAlpn; }
+
+  // Starts the handshake on an open connection.
+  void StartSsl();
+
+  // --- socket overrides ---
+  int Send(const void* Data, int Len) override;
+  void QueueSendData(const void* Data, int Len) override;
+  int Receive(void* Buffer, int BufferSize) override;
+  int RcvdCount() override;
+  bool TriggerDataAvailable(uint16_t ErrCode) override;
+  void TriggerSessionConnected(uint16_t ErrCode) override;
+  void TriggerSessionClosed(uint16_t ErrCode) override;
+  void TriggerDataSent(uint16_t ErrCode) override;
+  void InternalClose(bool Shut, uint16_t ErrCode) override;
+  void ResumeEvents() override;
+
+ private:
+  bool SslActive() const { return FSsl != nullptr; }
+  bool BeginHandshake();
+  void SetPeerName();
+  void ContinueHandshake();
+  void FinishHandshake();
+  void FailHandshake(uint16_t ErrCode, const std::string& Reason);
+  void AbandonHandshake(uint16_t ErrCode, const std::string& Reason);
+  std::string HandshakeFailureText();
+  void ReadRawInput();
+  void DecryptInput();
+  void DeliverPlainData(uint16_t ErrCode);
+  size_t PlainWaiting() const;
+  void FlushRecords();
+  void SendCloseNotify();
+  void FreeSsl();
+
+  bool FSslEnable = false;
+  std::string FSslServerName;
+  std::string FSslCaFile;
+  bool FSslVerifyPeer = true;
+
+  TSslState FSslState = sslNone;
+  std::string FSslFailure;
+  std::string FSslVersion;
+  std::string FSslAlpn;
+  SSL* FSsl = nullptr;
+  BIO* FNetIn = nullptr;   // records received, for OpenSSL to read
+  BIO* FNetOut = nullptr;  // records OpenSSL wrote, for the send chain
+  // Decrypted bytes not yet taken by Receive, from FPlainStart on.
+  std::vector<char> FPlain;
+  size_t FPlainStart = 0;
+  // Plain bytes queued before the handshake ended; encrypted when it does.
+  std::vector<char> FEarlyPlain;
+  // The peer ended the stream (close_notify or its end), or reset it.
+  bool FPeerClosed = false;
+  int FPeerError = 0;
+  // A record failed to decrypt: the connection ends once the bytes before it are delivered.
+  bool FBrokenRecords = false;
+};
+
+}  // namespace net

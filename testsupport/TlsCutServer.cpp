@@ -1,0 +1,30 @@
+#include "testsupport/TlsCutServer.h"
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+namespace testsupport {
+
+bool TlsCutServer::Start(const std::string& certFile, const std::string& keyFile, int length, int sent) {
+  const std::string script = std::string(TL_SOURCE_DIR) + "/scripts/tls_cut_server.py";
+  if (child_.Start({{kPython, script, certFile, keyFile, std::to_string(length), std::to_string(sent)},
+                    {},
+                    dir_.Path(),
+                    dir_.File("server.log"),
+                    true})) {
+    if (auto port = ReadReadyPort(child_, Millis(10000))) {
+      port_ = *port;
+      return true;
+    }
+  }
+  ADD_FAILURE() << "tls_cut_server.py did not start: " << child_.Error() << "\n" << child_.Log();
+  child_.Stop(SIGKILL);
+  return false;
+}
+
+void TlsCutServer::Stop() {
+  child_.Stop(SIGTERM);
+}
+
+}  // namespace testsupport
