@@ -38,6 +38,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/Classes.h"
@@ -390,6 +391,8 @@ class THttpCli : public core::TWndControl {
   bool SameConnection() const;
   void StartTunnel();
   void TakeTunnelReply();
+  void TakeTunnelChallenges(std::string_view Header);
+  void AddTunnelAuthorizationLines(core::TStringList& Headers, bool ForProxy);
   void LeaveOrigin();
   void EndOfHeader();
   bool BodyFollows() const;

@@ -284,7 +284,10 @@ void THttpCli::AddRequestLines(const std::string& Method, const std::string& Ver
     Headers.Add("Content-Length: " + std::to_string(length));
   }
   if (FModifiedSince != 0) Headers.Add("If-Modified-Since: " + FormatRFC1123(FModifiedSince) + " GMT");
-  AddAuthorizationLines(Headers);
+  if (FTunnel)
+    AddTunnelAuthorizationLines(Headers, false);
+  else
+    AddAuthorizationLines(Headers);
   addIf(!FCookie.empty() && !FOtherOrigin, "Cookie: " + FCookie);
   if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
     Headers.Add("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);

@@ -3,6 +3,8 @@
 // it would to the server itself.
 #include <string_view>
 
+#include "core/SysUtils.h"
+
 #include "http/HttpProt.h"
 
 namespace http {
@@ -24,6 +26,32 @@ int ParseTunnelStatus(std::string_view line, std::string& reason) {
 
 }  // namespace
 
+// The authorization lines of one side of the tunnel: the proxy's go with CONNECT,
+// the server's with the request inside it, and neither reaches the other.
+void THttpCli::AddTunnelAuthorizationLines(core::TStringList& Headers, bool ForProxy) {
+  core::TStringList lines;
+  AddAuthorizationLines(lines);
+  for (const std::string& line : lines.Items()) {
+    if (core::SameText(core::Copy(line, 1, 20), "Proxy-Authorization:") == ForProxy) Headers.Add(line);
+  }
+}
+
+// The challenges of a refused CONNECT, for the proxy authentication steps.
+void THttpCli::TakeTunnelChallenges(std::string_view Header) {
+  FAuthChallenges.Clear();
+  size_t start = Header.find('\n');
+  while (start != std::string_view::npos && start + 1 < Header.size()) {
+    const size_t end = Header.find('\n', start + 1);
+    std::string line(
+        Header.substr(start + 1, end == std::string_view::npos ? std::string_view::npos : end - start - 1));
+    start = end;
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    if (core::SameText(core::Trim(line.substr(0, colon)), "proxy-authenticate"))
+      FAuthChallenges.Add(core::Trim(line.substr(colon + 1)));
+  }
+}
+
 std::string THttpCli::TunnelTarget() const {
   return FTunnel ? FTargetHost + ":" + FTargetPort : std::string();
 }
@@ -43,6 +71,9 @@ void THttpCli::StartTunnel() {
   const std::string target = TunnelTarget();
   std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
   if (!FAgent.empty()) request += "User-Agent: " + FAgent + "\r\n";
+  core::TStringList auth;
+  AddTunnelAuthorizationLines(auth, true);
+  for (const std::string& line : auth.Items()) request += line + "\r\n";
   request += "\r\n";
   FSocket->SendStr(request);
 }
@@ -61,6 +92,7 @@ void THttpCli::TakeTunnelReply() {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   std::string reason;
   const int code = ParseTunnelStatus(line, reason);
+  TakeTunnelChallenges(data.substr(0, end + 2));
   ClearReceiveBuffer();
   if (code >= 200 && code < 300) {
     FSocket->StartSsl();
@@ -70,10 +102,11 @@ void THttpCli::TakeTunnelReply() {
     FailProtocol("Bad proxy answer to CONNECT");
     return;
   }
+  // The request ends with the proxy's answer; a 407 is answered by the proxy
+  // authentication steps with a new CONNECT on a new connection.
   FStatusCode = code;
   FReasonPhrase = reason;
   FStatusLineSeen = true;
-  FProtocolFailed = true;
   FCloseReq = true;
   CloseNow();
 }

@@ -18,6 +18,14 @@ struct ContextDeleter {
 };
 using ContextPtr = std::unique_ptr<SSL_CTX, ContextDeleter>;
 
+struct SessionDeleter {
+  void operator()(SSL_SESSION* session) const { SSL_SESSION_free(session); }
+};
+using SessionPtr = std::unique_ptr<SSL_SESSION, SessionDeleter>;
+
+std::mutex gSessionsLock;
+std::map<std::pair<SSL_CTX*, std::string>, SessionPtr> gSessions;  // guarded by gSessionsLock
+
 std::mutex gContextsLock;
 std::map<std::pair<std::string, bool>, ContextPtr> gContexts;  // guarded by gContextsLock
 
@@ -52,6 +60,20 @@ SSL_CTX* SslClientContext(const std::string& CaFile, bool VerifyPeer, std::strin
   ContextPtr ctx = MakeContext(CaFile, VerifyPeer, Failure);
   if (!ctx) return nullptr;
   return gContexts.emplace(std::move(key), std::move(ctx)).first->second.get();
+}
+
+SSL_SESSION* TakeSslSession(SSL_CTX* Context, const std::string& Peer) {
+  std::lock_guard<std::mutex> lock(gSessionsLock);
+  auto it = gSessions.find(std::make_pair(Context, Peer));
+  if (it == gSessions.end()) return nullptr;
+  SSL_SESSION* session = it->second.release();
+  gSessions.erase(it);
+  return session;
+}
+
+void KeepSslSession(SSL_CTX* Context, const std::string& Peer, SSL_SESSION* Session) {
+  std::lock_guard<std::mutex> lock(gSessionsLock);
+  gSessions[std::make_pair(Context, Peer)].reset(Session);
 }
 
 std::string TakeSslErrorText() {

@@ -54,6 +54,7 @@ bool TSslWSocket::BeginHandshake() {
   FSslFailure.clear();
   FSslVersion.clear();
   FSslAlpn.clear();
+  FSslResumed = false;
   FPlain.clear();
   FPlainStart = 0;
   FEarlyPlain.clear();
@@ -65,6 +66,7 @@ bool TSslWSocket::BeginHandshake() {
     AbandonHandshake(kSslHandshakeError, failure);
     return false;
   }
+  FSslContext = ctx;
   FSsl = SSL_new(ctx);
   FNetIn = BIO_new(BIO_s_mem());
   FNetOut = BIO_new(BIO_s_mem());
@@ -73,9 +75,19 @@ bool TSslWSocket::BeginHandshake() {
   SSL_set_bio(FSsl, FNetIn, FNetOut);
   SSL_set_connect_state(FSsl);
   SetPeerName();
+  // A session from an earlier connection to the same peer saves the certificate
+  // exchange; it was verified with the same trust setting when it was made.
+  if (SSL_SESSION* session = detail::TakeSslSession(ctx, SessionKey())) {
+    SSL_set_session(FSsl, session);
+    SSL_SESSION_free(session);
+  }
   SSL_set_alpn_protos(FSsl, kAlpnHttp11, sizeof kAlpnHttp11);
   FSslState = sslHandshaking;
   return true;
+}
+
+std::string TSslWSocket::SessionKey() const {
+  return (FSslServerName.empty() ? FAddrStr : FSslServerName) + ":" + FPortStr;
 }
 
 // An address is checked against the certificate's IP entries and never sent as
@@ -124,6 +136,7 @@ std::string TSslWSocket::HandshakeFailureText() {
 void TSslWSocket::FinishHandshake() {
   FSslState = sslEstablished;
   FSslVersion = SSL_get_version(FSsl);
+  FSslResumed = SSL_session_reused(FSsl) == 1;
   const unsigned char* alpn = nullptr;
   unsigned alpnLen = 0;
   SSL_get0_alpn_selected(FSsl, &alpn, &alpnLen);
@@ -327,6 +340,7 @@ void TSslWSocket::TriggerSessionClosed(uint16_t ErrCode) {
 
 void TSslWSocket::InternalClose(bool Shut, uint16_t ErrCode) {
   if (SslActive() && Shut && FSslState == sslEstablished && FHSocket != INVALID_SOCKET) SendCloseNotify();
+  if (SslActive() && FSslState == sslEstablished) KeepSession();
   FreeSsl();
   // The session ends with its connection; a handshake the application ends itself
   // is not a failed one, and the close must not report it as one.
@@ -346,6 +360,15 @@ void TSslWSocket::SendCloseNotify() {
   const long len = BIO_get_mem_data(FNetOut, &data);
   if (len > 0 && FBufHandler->IsEmpty()) api::send(FHSocket, data, static_cast<int>(len), 0);
   (void)BIO_reset(FNetOut);
+}
+
+void TSslWSocket::KeepSession() {
+  SSL_SESSION* session = SSL_get1_session(FSsl);
+  if (session == nullptr) return;
+  if (SSL_SESSION_is_resumable(session) == 1)
+    detail::KeepSslSession(FSslContext, SessionKey(), session);
+  else
+    SSL_SESSION_free(session);
 }
 
 void TSslWSocket::FreeSsl() {

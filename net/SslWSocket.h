@@ -17,7 +17,8 @@
 // Verification is on by default: the system's trust store (or SslCaFile), the
 // host name (SslServerName, sent as SNI; an address is matched against the
 // certificate's IP addresses), TLS 1.2 at least, ALPN "http/1.1". SslVerifyPeer
-// off accepts any certificate.
+// off accepts any certificate. The session of a connection that ends is kept and
+// offered to the next connection to the same peer with the same trust setting.
 //
 // The socket speaks to OpenSSL through memory buffers only; every byte still goes
 // through the socket's own send chain and receive loop. Thread and lifecycle as
@@ -32,6 +33,7 @@
 
 typedef struct ssl_st SSL;
 typedef struct bio_st BIO;
+typedef struct ssl_ctx_st SSL_CTX;
 
 namespace net {
 
@@ -62,6 +64,8 @@ class TSslWSocket : public TWSocket {
   // "TLSv1.2", "TLSv1.3" once established; the ALPN protocol chosen, if any.
   const std::string& SslVersion() const { return FSslVersion; }
   const std::string& SslAlpn() const { return FSslAlpn; }
+  // The session was resumed from an earlier connection to the same peer.
+  bool SslResumed() const { return FSslResumed; }
 
   // Starts the handshake on an open connection.
   void StartSsl();
@@ -93,6 +97,8 @@ class TSslWSocket : public TWSocket {
   size_t PlainWaiting() const;
   void FlushRecords();
   void SendCloseNotify();
+  std::string SessionKey() const;
+  void KeepSession();
   void FreeSsl();
 
   bool FSslEnable = false;
@@ -104,6 +110,8 @@ class TSslWSocket : public TWSocket {
   std::string FSslFailure;
   std::string FSslVersion;
   std::string FSslAlpn;
+  bool FSslResumed = false;
+  SSL_CTX* FSslContext = nullptr;
   SSL* FSsl = nullptr;
   BIO* FNetIn = nullptr;   // records received, for OpenSSL to read
   BIO* FNetOut = nullptr;  // records OpenSSL wrote, for the send chain

@@ -37,7 +37,8 @@ class HttpsNginx : public ::testing::Test {
     nginx_.AddHttpConfig(
         ca_.NginxServerBlock(
             tls_, TestCert::kGood, root, "TLSv1.2 TLSv1.3",
-            "        location = /to-http { return 302 http://127.0.0.1:$arg_p/dir/next.htm; }\n") +
+            "        location = /to-http { return 302 http://127.0.0.1:$arg_p/dir/next.htm; }\n"
+            "        location = /proxy-auth { return 200 \"[$http_proxy_authorization]\\n\"; }\n") +
         ca_.NginxServerBlock(tls12_, TestCert::kGood, root, "TLSv1.2") +
         ca_.NginxServerBlock(tls13_, TestCert::kGood, root, "TLSv1.3") +
         ca_.NginxServerBlock(expired_, TestCert::kExpired, root) +
@@ -114,6 +115,24 @@ TEST_F(HttpsNginx, KeepAliveReusesOneTlsConnection) {
   EXPECT_EQ(nginx_.ConnectionCount(), 2u);
 }
 
+// A new connection to the same peer resumes the last session, under the same
+// trust setting only.
+TEST_F(HttpsNginx, NewConnectionsResumeTheSession) {
+  cli_->SetRequestVer("1.0");
+  for (uint16_t port : {tls12_, tls13_}) {
+    SCOPED_TRACE(port);
+    Get(HttpsUrl(port, "/index.html"));
+    EXPECT_FALSE(cli_->Socket()->SslResumed());
+    Get(HttpsUrl(port, "/index.html"));
+    EXPECT_TRUE(cli_->Socket()->SslResumed());
+    EXPECT_EQ(body_.DataString(), "hello world\n");
+    cli_->SetSslVerifyPeer(false);
+    Get(HttpsUrl(port, "/index.html"));
+    EXPECT_FALSE(cli_->Socket()->SslResumed());
+    cli_->SetSslVerifyPeer(true);
+  }
+}
+
 TEST_F(HttpsNginx, RedirectionsBetweenHttpAndHttps) {
   for (const char* version : {"1.0", "1.1"}) {
     SCOPED_TRACE(version);
@@ -172,6 +191,27 @@ TEST_F(HttpsNginx, ThroughSquidConnectTunnel) {
   EXPECT_EQ(FailingGet(HttpsUrl(expired_, "/index.html")),
             "certificate verify failed: certificate has expired");
   EXPECT_TRUE(squid.WaitForAccessLog("CONNECT 127.0.0.1:" + std::to_string(tls_)));
+}
+
+// The proxy's credentials go with CONNECT only, never into the tunnel.
+TEST_F(HttpsNginx, ThroughSquidConnectTunnelWithBasicProxyLogin) {
+  TL_SKIP_UNLESS_INSTALLED(SquidServer::kBinary);
+  SquidServer squid(testsupport::SquidAuth::kBasic);
+  ASSERT_TRUE(squid.Start());
+  cli_->SetProxy("127.0.0.1");
+  cli_->SetProxyPort(std::to_string(squid.Port()));
+  cli_->SetRequestVer("1.1");
+  cli_->SetURL(HttpsUrl(tls_, "/proxy-auth"));
+  cli_->Get();
+  EXPECT_EQ(cli_->StatusCode(), 407);
+  EXPECT_EQ(body_.Size(), 0);
+  cli_->SetProxyUsername(SquidServer::kUser);
+  cli_->SetProxyPassword(SquidServer::kPassword);
+  Get(HttpsUrl(tls_, "/proxy-auth"));
+  EXPECT_EQ(cli_->StatusCode(), 200);
+  EXPECT_EQ(body_.DataString(), "[]\n");
+  cli_->Close();  // squid logs the tunnel once it ends
+  EXPECT_TRUE(squid.WaitForAccessLog("CONNECT 127.0.0.1:" + std::to_string(tls_) + " " + SquidServer::kUser));
 }
 
 TEST(HttpsPeer, ResetDuringTheHandshakeFailsTheLoad) {
