@@ -23,6 +23,11 @@
 #   tachyload-cli           20 x 2 MB text page and 3 x 100 MiB with the defaults (HTTP/1.0, a
 #                           new connection per load, no pages kept), against one curl process
 #                           fetching the same URLs with --http1.0; transfer = the JSON time_ms
+#   the same two over HTTPS 100 loads on new connections (HTTP/1.0) and 1000 on one kept
+#                           connection, against nginx's TLS port with a certificate of a CA
+#                           made here (both sides trust only that CA; curl resumes sessions
+#                           within its process, and so does the client)
+#   ONLY=REGEX runs only the cases whose name matches (e.g. ONLY=HTTPS).
 # "process" times are the whole program from start to exit (date +%s%N), the same yardstick for
 # both; "transfer" times leave the program's start-up out: tachy_get's own clock around its
 # loads, and the sum of curl's time_total over its transfers.
@@ -69,6 +74,19 @@ repeat_line "$dir/html/10k.html" "$page_size" '<p>a line of an ordinary page, as
 text_size=2000000
 repeat_line "$dir/html/2m.html" "$text_size" '<p>a line of a large text page, words and markup as a page has them</p>'
 
+# A CA and a certificate for 127.0.0.1 signed by it.
+make_certificates() {
+  local o=/usr/bin/openssl
+  $o req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$dir/ca.key" -out "$dir/ca.pem" \
+    -subj "/CN=bench CA" -days 2 2>/dev/null
+  $o req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$dir/server.key" -out "$dir/server.csr" \
+    -subj "/CN=127.0.0.1" 2>/dev/null
+  printf 'subjectAltName=IP:127.0.0.1\n' >"$dir/san.cnf"
+  $o x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial -days 2 \
+    -extfile "$dir/san.cnf" -out "$dir/server.pem" 2>/dev/null
+}
+make_certificates
+
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
@@ -91,6 +109,9 @@ http {
     types { text/html html; }
     server {
         listen 127.0.0.1:$port;
+        listen 127.0.0.1:$tls_port ssl;
+        ssl_certificate $dir/server.pem;
+        ssl_certificate_key $dir/server.key;
         root $dir/html;
     }
 }
@@ -101,6 +122,7 @@ CONF
 start_nginx() {
   for _ in 1 2 3; do
     port=$(free_port)
+    tls_port=$(free_port)
     write_config
     rm -f "$dir/error.log"
     "$nginx_bin" -c "$dir/nginx.conf" -e "$dir/error.log" -g 'daemon off;' >"$dir/nginx.out" 2>&1 &
@@ -121,15 +143,18 @@ start_nginx() {
 start_nginx
 base=http://127.0.0.1:$port
 
-# A curl config of N transfers of URL, each written to /dev/null.
+# A curl config of N transfers of URL, each written to /dev/null (TAG names the file).
 curl_config() {
-  local n=$1 url=$2 file=$dir/curl-$1.cfg
+  local n=$1 url=$2 file=$dir/curl-${3:-}$1.cfg
   : >"$file"
   for ((i = 0; i < n; i++)); do printf 'url = "%s"\noutput = "/dev/null"\n' "$url" >>"$file"; done
   echo "$file"
 }
 page_cfg_100=$(curl_config 100 "$base/10k.html")
 page_cfg_1000=$(curl_config 1000 "$base/10k.html")
+tls_base=https://127.0.0.1:$tls_port
+tls_cfg_100=$(curl_config 100 "$tls_base/10k.html" tls)
+tls_cfg_1000=$(curl_config 1000 "$tls_base/10k.html" tls)
 big_cfg_5=$(curl_config 5 "$base/100m.bin")
 big_cfg_3=$(curl_config 3 "$base/100m.bin")
 text_cfg_20=$(curl_config 20 "$base/2m.html")
@@ -155,6 +180,10 @@ curl_big5() { curl -s -w '%{time_total}\n' -K "$big_cfg_5"; }
 curl_new10() { curl -s --http1.0 -w '%{time_total}\n' -K "$page_cfg_100"; }
 curl_close11() { curl -s -H 'Connection: close' -w '%{time_total}\n' -K "$page_cfg_100"; }
 curl_kept() { curl -s -w '%{time_total}\n' -K "$page_cfg_1000"; }
+curl_tls_new() { curl -s --http1.0 --cacert "$dir/ca.pem" -w '%{time_total}\n' -K "$tls_cfg_100"; }
+curl_tls_kept() { curl -s --cacert "$dir/ca.pem" -w '%{time_total}\n' -K "$tls_cfg_1000"; }
+ours_tls_new() { "$get" -n 100 --http-version 1.0 --cacert "$dir/ca.pem" --expect "$page_size" "$tls_base/10k.html"; }
+ours_tls_kept() { "$get" -n 1000 --http-version 1.1 --cacert "$dir/ca.pem" --expect "$page_size" "$tls_base/10k.html"; }
 ours_big_discard() { "$get" -n 1 --sink discard --expect "$big_size" "$base/100m.bin"; }
 ours_big_memory() { "$get" -n 1 --sink memory --expect "$big_size" "$base/100m.bin"; }
 ours_big5_memory() { "$get" -n 5 --sink memory --expect "$big_size" "$base/100m.bin"; }
@@ -182,7 +211,14 @@ rows=(
   "100 MiB discarding vs raw floor|raw_big_discard|ours_big_discard"
   "cli 20 x 2 MB text page|curl_text20|cli_text20"
   "cli 3 x 100 MiB|curl_big3|cli_big3"
+  "100 x 10 KB, HTTPS new conn.|curl_tls_new|ours_tls_new"
+  "1000 x 10 KB, HTTPS kept conn.|curl_tls_kept|ours_tls_kept"
 )
+if [ -n "${ONLY:-}" ]; then
+  selected=()
+  for row in "${rows[@]}"; do [[ ${row%%|*} =~ $ONLY ]] && selected+=("$row"); done
+  rows=("${selected[@]}")
+fi
 
 declare -A samples
 # Rounds interleave the two programs, so a noisy moment hits both alike.

@@ -4,13 +4,14 @@
 // command line instead of being a Google Benchmark case:
 //
 //   tachy_get [-n LOADS] [--http-version 1.0|1.1] [--connection VALUE]
-//             [--sink memory|discard] [--expect BYTES] URL
+//             [--sink memory|discard] [--expect BYTES] [--cacert FILE] URL
 //
 // One client serves every load: with HTTP/1.1 (and no "Connection: close") nginx
 // keeps the connection, so the loads after the first reuse it; with HTTP/1.0 every
 // load opens a connection of its own. The memory sink is a TMemoryStream emptied
 // before each load (it keeps its block, as a reused buffer would); the discard sink
-// counts and drops, so the figure is the client's cost alone.
+// counts and drops, so the figure is the client's cost alone. An https URL is
+// checked against the CA certificates of --cacert.
 //
 // Output (one line; MB is 10^6 bytes, wall time covers the loads only):
 //   loads=100 bytes=1024000 wall_ms=12.345 mb_s=82.9 loads_s=8100.4 version=1.0 connection= sink=memory
@@ -40,13 +41,14 @@ struct TOptions {
   std::string connection;
   std::string sink = "memory";
   int64_t expect = -1;  // bytes per load; -1: every load as long as the first
+  std::string caFile;
   std::string url;
 };
 
 void Usage(const char* why) {
   std::fprintf(stderr,
                "tachy_get: %s\nusage: tachy_get [-n LOADS] [--http-version 1.0|1.1] [--connection VALUE]\n"
-               "                 [--sink memory|discard] [--expect BYTES] URL\n",
+               "                 [--sink memory|discard] [--expect BYTES] [--cacert FILE] URL\n",
                why);
 }
 
@@ -76,6 +78,8 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
       if (o.sink != "memory" && o.sink != "discard") return Usage("sink must be memory or discard"), false;
     } else if (a == "--expect" && hasValue) {
       if (!ParseCount(argv[++i], o.expect)) return Usage("bad --expect"), false;
+    } else if (a == "--cacert" && hasValue) {
+      o.caFile = argv[++i];
     } else if (!a.empty() && a[0] != '-' && o.url.empty()) {
       o.url = a;
     } else {
@@ -93,6 +97,7 @@ int64_t RunLoads(const TOptions& o, core::TStream& sink) {
   cli->SetRequestVer(o.version);
   cli->SetConnection(o.connection);
   cli->SetRcvdStream(&sink);
+  cli->SetSslCaFile(o.caFile);
   int64_t total = 0;
   int64_t expect = o.expect;
   for (int64_t i = 0; i < o.loads; ++i) {
