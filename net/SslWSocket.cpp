@@ -57,7 +57,6 @@ bool TSslWSocket::BeginHandshake() {
   FSslResumed = false;
   FPlain.clear();
   FPlainStart = 0;
-  FEarlyPlain.clear();
   FPeerClosed = false;
   FPeerError = 0;
   std::string failure;
@@ -179,14 +178,22 @@ void TSslWSocket::FlushRecords() {
   TWSocket::Send(nullptr, 0);
 }
 
+// True from the connection's start until the handshake is over: plain bytes sent
+// then wait for the session, since none may go out unencrypted. A SOCKS
+// negotiation below speaks for itself.
+bool TSslWSocket::HoldsPlainBytes() const {
+  if (FSslState == sslHandshaking) return true;
+  return FSslEnable && FSslState == sslNone && FSockState == wsConnected && FSocksState == socksData;
+}
+
 void TSslWSocket::QueueSendData(const void* Data, int Len) {
-  if (!SslActive()) {
+  if (!SslActive() && !HoldsPlainBytes()) {
     TWSocket::QueueSendData(Data, Len);
     return;
   }
   if (Len <= 0 || Data == nullptr) return;
   const char* p = static_cast<const char*>(Data);
-  if (FSslState == sslHandshaking) {
+  if (HoldsPlainBytes()) {
     FEarlyPlain.insert(FEarlyPlain.end(), p, p + Len);
     return;
   }
@@ -203,9 +210,9 @@ void TSslWSocket::QueueSendData(const void* Data, int Len) {
 }
 
 int TSslWSocket::Send(const void* Data, int Len) {
-  if (!SslActive()) return TWSocket::Send(Data, Len);
+  if (!SslActive() && !HoldsPlainBytes()) return TWSocket::Send(Data, Len);
   QueueSendData(Data, Len);
-  if (FSslState == sslHandshaking) return std::max(Len, 0);
+  if (HoldsPlainBytes()) return std::max(Len, 0);
   const int sent = TWSocket::Send(nullptr, 0);
   return sent < 0 ? sent : std::max(Len, 0);
 }

@@ -84,6 +84,7 @@ class TSslWSocket : public TWSocket {
 
  private:
   bool SslActive() const { return FSsl != nullptr; }
+  bool HoldsPlainBytes() const;
   bool BeginHandshake();
   void SetPeerName();
   void ContinueHandshake();
@@ -118,7 +119,8 @@ class TSslWSocket : public TWSocket {
   // Decrypted bytes not yet taken by Receive, from FPlainStart on.
   std::vector<char> FPlain;
   size_t FPlainStart = 0;
-  // Plain bytes queued before the handshake ended; encrypted when it does.
+  // Plain bytes sent before the handshake ended; encrypted when it does, dropped
+  // with the connection.
   std::vector<char> FEarlyPlain;
   // The peer ended the stream (close_notify or its end), or reset it.
   bool FPeerClosed = false;
