@@ -9,6 +9,7 @@
 #include "http/tests/HttpTestSupport.h"
 #include "testsupport/Nginx.h"
 #include "testsupport/ScriptedPeer.h"
+#include "testsupport/SocksServer.h"
 #include "testsupport/Squid.h"
 #include "testsupport/TestCa.h"
 #include "testsupport/TlsCutServer.h"
@@ -212,6 +213,27 @@ TEST_F(HttpsNginx, ThroughSquidConnectTunnelWithBasicProxyLogin) {
   EXPECT_EQ(body_.DataString(), "[]\n");
   cli_->Close();  // squid logs the tunnel once it ends
   EXPECT_TRUE(squid.WaitForAccessLog("CONNECT 127.0.0.1:" + std::to_string(tls_) + " " + SquidServer::kUser));
+}
+
+// TLS starts once the SOCKS server has opened the way; at level 5 the server gets
+// the host name, which the certificate is still checked against.
+TEST_F(HttpsNginx, ThroughSocks) {
+  using testsupport::SocksKind;
+  using testsupport::SocksServer;
+  TL_SKIP_UNLESS(SocksServer::Available(SocksKind::kMicrosocks), "microsocks not installed");
+  SocksServer socks(SocksKind::kMicrosocks);
+  ASSERT_TRUE(socks.Start());
+  cli_->SetSocksServer("127.0.0.1");
+  cli_->SetSocksPort(std::to_string(socks.Port()));
+  cli_->SetSocksLevel("5");
+  cli_->SetRequestVer("1.1");
+  for (const char* host : {"127.0.0.1", "localhost"}) {
+    Get(HttpsUrl(tls_, "/index.html", host));
+    EXPECT_EQ(body_.DataString(), "hello world\n") << host;
+    EXPECT_EQ(cli_->Socket()->SslVersion(), "TLSv1.3") << host;
+  }
+  EXPECT_EQ(FailingGet(HttpsUrl(other_, "/index.html", "localhost")),
+            "certificate verify failed: hostname mismatch");
 }
 
 TEST(HttpsPeer, ResetDuringTheHandshakeFailsTheLoad) {
