@@ -92,6 +92,8 @@ void THttpCli::ConnectSocketEvents() {
     if (e == 0) MarkPhase(TLoadPhase::socks);
     if (auto h = OnSocksConnected) h(s, e);
   };
+  // The TLS handshake, on a new connection only, is its own phase.
+  FSocket->OnSslHandshakeStart = [this](core::TComponent*) { MarkPhase(TLoadPhase::tls); };
   FSocket->OnError = [this](core::TComponent*) {
     if (auto h = OnSocketError) h(this);
   };

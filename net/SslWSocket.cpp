@@ -46,6 +46,7 @@ void TSslWSocket::TriggerSessionConnected(uint16_t ErrCode) {
 
 void TSslWSocket::StartSsl() {
   if (SslActive() || FHSocket == INVALID_SOCKET) return;
+  if (auto h = OnSslHandshakeStart) h(this);
   if (!BeginHandshake()) return;
   ContinueHandshake();
 }

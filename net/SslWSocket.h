@@ -70,6 +70,9 @@ class TSslWSocket : public TWSocket {
   // Starts the handshake on an open connection.
   void StartSsl();
 
+  // Fires as a handshake begins, before its first record goes out.
+  TNotifyEvent OnSslHandshakeStart;
+
   // --- socket overrides ---
   int Send(const void* Data, int Len) override;
   void QueueSendData(const void* Data, int Len) override;

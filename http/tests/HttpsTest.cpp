@@ -104,7 +104,19 @@ TEST_F(HttpsNginx, PagesOverTls12And13) {
 
 TEST_F(HttpsNginx, KeepAliveReusesOneTlsConnection) {
   cli_->SetRequestVer("1.1");
-  for (const char* path : {"/index.html", "/dir/page.htm", "/index.html"}) Get(HttpsUrl(tls_, path));
+  bool first = true;
+  for (const char* path : {"/index.html", "/dir/page.htm", "/index.html"}) {
+    SCOPED_TRACE(path);
+    Get(HttpsUrl(tls_, path));
+    // The handshake is timed on the new connection only.
+    const TLoadTimes& times = cli_->Timeline().Times();
+    EXPECT_EQ(times.reused, !first);
+    if (first)
+      EXPECT_GT(times.Phase(TLoadPhase::tls), 0);
+    else
+      EXPECT_EQ(times.Phase(TLoadPhase::tls), 0);
+    first = false;
+  }
   EXPECT_EQ(body_.DataString(), "hello world\n");
   ASSERT_TRUE(nginx_.WaitForAccessLines(3));
   EXPECT_EQ(nginx_.ConnectionCount(), 1u);
