@@ -31,12 +31,7 @@ struct Client {
     ev.Attach(*cli);
     cli->SetRcvdStream(&body);
   }
-  bool Run(const ScriptedPeer& peer) {
-    cli->SetURL("http://127.0.0.1:" + std::to_string(peer.Port()) + "/");
-    const int before = ev.requestDone;
-    cli->GetAsync();
-    return PumpUntil([&] { return ev.requestDone > before && cli->State() == httpReady; });
-  }
+  bool Run(const ScriptedPeer& peer) { return RunUntilReady(*cli, ev, LoopbackUrl(peer.Port())); }
 };
 
 std::string Coded(const std::string& codings, const std::string& body) {

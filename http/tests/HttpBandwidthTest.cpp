@@ -181,15 +181,12 @@ struct Client {
     };
   }
   bool Run(const std::string& url, Millis timeout = Millis(10000)) {
-    cli->SetURL(url);
-    const int before = ev.requestDone;
-    cli->GetAsync();
-    return PumpUntil([&] { return ev.requestDone > before && cli->State() == httpReady; }, timeout);
+    return RunUntilReady(*cli, ev, url, timeout);
   }
 };
 
 std::string Url(const ScriptedPeer& peer) {
-  return "http://127.0.0.1:" + std::to_string(peer.Port()) + "/";
+  return LoopbackUrl(peer.Port());
 }
 
 // A body whose every position is checkable.

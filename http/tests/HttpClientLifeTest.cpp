@@ -16,7 +16,7 @@ using testsupport::Script;
 using testsupport::ScriptedPeer;
 
 std::string Url(const ScriptedPeer& peer) {
-  return "http://127.0.0.1:" + std::to_string(peer.Port()) + "/";
+  return LoopbackUrl(peer.Port());
 }
 
 TEST(HttpClientLife, TraceLinesGoToTheLogger) {

@@ -162,19 +162,11 @@ struct PeerClient {
     cli->SetRcvdStream(&body);
   }
   // The synchronous Get; the exception's message and number, or "" and 0.
-  std::pair<std::string, int> Get(const std::string& url) {
-    cli->SetURL(url);
-    try {
-      cli->Get();
-    } catch (const EHttpException& e) {
-      return {e.Message(), e.ErrorNumber()};
-    }
-    return {"", 0};
-  }
+  std::pair<std::string, int> Get(const std::string& url) { return GetOrFailure(*cli, url); }
 };
 
 std::string Url(const ScriptedPeer& peer, const std::string& path = "/") {
-  return "http://127.0.0.1:" + std::to_string(peer.Port()) + path;
+  return LoopbackUrl(peer.Port(), path);
 }
 
 // Through the socket: the failure raises from Get, the connection is closed, and

@@ -25,26 +25,13 @@ struct Client {
     ev.Attach(*cli);
     cli->SetRcvdStream(&body);
   }
-  bool Run(const std::string& url) {
-    cli->SetURL(url);
-    const int before = ev.requestDone;
-    cli->GetAsync();
-    return PumpUntil([&] { return ev.requestDone > before && cli->State() == httpReady; });
-  }
+  bool Run(const std::string& url) { return RunUntilReady(*cli, ev, url); }
   // The synchronous Get; returns the exception's message and number, or "" and 0.
-  std::pair<std::string, int> Get(const std::string& url) {
-    cli->SetURL(url);
-    try {
-      cli->Get();
-    } catch (const EHttpException& e) {
-      return {e.Message(), e.ErrorNumber()};
-    }
-    return {"", 0};
-  }
+  std::pair<std::string, int> Get(const std::string& url) { return GetOrFailure(*cli, url); }
 };
 
 std::string Url(const ScriptedPeer& peer, const std::string& path = "/") {
-  return "http://127.0.0.1:" + std::to_string(peer.Port()) + path;
+  return LoopbackUrl(peer.Port(), path);
 }
 
 Script Answer200(const std::string& body) {

@@ -29,12 +29,7 @@ struct Client {
     cli->SetProxy("127.0.0.1");
     cli->SetProxyPort(std::to_string(proxy.Port()));
   }
-  bool Run(const std::string& url) {
-    cli->SetURL(url);
-    const int before = ev.requestDone;
-    cli->GetAsync();
-    return PumpUntil([&] { return ev.requestDone > before && cli->State() == httpReady; });
-  }
+  bool Run(const std::string& url) { return RunUntilReady(*cli, ev, url); }
 };
 
 std::string Base(const ScriptedPeer& peer) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/Application.h"
@@ -145,6 +146,32 @@ inline void WindowSettings(THttpCli& c) {
   c.SetAccept("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
   c.SetSocksLevel("5");
   c.SetLocationChangeMaxCount(5);
+}
+
+// Starts a GET of url and pumps until the request is done and the client ready
+// again; false when the watchdog fires first.
+inline bool RunUntilReady(THttpCli& c, const HttpEvents& ev, const std::string& url,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  c.SetURL(url);
+  const int before = ev.requestDone;
+  c.GetAsync();
+  return PumpUntil([&] { return ev.requestDone > before && c.State() == httpReady; }, timeout);
+}
+
+// The synchronous Get: the exception's message and number, or "" and 0.
+inline std::pair<std::string, int> GetOrFailure(THttpCli& c, const std::string& url) {
+  c.SetURL(url);
+  try {
+    c.Get();
+  } catch (const EHttpException& e) {
+    return {e.Message(), e.ErrorNumber()};
+  }
+  return {"", 0};
+}
+
+// A page on a loopback peer listening on port.
+inline std::string LoopbackUrl(uint16_t port, const std::string& path = "/") {
+  return "http://127.0.0.1:" + std::to_string(port) + path;
 }
 
 // A private nginx reached through a private squid by a client configured like the

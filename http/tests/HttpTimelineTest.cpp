@@ -27,16 +27,13 @@ struct TimedClient {
     cli->SetRcvdStream(&body);
   }
   TLoadTimes Run(const std::string& url) {
-    cli->SetURL(url);
-    const int before = ev.requestDone;
-    cli->GetAsync();
-    EXPECT_TRUE(PumpUntil([&] { return ev.requestDone > before && cli->State() == httpReady; }));
+    EXPECT_TRUE(RunUntilReady(*cli, ev, url));
     return cli->Timeline().Times();
   }
 };
 
 std::string Url(const ScriptedPeer& peer, const std::string& path = "/") {
-  return "http://127.0.0.1:" + std::to_string(peer.Port()) + path;
+  return LoopbackUrl(peer.Port(), path);
 }
 
 int64_t Ms(const TLoadTimes& t, TLoadPhase p) {
