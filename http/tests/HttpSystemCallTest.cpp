@@ -49,13 +49,19 @@ TEST_F(HttpSystemCalls, SmallPageOnAKeptConnection) {
 }
 
 // A megabyte arrives in blocks of up to 64 KiB with no probe of the waiting count
-// between receives: about 21 calls; receiving in 8 KiB blocks alone would take 128.
+// between receives: about 21 calls when the data streams in, more when the peer
+// is slower than the reader (short receives) on a busy machine. What cannot
+// happen with 8 KiB receives is a delivery larger than 8 KiB, so that is the
+// check; the count only has to stay far from a loop per byte or per probe.
 TEST_F(HttpSystemCalls, LargePageReceivesInLargeBlocks) {
   nginx_.AddPatternFile("mega.bin", 1024 * 1024);
+  int largest = 0;
+  cli_->OnDocData = [&largest](core::TComponent*, const void*, int len) { largest = std::max(largest, len); };
   const uint64_t calls = CallsForKeptLoad("/mega.bin");
   ASSERT_EQ(body_.Size(), 1024 * 1024);
   RecordProperty("calls", static_cast<int>(calls));
-  EXPECT_LE(calls, 80u);
+  EXPECT_GT(largest, 8192);
+  EXPECT_LE(calls, 400u);
 }
 
 }  // namespace
