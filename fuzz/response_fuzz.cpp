@@ -87,9 +87,9 @@ TSetup ReadSetup(const uint8_t* data, size_t size) {
 
 // A socket with nothing under it. What the network would report later is only
 // noted here (the ...Due flags) and delivered by the driver.
-class TMemorySocket : public net::TWSocket {
+class TMemorySocket : public net::TSslWSocket {
  public:
-  using net::TWSocket::TWSocket;
+  using net::TSslWSocket::TSslWSocket;
 
   void DnsLookup(const std::string& /*HostName*/) override { FLookupDue = true; }
   void CancelDnsLookup() override { FLookupDue = false; }
@@ -98,7 +98,7 @@ class TMemorySocket : public net::TWSocket {
     FConnectDue = true;
   }
   int Send(const void* Data, int Len) override {
-    if (State() != net::wsConnected) return net::TWSocket::Send(Data, Len);
+    if (State() != net::wsConnected) return net::TSslWSocket::Send(Data, Len);
     if (Len > 0) QueueSendData(Data, Len);
     const char* p = nullptr;
     for (int n; (n = FBufHandler->Peek(p)) > 0;) {
