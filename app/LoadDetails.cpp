@@ -1,5 +1,7 @@
 #include "app/LoadDetails.h"
 
+#include "app/Stats.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -15,14 +17,6 @@ const char* DetailPhaseName(size_t phase) {
 
 int64_t TLoadRow::OtherUs() const {
   return std::max<int64_t>(0, totalUs - std::accumulate(phaseUs.begin(), phaseUs.end(), int64_t{0}));
-}
-
-double PercentileOf(const std::vector<double>& sorted, double p) {
-  if (sorted.empty()) return 0;
-  const double rank = p / 100 * static_cast<double>(sorted.size() - 1);
-  const auto below = static_cast<size_t>(std::floor(rank));
-  const size_t above = std::min(below + 1, sorted.size() - 1);
-  return sorted[below] + (sorted[above] - sorted[below]) * (rank - static_cast<double>(below));
 }
 
 namespace {
@@ -50,16 +44,13 @@ TDetailStats ComputeDetailStats(const std::vector<TLoadRow>& rows) {
   s.cold = cold.size();
   s.warm = warm.size();
   if (all.empty()) return s;
-  s.medianMs = PercentileOf(all, 50);
-  s.p95Ms = PercentileOf(all, 95);
-  s.coldMedianMs = PercentileOf(cold, 50);
-  s.warmMedianMs = PercentileOf(warm, 50);
-  s.meanMs = std::accumulate(all.begin(), all.end(), 0.0) / static_cast<double>(all.size());
-  if (all.size() > 1) {
-    double sq = 0;
-    for (double v : all) sq += (v - s.meanMs) * (v - s.meanMs);
-    s.stddevMs = std::sqrt(sq / static_cast<double>(all.size() - 1));
-  }
+  const TSummary summary = Summarize(all);
+  s.medianMs = summary.median;
+  s.p95Ms = summary.p95;
+  s.meanMs = summary.mean;
+  s.stddevMs = summary.stddev;
+  s.coldMedianMs = Percentile(cold, 50);
+  s.warmMedianMs = Percentile(warm, 50);
   int64_t bytes = 0, us = 0;
   for (const TLoadRow& r : rows) {
     bytes += r.bytes;

@@ -37,10 +37,8 @@ struct TDetailStats {
   double bytesPerSecond = 0;  // all bytes over all time; 0 when no time passed
 };
 
-// The p-th percentile (0..100) of ascending samples, interpolated linearly
-// between the two nearest ranks; 0 for no samples.
-double PercentileOf(const std::vector<double>& sorted, double p);
-// Median, 95th percentile, mean and sample standard deviation of the load times,
+// Median, 95th percentile, mean and sample standard deviation of the load times
+// (computed as the command line computes them, app/Stats.h),
 // the same for cold and warm loads apart, and the overall speed.
 TDetailStats ComputeDetailStats(const std::vector<TLoadRow>& rows);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/LoadDetails.h"
+#include "app/Stats.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ TEST(LoadDetailsTest, PercentilesInterpolateBetweenRanks) {
       {{}, 50, 0},          {{7}, 95, 7},           {{1, 2, 3, 4}, 50, 2.5},
       {{1, 2, 3, 4}, 0, 1}, {{1, 2, 3, 4}, 100, 4}, {{10, 20, 30, 40, 50}, 95, 48},
   };
-  for (const Case& c : cases) EXPECT_DOUBLE_EQ(app::PercentileOf(c.sorted, c.p), c.expected) << c.p;
+  for (const Case& c : cases) EXPECT_DOUBLE_EQ(app::Percentile(c.sorted, c.p), c.expected) << c.p;
 }
 
 TEST(LoadDetailsTest, StatisticsOfColdAndWarmLoads) {
