@@ -106,10 +106,11 @@ class TerminalView : public ISpeedTestView {
     FVerdict.StartLoad(FOptions.url);
   }
   void CheckLoad(http::THttpCli&) override { FVerdict.Check(); }
-  void AppendPageLines(TPageLines&& lines) override {
-    FChars += lines.CharCount();
+  void AppendPage(const char* data, int64_t size) override {
+    const int64_t before = FPages.CharCount();
+    FPages.AppendPage(data, size);
+    FChars += FPages.CharCount() - before;
     ++FLoadsDone;
-    if (FOptions.pages) FPages.Append(lines);
   }
   bool CountsCharactersOnly() override { return !FOptions.pages; }
   void AddPageChars(int64_t count) override {

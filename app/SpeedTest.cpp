@@ -14,88 +14,6 @@
 
 namespace app {
 
-void TPageLines::Add(const char* text, size_t length) {
-  FBytes.append(text, length);
-  FEnds.push_back(FBytes.size());
-}
-
-void TPageLines::Append(const TPageLines& other) {
-  const size_t base = FBytes.size();
-  FBytes += other.FBytes;
-  FEnds.reserve(FEnds.size() + other.FEnds.size());
-  for (size_t e : other.FEnds) FEnds.push_back(base + e);
-}
-
-void TPageLines::Clear() {
-  FBytes.clear();
-  FEnds.clear();
-}
-
-std::string_view TPageLines::Line(size_t index) const {
-  const size_t begin = index == 0 ? 0 : FEnds[index - 1];
-  return std::string_view(FBytes).substr(begin, FEnds[index] - begin);
-}
-
-std::string TPageLines::CrLfText() const {
-  std::string r;
-  r.reserve(static_cast<size_t>(CharCount()));
-  for (size_t i = 0; i < Count(); ++i) {
-    r += Line(i);
-    r += "\r\n";
-  }
-  return r;
-}
-
-std::vector<std::string> TPageLines::ToVector() const {
-  std::vector<std::string> r;
-  for (size_t i = 0; i < Count(); ++i) r.emplace_back(Line(i));
-  return r;
-}
-
-namespace {
-
-// Position of the first NUL, CR or LF at or after from, or size. Looks at eight
-// bytes at a time: pages are scanned inside the measured load time.
-int64_t FindBreak(const char* data, int64_t from, int64_t size) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-  auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
-  int64_t i = from;
-  for (; i + 8 <= size; i += 8) {
-    uint64_t v;
-    std::memcpy(&v, data + i, 8);
-    if (hasZero(v) | hasZero(v ^ (kOnes * '\n')) | hasZero(v ^ (kOnes * '\r'))) break;
-  }
-  while (i < size && data[i] != '\0' && data[i] != '\n' && data[i] != '\r') ++i;
-  return i;
-}
-
-}  // namespace
-
-void TPageLines::Reserve(size_t bytes, size_t lines) {
-  FBytes.reserve(FBytes.size() + bytes);
-  FEnds.reserve(FEnds.size() + lines);
-}
-
-TPageLines SplitPageLines(const char* data, int64_t size) {
-  TPageLines lines;
-  if (data == nullptr || size <= 0) return lines;
-  lines.Reserve(static_cast<size_t>(size), static_cast<size_t>(size / 32));
-  int64_t start = 0;
-  while (start < size) {
-    int64_t end = FindBreak(data, start, size);
-    const int64_t textEnd = end;
-    // A zero byte ends the line's text, as the pane's text would; the line goes
-    // on to its CR or LF.
-    while (end < size && data[end] == '\0') end = FindBreak(data, end + 1, size);
-    lines.Add(data + start, static_cast<size_t>(textEnd - start));
-    if (end < size && data[end] == '\r' && end + 1 < size && data[end + 1] == '\n')
-      start = end + 2;
-    else
-      start = end + 1;
-  }
-  return lines;
-}
-
 std::string FormatGeneral(long double value, char decimalSeparator) {
   if (value == 0 || std::isnan(value)) return "0";
   std::string sign;
@@ -173,7 +91,7 @@ void RunOneLoad(http::THttpCli& client, ISpeedTestView& view, TLoadStreams& stre
     if (countOnly)
       view.AddPageChars(streams.counter.CharCount());
     else
-      view.AppendPageLines(SplitPageLines(streams.page.Memory(), streams.page.Size()));
+      view.AppendPage(streams.page.Memory(), streams.page.Size());
     timeline.Stop();
     view.LoadMeasured(timeline.Times());
   } catch (...) {

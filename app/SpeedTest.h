@@ -14,34 +14,14 @@
 #include <string_view>
 #include <vector>
 
+#include "app/PageLines.h"
+
 namespace http {
 class THttpCli;
 struct TLoadTimes;
 }  // namespace http
 
 namespace app {
-
-// Lines kept as one block of bytes and the end of each line: appending a large
-// page costs one copy instead of an allocation per line. Bytes are kept as they
-// are (one byte, one character).
-class TPageLines {
- public:
-  void Add(const char* text, size_t length);
-  void Append(const TPageLines& other);
-  void Clear();
-  void Reserve(size_t bytes, size_t lines);
-  size_t Count() const { return FEnds.size(); }
-  std::string_view Line(size_t index) const;
-  // Characters as a text pane holds them: every line followed by CR LF.
-  int64_t CharCount() const { return static_cast<int64_t>(FBytes.size() + 2 * FEnds.size()); }
-  // The lines, each followed by CR LF (what Save writes and Copy puts on the clipboard).
-  std::string CrLfText() const;
-  std::vector<std::string> ToVector() const;
-
- private:
-  std::string FBytes;
-  std::vector<size_t> FEnds;
-};
 
 // What the run reads from and writes to its front end.
 class ISpeedTestView {
@@ -56,8 +36,8 @@ class ISpeedTestView {
   virtual void AskForConfirmation(const std::string& message) = 0;
   virtual void SetCaption(const std::string& caption) = 0;
   virtual void SetTestEnabled(bool enabled) = 0;
-  // The lines are the view's to keep: a pane takes them over without a copy.
-  virtual void AppendPageLines(TPageLines&& lines) = 0;
+  // A received page, to be split into the page pane's lines (TPageLines::AppendPage).
+  virtual void AppendPage(const char* data, int64_t size) = 0;
   // Characters in the page pane, every line counted with its CR LF.
   virtual int64_t PageCharCount() = 0;
   // A view that shows no page: the run counts the pane's characters as the bytes
@@ -83,11 +63,6 @@ class ISpeedTestView {
   virtual void LoadMeasured(const http::TLoadTimes& times) { (void)times; }
   virtual void CheckLoad(http::THttpCli& client) { (void)client; }
 };
-
-// The page pane's lines of a received document: CR LF, a lone CR and a lone LF
-// each end a line; a zero byte ends the line's text early; a final line without a
-// terminator counts, a terminator at the very end adds no empty line.
-TPageLines SplitPageLines(const char* data, int64_t size);
 
 // The general floating-point text form: up to 15 significant digits, no trailing
 // zeros, fixed notation unless the value is below 0.00001 or has more than 15

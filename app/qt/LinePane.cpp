@@ -1,6 +1,7 @@
 #include "app/qt/LinePane.h"
 
 #include <QClipboard>
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -18,26 +19,45 @@ TLinePane::TLinePane(QWidget* parent) : QAbstractScrollArea(parent) {
   viewport()->setBackgroundRole(QPalette::Base);
   viewport()->setAutoFillBackground(true);
   viewport()->setCursor(Qt::IBeamCursor);
-}
-
-void TLinePane::NoteWidths(size_t from) {
-  for (size_t i = from; i < FLines.Count(); ++i) FLongestLine = std::max(FLongestLine, FLines.Line(i).size());
+  // Columns are counted in character widths, for the mouse, the selection and
+  // the drawing of what is in view: the pane needs a fixed-pitch font.
+  setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  FRepaintTimer.setSingleShot(true);
+  connect(&FRepaintTimer, &QTimer::timeout, viewport(), qOverload<>(&QWidget::update));
 }
 
 void TLinePane::AppendLines(TPageLines&& lines) {
-  const size_t before = FLines.Count();
   const bool selecting = HasSelection() || FDragging;
-  if (before == 0)
+  if (FLines.Count() == 0)
     FLines = std::move(lines);
   else
     FLines.Append(lines);
-  NoteWidths(before);
+  LinesAdded(selecting);
+}
+
+void TLinePane::AppendPage(const char* page, int64_t size) {
+  const bool selecting = HasSelection() || FDragging;
+  FLines.AppendPage(page, size);
+  LinesAdded(selecting);
+}
+
+void TLinePane::LinesAdded(bool selecting) {
   // Places stay valid when lines are added; an idle caret follows the text's end.
   if (!selecting) FAnchor = FCaret = EndPos();
   UpdateScrollBars();
   // Like a memo, the pane follows what was added last.
   verticalScrollBar()->setValue(verticalScrollBar()->maximum());
-  viewport()->update();
+  ScheduleRepaint();
+}
+
+// Pages can arrive hundreds of times a second, each inside a timed load: the pane
+// shows the latest at most every kRepaintMs rather than painting once per page.
+void TLinePane::ScheduleRepaint() {
+  if (!FPainted.isValid() || FPainted.elapsed() >= kRepaintMs) {
+    viewport()->update();
+    return;
+  }
+  if (!FRepaintTimer.isActive()) FRepaintTimer.start(static_cast<int>(kRepaintMs - FPainted.elapsed()));
 }
 
 void TLinePane::AppendLine(const std::string& line) {
@@ -48,7 +68,6 @@ void TLinePane::AppendLine(const std::string& line) {
 
 void TLinePane::Clear() {
   FLines.Clear();
-  FLongestLine = 0;
   FAnchor = FCaret = TTextPos{};
   UpdateScrollBars();
   viewport()->update();
@@ -144,8 +163,8 @@ void TLinePane::UpdateScrollBars() {
   verticalScrollBar()->setRange(0, std::max(0, count - visible));
   verticalScrollBar()->setPageStep(visible);
   const int charWidth = CharWidth();
-  const auto textWidth =
-      static_cast<int>(std::min<size_t>(FLongestLine * static_cast<size_t>(charWidth), INT32_MAX / 2));
+  const auto textWidth = static_cast<int>(
+      std::min<size_t>(FLines.LongestLine() * static_cast<size_t>(charWidth), INT32_MAX / 2));
   horizontalScrollBar()->setRange(0, std::max(0, textWidth + 4 - viewport()->width()));
   horizontalScrollBar()->setPageStep(viewport()->width());
   horizontalScrollBar()->setSingleStep(charWidth);
@@ -153,14 +172,17 @@ void TLinePane::UpdateScrollBars() {
 
 // --- drawing: only the visible lines ---
 
-void TLinePane::PaintSelection(QPainter& p, size_t line, int x, int top, const QString& text) {
+// A visible stretch of one line: its columns from first on, drawn at x.
+void TLinePane::PaintSelection(QPainter& p, size_t line, size_t first, int x, int top, const QString& text) {
   const TTextPos from = SelectionStart(), to = SelectionEnd();
   if (!HasSelection() || line < from.line || line > to.line) return;
   const int cw = CharWidth();
-  const size_t begin = line == from.line ? from.col : 0;
+  const size_t begin = std::max(first, line == from.line ? from.col : 0);
   // A selected line break shows as one selected blank after the text.
   const size_t end = line == to.line ? to.col : LineLength(line) + 1;
-  const QRect band(x + static_cast<int>(begin) * cw, top, static_cast<int>(end - begin) * cw,
+  if (end <= begin) return;
+  const QRect band(x + static_cast<int>(begin - first) * cw, top,
+                   static_cast<int>(std::min<size_t>(end - begin, INT32_MAX / 2 / cw)) * cw,
                    fontMetrics().lineSpacing());
   p.fillRect(band, palette().color(QPalette::Highlight));
   p.save();
@@ -170,19 +192,27 @@ void TLinePane::PaintSelection(QPainter& p, size_t line, int x, int top, const Q
   p.restore();
 }
 
+// Only the lines and columns in view are drawn: a page's line can be megabytes
+// long (minified markup), and text is laid out per character drawn.
 void TLinePane::paintEvent(QPaintEvent*) {
+  FPainted.start();
   QPainter p(viewport());
   p.setPen(palette().color(QPalette::Text));
   const QFontMetrics fm = fontMetrics();
   const int h = fm.lineSpacing();
-  const int x = 2 - horizontalScrollBar()->value();
+  const int cw = CharWidth();
+  const int scrolled = horizontalScrollBar()->value();
+  const auto firstCol = static_cast<size_t>(scrolled / cw);
+  const auto cols = static_cast<size_t>(viewport()->width() / cw + 2);
+  const int x = 2 - scrolled + static_cast<int>(firstCol) * cw;
   int top = 1;
-  const size_t first = static_cast<size_t>(verticalScrollBar()->value());
+  const auto first = static_cast<size_t>(verticalScrollBar()->value());
   for (size_t i = first; i < FLines.Count() && top < viewport()->height(); ++i, top += h) {
     const std::string_view line = FLines.Line(i);
-    const QString text = QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
+    const std::string_view shown = line.substr(std::min(firstCol, line.size()), cols);
+    const QString text = QString::fromLatin1(shown.data(), static_cast<qsizetype>(shown.size()));
     p.drawText(x, top + fm.ascent(), text);
-    PaintSelection(p, i, x, top, text);
+    PaintSelection(p, i, firstCol, x, top, text);
   }
   if (hasFocus()) {
     const QPoint c = PointOf(FCaret);

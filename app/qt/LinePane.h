@@ -11,6 +11,8 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include "app/SpeedTest.h"
 
@@ -31,6 +33,8 @@ class TLinePane : public QAbstractScrollArea {
   explicit TLinePane(QWidget* parent = nullptr);
   // An empty pane takes the lines over; otherwise they are appended.
   void AppendLines(TPageLines&& lines);
+  // Splits a received page into lines and appends them (TPageLines::AppendPage).
+  void AppendPage(const char* page, int64_t size);
   void AppendLine(const std::string& line);
   void Clear();
   const TPageLines& Lines() const { return FLines; }
@@ -60,7 +64,8 @@ class TLinePane : public QAbstractScrollArea {
   void focusOutEvent(QFocusEvent* event) override;
 
  private:
-  void NoteWidths(size_t from);
+  void LinesAdded(bool selecting);
+  void ScheduleRepaint();
   void UpdateScrollBars();
   int VisibleLineCount() const;
   int CharWidth() const;
@@ -71,10 +76,12 @@ class TLinePane : public QAbstractScrollArea {
   bool Moved(const QKeyEvent* event, TTextPos& to) const;
   void MoveCaret(TTextPos to, bool extend);
   void EnsureVisible(TTextPos pos);
-  void PaintSelection(QPainter& p, size_t line, int x, int top, const QString& text);
+  void PaintSelection(QPainter& p, size_t line, size_t first, int x, int top, const QString& text);
 
   TPageLines FLines;
-  size_t FLongestLine = 0;  // in characters: the font is fixed-width
+  QElapsedTimer FPainted;  // since the last paint
+  QTimer FRepaintTimer;
+  static constexpr qint64 kRepaintMs = 40;
   TTextPos FAnchor, FCaret;
   bool FDragging = false;
 };

@@ -344,8 +344,8 @@ void TForm1::SetCaption(const std::string& caption) {
 void TForm1::SetTestEnabled(bool enabled) {
   GoButton->setEnabled(enabled);
 }
-void TForm1::AppendPageLines(TPageLines&& lines) {
-  DisplayMemo->AppendLines(std::move(lines));
+void TForm1::AppendPage(const char* page, int64_t size) {
+  DisplayMemo->AppendPage(page, size);
 }
 int64_t TForm1::PageCharCount() {
   return DisplayMemo->Lines().CharCount();

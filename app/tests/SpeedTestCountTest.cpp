@@ -27,7 +27,7 @@ class HugePaneView : public app::ISpeedTestView {
   void AskForConfirmation(const std::string&) override {}
   void SetCaption(const std::string&) override {}
   void SetTestEnabled(bool) override {}
-  void AppendPageLines(app::TPageLines&&) override {}
+  void AppendPage(const char*, int64_t) override {}
   int64_t PageCharCount() override { return kChars; }
   void ShowTotals(const std::string&, const std::string&, const std::string&) override {}
   void AppendHistory(const std::vector<std::string>&) override {}

@@ -45,14 +45,27 @@ Lines ReferenceSplit(const std::string& d) {
   return r;
 }
 
+// Pages up to a few hundred bytes, so line ends fall at every place of the 64-byte
+// blocks the splitter looks at, and a CR LF or a run of zero bytes straddles two;
+// every page is also appended after another, which must not change its lines.
 TEST(SplitPageLinesTest, AgreesWithTheRulesOnRandomPages) {
   uint32_t seed = 12345;
   auto next = [&] { return seed = seed * 1103515245u + 12345u; };
   const char alphabet[] = {'a', 'b', '\r', '\n', '\0', 'x', 'y', 'z', 'q', ' '};
-  for (int round = 0; round < 2000; ++round) {
-    std::string page(next() % 70, 'a');
-    for (char& c : page) c = alphabet[(next() >> 8) % (round % 2 ? 10 : 5)];
-    ASSERT_EQ(Split(page), ReferenceSplit(page)) << "round " << round;
+  for (int round = 0; round < 3000; ++round) {
+    std::string page(next() % (round % 3 ? 70 : 300), 'a');
+    // Line ends and zero bytes everywhere, among text, or rare in long text.
+    const uint32_t kinds = round % 2 ? 10 : 5;
+    for (char& c : page) c = alphabet[(next() >> 8) % kinds];
+    if (round % 4 == 3)
+      for (char& c : page) c = (next() >> 8) % 50 ? 'x' : alphabet[2 + (next() >> 8) % 3];
+    const Lines expected = ReferenceSplit(page);
+    ASSERT_EQ(Split(page), expected) << "round " << round;
+    app::TPageLines after = app::SplitPageLines("first\r\nsecond", 14);
+    after.AppendPage(page.data(), static_cast<int64_t>(page.size()));
+    Lines both{"first", "second"};
+    both.insert(both.end(), expected.begin(), expected.end());
+    ASSERT_EQ(after.ToVector(), both) << "round " << round;
   }
 }
 

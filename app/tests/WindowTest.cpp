@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
@@ -261,6 +262,50 @@ TEST_F(WindowTest, PaneTextIsSelectedWithMouseAndKeysAndCopied) {
   QTest::mouseClick(form->Button3, Qt::LeftButton);
   EXPECT_EQ(QGuiApplication::clipboard()->text(), "alpha\r\nbeta\r\ngamma\r\n");
   EXPECT_TRUE(pane->HasSelection());
+}
+
+// The pane draws only the columns in view. Scrolled sideways past a long run of
+// text, with part of a column cut off, it must look as the whole line drawn from
+// the scrolled place would, and a selection must start where its place is.
+TEST_F(WindowTest, ALongLineScrolledSidewaysShowsTheRightColumns) {
+  const std::string text = "TachyloadShowsColumnsFromTheScrolledPlaceOnwardsXYZ";
+  auto paneShowing = [&](size_t prefix, int offset) {
+    auto pane = std::make_unique<app::TLinePane>();
+    pane->resize(300, 120);
+    for (int i = 0; i < 3; ++i) pane->AppendLine(std::string(prefix, 'a') + text);
+    pane->show();
+    const int cw = pane->fontMetrics().horizontalAdvance(QLatin1Char('M'));
+    pane->verticalScrollBar()->setValue(0);
+    pane->horizontalScrollBar()->setValue(static_cast<int>(prefix) * cw + offset);
+    return pane;
+  };
+  // What the pane drew before it skipped anything: each whole line from x.
+  auto wholeLinesFrom = [&](const QImage& like, int x) {
+    app::TLinePane pane;
+    QImage image(like.size(), like.format());
+    image.fill(pane.palette().color(QPalette::Base));
+    QPainter p(&image);
+    p.setFont(pane.font());
+    p.setPen(pane.palette().color(QPalette::Text));
+    const QFontMetrics fm = pane.fontMetrics();
+    for (int i = 0; i < 3; ++i)
+      p.drawText(x, 1 + i * fm.lineSpacing() + fm.ascent(), QString::fromStdString(text));
+    return image;
+  };
+  const int half = app::TLinePane().fontMetrics().horizontalAdvance(QLatin1Char('M')) / 2;
+  for (int offset : {0, half}) {
+    SCOPED_TRACE(offset);
+    auto pane = paneShowing(600, offset);
+    const QImage scrolled = pane->viewport()->grab().toImage();
+    EXPECT_EQ(scrolled, wholeLinesFrom(scrolled, 2 - offset));
+    pane->Select({1, 603}, {1, 607});
+    const QImage selected = pane->viewport()->grab().toImage();
+    const QPoint start = pane->PointOf({1, 603}), end = pane->PointOf({1, 607});
+    EXPECT_EQ(selected.pixelColor(start), pane->palette().color(QPalette::Highlight));
+    EXPECT_EQ(selected.pixelColor(start - QPoint(1, 0)), pane->palette().color(QPalette::Base));
+    EXPECT_EQ(selected.pixelColor(end - QPoint(1, 0)), pane->palette().color(QPalette::Highlight));
+    EXPECT_EQ(selected.pixelColor(end), pane->palette().color(QPalette::Base));
+  }
 }
 
 TEST_F(WindowTest, ResizingGrowsThePanesAndKeepsTheRestInPlace) {

@@ -1,0 +1,190 @@
+#include "app/PageLines.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace app {
+
+namespace {
+
+bool IsBreak(char c) {
+  return c == '\r' || c == '\n' || c == '\0';
+}
+
+#if defined(__SSE2__)
+// Sixteen bytes at a time where the processor has it (every x86-64 does): the
+// positions of CR, LF and zero bytes as bits.
+uint64_t BreakMask16(const char* p) {
+  const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), zero = _mm_setzero_si128();
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<uint32_t>(_mm_movemask_epi8(
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, zero))));
+}
+#endif
+
+// The CR, LF and zero bytes among p[0, count), count <= 64, as bits.
+uint64_t BreakMask(const char* p, size_t count) {
+#if defined(__SSE2__)
+  if (count == 64)
+    return BreakMask16(p) | BreakMask16(p + 16) << 16 | BreakMask16(p + 32) << 32 | BreakMask16(p + 48) << 48;
+#endif
+  uint64_t mask = 0;
+  for (size_t i = 0; i < count; ++i)
+    if (IsBreak(p[i])) mask |= uint64_t{1} << i;
+  return mask;
+}
+
+}  // namespace
+
+const char* FindPageBreak(const char* p, const char* end) {
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16)
+    if (const uint64_t mask = BreakMask16(p)) return p + __builtin_ctzll(mask);
+#endif
+  while (p < end && !IsBreak(*p)) ++p;
+  return p;
+}
+
+TPageLines::TPageLines(const TPageLines& other)
+    : FSpans(other.FSpans), FTextChars(other.FTextChars), FLongest(other.FLongest) {
+  Reserve(other.FSize);
+  if (other.FSize) std::memcpy(FBytes, other.FBytes, other.FSize);
+  FSize = other.FSize;
+}
+
+TPageLines::TPageLines(TPageLines&& other) noexcept
+    : FBytes(std::exchange(other.FBytes, nullptr)),
+      FSize(std::exchange(other.FSize, 0)),
+      FCapacity(std::exchange(other.FCapacity, 0)),
+      FSpans(std::move(other.FSpans)),
+      FTextChars(std::exchange(other.FTextChars, 0)),
+      FLongest(std::exchange(other.FLongest, 0)) {
+  other.FSpans.clear();
+}
+
+TPageLines& TPageLines::operator=(TPageLines other) noexcept {
+  std::swap(FBytes, other.FBytes);
+  std::swap(FSize, other.FSize);
+  std::swap(FCapacity, other.FCapacity);
+  std::swap(FSpans, other.FSpans);
+  std::swap(FTextChars, other.FTextChars);
+  std::swap(FLongest, other.FLongest);
+  return *this;
+}
+
+TPageLines::~TPageLines() {
+  std::free(FBytes);
+}
+
+// Room for bytes more: at least doubling, so appending page after page copies
+// each byte a bounded number of times (and realloc moves large blocks by
+// remapping them).
+void TPageLines::Reserve(size_t bytes) {
+  if (FCapacity - FSize >= bytes) return;
+  const size_t wanted = std::max(FSize + bytes, FCapacity * 2);
+  void* grown = std::realloc(FBytes, wanted);
+  if (grown == nullptr) throw std::bad_alloc();
+  FBytes = static_cast<char*>(grown);
+  FCapacity = wanted;
+}
+
+void TPageLines::AddSpan(size_t begin, size_t end) {
+  FSpans.push_back({begin, end});
+  FTextChars += end - begin;
+  FLongest = std::max(FLongest, end - begin);
+}
+
+void TPageLines::AppendPage(const char* data, int64_t size) {
+  if (data == nullptr || size <= 0) return;
+  const auto n = static_cast<size_t>(size);
+  Reserve(n);
+  const size_t base = FSize;
+  std::memcpy(FBytes + base, data, n);
+  FSize += n;
+  const char* const page = FBytes + base;
+  constexpr size_t kNone = SIZE_MAX;
+  size_t start = 0;        // the open line's first byte
+  size_t textEnd = kNone;  // where a zero byte ended the open line's text
+  size_t skip = kNone;     // the LF of a CR LF, already counted with its CR
+  // Line ends are rare among the bytes: each block of 64 is looked at once, and
+  // only its marked bytes one by one.
+  for (size_t at = 0; at < n; at += 64) {
+    uint64_t marks = BreakMask(page + at, std::min<size_t>(64, n - at));
+    for (; marks != 0; marks &= marks - 1) {
+      const size_t q = at + static_cast<size_t>(__builtin_ctzll(marks));
+      const char c = page[q];
+      if (c == '\0') {
+        if (textEnd == kNone) textEnd = q;
+        continue;
+      }
+      if (q == skip) continue;
+      AddSpan(base + start, base + std::min(textEnd, q));
+      textEnd = kNone;
+      start = q + 1;
+      if (c == '\r' && q + 1 < n && page[q + 1] == '\n') skip = start++;
+    }
+  }
+  // A last line without its terminator counts; a terminator at the end adds none.
+  if (start < n) AddSpan(base + start, base + std::min(textEnd, n));
+}
+
+void TPageLines::Add(const char* text, size_t length) {
+  Reserve(length);
+  if (length) std::memcpy(FBytes + FSize, text, length);
+  AddSpan(FSize, FSize + length);
+  FSize += length;
+}
+
+void TPageLines::Append(const TPageLines& other) {
+  const size_t base = FSize;
+  Reserve(other.FSize);
+  if (other.FSize) std::memcpy(FBytes + FSize, other.FBytes, other.FSize);
+  FSize += other.FSize;
+  FSpans.reserve(FSpans.size() + other.FSpans.size());
+  for (const TSpan& span : other.FSpans) FSpans.push_back({base + span.begin, base + span.end});
+  FTextChars += other.FTextChars;
+  FLongest = std::max(FLongest, other.FLongest);
+}
+
+void TPageLines::Clear() {
+  FSize = 0;
+  FSpans.clear();
+  FTextChars = 0;
+  FLongest = 0;
+}
+
+std::string_view TPageLines::Line(size_t index) const {
+  const TSpan& span = FSpans[index];
+  return std::string_view(FBytes + span.begin, span.end - span.begin);
+}
+
+std::string TPageLines::CrLfText() const {
+  std::string r;
+  r.reserve(static_cast<size_t>(CharCount()));
+  for (size_t i = 0; i < Count(); ++i) {
+    r += Line(i);
+    r += "\r\n";
+  }
+  return r;
+}
+
+std::vector<std::string> TPageLines::ToVector() const {
+  std::vector<std::string> r;
+  for (size_t i = 0; i < Count(); ++i) r.emplace_back(Line(i));
+  return r;
+}
+
+TPageLines SplitPageLines(const char* data, int64_t size) {
+  TPageLines lines;
+  lines.AppendPage(data, size);
+  return lines;
+}
+
+}  // namespace app

@@ -1,0 +1,64 @@
+// The page pane's text: received pages split into lines as a text pane would
+// hold them. The pages' bytes are kept as they came, one block for all, with
+// where each line's text starts and ends.
+//
+// Splitting runs inside every load's measured time, so a page costs one copy of
+// its bytes and one pass that looks at 64 bytes at a time for line ends, and the
+// block keeps its memory when emptied: the next run writes into memory the
+// system already gave it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace app {
+
+// The first CR, LF or zero byte at or after p, or end.
+const char* FindPageBreak(const char* p, const char* end);
+
+class TPageLines {
+ public:
+  TPageLines() = default;
+  TPageLines(const TPageLines& other);
+  TPageLines(TPageLines&& other) noexcept;
+  TPageLines& operator=(TPageLines other) noexcept;
+  ~TPageLines();
+
+  // Splits a received page into lines and appends them: CR LF, a lone CR and a
+  // lone LF each end a line; a zero byte ends the line's text early; a final line
+  // without a terminator counts, a terminator at the very end adds no empty line.
+  void AppendPage(const char* data, int64_t size);
+  void Add(const char* text, size_t length);
+  void Append(const TPageLines& other);
+  // Empties the lines; the memory stays for the next ones.
+  void Clear();
+  size_t Count() const { return FSpans.size(); }
+  std::string_view Line(size_t index) const;
+  size_t LongestLine() const { return FLongest; }
+  // Characters as a text pane holds them: every line followed by CR LF.
+  int64_t CharCount() const { return static_cast<int64_t>(FTextChars + 2 * FSpans.size()); }
+  // The lines, each followed by CR LF (what Save writes and Copy puts on the clipboard).
+  std::string CrLfText() const;
+  std::vector<std::string> ToVector() const;
+
+ private:
+  struct TSpan {
+    size_t begin, end;  // the line's text in FBytes
+  };
+  void Reserve(size_t bytes);
+  void AddSpan(size_t begin, size_t end);
+
+  char* FBytes = nullptr;  // malloc'ed: it grows with realloc, in place where it can
+  size_t FSize = 0, FCapacity = 0;
+  std::vector<TSpan> FSpans;
+  size_t FTextChars = 0;  // the lines' text, without the line ends
+  size_t FLongest = 0;    // the longest line's length
+};
+
+// The lines of one page (AppendPage into empty lines).
+TPageLines SplitPageLines(const char* data, int64_t size);
+
+}  // namespace app
