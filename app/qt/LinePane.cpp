@@ -44,10 +44,18 @@ void TLinePane::AppendPage(const char* page, int64_t size) {
 void TLinePane::LinesAdded(bool selecting) {
   // Places stay valid when lines are added; an idle caret follows the text's end.
   if (!selecting) FAnchor = FCaret = EndPos();
+  // Like a memo, the pane follows what was added last; that scrolling waits for
+  // the next repaint as the new lines do.
+  FAdding = true;
   UpdateScrollBars();
-  // Like a memo, the pane follows what was added last.
   verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+  FAdding = false;
   ScheduleRepaint();
+}
+
+void TLinePane::scrollContentsBy(int dx, int dy) {
+  if (FAdding) return;
+  QAbstractScrollArea::scrollContentsBy(dx, dy);
 }
 
 // Pages can arrive hundreds of times a second, each inside a timed load: the pane

@@ -55,6 +55,7 @@ class TLinePane : public QAbstractScrollArea {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void scrollContentsBy(int dx, int dy) override;
   void keyPressEvent(QKeyEvent* event) override;
   void changeEvent(QEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
@@ -81,6 +82,7 @@ class TLinePane : public QAbstractScrollArea {
   TPageLines FLines;
   QElapsedTimer FPainted;  // since the last paint
   QTimer FRepaintTimer;
+  bool FAdding = false;
   static constexpr qint64 kRepaintMs = 40;
   TTextPos FAnchor, FCaret;
   bool FDragging = false;

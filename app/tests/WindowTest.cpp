@@ -308,6 +308,32 @@ TEST_F(WindowTest, ALongLineScrolledSidewaysShowsTheRightColumns) {
   }
 }
 
+// Pages arriving faster than an eye can follow, each followed by a pass of the
+// event loop (as Get runs one while it waits), do not each cost a paint inside
+// the next load's time; the last one is shown.
+TEST_F(WindowTest, PagesArrivingFastAreNotPaintedOneByOne) {
+  struct TPaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } counter;
+  app::TLinePane* pane = form->DisplayMemo;
+  QCoreApplication::processEvents();
+  pane->viewport()->installEventFilter(&counter);
+  const std::string page = "a line\r\nanother\r\n";
+  for (int i = 0; i < 50; ++i) {
+    pane->AppendPage(page.data(), static_cast<int64_t>(page.size()));
+    QCoreApplication::processEvents();
+  }
+  EXPECT_LT(counter.paints, 10);
+  QTest::qWait(100);  // the throttle's timer shows the last page
+  EXPECT_GE(counter.paints, 1);
+  EXPECT_EQ(pane->Lines().Count(), 100u);
+  pane->viewport()->removeEventFilter(&counter);
+}
+
 TEST_F(WindowTest, ResizingGrowsThePanesAndKeepsTheRestInPlace) {
   const QSize designed = form->size();
   EXPECT_EQ(form->minimumSize(), designed);
