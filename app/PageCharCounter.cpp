@@ -10,45 +10,50 @@ int64_t TPageCharCounter::Read(void* /*buffer*/, int64_t /*count*/) {
   return 0;
 }
 
-void TPageCharCounter::Take(char c) {
-  if (FAfterCR) {
-    FAfterCR = false;
-    if (c == '\n') return;  // CR LF is one line end
-  }
-  if (c == '\r' || c == '\n') {
-    FChars += 2;
-    FLineOpen = false;
-    FTextEnded = false;
-    FAfterCR = c == '\r';
-    return;
-  }
-  FLineOpen = true;
-  if (c == '\0')
-    FTextEnded = true;
-  else if (!FTextEnded)
-    ++FChars;
-}
-
+// Line ends and zero bytes are rare among a page's bytes: each block of 64 is
+// looked at once, and only its marked bytes one by one. The text between two
+// marks counts unless a zero byte ended the line's text.
 int64_t TPageCharCounter::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
-  const char* p = static_cast<const char*>(buffer);
-  const char* end = p + count;
-  while (p < end) {
-    // Runs of ordinary text are counted in one step: the byte-wise rules only
-    // matter at line ends and zero bytes.
-    if (!FAfterCR && !FTextEnded) {
-      const char* stop = FindPageBreak(p, end);
-      if (stop != p) {
-        FChars += stop - p;
+  const char* const p = static_cast<const char*>(buffer);
+  const auto n = static_cast<size_t>(count);
+  size_t pos = 0;  // the first byte not yet counted
+  if (FAfterCR) {
+    FAfterCR = false;
+    if (p[0] == '\n') pos = 1;  // the LF of a CR LF cut between two writes
+  }
+  for (size_t at = 0; at < n; at += 64) {
+    for (uint64_t marks = PageBreakMask(p + at, std::min<size_t>(64, n - at)); marks != 0;
+         marks &= marks - 1) {
+      const size_t q = at + static_cast<size_t>(__builtin_ctzll(marks));
+      if (q < pos) continue;  // the LF of a CR LF, counted with its CR
+      TakeText(q - pos);
+      pos = q + 1;
+      if (p[q] == '\0') {
+        FTextEnded = true;
         FLineOpen = true;
-        p = stop;
         continue;
       }
+      FChars += 2;
+      FLineOpen = false;
+      FTextEnded = false;
+      if (p[q] == '\r') {
+        if (q + 1 == n)
+          FAfterCR = true;
+        else if (p[q + 1] == '\n')
+          ++pos;
+      }
     }
-    Take(*p++);
   }
+  TakeText(n - pos);
   FSize += count;
   return count;
+}
+
+void TPageCharCounter::TakeText(size_t length) {
+  if (length == 0) return;
+  FLineOpen = true;
+  if (!FTextEnded) FChars += static_cast<int64_t>(length);
 }
 
 int64_t TPageCharCounter::Seek(int64_t /*offset*/, core::TSeekOrigin /*origin*/) {

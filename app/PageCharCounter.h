@@ -4,6 +4,7 @@
 // pages, so its memory stays flat whatever the size of the page.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/Classes.h"
@@ -27,7 +28,7 @@ class TPageCharCounter : public core::TStream {
   void Clear();
 
  private:
-  void Take(char c);
+  void TakeText(size_t length);
 
   int64_t FSize = 0;
   int64_t FChars = 0;       // characters of the finished lines and the open line's text

@@ -29,8 +29,9 @@ uint64_t BreakMask16(const char* p) {
 }
 #endif
 
-// The CR, LF and zero bytes among p[0, count), count <= 64, as bits.
-uint64_t BreakMask(const char* p, size_t count) {
+}  // namespace
+
+uint64_t PageBreakMask(const char* p, size_t count) {
 #if defined(__SSE2__)
   if (count == 64)
     return BreakMask16(p) | BreakMask16(p + 16) << 16 | BreakMask16(p + 32) << 32 | BreakMask16(p + 48) << 48;
@@ -39,17 +40,6 @@ uint64_t BreakMask(const char* p, size_t count) {
   for (size_t i = 0; i < count; ++i)
     if (IsBreak(p[i])) mask |= uint64_t{1} << i;
   return mask;
-}
-
-}  // namespace
-
-const char* FindPageBreak(const char* p, const char* end) {
-#if defined(__SSE2__)
-  for (; end - p >= 16; p += 16)
-    if (const uint64_t mask = BreakMask16(p)) return p + __builtin_ctzll(mask);
-#endif
-  while (p < end && !IsBreak(*p)) ++p;
-  return p;
 }
 
 TPageLines::TPageLines(const TPageLines& other)
@@ -116,7 +106,7 @@ void TPageLines::AppendPage(const char* data, int64_t size) {
   // Line ends are rare among the bytes: each block of 64 is looked at once, and
   // only its marked bytes one by one.
   for (size_t at = 0; at < n; at += 64) {
-    uint64_t marks = BreakMask(page + at, std::min<size_t>(64, n - at));
+    uint64_t marks = PageBreakMask(page + at, std::min<size_t>(64, n - at));
     for (; marks != 0; marks &= marks - 1) {
       const size_t q = at + static_cast<size_t>(__builtin_ctzll(marks));
       const char c = page[q];

@@ -16,8 +16,9 @@
 
 namespace app {
 
-// The first CR, LF or zero byte at or after p, or end.
-const char* FindPageBreak(const char* p, const char* end);
+// The CR, LF and zero bytes among p[0, count), count <= 64, as bits (bit i for
+// p[i]): what a line scan has to look at one by one.
+uint64_t PageBreakMask(const char* p, size_t count);
 
 class TPageLines {
  public:

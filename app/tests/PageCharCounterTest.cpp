@@ -40,6 +40,19 @@ TEST(PageCharCounter, AgreesWithTheLineSplitter) {
 }
 
 // All pages of up to six bytes drawn from text, zero, CR and LF.
+// Longer pages, so line ends and zero bytes fall at every place of the 64-byte
+// blocks the counter looks at, and cuts fall inside and between blocks.
+TEST(PageCharCounter, AgreesOnLongerPages) {
+  uint32_t seed = 777;
+  auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 8; };
+  constexpr char kAlphabet[] = {'\r', '\n', '\0', 'a', 'b', 'c', 'd', 'e', 'f', 'g'};
+  for (int round = 0; round < 40; ++round) {
+    std::string page(130 + next() % 70, 'x');
+    for (char& c : page) c = kAlphabet[next() % (round % 2 ? 4 : 10)];
+    ExpectAgreesAtEverySplit(page);
+  }
+}
+
 TEST(PageCharCounter, AgreesOnEverySmallPage) {
   constexpr char kAlphabet[] = {'a', '\0', '\r', '\n'};
   for (int length = 0; length <= 6; ++length) {
