@@ -143,7 +143,15 @@ void TPageLines::Append(const TPageLines& other) {
   FLongest = std::max(FLongest, other.FLongest);
 }
 
+// Memory up to 64 MiB stays for the next run; a run of huge pages gives its
+// memory back.
 void TPageLines::Clear() {
+  constexpr size_t kKept = size_t{64} << 20;
+  if (FCapacity > kKept) {
+    std::free(std::exchange(FBytes, nullptr));
+    FCapacity = 0;
+  }
+  if (FSpans.capacity() * sizeof(TSpan) > kKept) std::vector<TSpan>().swap(FSpans);
   FSize = 0;
   FSpans.clear();
   FTextChars = 0;

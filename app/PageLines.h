@@ -34,7 +34,7 @@ class TPageLines {
   void AppendPage(const char* data, int64_t size);
   void Add(const char* text, size_t length);
   void Append(const TPageLines& other);
-  // Empties the lines; the memory stays for the next ones.
+  // Empties the lines; the memory stays for the next ones unless it is large.
   void Clear();
   size_t Count() const { return FSpans.size(); }
   std::string_view Line(size_t index) const;
