@@ -62,7 +62,7 @@ void THttpCli::AfterBodyStep() {
 }
 
 void THttpCli::Deliver(const char* P, int64_t N) {
-  if (N <= 0) return;
+  if (N <= 0 || FTunnelBodySkip) return;
   const TWriteProc& input = FContCodHandler->DecoderInput();
   if (!input) return;
   try {
@@ -324,8 +324,11 @@ void THttpCli::CheckSessionResult(uint16_t ErrCode) {
 // connection, within the same request.
 bool THttpCli::RetryStaleConnection() {
   if (!FReusedConnection || FResponseBytes || FStaleRetried) return false;
-  if (FRequestType != httpGET && FRequestType != httpHEAD) return false;
-  if (FHttpState != httpWaitingHeader || FHeaderLineCount != 0) return false;
+  // Before the tunnel is open nothing of the request itself has gone out.
+  if (FHttpState != httpWaitingProxyConnect) {
+    if (FRequestType != httpGET && FRequestType != httpHEAD) return false;
+    if (FHttpState != httpWaitingHeader || FHeaderLineCount != 0) return false;
+  }
   if (CheckLogOptions(core::loProtSpecInfo))
     DebugLog(core::loProtSpecInfo, "Kept connection closed, sending again");
   FStaleRetried = true;

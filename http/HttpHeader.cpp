@@ -107,15 +107,16 @@ void THttpCli::SocketDataAvailable(core::TComponent* /*Sender*/, uint16_t ErrCod
       DebugLog(core::loProtSpecInfo, "**data available. Len=" + std::to_string(n));
     return;
   }
-  FTimeline.Received(n);
   BandwidthReceived(n);
   FResponseBytes = true;
   FReceiveLen += n;
   FReceiveBuffer[static_cast<size_t>(FReceiveLen)] = 0;
+  // The proxy's answer to CONNECT is no byte of the page.
   if (FHttpState == httpWaitingProxyConnect) {
     TakeTunnelReply();
     return;
   }
+  FTimeline.Received(n);
   if (FHttpState == httpWaitingBody) {
     HandleBodyData();
     return;

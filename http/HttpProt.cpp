@@ -277,6 +277,7 @@ void THttpCli::ClearResponseState() {
   FLengthInvalid = false;
   FLengthSeen = false;
   FHeaderBytes = 0;
+  FTunnelBodySkip = false;
 }
 
 void THttpCli::ResetRequestState() {

@@ -391,7 +391,8 @@ class THttpCli : public core::TWndControl {
   bool SameConnection() const;
   void StartTunnel();
   void TakeTunnelReply();
-  void TakeTunnelChallenges(std::string_view Header);
+  bool TakeTunnelFields(std::string_view Header, bool Http10);
+  void SkipTunnelBody();
   void AddTunnelAuthorizationLines(core::TStringList& Headers, bool ForProxy);
   void LeaveOrigin();
   void EndOfHeader();
@@ -526,6 +527,9 @@ class THttpCli : public core::TWndControl {
   // FCurrentTunnel names the target of the open tunnel ("" for none).
   bool FTunnel = false;
   std::string FCurrentTunnel;
+  // The body of a refused CONNECT is being dropped (framed by FContentLength or
+  // chunks) so that its connection can carry the next CONNECT.
+  bool FTunnelBodySkip = false;
   std::string FDnsResult;
   bool FConnected = false;
 

@@ -168,13 +168,18 @@ void THttpCli::SocketSessionConnected(core::TComponent* Sender, uint16_t ErrCode
     TriggerSessionConnected();
     return;
   }
-  MarkPhase(TLoadPhase::request);
-  // The socket's own event means a new connection: bytes left from an earlier one
-  // must not prefix this response. Any other caller reuses a kept connection.
-  if (Sender == FSocket && FTunnel && FSocket->SslState() != net::sslEstablished) {
+  // Through a proxy the tunnel opens first, on a new connection or on one kept
+  // after the proxy asked for credentials; its time is part of the connect (or of
+  // the authentication).
+  if (FTunnel && FSocket->SslState() != net::sslEstablished) {
+    FReusedConnection = Sender != FSocket;
+    FResponseBytes = false;
     StartTunnel();
     return;
   }
+  MarkPhase(TLoadPhase::request);
+  // The socket's own event means a new connection: bytes left from an earlier one
+  // must not prefix this response. Any other caller reuses a kept connection.
   FReusedConnection = Sender != FSocket;
   if (!FReusedConnection) ClearReceiveBuffer();
   FResponseBytes = false;

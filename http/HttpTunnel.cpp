@@ -1,6 +1,9 @@
 // THttpCli: an https document through a proxy. The client asks the proxy for a
 // tunnel to the server (CONNECT), then runs TLS inside it and sends the request as
-// it would to the server itself.
+// it would to the server itself. A proxy that asks for credentials (407) keeps
+// the connection when it can, so the next CONNECT, carrying them, goes on the same
+// one: NTLM authenticates the connection and needs that.
+#include <algorithm>
 #include <string_view>
 
 #include "core/SysUtils.h"
@@ -10,6 +13,10 @@
 namespace http {
 
 namespace {
+
+// A refused CONNECT's body is read only to keep its connection; a longer one
+// costs more than a new connection.
+constexpr int64_t kMaxRefusalBody = 1024 * 1024;
 
 // "HTTP/1.1 200 Connection established" -> 200 and "Connection established";
 // 0 when the line is no status line.
@@ -24,6 +31,53 @@ int ParseTunnelStatus(std::string_view line, std::string& reason) {
   return code;
 }
 
+// What a CONNECT answer's header says about the connection after it.
+struct TTunnelFraming {
+  int64_t length = -1;  // Content-Length; -1 none, -2 unusable (not a number, two that differ)
+  bool chunked = false;
+  bool otherCoding = false;
+  bool close = false;
+  bool keepAlive = false;
+  // The connection outlives the answer: its body has a known end and nobody closes it.
+  bool Kept(bool http10) const {
+    if (close || otherCoding || length == -2 || (http10 && !keepAlive)) return false;
+    if (chunked) return true;
+    return length >= 0 && length <= kMaxRefusalBody;
+  }
+};
+
+int64_t ParseLength(const std::string& value) {
+  if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos)
+    return -2;
+  return *core::TryStrToInt64(value);
+}
+
+void TakeConnectionTokens(const std::string& value, TTunnelFraming& f) {
+  size_t start = 0;
+  while (start <= value.size()) {
+    const size_t comma = std::min(value.find(',', start), value.size());
+    const std::string token = core::Trim(std::string_view(value).substr(start, comma - start));
+    if (core::SameText(token, "close")) f.close = true;
+    if (core::SameText(token, "keep-alive")) f.keepAlive = true;
+    start = comma + 1;
+  }
+}
+
+// One field line of the answer (name and value trimmed).
+void TakeTunnelField(const std::string& name, const std::string& value, TTunnelFraming& f) {
+  if (core::SameText(name, "content-length")) {
+    const int64_t length = ParseLength(value);
+    f.length = f.length == -1 || f.length == length ? length : -2;
+  } else if (core::SameText(name, "transfer-encoding")) {
+    const size_t comma = value.rfind(',');
+    const std::string last = core::Trim(comma == std::string::npos ? value : value.substr(comma + 1));
+    f.chunked = core::SameText(last, "chunked");
+    f.otherCoding = !f.chunked;
+  } else if (core::SameText(name, "connection") || core::SameText(name, "proxy-connection")) {
+    TakeConnectionTokens(value, f);
+  }
+}
+
 }  // namespace
 
 // The authorization lines of one side of the tunnel: the proxy's go with CONNECT,
@@ -36,9 +90,12 @@ void THttpCli::AddTunnelAuthorizationLines(core::TStringList& Headers, bool ForP
   }
 }
 
-// The challenges of a refused CONNECT, for the proxy authentication steps.
-void THttpCli::TakeTunnelChallenges(std::string_view Header) {
+// The challenges of a refused CONNECT, for the proxy authentication steps, and
+// whether its connection can carry the next CONNECT. Header holds the status line
+// and the fields, each ending in LF.
+bool THttpCli::TakeTunnelFields(std::string_view Header, bool Http10) {
   FAuthChallenges.Clear();
+  TTunnelFraming framing;
   size_t start = Header.find('\n');
   while (start != std::string_view::npos && start + 1 < Header.size()) {
     const size_t end = Header.find('\n', start + 1);
@@ -47,9 +104,15 @@ void THttpCli::TakeTunnelChallenges(std::string_view Header) {
     start = end;
     const size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
-    if (core::SameText(core::Trim(line.substr(0, colon)), "proxy-authenticate"))
-      FAuthChallenges.Add(core::Trim(line.substr(colon + 1)));
+    const std::string name = core::Trim(line.substr(0, colon));
+    const std::string value = core::Trim(line.substr(colon + 1));
+    if (core::SameText(name, "proxy-authenticate")) FAuthChallenges.Add(value);
+    TakeTunnelField(name, value, framing);
   }
+  if (!framing.Kept(Http10)) return false;
+  FContentLength = framing.chunked ? -1 : framing.length;
+  FTransferEncoding = framing.chunked ? "chunked" : "";
+  return true;
 }
 
 std::string THttpCli::TunnelTarget() const {
@@ -80,8 +143,14 @@ void THttpCli::StartTunnel() {
 
 // The proxy's answer to CONNECT: a 2xx opens the tunnel and TLS starts in it (the
 // socket's connected event follows the handshake); anything else ends the request
-// with the proxy's status.
+// with the proxy's status. After a 407 the answer's body is read and dropped and
+// the connection kept for the proxy authentication steps, unless it ends with
+// the answer.
 void THttpCli::TakeTunnelReply() {
+  if (FTunnelBodySkip) {
+    SkipTunnelBody();
+    return;
+  }
   const std::string_view data(FReceiveBuffer.data(), static_cast<size_t>(FReceiveLen));
   const size_t end = data.find("\r\n\r\n");
   if (end == std::string_view::npos) {
@@ -92,9 +161,9 @@ void THttpCli::TakeTunnelReply() {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   std::string reason;
   const int code = ParseTunnelStatus(line, reason);
-  TakeTunnelChallenges(data.substr(0, end + 2));
-  ClearReceiveBuffer();
   if (code >= 200 && code < 300) {
+    FAuthChallenges.Clear();
+    ClearReceiveBuffer();
     FSocket->StartSsl();
     return;
   }
@@ -102,13 +171,47 @@ void THttpCli::TakeTunnelReply() {
     FailProtocol("Bad proxy answer to CONNECT");
     return;
   }
-  // The request ends with the proxy's answer; a 407 is answered by the proxy
-  // authentication steps with a new CONNECT on a new connection.
   FStatusCode = code;
   FReasonPhrase = reason;
   FStatusLineSeen = true;
+  if (TakeTunnelFields(data.substr(0, end + 2), line.substr(0, 8) == "HTTP/1.0") && code == 407) {
+    CompactReceive(static_cast<int64_t>(end) + 4);
+    FTunnelBodySkip = true;
+    FRcvdCount = 0;
+    NextChunk(httpChunkSize);
+    FChunkTrailer = false;
+    SkipTunnelBody();
+    return;
+  }
+  // The request ends with the proxy's answer; a 407 is answered by the proxy
+  // authentication steps with a new CONNECT on a new connection.
+  ClearReceiveBuffer();
   FCloseReq = true;
   CloseNow();
+}
+
+// Drops the received part of a refused CONNECT's body. At its end the request is
+// over on a connection still open: the authentication steps send the next CONNECT
+// on it.
+void THttpCli::SkipTunnelBody() {
+  bool done = false;
+  if (FTransferEncoding == "chunked") {
+    DecodeChunks(FReceiveBuffer.data(), FReceiveLen);
+    if (FProtocolFailed) return;
+    done = FChunkState == httpChunkDone;
+  } else {
+    FRcvdCount += std::min(FReceiveLen, FContentLength - FRcvdCount);
+    done = FRcvdCount == FContentLength;
+  }
+  // Nothing follows the body before the next CONNECT.
+  ClearReceiveBuffer();
+  if (done) {
+    FTunnelBodySkip = false;
+    SetReady();
+  } else if (FRcvdCount > kMaxRefusalBody) {
+    FCloseReq = true;
+    CloseNow();
+  }
 }
 
 }  // namespace http

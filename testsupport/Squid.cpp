@@ -81,7 +81,13 @@ void SquidServer::WriteConfig() {
         << "acl authed proxy_auth REQUIRED\nhttp_access deny !authed\nhttp_access allow localhost authed\n";
       break;
     case SquidAuth::kNtlm:
-      c << "auth_param ntlm program /usr/lib/squid/ntlm_fake_auth\nauth_param ntlm children 2\n"
+    case SquidAuth::kNtlmChecked:
+      if (auth_ == SquidAuth::kNtlm)
+        c << "auth_param ntlm program /usr/lib/squid/ntlm_fake_auth\n";
+      else
+        c << "auth_param ntlm program /usr/bin/python3 " << TL_SOURCE_DIR << "/scripts/squid_ntlm_auth.py "
+          << kUser << " " << kPassword << "\n";
+      c << "auth_param ntlm children 2\n"
         << "acl authed proxy_auth REQUIRED\nhttp_access deny !authed\nhttp_access allow localhost authed\n";
       break;
   }

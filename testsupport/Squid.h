@@ -1,6 +1,8 @@
-// squid as a real HTTP forward proxy for tests, in one of three access modes:
-// open, Basic proxy authentication (kUser/kPassword, basic_ncsa_auth) or NTLM
-// (ntlm_fake_auth: any user and password pass; its type-2 message is malformed).
+// squid as a real HTTP forward proxy for tests, in one of four access modes:
+// open, Basic proxy authentication (kUser/kPassword, basic_ncsa_auth), NTLM
+// (ntlm_fake_auth: any user and password pass; its type-2 message is malformed)
+// or NTLM checked (scripts/squid_ntlm_auth.py: kUser/kPassword only, run with
+// Debian's python3 and its ntlm_auth module; see NtlmServer::Available).
 //
 // squid runs as "proxy", so its directory sits directly under /tmp (mode 755,
 // owned by proxy). Each instance has its own -n service name, because squid keeps
@@ -21,7 +23,7 @@
 
 namespace testsupport {
 
-enum class SquidAuth { kOpen, kBasic, kNtlm };
+enum class SquidAuth { kOpen, kBasic, kNtlm, kNtlmChecked };
 
 class SquidServer {
  public:

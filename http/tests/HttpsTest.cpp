@@ -8,6 +8,7 @@
 
 #include "http/tests/HttpTestSupport.h"
 #include "testsupport/Nginx.h"
+#include "testsupport/NtlmServer.h"
 #include "testsupport/ScriptedPeer.h"
 #include "testsupport/SocksServer.h"
 #include "testsupport/Squid.h"
@@ -192,6 +193,8 @@ TEST_F(HttpsNginx, ThroughSquidConnectTunnel) {
   cli_->SetRequestVer("1.1");
   Get(HttpsUrl(tls_, "/index.html"));
   EXPECT_EQ(body_.DataString(), "hello world\n");
+  // The page's bytes are the page's: the proxy's answer to CONNECT is none of them.
+  EXPECT_EQ(cli_->Timeline().Times().bodyBytes, 12);
   Get(HttpsUrl(tls_, "/dir/page.htm"));
   EXPECT_EQ(body_.DataString(), "page in dir\n");
   ASSERT_TRUE(nginx_.WaitForAccessLines(2));
@@ -224,6 +227,40 @@ TEST_F(HttpsNginx, ThroughSquidConnectTunnelWithBasicProxyLogin) {
   EXPECT_EQ(cli_->StatusCode(), 200);
   EXPECT_EQ(body_.DataString(), "[]\n");
   cli_->Close();  // squid logs the tunnel once it ends
+  EXPECT_TRUE(squid.WaitForAccessLog("CONNECT 127.0.0.1:" + std::to_string(tls_) + " " + SquidServer::kUser));
+}
+
+// NTLM to the proxy: its two messages go with CONNECTs on one connection, and a
+// wrong password ends the load with the proxy's 407 once message 3 is refused.
+TEST_F(HttpsNginx, ThroughSquidConnectTunnelWithNtlmProxyLogin) {
+  TL_SKIP_UNLESS_INSTALLED(SquidServer::kBinary);
+  TL_SKIP_UNLESS(testsupport::NtlmServer::Available(), "python3-ntlm-auth not installed");
+  SquidServer squid(testsupport::SquidAuth::kNtlmChecked);
+  ASSERT_TRUE(squid.Start());
+  cli_->SetProxy("127.0.0.1");
+  cli_->SetProxyPort(std::to_string(squid.Port()));
+  cli_->SetProxyUsername(SquidServer::kUser);
+  // Each load: a CONNECT without credentials, one with message 1, one with message 3.
+  auto connects = [this] { return ev_.StateCount("httpWaitingProxyConnect"); };
+  for (const char* version : {"1.0", "1.1"}) {
+    SCOPED_TRACE(version);
+    cli_->SetRequestVer(version);
+    for (const char* password : {SquidServer::kPassword, "wrong"}) {
+      SCOPED_TRACE(password);
+      const bool right = password == std::string(SquidServer::kPassword);
+      cli_->SetProxyPassword(password);
+      const size_t lookups = ev_.StateCount("httpDnsLookup");
+      const size_t before = connects();
+      body_.Clear();
+      cli_->SetURL(HttpsUrl(tls_, "/proxy-auth"));
+      EXPECT_NO_THROW(cli_->Get());
+      EXPECT_EQ(cli_->StatusCode(), right ? 200 : 407);
+      EXPECT_EQ(body_.DataString(), right ? "[]\n" : "");
+      EXPECT_EQ(ev_.StateCount("httpDnsLookup") - lookups, 1u);
+      EXPECT_EQ(connects() - before, 3u);
+      cli_->Close();
+    }
+  }
   EXPECT_TRUE(squid.WaitForAccessLog("CONNECT 127.0.0.1:" + std::to_string(tls_) + " " + SquidServer::kUser));
 }
 

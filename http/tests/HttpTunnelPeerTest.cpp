@@ -1,0 +1,118 @@
+// The proxy's 407 to CONNECT against a scripted proxy: the next CONNECT, with the
+// credentials, goes on the same connection when the answer's body has a known end
+// and nobody closes, and on a new one otherwise; the answer fed whole and one
+// byte at a time.
+#include <gtest/gtest.h>
+
+#include "http/MimeUtils.h"
+#include "http/tests/HttpTestSupport.h"
+#include "testsupport/ScriptedPeer.h"
+
+namespace http::testing {
+namespace {
+
+using testsupport::Millis;
+using testsupport::Script;
+using testsupport::ScriptedPeer;
+
+const std::string kChallenge = "Proxy-Authenticate: Basic realm=\"p\"\r\n";
+const std::string kStatus = "HTTP/1.1 407 Proxy Authentication Required\r\n";
+// The final refusal: the request ends with it, and no third CONNECT follows.
+const std::string kRefusal = kStatus + kChallenge + "Content-Length: 0\r\n\r\n";
+
+TEST(HttpTunnelPeer, SecondConnectOnTheSameConnectionWhenTheAnswerEnds) {
+  struct Case {
+    const char* name;
+    std::string answer;
+    bool sameConnection;
+    bool proxyCloses = false;
+    // The client may send the next CONNECT before it hears of the close.
+    bool racesTheClose = false;
+  };
+  const Case cases[] = {
+      {"length", kStatus + kChallenge + "Content-Length: 11\r\n\r\nlogin first", true},
+      {"empty", kStatus + kChallenge + "Content-Length: 0\r\n\r\n", true},
+      {"chunked",
+       kStatus + kChallenge +
+           "Transfer-Encoding: chunked\r\n\r\n5\r\nlogin\r\n6;x=y\r\n first\r\n0\r\nX: 1\r\n\r\n",
+       true},
+      {"1.0 keep-alive",
+       "HTTP/1.0 407 Login\r\n" + kChallenge + "Proxy-Connection: keep-alive\r\nContent-Length: 2\r\n\r\nno",
+       true},
+      {"1.0", "HTTP/1.0 407 Login\r\n" + kChallenge + "Content-Length: 2\r\n\r\nno", false},
+      {"proxy-connection close",
+       kStatus + kChallenge + "Proxy-Connection: close\r\nContent-Length: 2\r\n\r\nno", false},
+      {"connection close",
+       kStatus + kChallenge + "Connection: keep-alive, close\r\nContent-Length: 2\r\n\r\nno", false},
+      {"no framing", kStatus + kChallenge + "\r\nup to the close", false, true},
+      {"other coding", kStatus + kChallenge + "Transfer-Encoding: gzip\r\n\r\nxx", false, true},
+      {"closed after the answer", kStatus + kChallenge + "Content-Length: 2\r\n\r\nno", false, true, true},
+  };
+  for (const Case& c : cases) {
+    for (const bool bytewise : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (bytewise ? " byte by byte" : " whole"));
+      Script first = Script().Expect("\r\n\r\n");
+      if (bytewise)
+        first.SendSlowly(c.answer, 1, Millis(1));
+      else
+        first.Send(c.answer);
+      if (c.proxyCloses) first.Close();
+      if (c.sameConnection) first.Expect("\r\n\r\n").Send(kRefusal);
+      ScriptedPeer proxy({first, Script().Expect("\r\n\r\n").Send(kRefusal)});
+      core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
+      HttpEvents ev;
+      ev.Attach(*cli);
+      cli->SetProxy("127.0.0.1");
+      cli->SetProxyPort(std::to_string(proxy.Port()));
+      cli->SetProxyUsername("pu");
+      cli->SetProxyPassword("pp");
+      cli->SetRequestVer("1.1");
+      ASSERT_TRUE(RunUntilReady(*cli, ev, "https://127.0.0.1:9/x")) << ev.Text();
+      EXPECT_EQ(cli->StatusCode(), 407);
+      EXPECT_EQ(ev.requestDone, 1);
+      const std::string credentials = "Proxy-Authorization: Basic " + EncodeBase64("pu:pp") + "\r\n";
+      const std::string first0 = proxy.Received(0);
+      EXPECT_EQ(first0.find("Proxy-Authorization"), first0.rfind("Proxy-Authorization")) << first0;
+      if (c.sameConnection) {
+        ASSERT_TRUE(proxy.WaitForReceived(0, credentials));
+        EXPECT_EQ(proxy.AcceptedCount(), 1u);
+      } else {
+        ASSERT_TRUE(proxy.WaitForAccepted(2));
+        ASSERT_TRUE(proxy.WaitForReceived(1, credentials));
+        if (c.racesTheClose) continue;
+        EXPECT_EQ(proxy.Received(0).find("Proxy-Authorization"), std::string::npos);
+      }
+      // Every CONNECT names the target; exactly two went out.
+      std::string all;
+      for (size_t i = 0; i < proxy.AcceptedCount(); ++i) all += proxy.Received(i);
+      size_t connects = 0;
+      for (size_t p = all.find("CONNECT 127.0.0.1:9 HTTP/1.1\r\n"); p != std::string::npos;
+           p = all.find("CONNECT 127.0.0.1:9 HTTP/1.1\r\n", p + 1))
+        ++connects;
+      EXPECT_EQ(connects, 2u) << all;
+      EXPECT_TRUE(proxy.Errors().empty());
+    }
+  }
+}
+
+// A kept connection the proxy closes just as the next CONNECT goes out: that
+// CONNECT goes once more on a new connection.
+TEST(HttpTunnelPeer, KeptConnectionClosedUnderTheNextConnect) {
+  const std::string answer = kStatus + kChallenge + "Content-Length: 0\r\n\r\n";
+  ScriptedPeer proxy({Script().Expect("\r\n\r\n").Send(answer).Expect("\r\n\r\n").CloseNow(),
+                      Script().Expect("\r\n\r\n").Send(kRefusal)});
+  core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
+  HttpEvents ev;
+  ev.Attach(*cli);
+  cli->SetProxy("127.0.0.1");
+  cli->SetProxyPort(std::to_string(proxy.Port()));
+  cli->SetProxyUsername("pu");
+  cli->SetProxyPassword("pp");
+  ASSERT_TRUE(RunUntilReady(*cli, ev, "https://127.0.0.1:9/x")) << ev.Text();
+  EXPECT_EQ(cli->StatusCode(), 407) << cli->ReasonPhrase();
+  ASSERT_EQ(proxy.AcceptedCount(), 2u);
+  EXPECT_NE(proxy.Received(1).find("Proxy-Authorization: Basic "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace http::testing
