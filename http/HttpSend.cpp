@@ -88,6 +88,7 @@ void THttpCli::SetupSocket() {
   // In a tunnel TLS starts once the proxy has opened it.
   FSocket->SetSslEnable(FProtocol == "https" && !FTunnel);
   FSocket->SetSslServerName(FTargetHost);
+  FSocket->SetSslServerPort(FTargetPort);
   FSocket->SetSslCaFile(FSslCaFile);
   FSocket->SetSslVerifyPeer(FSslVerifyPeer);
 }

@@ -86,8 +86,11 @@ bool TSslWSocket::BeginHandshake() {
   return true;
 }
 
+// The server the session belongs to: through a tunnel the connection's own
+// address and port are the proxy's.
 std::string TSslWSocket::SessionKey() const {
-  return (FSslServerName.empty() ? FAddrStr : FSslServerName) + ":" + FPortStr;
+  return (FSslServerName.empty() ? FAddrStr : FSslServerName) + ":" +
+         (FSslServerPort.empty() ? FPortStr : FSslServerPort);
 }
 
 // An address is checked against the certificate's IP entries and never sent as

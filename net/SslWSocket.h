@@ -18,7 +18,8 @@
 // host name (SslServerName, sent as SNI; an address is matched against the
 // certificate's IP addresses), TLS 1.2 at least, ALPN "http/1.1". SslVerifyPeer
 // off accepts any certificate. The session of a connection that ends is kept and
-// offered to the next connection to the same peer with the same trust setting.
+// offered to the next connection to the same server (SslServerName and
+// SslServerPort, else the address and port) with the same trust setting.
 //
 // The socket speaks to OpenSSL through memory buffers only; every byte still goes
 // through the socket's own send chain and receive loop. Thread and lifecycle as
@@ -52,6 +53,10 @@ class TSslWSocket : public TWSocket {
   void SetSslEnable(bool Value) { FSslEnable = Value; }
   const std::string& SslServerName() const { return FSslServerName; }
   void SetSslServerName(const std::string& Value) { FSslServerName = Value; }
+  // The server's port when it is not the connection's own (a tunnel through a
+  // proxy): a kept session is offered only to the server it came from. Empty: Port.
+  const std::string& SslServerPort() const { return FSslServerPort; }
+  void SetSslServerPort(const std::string& Value) { FSslServerPort = Value; }
   const std::string& SslCaFile() const { return FSslCaFile; }
   void SetSslCaFile(const std::string& Value) { FSslCaFile = Value; }
   bool SslVerifyPeer() const { return FSslVerifyPeer; }
@@ -107,6 +112,7 @@ class TSslWSocket : public TWSocket {
 
   bool FSslEnable = false;
   std::string FSslServerName;
+  std::string FSslServerPort;
   std::string FSslCaFile;
   bool FSslVerifyPeer = true;
 

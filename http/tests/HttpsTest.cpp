@@ -264,6 +264,27 @@ TEST_F(HttpsNginx, ThroughSquidConnectTunnelWithNtlmProxyLogin) {
   EXPECT_TRUE(squid.WaitForAccessLog("CONNECT 127.0.0.1:" + std::to_string(tls_) + " " + SquidServer::kUser));
 }
 
+// A session is offered again to the server it came from, not to the proxy's
+// address and port: after another server's session, the first one's still resumes.
+TEST_F(HttpsNginx, TunnelSessionsBelongToTheirServers) {
+  TL_SKIP_UNLESS_INSTALLED(SquidServer::kBinary);
+  SquidServer squid;
+  ASSERT_TRUE(squid.Start());
+  cli_->SetProxy("127.0.0.1");
+  cli_->SetProxyPort(std::to_string(squid.Port()));
+  cli_->SetRequestVer("1.0");
+  struct Step {
+    uint16_t port;
+    bool resumed;
+  };
+  for (const Step& s : {Step{tls12_, false}, Step{tls13_, false}, Step{tls12_, true}, Step{tls13_, true}}) {
+    SCOPED_TRACE(s.port);
+    Get(HttpsUrl(s.port, "/index.html"));
+    EXPECT_EQ(body_.DataString(), "hello world\n");
+    EXPECT_EQ(cli_->Socket()->SslResumed(), s.resumed);
+  }
+}
+
 // TLS starts once the SOCKS server has opened the way; at level 5 the server gets
 // the host name, which the certificate is still checked against.
 TEST_F(HttpsNginx, ThroughSocks) {
