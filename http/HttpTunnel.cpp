@@ -90,20 +90,22 @@ void THttpCli::AddTunnelAuthorizationLines(core::TStringList& Headers, bool ForP
   }
 }
 
-// The challenges of a refused CONNECT, for the proxy authentication steps, and
-// whether its connection can carry the next CONNECT. Header holds the status line
-// and the fields, each ending in LF.
+// A refused CONNECT: its header as the request's (RcvdHeader), its challenges for
+// the proxy authentication steps, and whether its connection can carry the next
+// CONNECT. Header holds the status line and the fields, each ending in LF.
 bool THttpCli::TakeTunnelFields(std::string_view Header, bool Http10) {
   FAuthChallenges.Clear();
+  FRcvdHeader.Clear();
   TTunnelFraming framing;
-  size_t start = Header.find('\n');
-  while (start != std::string_view::npos && start + 1 < Header.size()) {
-    const size_t end = Header.find('\n', start + 1);
-    std::string line(
-        Header.substr(start + 1, end == std::string_view::npos ? std::string_view::npos : end - start - 1));
-    start = end;
+  size_t start = 0;
+  while (start < Header.size()) {
+    const size_t end = std::min(Header.find('\n', start), Header.size());
+    std::string line(Header.substr(start, end - start));
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    FRcvdHeader.Add(line);
     const size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;
+    if (FRcvdHeader.Count() == 1 || colon == std::string::npos) continue;
     const std::string name = core::Trim(line.substr(0, colon));
     const std::string value = core::Trim(line.substr(colon + 1));
     if (core::SameText(name, "proxy-authenticate")) FAuthChallenges.Add(value);
@@ -174,7 +176,12 @@ void THttpCli::TakeTunnelReply() {
   FStatusCode = code;
   FReasonPhrase = reason;
   FStatusLineSeen = true;
-  if (TakeTunnelFields(data.substr(0, end + 2), line.substr(0, 8) == "HTTP/1.0") && code == 407) {
+  const bool kept = TakeTunnelFields(data.substr(0, end + 2), line.substr(0, 8) == "HTTP/1.0") && code == 407;
+  // The refusal is the answer the caller gets: its header is told as a server's.
+  TriggerHeaderBegin();
+  TriggerHeaderEnd();
+  if (FHttpState != httpWaitingProxyConnect) return;  // a handler ended the request
+  if (kept) {
     CompactReceive(static_cast<int64_t>(end) + 4);
     FTunnelBodySkip = true;
     FRcvdCount = 0;

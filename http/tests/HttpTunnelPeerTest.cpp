@@ -70,6 +70,10 @@ TEST(HttpTunnelPeer, SecondConnectOnTheSameConnectionWhenTheAnswerEnds) {
       ASSERT_TRUE(RunUntilReady(*cli, ev, "https://127.0.0.1:9/x")) << ev.Text();
       EXPECT_EQ(cli->StatusCode(), 407);
       EXPECT_EQ(ev.requestDone, 1);
+      // The final refusal is told as the answer's header.
+      ASSERT_EQ(cli->RcvdHeader().Count(), 3);
+      EXPECT_EQ(cli->RcvdHeader()[0] + "\r\n", kStatus);
+      EXPECT_EQ(ev.Count("HeaderEnd"), 2u);
       const std::string credentials = "Proxy-Authorization: Basic " + EncodeBase64("pu:pp") + "\r\n";
       const std::string first0 = proxy.Received(0);
       EXPECT_EQ(first0.find("Proxy-Authorization"), first0.rfind("Proxy-Authorization")) << first0;
