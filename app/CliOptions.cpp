@@ -182,6 +182,7 @@ CliEnvironment CliEnvironment::FromProcess() {
   // Only the lower-case name: a CGI program's HTTP_PROXY may come from a request's
   // "Proxy:" header.
   env.httpProxy = get("http_proxy");
+  env.httpsProxy = std::getenv("https_proxy") ? get("https_proxy") : get("HTTPS_PROXY");
   env.noProxy = std::getenv("no_proxy") ? get("no_proxy") : get("NO_PROXY");
   return env;
 }
@@ -201,11 +202,12 @@ int32_t CheckedLoads(const CliOptions& o) {
   return n;
 }
 
-// --proxy wins over http_proxy; no_proxy goes with http_proxy alone, --noproxy
-// with either.
+// --proxy wins over the variable for the URL's scheme (http_proxy, https_proxy);
+// no_proxy goes with the variable alone, --noproxy with either.
 void ResolveProxy(CliOptions& o, const CliEnvironment& env) {
   const bool fromEnv = o.proxy.empty();
-  const std::string proxy = fromEnv ? env.httpProxy : o.proxy;
+  const bool https = core::SameText(o.url.substr(0, 8), "https://");
+  const std::string proxy = fromEnv ? (https ? env.httpsProxy : env.httpProxy) : o.proxy;
   if (proxy.empty()) return;
   const TProxyAddress a = ParseProxy(proxy);
   const std::string bypass = o.noProxy ? *o.noProxy : fromEnv ? env.noProxy : std::string();

@@ -54,8 +54,9 @@ struct CliOptions {
 
 // The environment's say on the proxy, used when --proxy (or --noproxy) is absent.
 struct CliEnvironment {
-  std::string httpProxy;  // http_proxy
-  std::string noProxy;    // no_proxy, else NO_PROXY
+  std::string httpProxy;   // http_proxy, for http URLs
+  std::string httpsProxy;  // https_proxy, else HTTPS_PROXY, for https URLs
+  std::string noProxy;     // no_proxy, else NO_PROXY
   static CliEnvironment FromProcess();
 };
 
@@ -76,7 +77,9 @@ std::optional<int32_t> ParseLimitRate(const std::string& text);
 // Checks every URL and selects the first (SelectUrl).
 void CheckCliOptions(CliOptions& o, const CliEnvironment& env);
 
-// Makes url (already checked) the one measured, with the proxy that applies to it.
+// Makes url (already checked) the one measured, with the proxy that applies to it
+// (from the environment: the one for its scheme; a relocation to the other scheme
+// keeps it).
 void SelectUrl(CliOptions& o, const std::string& url, const CliEnvironment& env);
 
 }  // namespace app

@@ -33,7 +33,7 @@ inline CliRun RunCli(const std::vector<std::string>& args, const std::vector<std
                      bool isolatedNetwork = false) {
   testsupport::TempDir dir("tlcli");
   std::string cmd = isolatedNetwork ? "unshare -n " : "";
-  cmd += "env -u http_proxy -u no_proxy -u NO_PROXY";
+  cmd += "env -u http_proxy -u https_proxy -u HTTPS_PROXY -u no_proxy -u NO_PROXY";
   for (const auto& e : env) cmd += " " + Quote(e);
   cmd += " timeout -s KILL 60 " + Quote(TL_CLI_PATH);
   for (const auto& a : args) cmd += " " + Quote(a);

@@ -2,6 +2,7 @@
 // proxy rules are also checked in-process, where a table costs nothing.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,39 @@ TEST(CliUrlTest, ProxyAddressesAndExceptions) {
                                              {"anything", "", false},
                                              {"anything", ",,", false}})
     EXPECT_EQ(app::BypassesProxy(b.host, b.list), b.bypass) << b.host << " in '" << b.list << "'";
+}
+
+// The proxy a URL gets: the environment's variable for its scheme, with its
+// exceptions; --proxy and --noproxy over both.
+TEST(CliUrlTest, TheProxyForTheUrlsScheme) {
+  struct Case {
+    std::string url;
+    app::CliEnvironment env;
+    std::string proxyOption;
+    std::optional<std::string> noProxyOption;
+    std::string proxy;  // host:port, "" for none
+  };
+  const app::CliEnvironment both{"hp:81", "sp:82", ""};
+  const std::vector<Case> cases = {
+      {"http://h/", both, "", std::nullopt, "hp:81"},
+      {"https://h/", both, "", std::nullopt, "sp:82"},
+      {"HTTPS://h:8443/x", both, "", std::nullopt, "sp:82"},
+      {"https://h/", {"hp:81", "", ""}, "", std::nullopt, ""},
+      {"http://h/", {"", "http://sp:82/", ""}, "", std::nullopt, ""},
+      {"https://h/", {"", "sp", ""}, "", std::nullopt, "sp:80"},
+      {"https://a.h/", {"", "sp:82", "x, .h"}, "", std::nullopt, ""},
+      {"https://h/", both, "", "*", ""},
+      {"https://h/", {"hp:81", "sp:82", "*"}, "op:83", std::nullopt, "op:83"},
+      {"http://h/", both, "op:83", "h", ""},
+  };
+  for (const Case& c : cases) {
+    app::CliOptions o;
+    o.proxy = c.proxyOption;
+    o.noProxy = c.noProxyOption;
+    app::SelectUrl(o, c.url, c.env);
+    EXPECT_EQ(o.proxyHost.empty() ? "" : o.proxyHost + ":" + o.proxyPort, c.proxy)
+        << c.url << " http_proxy=" << c.env.httpProxy << " https_proxy=" << c.env.httpsProxy;
+  }
 }
 
 TEST(TerminalTextTest, ControlBytesAreShownEscaped) {

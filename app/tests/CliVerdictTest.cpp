@@ -187,6 +187,32 @@ TEST(CliVerdictTest, TheEnvironmentsProxyAndItsExceptions) {
   }
 }
 
+// An https page goes through https_proxy (HTTPS_PROXY when that is unset), as a
+// tunnel; http_proxy is not for it. The proxy's refusal is the load's verdict.
+TEST(CliVerdictTest, HttpsPagesTakeTheHttpsProxy) {
+  struct Case {
+    const char* variable;
+    std::string answer, error;
+  };
+  const std::string url = "https://127.0.0.1:9/p";
+  const Case cases[] = {
+      {"https_proxy", HttpResponse(403, "", {"Connection: close"}),
+       "tachyload: 403 Forbidden (" + url + ")\n"},
+      {"HTTPS_PROXY", HttpResponse(407, "", {"Proxy-Authenticate: Basic realm=\"p\"", "Connection: close"}),
+       "tachyload: login required: 407 Proxy Authentication Required (" + url + ")\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.variable);
+    ScriptedPeer proxy({Script().Expect("\r\n\r\n").Send(c.answer).Close()});
+    testsupport::RefusedPort deadProxy;
+    const CliRun r = RunCli({"-n", "1", url}, {std::string(c.variable) + "=http://" + proxy.Address() + "/",
+                                               "http_proxy=127.0.0.1:" + std::to_string(deadProxy.Port())});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, c.error);
+    EXPECT_EQ(proxy.Received(0).rfind("CONNECT 127.0.0.1:9 HTTP/1.1\r\n", 0), 0u) << proxy.Received(0);
+  }
+}
+
 TEST(CliVerdictTest, SendsTheWindowsRequestWithSpacesInThePathEscaped) {
   ScriptedPeer peer;
   peer.SetDefaultScript(HttpScript({HttpResponse(200, "ok\n", {"Connection: close"})}).Close());
