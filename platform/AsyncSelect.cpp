@@ -124,6 +124,9 @@ void PostPersistent(SOCKET s, SockRec& rec) {
   if (rec.connectLost && (mask & FD_CONNECT) != 0) {
     rec.connectLost = !Notify(s, rec, FD_CONNECT, rec.lostConnectError);
   }
+  // A socket not yet connected, listening or bound for datagrams has nothing to
+  // tell: its connect outcome comes from the harvest.
+  if (rec.phase == Phase::Idle || rec.phase == Phase::Connecting) return;
   short ready = PollNow(s, POLLIN | POLLOUT);
   bool readable = rec.phase == Phase::Connected ? BytesWaiting(s) > 0 : (ready & POLLIN) != 0;
   bool streamOrDgram = rec.phase == Phase::Connected || rec.phase == Phase::Datagram;

@@ -48,6 +48,22 @@ TEST_F(HttpSystemCalls, SmallPageOnAKeptConnection) {
   EXPECT_LE(calls, 14u);
 }
 
+// A small page on a new connection, as the window loads it (HTTP/1.0): open,
+// two option reads and two option writes, connect, arm, wait, send, wait, a peek
+// (the end is in sight), receive, re-arm, and the graceful close (shutdown, a
+// look for unread bytes, disarm, close): about 20, a few more when header, body
+// and end arrive apart. Nothing is asked of a socket before it connects.
+TEST_F(HttpSystemCalls, SmallPageOnANewConnection) {
+  cli_->SetRequestVer("1.0");
+  Get("/index.html");
+  const uint64_t before = winapi::SystemCallCount();
+  Get("/index.html");
+  const uint64_t calls = winapi::SystemCallCount() - before;
+  EXPECT_EQ(body_.DataString(), "hello world\n");
+  RecordProperty("calls", static_cast<int>(calls));
+  EXPECT_LE(calls, 24u);
+}
+
 // A megabyte arrives in blocks of up to 64 KiB with no probe of the waiting count
 // between receives: about 21 calls when the data streams in, more when the peer
 // is slower than the reader (short receives) on a busy machine. What cannot
