@@ -6,41 +6,7 @@
 #include <new>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace app {
-
-namespace {
-
-bool IsBreak(char c) {
-  return c == '\r' || c == '\n' || c == '\0';
-}
-
-#if defined(__SSE2__)
-// Sixteen bytes at a time where the processor has it (every x86-64 does): the
-// positions of CR, LF and zero bytes as bits.
-uint64_t BreakMask16(const char* p) {
-  const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), zero = _mm_setzero_si128();
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  return static_cast<uint32_t>(_mm_movemask_epi8(
-      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, zero))));
-}
-#endif
-
-}  // namespace
-
-uint64_t PageBreakMask(const char* p, size_t count) {
-#if defined(__SSE2__)
-  if (count == 64)
-    return BreakMask16(p) | BreakMask16(p + 16) << 16 | BreakMask16(p + 32) << 32 | BreakMask16(p + 48) << 48;
-#endif
-  uint64_t mask = 0;
-  for (size_t i = 0; i < count; ++i)
-    if (IsBreak(p[i])) mask |= uint64_t{1} << i;
-  return mask;
-}
 
 TPageLines::TPageLines(const TPageLines& other)
     : FSpans(other.FSpans), FTextChars(other.FTextChars), FLongest(other.FLongest) {
@@ -83,12 +49,6 @@ void TPageLines::Reserve(size_t bytes) {
   if (grown == nullptr) throw std::bad_alloc();
   FBytes = static_cast<char*>(grown);
   FCapacity = wanted;
-}
-
-void TPageLines::AddSpan(size_t begin, size_t end) {
-  FSpans.push_back({begin, end});
-  FTextChars += end - begin;
-  FLongest = std::max(FLongest, end - begin);
 }
 
 void TPageLines::AppendPage(const char* data, int64_t size) {

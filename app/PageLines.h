@@ -14,11 +14,37 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace app {
 
+#if defined(__SSE2__)
+// Sixteen bytes at a time where the processor has it (every x86-64 does): the
+// positions of CR, LF and zero bytes as bits.
+inline uint64_t PageBreakMask16(const char* p) {
+  const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), zero = _mm_setzero_si128();
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<uint32_t>(_mm_movemask_epi8(
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, zero))));
+}
+#endif
+
 // The CR, LF and zero bytes among p[0, count), count <= 64, as bits (bit i for
-// p[i]): what a line scan has to look at one by one.
-uint64_t PageBreakMask(const char* p, size_t count);
+// p[i]): what a line scan has to look at one by one. Inline: it runs once per 64
+// bytes of every page.
+inline uint64_t PageBreakMask(const char* p, size_t count) {
+#if defined(__SSE2__)
+  if (count == 64)
+    return PageBreakMask16(p) | PageBreakMask16(p + 16) << 16 | PageBreakMask16(p + 32) << 32 |
+           PageBreakMask16(p + 48) << 48;
+#endif
+  uint64_t mask = 0;
+  for (size_t i = 0; i < count; ++i)
+    if (p[i] == '\r' || p[i] == '\n' || p[i] == '\0') mask |= uint64_t{1} << i;
+  return mask;
+}
 
 class TPageLines {
  public:
@@ -50,7 +76,11 @@ class TPageLines {
     size_t begin, end;  // the line's text in FBytes
   };
   void Reserve(size_t bytes);
-  void AddSpan(size_t begin, size_t end);
+  void AddSpan(size_t begin, size_t end) {
+    FSpans.push_back({begin, end});
+    FTextChars += end - begin;
+    FLongest = end - begin > FLongest ? end - begin : FLongest;
+  }
 
   char* FBytes = nullptr;  // malloc'ed: it grows with realloc, in place where it can
   size_t FSize = 0, FCapacity = 0;
