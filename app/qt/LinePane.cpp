@@ -22,8 +22,8 @@ TLinePane::TLinePane(QWidget* parent) : QAbstractScrollArea(parent) {
   // Columns are counted in character widths, for the mouse, the selection and
   // the drawing of what is in view: the pane needs a fixed-pitch font.
   setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-  FRepaintTimer.setSingleShot(true);
-  connect(&FRepaintTimer, &QTimer::timeout, viewport(), qOverload<>(&QWidget::update));
+  FShowTimer.setSingleShot(true);
+  connect(&FShowTimer, &QTimer::timeout, this, &TLinePane::ShowAdded);
 }
 
 void TLinePane::AppendLines(TPageLines&& lines) {
@@ -44,28 +44,35 @@ void TLinePane::AppendPage(const char* page, int64_t size) {
 void TLinePane::LinesAdded(bool selecting) {
   // Places stay valid when lines are added; an idle caret follows the text's end.
   if (!selecting) FAnchor = FCaret = EndPos();
-  // Like a memo, the pane follows what was added last; that scrolling waits for
-  // the next repaint as the new lines do.
+  ScheduleShow();
+}
+
+// Pages can arrive hundreds of times a second, each inside a timed load: the pane
+// shows the latest at most every kShowMs (scroll bars, scrolling to the end and
+// painting) rather than once per page.
+void TLinePane::ScheduleShow() {
+  if (!FShown.isValid() || FShown.elapsed() >= kShowMs) {
+    ShowAdded();
+    return;
+  }
+  if (!FShowTimer.isActive()) FShowTimer.start(static_cast<int>(kShowMs - FShown.elapsed()));
+}
+
+void TLinePane::ShowAdded() {
+  FShowTimer.stop();
+  FShown.start();
+  // Like a memo, the pane follows what was added last; the scrolling is part of
+  // the repaint below.
   FAdding = true;
   UpdateScrollBars();
   verticalScrollBar()->setValue(verticalScrollBar()->maximum());
   FAdding = false;
-  ScheduleRepaint();
+  viewport()->update();
 }
 
 void TLinePane::scrollContentsBy(int dx, int dy) {
   if (FAdding) return;
   QAbstractScrollArea::scrollContentsBy(dx, dy);
-}
-
-// Pages can arrive hundreds of times a second, each inside a timed load: the pane
-// shows the latest at most every kRepaintMs rather than painting once per page.
-void TLinePane::ScheduleRepaint() {
-  if (!FPainted.isValid() || FPainted.elapsed() >= kRepaintMs) {
-    viewport()->update();
-    return;
-  }
-  if (!FRepaintTimer.isActive()) FRepaintTimer.start(static_cast<int>(kRepaintMs - FPainted.elapsed()));
 }
 
 void TLinePane::AppendLine(const std::string& line) {
@@ -203,7 +210,6 @@ void TLinePane::PaintSelection(QPainter& p, size_t line, size_t first, int x, in
 // Only the lines and columns in view are drawn: a page's line can be megabytes
 // long (minified markup), and text is laid out per character drawn.
 void TLinePane::paintEvent(QPaintEvent*) {
-  FPainted.start();
   QPainter p(viewport());
   p.setPen(palette().color(QPalette::Text));
   const QFontMetrics fm = fontMetrics();

@@ -66,7 +66,8 @@ class TLinePane : public QAbstractScrollArea {
 
  private:
   void LinesAdded(bool selecting);
-  void ScheduleRepaint();
+  void ScheduleShow();
+  void ShowAdded();
   void UpdateScrollBars();
   int VisibleLineCount() const;
   int CharWidth() const;
@@ -80,10 +81,10 @@ class TLinePane : public QAbstractScrollArea {
   void PaintSelection(QPainter& p, size_t line, size_t first, int x, int top, const QString& text);
 
   TPageLines FLines;
-  QElapsedTimer FPainted;  // since the last paint
-  QTimer FRepaintTimer;
+  QElapsedTimer FShown;  // since added lines were last shown
+  QTimer FShowTimer;
   bool FAdding = false;
-  static constexpr qint64 kRepaintMs = 40;
+  static constexpr qint64 kShowMs = 40;
   TTextPos FAnchor, FCaret;
   bool FDragging = false;
 };

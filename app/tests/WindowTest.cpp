@@ -331,6 +331,10 @@ TEST_F(WindowTest, PagesArrivingFastAreNotPaintedOneByOne) {
   QTest::qWait(100);  // the throttle's timer shows the last page
   EXPECT_GE(counter.paints, 1);
   EXPECT_EQ(pane->Lines().Count(), 100u);
+  // Scrolled to the end: the place after the last line is in view.
+  const QPoint end = pane->PointOf({100, 0});
+  EXPECT_TRUE(pane->viewport()->rect().contains(end)) << end.x() << "," << end.y();
+  EXPECT_EQ(pane->verticalScrollBar()->value(), pane->verticalScrollBar()->maximum());
   pane->viewport()->removeEventFilter(&counter);
 }
 
