@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "platform/SystemCalls.h"
@@ -233,11 +234,17 @@ void ThreadQueue::MarkDue(Timer* t) {
   SignalLocked();
 }
 
-// One non-blocking look at the epoll set. The eventfd needs no work here (it only
-// wakes waiters); every other ready descriptor's source runs without our lock.
+// The events a wait took from the epoll set, else one non-blocking look at it.
+// The eventfd needs no work here (it only wakes waiters); every other ready
+// descriptor's source runs without our lock. The taken events are copied first:
+// a source's handler may wait again, nested, and take new ones.
 void ThreadQueue::Harvest() {
-  epoll_event events[64];
-  const int n = Counted(epoll_wait(epollFd_, events, 64, 0));
+  epoll_event events[kReadyMax];
+  int n = std::exchange(readyCount_, 0);
+  if (n > 0)
+    std::copy_n(ready_, n, events);
+  else
+    n = Counted(epoll_wait(epollFd_, events, kReadyMax, 0));
   for (int i = 0; i < n; ++i) {
     if (events[i].data.u64 != kWakeKey) RunReady(events[i].data.u64, events[i].events);
   }
@@ -297,7 +304,7 @@ void ThreadQueue::Unregister(int fd) {
 }
 
 bool ThreadQueue::HasPendingWork() {
-  if (HasQueuedWork()) return true;
+  if (readyCount_ > 0 || HasQueuedWork()) return true;
   pollfd p{epollFd_, POLLIN, 0};
   return Counted(poll(&p, 1, 0)) > 0;
 }
@@ -308,9 +315,10 @@ bool ThreadQueue::HasQueuedWork() {
 }
 
 // Work the owner queued itself is not signalled on the descriptor, so it is
-// looked for before the wait.
+// looked for before the wait. The wait is on the epoll set itself and keeps what
+// it took for the harvest that follows: one system call per wait, not two.
 bool ThreadQueue::WaitForWork(int64_t timeoutMs) {
-  if (HasQueuedWork()) return true;
+  if (readyCount_ > 0 || HasQueuedWork()) return true;
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
@@ -319,9 +327,11 @@ bool ThreadQueue::WaitForWork(int64_t timeoutMs) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       wait = static_cast<int>(std::clamp<int64_t>(left, 0, 1 << 30));
     }
-    pollfd p{epollFd_, POLLIN, 0};
-    const int n = Counted(poll(&p, 1, wait));
-    if (n > 0) return true;
+    const int n = Counted(epoll_wait(epollFd_, ready_, kReadyMax, wait));
+    if (n > 0) {
+      readyCount_ = n;
+      return true;
+    }
     if (n == 0 && (timeoutMs < 0 || Clock::now() >= deadline)) return false;
   }
 }

@@ -8,11 +8,12 @@
 // other parts of the layer register. The epoll descriptor is the thread's "work
 // pending" descriptor (GetThreadWaitFd).
 //
-// Retrieval first harvests: epoll_wait with a 0 ms timeout; each ready registered
-// descriptor's FdSource::OnReady runs on the owner thread, without the queue lock,
-// and usually posts messages. Registrations are one-shot: a source that wants more
-// readiness re-arms itself. Blocking waits poll the epoll descriptor and never take
-// events out of it, so readiness is only ever consumed by a harvest.
+// Retrieval first harvests: the events the last blocking wait took, else
+// epoll_wait with a 0 ms timeout; each ready registered descriptor's
+// FdSource::OnReady runs on the owner thread, without the queue lock, and usually
+// posts messages. Registrations are one-shot: a source that wants more readiness
+// re-arms itself. A blocking wait is an epoll_wait that keeps what it took for the
+// next harvest on the same thread, so readiness is only ever acted on by a harvest.
 //
 // Lifetime: a ThreadQueue is never freed. At its thread's exit it is retired (its
 // windows forgotten, timers killed, descriptors closed); ArmFd and DisarmFd on a

@@ -15,6 +15,7 @@
 // descriptor is ready to be harvested.
 #pragma once
 
+#include <sys/epoll.h>
 #include <sys/types.h>
 
 #include <condition_variable>
@@ -78,8 +79,9 @@ class ThreadQueue {
   // Owner thread, before it waits on WaitFd from outside: signals the posts it
   // made itself, which are otherwise not announced on the descriptor.
   void FlushOwnPosts();
-  // Owner thread: waits until the epoll descriptor is readable or timeoutMs (-1:
-  // no limit) has passed. True when readable.
+  // Owner thread: waits until the epoll set has something or timeoutMs (-1: no
+  // limit) has passed; what it took waits for the next harvest. True when there
+  // is work.
   bool WaitForWork(int64_t timeoutMs);
 
   // Any thread. events are the raw epoll bits (callers add EPOLLONESHOT).
@@ -116,14 +118,17 @@ class ThreadQueue {
   int eventFd_ = -1;
 
   std::mutex mu_;
-  std::condition_variable callbackDone_;              // Unregister from another thread waits on it
-  MsgRing fifo_;                                      // guarded by mu_
-  bool retired_ = false;                              // guarded by mu_
-  bool quit_ = false;                                 // guarded by mu_
-  int quitCode_ = 0;                                  // guarded by mu_
-  bool signalled_ = false;                            // guarded by mu_
-  bool deferred_ = false;                             // guarded by mu_: owner's posts not yet signalled
-  int harvestSkips_ = 0;                              // owner thread only
+  std::condition_variable callbackDone_;  // Unregister from another thread waits on it
+  MsgRing fifo_;                          // guarded by mu_
+  bool retired_ = false;                  // guarded by mu_
+  bool quit_ = false;                     // guarded by mu_
+  int quitCode_ = 0;                      // guarded by mu_
+  bool signalled_ = false;                // guarded by mu_
+  bool deferred_ = false;                 // guarded by mu_: owner's posts not yet signalled
+  int harvestSkips_ = 0;                  // owner thread only
+  static constexpr int kReadyMax = 64;
+  epoll_event ready_[kReadyMax];  // owner thread only: events a wait took, not yet harvested
+  int readyCount_ = 0;
   std::vector<MSG> coalesced_;                        // guarded by mu_: queued PostCoalesced messages
   std::unordered_map<int, Registration> registered_;  // guarded by mu_
   uint32_t nextGeneration_ = 0;                       // guarded by mu_

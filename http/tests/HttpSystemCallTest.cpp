@@ -38,8 +38,8 @@ class HttpSystemCalls : public ::testing::Test {
   core::TMemoryStream body_;
 };
 
-// A small page on a kept connection: one send, a wait, a look at the epoll set,
-// one receive and one re-arm (7 when the response comes in one piece, a few more
+// A small page on a kept connection: one send, a wait on the epoll set,
+// one receive and one re-arm (5 or 6 when the response comes in one piece, a few more
 // when header and body arrive apart). A common command-line client needs 33.
 TEST_F(HttpSystemCalls, SmallPageOnAKeptConnection) {
   const uint64_t calls = CallsForKeptLoad("/index.html");
@@ -49,9 +49,9 @@ TEST_F(HttpSystemCalls, SmallPageOnAKeptConnection) {
 }
 
 // A small page on a new connection, as the window loads it (HTTP/1.0): open,
-// two option reads and two option writes, connect, arm, wait, send, wait, a peek
+// two option reads and two option writes, connect, arm, wait, re-arm, send, wait, a peek
 // (the end is in sight), receive, re-arm, and the graceful close (shutdown, a
-// look for unread bytes, disarm, close): about 20, a few more when header, body
+// look for unread bytes, disarm, close): about 19, a few more when header, body
 // and end arrive apart. Nothing is asked of a socket before it connects.
 TEST_F(HttpSystemCalls, SmallPageOnANewConnection) {
   cli_->SetRequestVer("1.0");
