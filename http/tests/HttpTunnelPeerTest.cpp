@@ -20,6 +20,17 @@ const std::string kStatus = "HTTP/1.1 407 Proxy Authentication Required\r\n";
 // The final refusal: the request ends with it, and no third CONNECT follows.
 const std::string kRefusal = kStatus + kChallenge + "Content-Length: 0\r\n\r\n";
 
+// A client of HTTP/1.1 that goes through the scripted proxy with credentials.
+core::ComponentPtr<THttpCli> ClientThrough(const ScriptedPeer& proxy) {
+  core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
+  cli->SetProxy("127.0.0.1");
+  cli->SetProxyPort(std::to_string(proxy.Port()));
+  cli->SetProxyUsername("pu");
+  cli->SetProxyPassword("pp");
+  cli->SetRequestVer("1.1");
+  return cli;
+}
+
 TEST(HttpTunnelPeer, SecondConnectOnTheSameConnectionWhenTheAnswerEnds) {
   struct Case {
     const char* name;
@@ -59,14 +70,9 @@ TEST(HttpTunnelPeer, SecondConnectOnTheSameConnectionWhenTheAnswerEnds) {
       if (c.proxyCloses) first.Close();
       if (c.sameConnection) first.Expect("\r\n\r\n").Send(kRefusal);
       ScriptedPeer proxy({first, Script().Expect("\r\n\r\n").Send(kRefusal)});
-      core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
+      core::ComponentPtr<THttpCli> cli = ClientThrough(proxy);
       HttpEvents ev;
       ev.Attach(*cli);
-      cli->SetProxy("127.0.0.1");
-      cli->SetProxyPort(std::to_string(proxy.Port()));
-      cli->SetProxyUsername("pu");
-      cli->SetProxyPassword("pp");
-      cli->SetRequestVer("1.1");
       ASSERT_TRUE(RunUntilReady(*cli, ev, "https://127.0.0.1:9/x")) << ev.Text();
       EXPECT_EQ(cli->StatusCode(), 407);
       EXPECT_EQ(ev.requestDone, 1);
@@ -105,13 +111,9 @@ TEST(HttpTunnelPeer, KeptConnectionClosedUnderTheNextConnect) {
   const std::string answer = kStatus + kChallenge + "Content-Length: 0\r\n\r\n";
   ScriptedPeer proxy({Script().Expect("\r\n\r\n").Send(answer).Expect("\r\n\r\n").CloseNow(),
                       Script().Expect("\r\n\r\n").Send(kRefusal)});
-  core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
+  core::ComponentPtr<THttpCli> cli = ClientThrough(proxy);
   HttpEvents ev;
   ev.Attach(*cli);
-  cli->SetProxy("127.0.0.1");
-  cli->SetProxyPort(std::to_string(proxy.Port()));
-  cli->SetProxyUsername("pu");
-  cli->SetProxyPassword("pp");
   ASSERT_TRUE(RunUntilReady(*cli, ev, "https://127.0.0.1:9/x")) << ev.Text();
   EXPECT_EQ(cli->StatusCode(), 407) << cli->ReasonPhrase();
   ASSERT_EQ(proxy.AcceptedCount(), 2u);
