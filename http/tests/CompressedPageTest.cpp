@@ -20,18 +20,13 @@ using testsupport::NginxServer;
 using testsupport::Script;
 using testsupport::ScriptedPeer;
 
-struct Client {
-  core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
-  HttpEvents ev;
-  core::TMemoryStream body;
-
-  explicit Client(THttpCliOptions options = httpoEnableContentCoding) {
-    WindowSettings(*cli);
+// The window's HTTP/1.0 client with content coding on (or other options).
+struct Client : TestClient {
+  explicit Client(THttpCliOptions options = httpoEnableContentCoding) : TestClient("1.0") {
     cli->SetOptions(options);
-    ev.Attach(*cli);
-    cli->SetRcvdStream(&body);
   }
-  bool Run(const ScriptedPeer& peer) { return RunUntilReady(*cli, ev, LoopbackUrl(peer.Port())); }
+  using TestClient::Run;
+  bool Run(const ScriptedPeer& peer) { return Run(LoopbackUrl(peer.Port())); }
 };
 
 std::string Coded(const std::string& codings, const std::string& body) {

@@ -14,18 +14,8 @@ using testsupport::Millis;
 using testsupport::Script;
 using testsupport::ScriptedPeer;
 
-struct Client {
-  core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
-  HttpEvents ev;
-  core::TMemoryStream body;
-
-  explicit Client(const std::string& version = "1.1") {
-    WindowSettings(*cli);
-    cli->SetRequestVer(version);
-    ev.Attach(*cli);
-    cli->SetRcvdStream(&body);
-  }
-  bool Run(const std::string& url) { return RunUntilReady(*cli, ev, url); }
+struct Client : TestClient {
+  using TestClient::TestClient;
   // The synchronous Get; returns the exception's message and number, or "" and 0.
   std::pair<std::string, int> Get(const std::string& url) { return GetOrFailure(*cli, url); }
 };

@@ -14,22 +14,11 @@ using testsupport::HttpResponse;
 using testsupport::Script;
 using testsupport::ScriptedPeer;
 
-struct Client {
-  core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
-  HttpEvents ev;
-  core::TMemoryStream body;
-
-  Client() {
-    WindowSettings(*cli);
-    cli->SetRequestVer("1.1");
-    ev.Attach(*cli);
-    cli->SetRcvdStream(&body);
-  }
+struct Client : TestClient {
   void ThroughProxy(const ScriptedPeer& proxy) {
     cli->SetProxy("127.0.0.1");
     cli->SetProxyPort(std::to_string(proxy.Port()));
   }
-  bool Run(const std::string& url) { return RunUntilReady(*cli, ev, url); }
 };
 
 std::string Base(const ScriptedPeer& peer) {

@@ -12,17 +12,10 @@ using testsupport::HttpResponse;
 using testsupport::Script;
 using testsupport::ScriptedPeer;
 
-struct Client {
-  core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
-  HttpEvents ev;
-  core::TMemoryStream body;
+struct Client : TestClient {
   int locationChanges = 0;
 
   Client() {
-    WindowSettings(*cli);
-    cli->SetRequestVer("1.1");
-    ev.Attach(*cli);
-    cli->SetRcvdStream(&body);
     cli->OnLocationChange = [this](core::TComponent*) { ++locationChanges; };
   }
   bool Run(const std::string& url, THttpRequest rq = httpGET) {

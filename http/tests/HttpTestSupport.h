@@ -174,6 +174,22 @@ inline std::string LoopbackUrl(uint16_t port, const std::string& path = "/") {
   return "http://127.0.0.1:" + std::to_string(port) + path;
 }
 
+// A client configured like the window's with the given HTTP version, its events
+// recorded and the document received into body.
+struct TestClient {
+  core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
+  HttpEvents ev;
+  core::TMemoryStream body;
+
+  explicit TestClient(const std::string& version = "1.1") {
+    WindowSettings(*cli);
+    cli->SetRequestVer(version);
+    ev.Attach(*cli);
+    cli->SetRcvdStream(&body);
+  }
+  bool Run(const std::string& url) { return RunUntilReady(*cli, ev, url); }
+};
+
 // A private nginx reached through a private squid by a client configured like the
 // window's, receiving into body. Skips the test when either server is missing.
 class ThroughSquid : public ::testing::Test {
