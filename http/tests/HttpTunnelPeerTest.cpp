@@ -100,7 +100,10 @@ TEST(HttpTunnelPeer, SecondConnectOnTheSameConnectionWhenTheAnswerEnds) {
            p = all.find("CONNECT 127.0.0.1:9 HTTP/1.1\r\n", p + 1))
         ++connects;
       EXPECT_EQ(connects, 2u) << all;
-      EXPECT_TRUE(proxy.Errors().empty());
+      // A client that leaves the first connection closes it under the rest of the
+      // answer, so the proxy's sends there may fail.
+      for (const std::string& error : proxy.Errors())
+        if (c.sameConnection || error.rfind("connection 0 ", 0) != 0) ADD_FAILURE() << error;
     }
   }
 }
