@@ -125,14 +125,7 @@ class TerminalView : public ISpeedTestView {
     FProgress.Update(loadIndex);
   }
   void LoadMeasured(const http::TLoadTimes& times) override { FTimes.push_back(times); }
-  std::string ShortDateToday() override {
-    char buf[64];
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    std::strftime(buf, sizeof buf, "%x", &tm);
-    return buf;
-  }
+  std::string ShortDateToday() override { return LocaleShortDate(); }
   char DecimalSeparator() override {
     const std::lconv* lc = std::localeconv();
     return lc && lc->decimal_point && lc->decimal_point[0] ? lc->decimal_point[0] : '.';

@@ -1,22 +1,23 @@
 #include "app/LoadDetails.h"
 
-#include "app/Stats.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <numeric>
+#include <sstream>
+
+#include "app/LoadReport.h"
+#include "app/Stats.h"
 
 namespace app {
 
 const char* DetailPhaseName(size_t phase) {
-  static const char* const kNames[kDetailPhaseCount] = {"dns",      "connect", "socks", "tls",      "auth",
-                                                        "redirect", "request", "wait",  "transfer", "pane"};
-  return phase < kDetailPhaseCount ? kNames[phase] : "";
+  return phase < kDetailPhaseCount ? http::LoadPhaseName(static_cast<http::TLoadPhase>(phase)) : "";
 }
 
 int64_t TLoadRow::OtherUs() const {
-  return std::max<int64_t>(0, totalUs - std::accumulate(phaseUs.begin(), phaseUs.end(), int64_t{0}));
+  int64_t phases = 0;
+  for (size_t p = 0; p < kDetailPhaseCount; ++p) phases += PhaseUs(p);
+  return std::max<int64_t>(0, totalUs - phases);
 }
 
 namespace {
@@ -24,7 +25,8 @@ namespace {
 std::vector<double> SortedMs(const std::vector<TLoadRow>& rows, int reused) {
   std::vector<double> ms;
   for (const TLoadRow& r : rows)
-    if (reused < 0 || r.reused == (reused == 1)) ms.push_back(static_cast<double>(r.totalUs) / 1000);
+    if (!r.Failed() && (reused < 0 || r.Reused() == (reused == 1)))
+      ms.push_back(static_cast<double>(r.totalUs) / 1000);
   std::sort(ms.begin(), ms.end());
   return ms;
 }
@@ -43,6 +45,8 @@ TDetailStats ComputeDetailStats(const std::vector<TLoadRow>& rows) {
   s.count = all.size();
   s.cold = cold.size();
   s.warm = warm.size();
+  s.failed = static_cast<size_t>(
+      std::count_if(rows.begin(), rows.end(), [](const TLoadRow& r) { return r.Failed(); }));
   if (all.empty()) return s;
   const TSummary summary = Summarize(all);
   s.medianMs = summary.median;
@@ -53,7 +57,8 @@ TDetailStats ComputeDetailStats(const std::vector<TLoadRow>& rows) {
   s.warmMedianMs = Percentile(warm, 50);
   int64_t bytes = 0, us = 0;
   for (const TLoadRow& r : rows) {
-    bytes += r.bytes;
+    if (r.Failed()) continue;
+    bytes += r.Bytes();
     us += r.totalUs;
   }
   if (us > 0) s.bytesPerSecond = static_cast<double>(bytes) * 1e6 / static_cast<double>(us);
@@ -80,7 +85,8 @@ std::string MsText(int64_t us) {
 std::vector<std::string> StatsLines(const TDetailStats& s) {
   auto ms = [](double v) { return Format("%.3f", v) + " ms"; };
   std::vector<std::string> lines;
-  lines.push_back("Loads: " + std::to_string(s.count) + "   median " + ms(s.medianMs) + "   p95 " +
+  const std::string failed = s.failed > 0 ? " (" + std::to_string(s.failed) + " failed, left out)" : "";
+  lines.push_back("Loads: " + std::to_string(s.count) + failed + "   median " + ms(s.medianMs) + "   p95 " +
                   ms(s.p95Ms) + "   mean " + Format("%.3f", s.meanMs) + " \xB1 " + ms(s.stddevMs));
   lines.push_back("Cold: " + std::to_string(s.cold) + " (median " + ms(s.coldMedianMs) +
                   ")   Warm: " + std::to_string(s.warm) + " (median " + ms(s.warmMedianMs) + ")");
@@ -88,16 +94,13 @@ std::vector<std::string> StatsLines(const TDetailStats& s) {
   return lines;
 }
 
-std::string DetailsCsv(const std::vector<TLoadRow>& rows) {
-  std::string csv = "load,status,reused";
-  for (size_t p = 0; p < kDetailPhaseCount; ++p) csv += std::string(",") + DetailPhaseName(p) + "_us";
-  csv += ",total_us,bytes\r\n";
-  for (const TLoadRow& r : rows) {
-    csv += std::to_string(r.load) + "," + std::to_string(r.status) + "," + (r.reused ? "1" : "0");
-    for (int64_t us : r.phaseUs) csv += "," + std::to_string(us);
-    csv += "," + std::to_string(r.totalUs) + "," + std::to_string(r.bytes) + "\r\n";
-  }
-  return csv;
+std::string DetailsCsv(const std::string& url, const std::vector<TLoadRow>& rows) {
+  TUrlLoads run{url, {}};
+  run.loads.reserve(rows.size());
+  for (const TLoadRow& r : rows) run.loads.push_back(r.times);
+  std::ostringstream csv;
+  WriteCsv(csv, {run});
+  return csv.str();
 }
 
 }  // namespace app

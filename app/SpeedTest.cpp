@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "app/PageCharCounter.h"
@@ -43,6 +44,14 @@ std::string FormatGeneral(long double value, char decimalSeparator) {
   std::string out = sign + digits.substr(0, 1);
   if (digits.size() > 1) out += decimalSeparator + digits.substr(1);
   return out + "E" + std::to_string(exp);
+}
+
+std::string LocaleShortDate() {
+  char buf[64];
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  return std::strftime(buf, sizeof buf, "%x", &tm) > 0 ? buf : "";
 }
 
 std::string ConfirmationMessage(const std::string& loadsText) {

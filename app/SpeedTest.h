@@ -69,6 +69,10 @@ class ISpeedTestView {
 // integer digits, then scientific ("1.5E-6", "1E20").
 std::string FormatGeneral(long double value, char decimalSeparator);
 
+// Today's date in the locale's short form (strftime's %x: "12/07/26" in the C
+// locale), the form both the window's and the command line's history use.
+std::string LocaleShortDate();
+
 // The confirmation message for more than 100 loads (it ends with a blank).
 std::string ConfirmationMessage(const std::string& loadsText);
 

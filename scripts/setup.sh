@@ -22,6 +22,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth xdg-utils
   # the details window's chart (its CMake package needs the OpenGL module's)
   qt6-charts-dev
+  # the window's icon, drawn from the menu entry's SVG
+  qt6-svg-dev
   libqt6opengl6-dev
   # the command line's JSON is checked with python3's json module
   python3

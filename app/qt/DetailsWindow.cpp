@@ -1,13 +1,12 @@
 #include "app/qt/DetailsWindow.h"
 
+#include <QAbstractTableModel>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QSaveFile>
 #include <QSplitter>
 #include <QVBoxLayout>
-#include <QtCharts/QChartView>
 
 namespace app {
 
@@ -17,39 +16,116 @@ QString Latin1(const std::string& s) {
   return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
 }
 
+// The columns a person looks at first come first, so they show without
+// scrolling sideways; the phases follow.
+enum TColumn { colLoad, colStatus, colConnection, colTotal, colBytes, colSpeed, colFirstPhase };
+constexpr int kColumnCount = colFirstPhase + static_cast<int>(kDetailPhaseCount);
+
 }  // namespace
 
-TDetailsWindow::TDetailsWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
+// The rows of the run as a table model: the view asks for what it shows, so
+// appending a load costs one row insertion however long the run is.
+class TLoadTableModel : public QAbstractTableModel {
+ public:
+  explicit TLoadTableModel(const TRunDetails& run, QObject* parent)
+      : QAbstractTableModel(parent), FRun(run) {}
+
+  // Brings the model to the run's rows: appended rows are inserted, a new run resets.
+  void Sync(bool newRun) {
+    if (newRun || FRun.rows.size() < FCount) {
+      beginResetModel();
+      FCount = FRun.rows.size();
+      endResetModel();
+    } else if (FRun.rows.size() > FCount) {
+      beginInsertRows(QModelIndex(), static_cast<int>(FCount), static_cast<int>(FRun.rows.size()) - 1);
+      FCount = FRun.rows.size();
+      endInsertRows();
+    } else if (FCount > 0) {
+      // The last row can change after it was added (a failure's reason).
+      emit dataChanged(index(static_cast<int>(FCount) - 1, 0),
+                       index(static_cast<int>(FCount) - 1, kColumnCount - 1));
+    }
+  }
+  int rowCount(const QModelIndex& parent) const override {
+    return parent.isValid() ? 0 : static_cast<int>(FCount);
+  }
+  int columnCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : kColumnCount; }
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+    static const char* const kFixed[] = {"Load", "Status", "Connection", "Total (ms)", "Bytes", "Speed"};
+    if (section < colFirstPhase) return QString::fromLatin1(kFixed[section]);
+    return QString::fromLatin1(DetailPhaseName(static_cast<size_t>(section - colFirstPhase))) + " (ms)";
+  }
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (!index.isValid() || static_cast<size_t>(index.row()) >= FCount) return {};
+    const TLoadRow& row = FRun.rows[static_cast<size_t>(index.row())];
+    if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+    if (role == Qt::ForegroundRole && row.Failed()) return QColor(0xB0, 0, 0);
+    if (role == Qt::ToolTipRole && row.Failed()) return Latin1(row.error);
+    if (role != Qt::DisplayRole) return {};
+    return Cell(row, index.column());
+  }
+
+ private:
+  static QString Cell(const TLoadRow& row, int column) {
+    switch (column) {
+      case colLoad:
+        return QString::number(row.load);
+      case colStatus:
+        return row.Failed() ? (row.Status() > 0 ? QString::number(row.Status()) + " failed" : "failed")
+                            : QString::number(row.Status());
+      case colConnection:
+        return row.Reused() ? QStringLiteral("warm") : QStringLiteral("cold");
+      case colTotal:
+        return Latin1(MsText(row.totalUs));
+      case colBytes:
+        return QString::number(row.Bytes());
+      case colSpeed:
+        return row.totalUs > 0 && !row.Failed() ? Latin1(HumanSpeed(static_cast<double>(row.Bytes()) * 1e6 /
+                                                                    static_cast<double>(row.totalUs)))
+                                                : QString();
+      default:
+        return Latin1(MsText(row.PhaseUs(static_cast<size_t>(column - colFirstPhase))));
+    }
+  }
+
+  const TRunDetails& FRun;
+  size_t FCount = 0;
+};
+
+TDetailsWindow::TDetailsWindow(QWidget* parent, const TRunDetails& run)
+    : QWidget(parent, Qt::Window),
+      SaveDialog(this, {QStringLiteral("CSV file (*.csv)"), QStringLiteral("All Files (*)")},
+                 QStringLiteral("csv"), QStringLiteral("details")),
+      FRun(run) {
   setWindowTitle(QStringLiteral("Tachyload details"));
   StatsLabel = new QLabel(this);
   StatsLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  Table = new QTableWidget(0, 0, this);
+  FModel = new TLoadTableModel(run, this);
+  Table = new QTableView(this);
+  Table->setModel(FModel);
   Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
   Table->verticalHeader()->setVisible(false);
-  QStringList headers{QStringLiteral("Load"), QStringLiteral("Status"), QStringLiteral("Connection")};
-  for (size_t p = 0; p < kDetailPhaseCount; ++p) headers << QString::fromLatin1(DetailPhaseName(p)) + " (ms)";
-  headers << QStringLiteral("Total (ms)") << QStringLiteral("Bytes") << QStringLiteral("Speed");
-  Table->setColumnCount(static_cast<int>(headers.size()));
-  Table->setHorizontalHeaderLabels(headers);
-  CreateChart();
+  Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 6);
+  // Fixed widths from the headers: sizing to contents would read every row.
+  for (int c = 0; c < kColumnCount; ++c) {
+    const QString header = FModel->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+    const int sample = Table->fontMetrics().horizontalAdvance(c == colSpeed ? "999 MB/s" : "99999.999");
+    Table->setColumnWidth(c, std::max(Table->fontMetrics().horizontalAdvance(header), sample) + 16);
+  }
+  Chart = new TPhaseChart(this);
 
   CopyButton = new QPushButton(QStringLiteral("&Copy"), this);
   SaveButton = new QPushButton(QStringLiteral("&Save CSV..."), this);
-  SaveDialog = new QFileDialog(this, QStringLiteral("Save As"));
-  SaveDialog->setAcceptMode(QFileDialog::AcceptSave);
-  SaveDialog->setNameFilters({QStringLiteral("CSV file (*.csv)"), QStringLiteral("All Files (*)")});
-  SaveDialog->setDefaultSuffix(QStringLiteral("csv"));
-  SaveDialog->setOption(QFileDialog::DontUseNativeDialog, true);
-  connect(SaveDialog, &QDialog::accepted, this, &TDetailsWindow::WriteCsv);
-  connect(SaveButton, &QPushButton::clicked, SaveDialog, [this] { SaveDialog->open(); });
-  connect(CopyButton, &QPushButton::clicked, this,
-          [this] { QGuiApplication::clipboard()->setText(Latin1(DetailsCsv(FRows))); });
+  connect(SaveButton, &QPushButton::clicked, this,
+          [this] { SaveDialog.Open([this](const QString& file) { WriteCsv(file); }); });
+  connect(CopyButton, &QPushButton::clicked, this, [this] { QGuiApplication::clipboard()->setText(Csv()); });
 
-  auto* view = new QChartView(Chart, this);
-  view->setRenderHint(QPainter::Antialiasing);
   auto* split = new QSplitter(Qt::Vertical, this);
-  split->addWidget(view);
+  split->addWidget(Chart);
   split->addWidget(Table);
+  split->setStretchFactor(0, 3);
+  split->setStretchFactor(1, 2);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(CopyButton);
@@ -58,97 +134,37 @@ TDetailsWindow::TDetailsWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
   layout->addWidget(StatsLabel);
   layout->addWidget(split, 1);
   layout->addLayout(buttons);
-  resize(760, 560);
+  resize(900, 640);
+  Refresh();
+}
+
+TDetailsWindow::~TDetailsWindow() = default;
+
+void TDetailsWindow::Refresh() {
+  const bool newRun = FShownRun != FRun.run;
+  FModel->Sync(newRun);
+  FShownRun = FRun.run;
+  setWindowTitle(FRun.url.empty() ? QStringLiteral("Tachyload details")
+                                  : QStringLiteral("Tachyload details - ") + Latin1(FRun.url));
+  Chart->Show(FRun.rows);
   ShowStats();
+  if (!FRun.rows.empty()) Table->scrollToBottom();
+  ++FRefreshes;
 }
 
-void TDetailsWindow::CreateChart() {
-  Chart = new QChart;
-  Chart->setTitle(QStringLiteral("Time of each load by phase (ms)"));
-  FSeries = new QStackedBarSeries(Chart);
-  for (size_t p = 0; p <= kDetailPhaseCount; ++p) {
-    auto* set = new QBarSet(p < kDetailPhaseCount ? QString::fromLatin1(DetailPhaseName(p)) : "other");
-    FSets.push_back(set);
-    FSeries->append(set);
-  }
-  Chart->addSeries(FSeries);
-  FAxisX = new QBarCategoryAxis(Chart);
-  FAxisY = new QValueAxis(Chart);
-  FAxisY->setLabelFormat(QStringLiteral("%.1f"));
-  Chart->addAxis(FAxisX, Qt::AlignBottom);
-  Chart->addAxis(FAxisY, Qt::AlignLeft);
-  FSeries->attachAxis(FAxisX);
-  FSeries->attachAxis(FAxisY);
-  Chart->legend()->setAlignment(Qt::AlignRight);
-}
-
-void TDetailsWindow::BeginRun(const QString& url) {
-  FRows.clear();
-  Table->setRowCount(0);
-  for (QBarSet* set : FSets) set->remove(0, set->count());
-  FAxisX->clear();
-  FMaxMs = 0;
-  FAxisY->setRange(0, 1);
-  setWindowTitle(QStringLiteral("Tachyload details - ") + url);
-  ShowStats();
-}
-
-void TDetailsWindow::AddLoad(const TLoadRow& row) {
-  FRows.push_back(row);
-  AddTableRow(row);
-  AddBar(row);
-  ShowStats();
-}
-
-int TDetailsWindow::BarCount() const {
-  return FAxisX->count();
-}
-
-void TDetailsWindow::AddTableRow(const TLoadRow& row) {
-  const int r = Table->rowCount();
-  Table->insertRow(r);
-  int c = 0;
-  auto cell = [&](const QString& text) {
-    auto* item = new QTableWidgetItem(text);
-    item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Table->setItem(r, c++, item);
-  };
-  cell(QString::number(row.load));
-  cell(QString::number(row.status));
-  cell(row.reused ? QStringLiteral("warm") : QStringLiteral("cold"));
-  for (int64_t us : row.phaseUs) cell(Latin1(MsText(us)));
-  cell(Latin1(MsText(row.totalUs)));
-  cell(QString::number(row.bytes));
-  const double bps =
-      row.totalUs > 0 ? static_cast<double>(row.bytes) * 1e6 / static_cast<double>(row.totalUs) : 0;
-  cell(Latin1(HumanSpeed(bps)));
-  Table->scrollToBottom();
-}
-
-void TDetailsWindow::AddBar(const TLoadRow& row) {
-  for (size_t p = 0; p < kDetailPhaseCount; ++p) FSets[p]->append(static_cast<double>(row.phaseUs[p]) / 1000);
-  FSets[kDetailPhaseCount]->append(static_cast<double>(row.OtherUs()) / 1000);
-  FAxisX->append(QString::number(row.load));
-  FMaxMs = std::max(FMaxMs, static_cast<double>(row.totalUs) / 1000);
-  FAxisY->setRange(0, FMaxMs > 0 ? FMaxMs * 1.1 : 1);
+QString TDetailsWindow::Csv() const {
+  return Latin1(DetailsCsv(FRun.url, FRun.rows));
 }
 
 void TDetailsWindow::ShowStats() {
   QStringList lines;
-  for (const std::string& l : StatsLines(ComputeDetailStats(FRows))) lines << Latin1(l);
+  for (const std::string& l : StatsLines(ComputeDetailStats(FRun.rows))) lines << Latin1(l);
   StatsLabel->setText(lines.join('\n'));
 }
 
-void TDetailsWindow::WriteCsv() {
-  if (SaveDialog->selectedFiles().isEmpty()) return;
-  const QString file = SaveDialog->selectedFiles().first();
-  QSaveFile out(file);
-  const std::string csv = DetailsCsv(FRows);
-  if (!out.open(QIODevice::WriteOnly) ||
-      out.write(csv.data(), static_cast<qint64>(csv.size())) != static_cast<qint64>(csv.size()) ||
-      !out.commit()) {
-    if (ShowError) ShowError(QStringLiteral("Cannot create file \"%1\". %2").arg(file, out.errorString()));
-  }
+void TDetailsWindow::WriteCsv(const QString& file) {
+  const QString error = SaveBytes(file, DetailsCsv(FRun.url, FRun.rows));
+  if (!error.isEmpty() && ShowError) ShowError(error);
 }
 
 }  // namespace app

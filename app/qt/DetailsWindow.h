@@ -1,61 +1,58 @@
-// The details window: what every load of the run did. A table of the loads
-// (status, cold or warm, each phase, bytes, speed), the statistics of the run,
-// and a stacked bar per load showing where its time went. It fills while the
-// run goes on, keeps the last run until the next one starts, and copies or saves
-// the table as CSV.
+// The details window: what every load of the last run did. A table of the loads
+// (status, cold or warm, total, bytes, speed, then each phase), the statistics
+// of the loads that got their page, and a stacked bar per load showing where its
+// time went (TPhaseChart); Copy and Save CSV write the command line's CSV.
 //
-// Not modal: it stays open beside the main window, which owns it and feeds it.
+// It shows the main window's TRunDetails and does nothing by itself: the main
+// window makes it when Details is first pressed and calls Refresh() between
+// loads and at the end of a run, never while a load runs, so no table, chart or
+// statistics work lands in a measured time. Not modal.
 #pragma once
 
-#include <QFileDialog>
 #include <QLabel>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTableView>
 #include <QWidget>
-#include <QtCharts/QBarCategoryAxis>
-#include <QtCharts/QBarSet>
-#include <QtCharts/QChart>
-#include <QtCharts/QStackedBarSeries>
-#include <QtCharts/QValueAxis>
 #include <functional>
-#include <vector>
 
 #include "app/LoadDetails.h"
+#include "app/qt/PhaseChart.h"
+#include "app/qt/SaveDialog.h"
 
 namespace app {
+
+class TLoadTableModel;
 
 class TDetailsWindow : public QWidget {
   Q_OBJECT
 
  public:
-  explicit TDetailsWindow(QWidget* parent);
-  void BeginRun(const QString& url);
-  void AddLoad(const TLoadRow& row);
-  const std::vector<TLoadRow>& Rows() const { return FRows; }
-  // Bars in the chart: one per load.
-  int BarCount() const;
+  TDetailsWindow(QWidget* parent, const TRunDetails& run);
+  ~TDetailsWindow() override;
+  // Shows what the run holds now: its new rows, the statistics and the chart.
+  void Refresh();
+  const std::vector<TLoadRow>& Rows() const { return FRun.rows; }
+  int BarCount() const { return Chart->BarCount(); }
+  // Times Refresh changed what is shown (tests count them).
+  int Refreshes() const { return FRefreshes; }
+  QString Csv() const;
 
   QLabel* StatsLabel;
-  QTableWidget* Table;
-  QChart* Chart;
+  QTableView* Table;
+  TPhaseChart* Chart;
   QPushButton *CopyButton, *SaveButton;
-  QFileDialog* SaveDialog;
+  TSaveDialog SaveDialog;
   // Where a failed save is reported (the main window's error box).
   std::function<void(const QString& text)> ShowError;
 
  private:
-  void CreateChart();
-  void AddTableRow(const TLoadRow& row);
-  void AddBar(const TLoadRow& row);
   void ShowStats();
-  void WriteCsv();
+  void WriteCsv(const QString& file);
 
-  std::vector<TLoadRow> FRows;
-  QStackedBarSeries* FSeries = nullptr;
-  std::vector<QBarSet*> FSets;  // one per phase, then what the phases leave
-  QBarCategoryAxis* FAxisX = nullptr;
-  QValueAxis* FAxisY = nullptr;
-  double FMaxMs = 0;
+  const TRunDetails& FRun;
+  TLoadTableModel* FModel;
+  uint64_t FShownRun = 0;
+  int FRefreshes = 0;
 };
 
 }  // namespace app

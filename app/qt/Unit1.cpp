@@ -11,8 +11,9 @@
 #include <QKeyEvent>
 #include <QLocale>
 #include <QMessageBox>
-#include <QSaveFile>
+#include <QPainter>
 #include <QSpacerItem>
+#include <QSvgRenderer>
 #include <QUrl>
 #include <algorithm>
 #include <stdexcept>
@@ -25,6 +26,12 @@
 #ifndef TL_HELP_SOURCE
 #define TL_HELP_SOURCE ""
 #endif
+
+// The icon's resource lives in this static library: registered by hand, as no
+// object file of the program refers to it.
+static void InitIconResource() {
+  Q_INIT_RESOURCE(tachyload);
+}
 
 namespace app {
 
@@ -54,10 +61,35 @@ QFont NearestFont(bool fixed) {
   return f;
 }
 
+// The menu entry's icon at the sizes window managers ask for.
+QIcon AppIcon() {
+  InitIconResource();
+  QSvgRenderer svg(QStringLiteral(":/tachyload.svg"));
+  QIcon icon;
+  for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    svg.render(&painter);
+    painter.end();
+    icon.addPixmap(pixmap);
+  }
+  return icon;
+}
+
+// "All Files" is "*" here: on Linux "*.*" would hide names without a dot.
+QStringList TextFileFilters() {
+  return {QStringLiteral("Text file (*.txt)"), QStringLiteral("All Files (*)")};
+}
+
 }  // namespace
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent),
+      SaveDialog1(this, TextFileFilters(), QStringLiteral("txt"), QStringLiteral("page")),
+      SaveDialog2(this, TextFileFilters(), QStringLiteral("txt"), QStringLiteral("history")) {
   setWindowTitle(QStringLiteral("Tachyload 1.0"));
+  setWindowIcon(AppIcon());
   setFont(NearestFont(false));
   CreateControls();
   SetTabOrder();
@@ -178,8 +210,6 @@ void TForm1::CreateControls() {
   StopButton->setEnabled(false);
   StopButton->setToolTip(QStringLiteral("Stop the test (Esc)"));
   DetailsButton = button(438, 437, 106, 23, "&Details", false);
-  Details = new TDetailsWindow(this);
-  Details->ShowError = [this](const QString& text) { ShowError(QStringLiteral("Tachyload..."), text); };
 
   // Resizing grows the two panes, each by half the extra width and by all the
   // extra height; what lies right of or below them moves along.
@@ -196,12 +226,6 @@ void TForm1::CreateControls() {
        {static_cast<QWidget*>(Label1), static_cast<QWidget*>(Edit1), static_cast<QWidget*>(Label2),
         static_cast<QWidget*>(Edit2), static_cast<QWidget*>(Label3), static_cast<QWidget*>(Edit3)})
     Anchor(w, 0, 0, 1, 0);
-
-  SaveDialog1 = MakeSaveDialog();
-  SaveDialog2 = MakeSaveDialog();
-  // The dialogs are opened without waiting (see OpenMessageBox); accepting one writes its pane.
-  connect(SaveDialog1, &QDialog::accepted, this, [this] { WritePane(SaveDialog1, DisplayMemo); });
-  connect(SaveDialog2, &QDialog::accepted, this, [this] { WritePane(SaveDialog2, Memo2); });
 
   connect(GoButton, &QPushButton::clicked, this, &TForm1::GoButtonClick);
   // TEST is the default action of the two edits.
@@ -239,17 +263,6 @@ void TForm1::SetTabOrder() {
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
-QFileDialog* TForm1::MakeSaveDialog() {
-  auto* d = new QFileDialog(this, QStringLiteral("Save As"));
-  d->setAcceptMode(QFileDialog::AcceptSave);
-  // "All Files" is "*" here: on Linux "*.*" would hide names without a dot.
-  d->setNameFilters({QStringLiteral("Text file (*.txt)"), QStringLiteral("All Files (*)")});
-  d->setDefaultSuffix(QStringLiteral("txt"));
-  d->setOption(QFileDialog::DontConfirmOverwrite, true);  // an existing file is replaced without a question
-  d->setOption(QFileDialog::DontUseNativeDialog, true);
-  return d;
-}
-
 // --- TEST ---
 
 void TForm1::GoButtonClick() {
@@ -260,7 +273,9 @@ void TForm1::GoButtonClick() {
   FDetailsBegun = false;
   try {
     RunSpeedTest(*HttpCli1, *this);
+    EndRunDetails(nullptr);
   } catch (const std::exception& e) {
+    EndRunDetails(&e);
     GoButton->setEnabled(true);
     // When the window closed during a load the program is ending: no box then.
     const bool ending = core::Application().Terminated();
@@ -292,6 +307,11 @@ void TForm1::keyPressEvent(QKeyEvent* event) {
 }
 
 void TForm1::DetailsButtonClick() {
+  if (Details == nullptr) {
+    Details = new TDetailsWindow(this, FRun);
+    Details->ShowError = [this](const QString& text) { ShowError(QStringLiteral("Tachyload..."), text); };
+  }
+  Details->Refresh();
   Details->show();
   Details->raise();
   Details->activateWindow();
@@ -365,7 +385,7 @@ void TForm1::AppendHistory(const std::vector<std::string>& lines) {
 }
 
 std::string TForm1::ShortDateToday() {
-  return Bytes(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat));
+  return LocaleShortDate();  // as the command line writes it
 }
 
 namespace {
@@ -377,26 +397,22 @@ std::string ServerOf(const std::string& url) {
 }
 
 // One load as the details show it. A load that got its page has the client's
-// timeline: its phases, warm or cold connection and status. A failed one has
-// only the window's own timing, shown as one block.
+// timeline: its phases, warm or cold connection, status and bytes. A failed one
+// has only the window's own timing; its reason comes when the run ends.
 TLoadRow LoadRowOf(const http::THttpCli& client, int load, bool reused, int64_t totalUs,
                    const std::optional<http::TLoadTimes>& times) {
   TLoadRow row;
   row.load = load;
-  row.status = client.StatusCode();
-  row.reused = reused;
-  row.totalUs = totalUs;
-  row.bytes = client.RcvdCount();
   if (times) {
-    int64_t sum = 0;
-    for (size_t p = 0; p < kDetailPhaseCount && p < http::kLoadPhaseCount; ++p) {
-      row.phaseUs[p] = times->phaseNs[p] / 1000;
-      sum += row.phaseUs[p];
-    }
-    row.status = times->status;
-    row.reused = times->reused;
-    row.totalUs = std::max(totalUs, sum);
+    row.times = *times;
+  } else {
+    row.times.status = client.StatusCode();
+    row.times.reused = reused;
+    row.error = "failed";
   }
+  int64_t phases = 0;
+  for (size_t p = 0; p < kDetailPhaseCount; ++p) phases += row.PhaseUs(p);
+  row.totalUs = std::max(totalUs, phases);
   return row;
 }
 
@@ -407,11 +423,29 @@ TLoadRow LoadRowOf(const http::THttpCli& client, int load, bool reused, int64_t 
 void TForm1::BeginDetails() {
   if (FDetailsBegun) return;
   FDetailsBegun = true;
-  Details->BeginRun(URLEdit->text());
+  FRun.Begin(UrlText());  // shown at the next refresh, between loads
+}
+
+void TForm1::ShowDetailsBetweenLoads(bool final) {
+  if (Details == nullptr) return;
+  constexpr qint64 kDetailsPeriodMs = 250;
+  if (!final && FDetailsShown.isValid() && FDetailsShown.elapsed() < kDetailsPeriodMs) return;
+  Details->Refresh();
+  FDetailsShown.start();
+  // The refresh posts layout and paint requests; served now, they stay out of
+  // the next load's waits. Each round may post the next (layout, then paint).
+  for (int round = 0; round < 5; ++round) QCoreApplication::sendPostedEvents();
+}
+
+void TForm1::EndRunDetails(const std::exception* failure) {
+  if (failure != nullptr && FDetailsBegun && !FRun.rows.empty() && FRun.rows.back().Failed())
+    FRun.rows.back().error = FStopRequested ? "Test stopped" : core::ExceptionMessage(*failure);
+  ShowDetailsBetweenLoads(true);
 }
 
 void TForm1::PrepareLoad(http::THttpCli& client) {
   BeginDetails();
+  FLoadInProgress = true;
   // The client keeps an open connection for the next load to the same server.
   FLoadReused = client.Socket() != nullptr && client.Socket()->State() == net::wsConnected &&
                 ServerOf(client.URL()) == FLastServer;
@@ -432,7 +466,9 @@ void TForm1::LoadTimed(int loadIndex, uint32_t elapsedMs) {
   (void)elapsedMs;  // the details time the load to the microsecond
   const auto us =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - FLoadStart);
-  Details->AddLoad(LoadRowOf(*HttpCli1, loadIndex, FLoadReused, us.count(), FLoadTimes));
+  FLoadInProgress = false;
+  FRun.rows.push_back(LoadRowOf(*HttpCli1, loadIndex, FLoadReused, us.count(), FLoadTimes));
+  ShowDetailsBetweenLoads(false);
 }
 
 char TForm1::DecimalSeparator() {
@@ -442,19 +478,9 @@ char TForm1::DecimalSeparator() {
 
 // --- Save, Copy, Exit, Help, About ---
 
-void TForm1::WritePane(QFileDialog* dialog, const TLinePane* pane) {
-  if (dialog->selectedFiles().isEmpty()) return;
-  const QString file = dialog->selectedFiles().first();
-  // Written to a temporary file and renamed: a failed save leaves an existing
-  // file as it was.
-  QSaveFile out(file);
-  const std::string text = pane->Lines().CrLfText();
-  if (!out.open(QIODevice::WriteOnly) ||
-      out.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
-      !out.commit()) {
-    ShowError(QStringLiteral("Tachyload..."),
-              QStringLiteral("Cannot create file \"%1\". %2").arg(file, out.errorString()));
-  }
+void TForm1::WritePane(const QString& file, const TLinePane* pane) {
+  const QString error = SaveBytes(file, pane->Lines().CrLfText());
+  if (!error.isEmpty()) ShowError(QStringLiteral("Tachyload..."), error);
 }
 
 void TForm1::CopyPane(TLinePane* pane) {
@@ -464,10 +490,10 @@ void TForm1::CopyPane(TLinePane* pane) {
 }
 
 void TForm1::Button5Click() {
-  SaveDialog1->open();
+  SaveDialog1.Open([this](const QString& file) { WritePane(file, DisplayMemo); });
 }
 void TForm1::Button6Click() {
-  SaveDialog2->open();
+  SaveDialog2.Open([this](const QString& file) { WritePane(file, Memo2); });
 }
 void TForm1::Button3Click() {
   CopyPane(DisplayMemo);

@@ -8,7 +8,7 @@
 #pragma once
 
 #include <QCheckBox>
-#include <QFileDialog>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -22,6 +22,7 @@
 #include "app/SpeedTest.h"
 #include "app/qt/DetailsWindow.h"
 #include "app/qt/LinePane.h"
+#include "app/qt/SaveDialog.h"
 #include "core/Classes.h"
 #include "http/HttpProt.h"
 
@@ -44,12 +45,18 @@ class TForm1 : public QWidget, public ISpeedTestView {
   TLinePane *DisplayMemo, *Memo2;
   QPushButton *Button5, *Button3, *Button6, *Button4, *Button2, *Button1;
   QLineEdit *Edit1, *Edit2, *Edit3;
-  QFileDialog *SaveDialog1, *SaveDialog2;
+  // Made when Save is pressed, gone when closed (see TSaveDialog).
+  TSaveDialog SaveDialog1, SaveDialog2;
   core::ComponentPtr<http::THttpCli> HttpCli1;
-  // Beyond the design, in the free band under Help and Exit: stopping a run
-  // (also Esc) and the details of its loads.
+  // Beyond the design, in the free band under the totals, Help and Exit:
+  // stopping a run (also Esc) and the details of its loads.
   QPushButton *StopButton, *DetailsButton;
-  TDetailsWindow* Details;
+  // Made when Details is first pressed; nullptr until then.
+  TDetailsWindow* Details = nullptr;
+  // The loads of the last run, kept whether or not Details is open.
+  const TRunDetails& Run() const { return FRun; }
+  // True from a load's start to its end: the window does no work of its own then.
+  bool LoadInProgress() const { return FLoadInProgress; }
 
   // Where Help points: the help page installed with the program.
   static QString HelpFile();
@@ -102,9 +109,8 @@ class TForm1 : public QWidget, public ISpeedTestView {
  private:
   void CreateControls();
   void SetTabOrder();
-  void WritePane(QFileDialog* dialog, const TLinePane* pane);
+  void WritePane(const QString& file, const TLinePane* pane);
   void CopyPane(TLinePane* pane);
-  QFileDialog* MakeSaveDialog();
   QRect Scaled(int left, int top, int width, int height) const;
   // The text of a failed run's box: the reason and what failed.
   QString FailureText(const std::exception& e) const;
@@ -127,8 +133,16 @@ class TForm1 : public QWidget, public ISpeedTestView {
   std::chrono::steady_clock::time_point FLoadStart;
   bool FLoadReused = false;
   std::optional<http::TLoadTimes> FLoadTimes;  // the client's timeline of a load that got its page
+  bool FLoadInProgress = false;
   bool FDetailsBegun = false;
   void BeginDetails();
+  // Between loads: shows the details (at most every 250 ms unless final) and
+  // lets Qt do the layout and painting that asks for, so none of it is left to
+  // run inside the next load's waits.
+  void ShowDetailsBetweenLoads(bool final);
+  void EndRunDetails(const std::exception* failure);
+  TRunDetails FRun;
+  QElapsedTimer FDetailsShown;
   std::string FLastServer;  // protocol, host and port of the last load
 };
 

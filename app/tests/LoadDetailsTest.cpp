@@ -2,18 +2,20 @@
 // the CSV of the rows.
 #include <gtest/gtest.h>
 
+#include "app/ChartScale.h"
 #include "app/LoadDetails.h"
 #include "app/Stats.h"
 
 namespace {
 
-app::TLoadRow Row(int load, int64_t totalUs, bool reused, int64_t bytes = 0) {
+app::TLoadRow Row(int load, int64_t totalUs, bool reused, int64_t bytes = 0, const char* error = "") {
   app::TLoadRow r;
   r.load = load;
-  r.status = 200;
+  r.times.status = 200;
   r.totalUs = totalUs;
-  r.reused = reused;
-  r.bytes = bytes;
+  r.times.reused = reused;
+  r.times.decodedBytes = bytes;
+  r.error = error;
   return r;
 }
 
@@ -29,10 +31,13 @@ TEST(LoadDetailsTest, PercentilesInterpolateBetweenRanks) {
 }
 
 TEST(LoadDetailsTest, StatisticsOfColdAndWarmLoads) {
+  // A failed load, however long, is counted apart and left out of every figure.
   const std::vector<app::TLoadRow> rows = {Row(1, 8000, false, 4000), Row(2, 2000, true, 2000),
-                                           Row(3, 4000, true, 2000), Row(4, 6000, true, 2000)};
+                                           Row(3, 900000, true, 0, "refused"), Row(3, 4000, true, 2000),
+                                           Row(4, 6000, true, 2000)};
   const app::TDetailStats s = app::ComputeDetailStats(rows);
   EXPECT_EQ(s.count, 4u);
+  EXPECT_EQ(s.failed, 1u);
   EXPECT_DOUBLE_EQ(s.medianMs, 5);
   EXPECT_DOUBLE_EQ(s.meanMs, 5);
   EXPECT_NEAR(s.stddevMs, 2.5819889, 1e-6);  // sample deviation: n - 1
@@ -59,15 +64,33 @@ TEST(LoadDetailsTest, SpeedsInHumanUnits) {
   for (const auto& [bps, text] : cases) EXPECT_EQ(app::HumanSpeed(bps), text) << bps;
 }
 
-TEST(LoadDetailsTest, CsvHasAHeaderAndOneLinePerLoad) {
+TEST(LoadDetailsTest, ScalesReadAtAGlance) {
+  // Round steps (1, 2, 5 times a power of ten), at most five of them, covering the maximum.
+  const struct {
+    double max;
+    double top, step;
+    int decimals;
+  } scales[] = {
+      {0, 1, 1, 0},        {40.1, 50, 10, 0}, {13.4, 15, 5, 0},         {4.2, 5, 1, 0},
+      {0.37, 0.4, 0.1, 1}, {1, 1, 0.2, 1},    {0.012, 0.015, 0.005, 3}, {2500, 2500, 500, 0},
+  };
+  for (const auto& c : scales) {
+    const app::TNiceScale s = app::NiceScale(c.max, 5);
+    EXPECT_NEAR(s.top, c.top, 1e-9) << c.max;
+    EXPECT_NEAR(s.step, c.step, 1e-12) << c.max;
+    EXPECT_EQ(s.Decimals(), c.decimals) << c.max;
+    EXPECT_LE(s.Ticks(), 6) << c.max;
+  }
+  // Labels every 1, 2, 5, 10, ... loads: never more than asked.
+  const std::pair<int, int> steps[] = {{0, 1}, {12, 1}, {13, 2}, {24, 2}, {25, 5}, {150, 20}, {500, 50}};
+  for (const auto& [count, step] : steps) EXPECT_EQ(app::LabelStep(count, 12), step) << count;
+}
+
+TEST(LoadDetailsTest, OtherIsWhatThePhasesLeave) {
   app::TLoadRow row = Row(2, 1500, true, 77);
-  row.phaseUs[7] = 1000;  // wait
+  row.times.phaseNs[7] = 1000000;  // wait
   EXPECT_EQ(row.OtherUs(), 500);
-  EXPECT_EQ(app::DetailsCsv({row}),
-            "load,status,reused,dns_us,connect_us,socks_us,tls_us,auth_us,redirect_us,request_us,wait_us,"
-            "transfer_us,pane_us,total_us,bytes\r\n"
-            "2,200,1,0,0,0,0,0,0,0,1000,0,0,1500,77\r\n");
-  row.phaseUs[8] = 900;  // phases over the total leave nothing, never less
+  row.times.phaseNs[8] = 900000;  // phases over the total leave nothing, never less
   EXPECT_EQ(row.OtherUs(), 0);
 }
 

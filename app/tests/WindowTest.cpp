@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -18,8 +19,10 @@
 #include <utility>
 #include <vector>
 
+#include "app/qt/DetailsWindow.h"
 #include "app/qt/QtApplication.h"
 #include "app/qt/Unit1.h"
+#include "app/tests/CliRun.h"
 #include "core/Application.h"
 #include "platform/WinSock.h"
 #include "testsupport/Nginx.h"
@@ -40,6 +43,8 @@ QApplication& App() {
   static int argc = 1;
   static char name[] = "tl_app_tests";
   static char* argv[] = {name, nullptr};
+  // The window's settings go to a folder of Qt's test mode, never the user's.
+  QStandardPaths::setTestModeEnabled(true);
   static auto* app = new QApplication(argc, argv);
   return *app;
 }
@@ -83,6 +88,7 @@ class WindowTest : public ::testing::Test {
 
 TEST_F(WindowTest, StartsWithTheDesignsValues) {
   EXPECT_EQ(form->windowTitle(), "Tachyload 1.0");
+  EXPECT_FALSE(form->windowIcon().pixmap(32, 32).isNull());  // window managers show it
   EXPECT_EQ(form->URLEdit->text(), "http://");
   EXPECT_EQ(form->Edit4->text(), "3");
   EXPECT_FALSE(form->CheckBox1->isVisible());
@@ -92,8 +98,11 @@ TEST_F(WindowTest, StartsWithTheDesignsValues) {
   EXPECT_EQ(form->HttpCli1->Agent(), "Mozilla/3.0 (compatible)");
   EXPECT_EQ(form->HttpCli1->RequestVer(), "1.0");
   EXPECT_EQ(form->HttpCli1->LocationChangeMaxCount(), 5);
-  EXPECT_EQ(form->SaveDialog1->nameFilters(), (QStringList{"Text file (*.txt)", "All Files (*)"}));
-  EXPECT_EQ(form->SaveDialog2->defaultSuffix(), "txt");
+  // Nothing that would work inside the loads' waits exists before it is opened:
+  // no file dialog (its file-system model watches a folder), no details window.
+  EXPECT_TRUE(form->findChildren<QFileDialog*>().isEmpty());
+  EXPECT_EQ(form->Details, nullptr);
+  EXPECT_TRUE(form->findChildren<app::TDetailsWindow*>().isEmpty());
   // The design's tab order: TEST, the URL, the page pane, the three totals, the loads.
   const QWidget* order[] = {form->GoButton, form->URLEdit, form->DisplayMemo, form->Edit1,
                             form->Edit2,    form->Edit3,   form->Edit4};
@@ -354,57 +363,168 @@ TEST_F(WindowTest, ResizingGrowsThePanesAndKeepsTheRestInPlace) {
   EXPECT_EQ(form->Button1->geometry(), exit);
 }
 
-TEST_F(WindowTest, DetailsFillWithOneRowAndOneBarPerLoad) {
+// Counts the paint and layout work a widget tree gets while a load runs.
+class LoadTimeWork : public QObject {
+ public:
+  explicit LoadTimeWork(const app::TForm1& form) : form_(form) {}
+  void Watch(QWidget* root) {
+    root->installEventFilter(this);
+    for (QWidget* w : root->findChildren<QWidget*>()) w->installEventFilter(this);
+  }
+  int duringLoads = 0, betweenLoads = 0;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    const auto type = event->type();
+    if (type == QEvent::Paint || type == QEvent::LayoutRequest || type == QEvent::UpdateRequest)
+      ++(form_.LoadInProgress() ? duringLoads : betweenLoads);
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  const app::TForm1& form_;
+};
+
+TEST_F(WindowTest, DetailsFillBetweenLoadsAndNeverDuringOne) {
   ScriptedPeer peer;
   peer.SetDefaultScript(HttpScript({HttpResponse(200, "0123456789", {"Connection: close"})}).Close());
   QTest::mouseClick(form->DetailsButton, Qt::LeftButton);
+  ASSERT_NE(form->Details, nullptr);
   EXPECT_TRUE(form->Details->isVisible());
   EXPECT_FALSE(form->Details->isModal());
+  // The window's first layout and paint, as the event loop gives them before the
+  // user presses TEST.
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+  LoadTimeWork work(*form);
+  work.Watch(form->Details);
+  // Loads that last past the details' refresh period, so refreshes fall between them.
   Test("http://" + peer.Address() + "/", "3");
+  peer.SetDefaultScript(Script()
+                            .ExpectRequest()
+                            .Wait(Millis(100))
+                            .Send(HttpResponse(200, "0123456789", {"Connection: close"}))
+                            .Close());
+  Test("http://" + peer.Address() + "/", "6");
+  EXPECT_EQ(work.duringLoads, 0) << "the details' table or chart worked inside a load";
+  EXPECT_GT(work.betweenLoads, 0);
+  EXPECT_GE(form->Details->Refreshes(), 3);
+
   const auto& rows = form->Details->Rows();
-  ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(form->Details->Table->rowCount(), 3);
-  EXPECT_EQ(form->Details->BarCount(), 3);
+  ASSERT_EQ(rows.size(), 6u);
+  EXPECT_EQ(form->Details->Table->model()->rowCount(), 6);
+  EXPECT_EQ(form->Details->BarCount(), 6);
   for (size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(rows[i].load, static_cast<int>(i) + 1);
-    EXPECT_EQ(rows[i].status, 200);
-    EXPECT_EQ(rows[i].bytes, 10);
-    EXPECT_FALSE(rows[i].reused);  // every answer closed its connection
+    EXPECT_EQ(rows[i].Status(), 200);
+    EXPECT_EQ(rows[i].Bytes(), 10);
+    EXPECT_FALSE(rows[i].Reused());  // every answer closed its connection
+    EXPECT_FALSE(rows[i].Failed());
     // The phases are the client's own timeline, and lie within the load's time.
-    int64_t phases = 0;
-    for (int64_t us : rows[i].phaseUs) phases += us;
-    EXPECT_GT(phases, 0);
-    EXPECT_LE(phases, rows[i].totalUs);
+    EXPECT_GT(rows[i].totalUs - rows[i].OtherUs(), 0);
   }
-  EXPECT_EQ(form->Details->Table->item(2, 1)->text(), "200");
-  EXPECT_EQ(form->Details->Table->item(2, 2)->text(), "cold");
-  EXPECT_TRUE(form->Details->StatsLabel->text().startsWith("Loads: 3"));
-  QTest::mouseClick(form->Details->CopyButton, Qt::LeftButton);
-  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), app::DetailsCsv(rows));
+  const QAbstractItemModel* table = form->Details->Table->model();
+  // Total, Bytes and Speed come right after the load, its status and connection.
+  EXPECT_EQ(table->headerData(3, Qt::Horizontal).toString(), "Total (ms)");
+  EXPECT_EQ(table->data(table->index(5, 1)).toString(), "200");
+  EXPECT_EQ(table->data(table->index(5, 2)).toString(), "cold");
+  EXPECT_EQ(table->data(table->index(5, 4)).toString(), "10");
+  EXPECT_TRUE(form->Details->StatsLabel->text().startsWith("Loads: 6   median"));
+}
 
-  // The last run stays until the next one starts, a failed one included; a
-  // number of loads that starts nothing leaves it.
+TEST_F(WindowTest, DetailsKeepTheLastRunAndLeaveFailedLoadsOutOfTheFigures) {
+  ScriptedPeer peer;
+  peer.SetDefaultScript(HttpScript({HttpResponse(200, "0123456789", {"Connection: close"})}).Close());
+  // Runs made before Details was ever opened are shown when it opens.
+  Test("http://" + peer.Address() + "/", "3");
+  QTest::mouseClick(form->DetailsButton, Qt::LeftButton);
+  EXPECT_EQ(form->Details->Rows().size(), 3u);
+  EXPECT_EQ(form->Details->BarCount(), 3);
+  // A number of loads that starts nothing leaves them.
   Test("http://" + peer.Address() + "/", "x");
   Test("http://" + peer.Address() + "/", "101");
   EXPECT_EQ(form->Details->Rows().size(), 3u);
+
+  // Two loads, then a 404: the third is shown as failed, with its reason, and
+  // counted apart from the figures of the two.
+  ScriptedPeer failing;
+  for (int i = 0; i < 2; ++i)
+    failing.AddScript(HttpScript({HttpResponse(200, "0123456789", {"Connection: close"})}).Close());
+  failing.SetDefaultScript(HttpScript({HttpResponse(404, "gone", {"Connection: close"})}).Close());
+  Test("http://" + failing.Address() + "/", "5");
+  const auto& rows = form->Details->Rows();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_FALSE(rows[1].Failed());
+  EXPECT_TRUE(rows[2].Failed());
+  EXPECT_EQ(rows[2].Status(), 404);
+  EXPECT_NE(rows[2].error.find("Not Found"), std::string::npos) << rows[2].error;
+  const QAbstractItemModel* table = form->Details->Table->model();
+  EXPECT_EQ(table->data(table->index(2, 1)).toString(), "404 failed");
+  const app::TDetailStats stats = app::ComputeDetailStats(rows);
+  EXPECT_EQ(stats.count, 2u);
+  EXPECT_EQ(stats.failed, 1u);
+  EXPECT_TRUE(form->Details->StatsLabel->text().startsWith("Loads: 2 (1 failed, left out)"))
+      << form->Details->StatsLabel->text().toStdString();
+
   winapi::SetResolverHookForTesting(&NotFoundResolver);
   Test("http://tachyload-no-such-host.invalid/", "2");
   ASSERT_EQ(form->Details->Rows().size(), 1u);
-  EXPECT_EQ(form->Details->Rows()[0].status, 404);
+  EXPECT_TRUE(form->Details->Rows()[0].Failed());
   EXPECT_EQ(form->Details->BarCount(), 1);
+}
+
+TEST_F(WindowTest, DetailsCsvIsTheCommandLinesCsv) {
+  TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
+  NginxServer nginx;
+  ASSERT_TRUE(nginx.Start());
+  const std::string url = "http://127.0.0.1:" + std::to_string(nginx.Port()) + "/index.html";
+  Test(url, "2");
+  QTest::mouseClick(form->DetailsButton, Qt::LeftButton);
+  QTest::mouseClick(form->Details->CopyButton, Qt::LeftButton);
+  const std::string copied = QGuiApplication::clipboard()->text().toStdString();
+
+  TempDir dir("tlcsv");
+  const auto cli = clitest::RunCli({"-q", "-n", "2", "--export-csv", dir.File("cli.csv"), url});
+  ASSERT_EQ(cli.exitCode, 0) << cli.err;
+  const std::string exported = dir.Read("cli.csv");
+  // The same header, line ends and number of fields on every line.
+  auto lines = [](const std::string& csv) {
+    std::vector<std::string> out;
+    for (size_t start = 0, end; start < csv.size(); start = end + 1) {
+      end = csv.find('\n', start);
+      if (end == std::string::npos) end = csv.size();
+      out.push_back(csv.substr(start, end - start));
+    }
+    return out;
+  };
+  const auto window = lines(copied), command = lines(exported);
+  ASSERT_EQ(window.size(), 3u) << copied;
+  ASSERT_EQ(command.size(), 3u) << exported;
+  EXPECT_EQ(window[0], command[0]);
+  for (size_t i = 1; i < 3; ++i) {
+    EXPECT_EQ(std::count(window[i].begin(), window[i].end(), ','),
+              std::count(window[0].begin(), window[0].end(), ','));
+    EXPECT_EQ(window[i].substr(0, url.size() + 3), command[i].substr(0, url.size() + 3));  // url, load number
+  }
 }
 
 TEST_F(WindowTest, SavesAndCopiesPanes) {
   TempDir dir("tlsave");
-  auto saveWith = [&](QFileDialog* dialog, QPushButton* button, const std::string& file, bool accept) {
-    QTest::mouseClick(button, Qt::LeftButton);  // opens the dialog and returns
+  auto saveWith = [&](app::TSaveDialog& save, QPushButton* button, const std::string& file, bool accept) {
+    QTest::mouseClick(button, Qt::LeftButton);  // makes and opens the dialog, and returns
+    QFileDialog* dialog = save.Dialog();
+    ASSERT_NE(dialog, nullptr);
     ASSERT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->nameFilters(), (QStringList{"Text file (*.txt)", "All Files (*)"}));
+    EXPECT_EQ(dialog->defaultSuffix(), "txt");
     dialog->selectFile(QString::fromStdString(file));
     // QDialog's slots: accept() is protected in QFileDialog.
     if (accept)
       static_cast<QDialog*>(dialog)->accept();
     else
       dialog->reject();
+    // Closed, the dialog goes, and its file-system model with it.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(save.Dialog(), nullptr);
   };
   saveWith(form->SaveDialog1, form->Button5, dir.File("empty.txt"), true);
   EXPECT_TRUE(QFile::exists(QString::fromStdString(dir.File("empty.txt"))));
@@ -418,6 +538,11 @@ TEST_F(WindowTest, SavesAndCopiesPanes) {
 
   saveWith(form->SaveDialog2, form->Button6, dir.File("cancelled.txt"), false);
   EXPECT_FALSE(QFile::exists(QString::fromStdString(dir.File("cancelled.txt"))));
+  // The next dialog opens where the last file was saved.
+  form->Button6->click();
+  ASSERT_NE(form->SaveDialog2.Dialog(), nullptr);
+  EXPECT_EQ(form->SaveDialog2.Dialog()->directory().absolutePath().toStdString(), dir.Path());
+  form->SaveDialog2.Dialog()->reject();
 
   QGuiApplication::clipboard()->setText("something");
   QTest::mouseClick(form->Button3, Qt::LeftButton);  // the page pane is empty
@@ -519,7 +644,7 @@ TEST_F(WindowBoxTest, BoxesAndDialogsOpenedDuringALoadDoNotHoldIt) {
     watchdog.setSingleShot(true);
     QObject::connect(&watchdog, &QTimer::timeout, [this] {
       CloseBoxes(form.get());
-      form->SaveDialog2->reject();
+      if (form->SaveDialog2.Dialog()) form->SaveDialog2.Dialog()->reject();
     });
     watchdog.start(5000);
     Test("http://" + peer.Address() + "/", "1");
@@ -528,9 +653,9 @@ TEST_F(WindowBoxTest, BoxesAndDialogsOpenedDuringALoadDoNotHoldIt) {
     if (opener == form->Button7)
       EXPECT_NE(OpenBoxText(form.get()).first.find("Tachyload 1.0"), std::string::npos);
     else
-      EXPECT_TRUE(form->SaveDialog2->isVisible());
+      EXPECT_TRUE(form->SaveDialog2.Dialog() && form->SaveDialog2.Dialog()->isVisible());
     CloseBoxes(form.get());
-    form->SaveDialog2->reject();
+    if (form->SaveDialog2.Dialog()) form->SaveDialog2.Dialog()->reject();
   }
   EXPECT_EQ(HistoryLines().size(), 14u);
 }
