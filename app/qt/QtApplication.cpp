@@ -45,24 +45,48 @@ void TQtApplication::PumpOurMessages(const std::function<bool()>& stop) {
   }
 }
 
+namespace {
+
+// How long a wait may keep Qt's events waiting: far below what a person notices
+// (a key, a click, a repaint), far above a loopback load's round trips.
+constexpr qint64 kQtTurnMs = 10;
+
+}  // namespace
+
+qint64 TQtApplication::UntilQtTurnMs() const {
+  return FLastQtTurn.isValid() ? std::max<qint64>(0, kQtTurnMs - FLastQtTurn.elapsed()) : 0;
+}
+
+void TQtApplication::QtTurn(QEventLoop::ProcessEventsFlags flags, bool force) {
+  if (!force && UntilQtTurnMs() > 0) return;
+  QCoreApplication::processEvents(flags);
+  FLastQtTurn.start();
+}
+
 void TQtApplication::ProcessMessages() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  QtTurn(QEventLoop::AllEvents, false);
   PumpOurMessages();
 }
 
 void TQtApplication::ProcessMessagesUntil(const std::function<bool()>& stop) {
   if (stop()) return;
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  QtTurn(QEventLoop::AllEvents, false);
   PumpOurMessages(stop);
 }
 
 bool TQtApplication::WaitMessage(uint32_t timeoutMs) {
   if (winapi::ThreadHasPendingWork() || FTerminated) return true;
+  // Before Qt's turn: our own queue alone, as the command line waits.
+  const auto ours = static_cast<uint32_t>(std::min<qint64>(UntilQtTurnMs(), timeoutMs));
+  if (ours > 0) {
+    if (FOwnQueue.WaitMessage(ours)) return true;
+    timeoutMs -= ours;
+  }
   // Wakes on window-system events, Qt timers, our descriptor or this guard.
   QTimer guard;
   guard.setSingleShot(true);
   guard.start(static_cast<int>(std::min<uint32_t>(timeoutMs, INT32_MAX)));
-  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  QtTurn(QEventLoop::WaitForMoreEvents, true);
   return winapi::ThreadHasPendingWork();
 }
 
