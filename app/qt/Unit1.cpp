@@ -3,7 +3,6 @@
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QDate>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -12,13 +11,18 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPointer>
+#include <QProcess>
 #include <QSpacerItem>
 #include <QSvgRenderer>
 #include <QUrl>
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
+#include "app/CliUrl.h"
+#include "app/qt/OptionsDialog.h"
 #include "core/Application.h"
 #include "core/SysUtils.h"
 #include "http/Url.h"
@@ -77,6 +81,24 @@ QIcon AppIcon() {
   return icon;
 }
 
+// Runs xdg-open and reports its verdict. The process has no parent: a browser
+// that xdg-open waits for must not be ended when the window closes.
+void OpenInBrowser(const QUrl& page, std::function<void(bool)> done) {
+  auto* opener = new QProcess;
+  auto report = std::make_shared<std::function<void(bool)>>(std::move(done));
+  QObject::connect(opener, &QProcess::finished, opener,
+                   [opener, report](int code, QProcess::ExitStatus status) {
+                     (*report)(status == QProcess::NormalExit && code == 0);
+                     opener->deleteLater();
+                   });
+  QObject::connect(opener, &QProcess::errorOccurred, opener, [opener, report](QProcess::ProcessError error) {
+    if (error != QProcess::FailedToStart) return;
+    (*report)(false);
+    opener->deleteLater();
+  });
+  opener->start(QStringLiteral("xdg-open"), {page.toString()});
+}
+
 // "All Files" is "*" here: on Linux "*.*" would hide names without a dot.
 QStringList TextFileFilters() {
   return {QStringLiteral("Text file (*.txt)"), QStringLiteral("All Files (*)")};
@@ -101,9 +123,11 @@ TForm1::TForm1(QWidget* parent)
 
   HttpCli1 = core::MakeComponent<http::THttpCli>(nullptr);
   HttpCli1->SetName("HttpCli1");
-  ConfigureClient(*HttpCli1);
+  SetOptions(LoadWindowOptions());
+  FLoadTimer.setSingleShot(true);
+  connect(&FLoadTimer, &QTimer::timeout, this, &TForm1::LoadTimedOut);
 
-  OpenUrl = [](const QUrl& page) { return QDesktopServices::openUrl(page); };
+  OpenUrl = [](const QUrl& page, std::function<void(bool)> done) { OpenInBrowser(page, std::move(done)); };
   ShowError = [this](const QString& title, const QString& text) {
     OpenMessageBox(QMessageBox::Critical, title, text);
   };
@@ -206,9 +230,10 @@ void TForm1::CreateControls() {
   }
   Button2 = button(321, 399, 106, 29, "&Help (online)", true);
   Button1 = button(438, 399, 106, 29, "E&xit", true);
-  StopButton = button(321, 437, 106, 23, "Stop", false);
+  StopButton = button(204, 437, 106, 23, "Stop", false);
   StopButton->setEnabled(false);
   StopButton->setToolTip(QStringLiteral("Stop the test (Esc)"));
+  OptionsButton = button(321, 437, 106, 23, "&Options...", false);
   DetailsButton = button(438, 437, 106, 23, "&Details", false);
 
   // Resizing grows the two panes, each by half the extra width and by all the
@@ -221,7 +246,8 @@ void TForm1::CreateControls() {
   Anchor(DisplayMemo, 0, 0.5, 0, 1);
   Anchor(Memo2, 0.5, 0.5, 0, 1);
   for (QWidget* w : {static_cast<QWidget*>(Button5), static_cast<QWidget*>(Button3)}) Anchor(w, 0.5, 0, 1, 0);
-  for (QWidget* w : {Button6, Button4, Button2, Button1, StopButton, DetailsButton}) Anchor(w, 1, 0, 1, 0);
+  for (QWidget* w : {Button6, Button4, Button2, Button1, StopButton, OptionsButton, DetailsButton})
+    Anchor(w, 1, 0, 1, 0);
   for (QWidget* w :
        {static_cast<QWidget*>(Label1), static_cast<QWidget*>(Edit1), static_cast<QWidget*>(Label2),
         static_cast<QWidget*>(Edit2), static_cast<QWidget*>(Label3), static_cast<QWidget*>(Edit3)})
@@ -240,6 +266,7 @@ void TForm1::CreateControls() {
   connect(Button7, &QPushButton::clicked, this, &TForm1::Button7Click);
   connect(StopButton, &QPushButton::clicked, this, &TForm1::StopButtonClick);
   connect(DetailsButton, &QPushButton::clicked, this, &TForm1::DetailsButtonClick);
+  connect(OptionsButton, &QPushButton::clicked, this, &TForm1::OptionsButtonClick);
 }
 
 void TForm1::Anchor(QWidget* control, double moveX, double growX, double moveY, double growY) {
@@ -269,6 +296,9 @@ void TForm1::GoButtonClick() {
   if (!GoButton->isEnabled() || FRunning) return;  // Enter in an edit while a load runs
   FRunning = true;
   FStopRequested = false;
+  FTimedOut = false;
+  FSocksFailure.clear();
+  ApplyOptions(*HttpCli1, FOptions, FSocksFailure);
   StopButton->setEnabled(true);
   FDetailsBegun = false;
   try {
@@ -279,13 +309,41 @@ void TForm1::GoButtonClick() {
     GoButton->setEnabled(true);
     // When the window closed during a load the program is ending: no box then.
     const bool ending = core::Application().Terminated();
-    if (!ending && FStopRequested)
+    if (!ending && FTimedOut)
+      ShowError(QStringLiteral("Tachyload..."),
+                QStringLiteral("The load took longer than the time limit of %1 s.\n\nURL: %2")
+                    .arg(Latin1(FOptions.timeoutSeconds), URLEdit->text()));
+    else if (!ending && FStopRequested)
       ShowMessage(QStringLiteral("Tachyload..."), QStringLiteral("Test stopped"));
     else if (!ending)
       ShowError(QStringLiteral("Tachyload..."), FailureText(e));
   }
   FRunning = false;
+  FLoadTimer.stop();
   StopButton->setEnabled(false);
+}
+
+void TForm1::SetOptions(const TWindowOptions& options) {
+  FOptions = options;
+  FProxyPort = options.proxy.empty() ? std::string() : ParseProxy(options.proxy).port;
+  if (!FRunning) ApplyOptions(*HttpCli1, FOptions, FSocksFailure);
+}
+
+void TForm1::OptionsButtonClick() {
+  auto* dialog = findChild<TOptionsDialog*>();
+  if (dialog == nullptr) {
+    dialog = new TOptionsDialog(this, FOptions);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->OnAccepted = [this](const TWindowOptions& o) { SetOptions(o); };
+  }
+  dialog->open();
+}
+
+// The options' time limit ends the load as Stop does, with its own reason.
+void TForm1::LoadTimedOut() {
+  if (!FRunning || !FLoadInProgress) return;
+  FTimedOut = true;
+  HttpCli1->Abort();
 }
 
 // Ends the run as a failed load does: the load is aborted, Get raises, and the
@@ -318,6 +376,7 @@ void TForm1::DetailsButtonClick() {
 }
 
 QString TForm1::FailureText(const std::exception& e) const {
+  if (!FSocksFailure.empty()) return Latin1(FSocksFailure) + QStringLiteral("\n\nURL: ") + URLEdit->text();
   const QString reason = Latin1(core::ExceptionMessage(e));
   const auto* http = dynamic_cast<const http::EHttpException*>(&e);
   if (http == nullptr) return reason;
@@ -439,13 +498,18 @@ void TForm1::ShowDetailsBetweenLoads(bool final) {
 
 void TForm1::EndRunDetails(const std::exception* failure) {
   if (failure != nullptr && FDetailsBegun && !FRun.rows.empty() && FRun.rows.back().Failed())
-    FRun.rows.back().error = FStopRequested ? "Test stopped" : core::ExceptionMessage(*failure);
+    FRun.rows.back().error = FTimedOut        ? "Load timed out"
+                             : FStopRequested ? "Test stopped"
+                                              : core::ExceptionMessage(*failure);
   ShowDetailsBetweenLoads(true);
 }
 
 void TForm1::PrepareLoad(http::THttpCli& client) {
   BeginDetails();
   FLoadInProgress = true;
+  // The run sets the proxy port for every load; a proxy of the options keeps its own.
+  if (!FProxyPort.empty()) client.SetProxyPort(FProxyPort);
+  if (const uint32_t ms = TimeoutMs(FOptions); ms > 0) FLoadTimer.start(static_cast<int>(ms));
   // The client keeps an open connection for the next load to the same server.
   FLoadReused = client.Socket() != nullptr && client.Socket()->State() == net::wsConnected &&
                 ServerOf(client.URL()) == FLastServer;
@@ -458,7 +522,9 @@ void TForm1::LoadMeasured(const http::TLoadTimes& times) {
 }
 
 void TForm1::CheckLoad(http::THttpCli& client) {
+  FLoadTimer.stop();
   FLastServer = ServerOf(client.URL());
+  if (FTimedOut) throw std::runtime_error("Load timed out");
   if (FStopRequested) throw std::runtime_error("Test stopped");
 }
 
@@ -467,6 +533,7 @@ void TForm1::LoadTimed(int loadIndex, uint32_t elapsedMs) {
   const auto us =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - FLoadStart);
   FLoadInProgress = false;
+  FLoadTimer.stop();
   FRun.rows.push_back(LoadRowOf(*HttpCli1, loadIndex, FLoadReused, us.count(), FLoadTimes));
   ShowDetailsBetweenLoads(false);
 }
@@ -513,8 +580,14 @@ QString TForm1::HelpFile() {
 
 void TForm1::Button2Click() {
   const QString page = HelpFile();
-  if (OpenUrl(QUrl::fromLocalFile(page))) return;
-  // Without a browser the page is still there to read: say where.
+  QPointer<TForm1> self(this);
+  OpenUrl(QUrl::fromLocalFile(page), [self, page](bool opened) {
+    if (!opened && self) self->ShowHelpLocation(page);
+  });
+}
+
+// Without a browser the page is still there to read: say where.
+void TForm1::ShowHelpLocation(const QString& page) {
   ShowMessage(QStringLiteral("Help"),
               QStringLiteral("No web browser could be started to show the help page.\n\n"
                              "It is installed at:\n%1")

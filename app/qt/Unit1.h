@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
 #include <chrono>
@@ -20,6 +21,7 @@
 #include <optional>
 
 #include "app/SpeedTest.h"
+#include "app/WindowOptions.h"
 #include "app/qt/DetailsWindow.h"
 #include "app/qt/LinePane.h"
 #include "app/qt/SaveDialog.h"
@@ -50,9 +52,12 @@ class TForm1 : public QWidget, public ISpeedTestView {
   core::ComponentPtr<http::THttpCli> HttpCli1;
   // Beyond the design, in the free band under the totals, Help and Exit:
   // stopping a run (also Esc) and the details of its loads.
-  QPushButton *StopButton, *DetailsButton;
+  QPushButton *StopButton, *OptionsButton, *DetailsButton;
   // Made when Details is first pressed; nullptr until then.
   TDetailsWindow* Details = nullptr;
+  // The options the next TEST runs with (the Options dialog's).
+  const TWindowOptions& Options() const { return FOptions; }
+  void SetOptions(const TWindowOptions& options);
   // The loads of the last run, kept whether or not Details is open.
   const TRunDetails& Run() const { return FRun; }
   // True from a load's start to its end: the window does no work of its own then.
@@ -60,8 +65,10 @@ class TForm1 : public QWidget, public ISpeedTestView {
 
   // Where Help points: the help page installed with the program.
   static QString HelpFile();
-  // Opens Help's page in the desktop's browser; false when none could be started.
-  std::function<bool(const QUrl& page)> OpenUrl;
+  // Opens Help's page in the desktop's browser and tells done whether it did
+  // (xdg-open by default: it fails when no browser is set up, and says so only
+  // by its exit code, after Help has returned).
+  std::function<void(const QUrl& page, std::function<void(bool opened)> done)> OpenUrl;
   // Tests replace the boxes so they can read what would be shown.
   std::function<void(const QString& title, const QString& text)> ShowError;
   std::function<void(const QString& title, const QString& text)> ShowMessage;
@@ -81,6 +88,7 @@ class TForm1 : public QWidget, public ISpeedTestView {
   void Button7Click();  // About
   void StopButtonClick();
   void DetailsButtonClick();
+  void OptionsButtonClick();
 
   // ISpeedTestView
  public:
@@ -112,6 +120,7 @@ class TForm1 : public QWidget, public ISpeedTestView {
   void WritePane(const QString& file, const TLinePane* pane);
   void CopyPane(TLinePane* pane);
   QRect Scaled(int left, int top, int width, int height) const;
+  void ShowHelpLocation(const QString& page);
   // The text of a failed run's box: the reason and what failed.
   QString FailureText(const std::exception& e) const;
 
@@ -128,6 +137,12 @@ class TForm1 : public QWidget, public ISpeedTestView {
 
   bool FRunning = false;
   bool FStopRequested = false;
+  TWindowOptions FOptions;
+  std::string FProxyPort;     // the proxy's port, set again for every load
+  std::string FSocksFailure;  // the SOCKS server's refusal of the last load
+  QTimer FLoadTimer;          // the options' time limit of a load
+  bool FTimedOut = false;
+  void LoadTimedOut();
   // The load being timed for the details: its start and whether it found its
   // connection open.
   std::chrono::steady_clock::time_point FLoadStart;

@@ -2,11 +2,14 @@
 // shows (TL_SCREENSHOT=FILE.png writes it; scripts/screenshot.sh sets it).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <QApplication>
 #include <QFileInfo>
 #include <QPixmap>
 #include <QTest>
+
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,9 +52,9 @@ class WindowHelpTest : public ::testing::Test {
 TEST_F(WindowHelpTest, HelpOpensThePageOrSaysWhereItIs) {
   QUrl opened;
   bool browser = true;
-  form->OpenUrl = [&](const QUrl& page) {
+  form->OpenUrl = [&](const QUrl& page, std::function<void(bool)> done) {
     opened = page;
-    return browser;
+    done(browser);
   };
   QTest::mouseClick(form->Button2, Qt::LeftButton);
   ASSERT_TRUE(opened.isLocalFile()) << opened.toString().toStdString();
@@ -63,6 +66,21 @@ TEST_F(WindowHelpTest, HelpOpensThePageOrSaysWhereItIs) {
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_NE(shown[0].find("No web browser could be started"), std::string::npos) << shown[0];
   EXPECT_NE(shown[0].find(opened.toLocalFile().toStdString()), std::string::npos) << shown[0];
+}
+
+// The desktop's opener starts, finds no browser and fails after Help returned:
+// the page's place is still said.
+TEST_F(WindowHelpTest, HelpSaysWhereThePageIsWhenTheOpenerFindsNoBrowser) {
+  testsupport::TempDir bin("tlbin");
+  testsupport::WriteFile(bin.File("xdg-open"), "#!/bin/sh\necho 'no method available' >&2\nexit 3\n");
+  ASSERT_EQ(chmod(bin.File("xdg-open").c_str(), 0755), 0);
+  const QByteArray path = qgetenv("PATH");
+  qputenv("PATH", QByteArray::fromStdString(bin.Path()) + ":" + path);
+  QTest::mouseClick(form->Button2, Qt::LeftButton);
+  qputenv("PATH", path);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !shown.empty(); }, 10000));
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_NE(shown[0].find("No web browser could be started"), std::string::npos) << shown[0];
 }
 
 // A run of three loads against the demo page, grabbed as the person would see it.

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
@@ -19,7 +20,9 @@
 #include <utility>
 #include <vector>
 
+#include "app/WindowOptions.h"
 #include "app/qt/DetailsWindow.h"
+#include "app/qt/OptionsDialog.h"
 #include "app/qt/QtApplication.h"
 #include "app/qt/Unit1.h"
 #include "app/tests/CliRun.h"
@@ -658,6 +661,106 @@ TEST_F(WindowBoxTest, BoxesAndDialogsOpenedDuringALoadDoNotHoldIt) {
     if (form->SaveDialog2.Dialog()) form->SaveDialog2.Dialog()->reject();
   }
   EXPECT_EQ(HistoryLines().size(), 14u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(WindowOptionsTest, EachBadValueIsNamedByItsField) {
+  const struct {
+    void (*edit)(app::TWindowOptions&);
+    const char* field;  // nullptr: no problem
+  } cases[] = {
+      {[](app::TWindowOptions&) {}, nullptr},
+      {[](app::TWindowOptions& o) { o.httpVersion = "2"; }, "httpVersion"},
+      {[](app::TWindowOptions& o) { o.timeoutSeconds = "abc"; }, "timeoutSeconds"},
+      {[](app::TWindowOptions& o) { o.timeoutSeconds = "-1"; }, "timeoutSeconds"},
+      {[](app::TWindowOptions& o) { o.timeoutSeconds = "2.5"; }, nullptr},
+      {[](app::TWindowOptions& o) { o.maxRedirects = "1.5"; }, "maxRedirects"},
+      {[](app::TWindowOptions& o) { o.proxy = "proxy:99999"; }, "proxy"},
+      {[](app::TWindowOptions& o) { o.proxy = "http://proxy:3128/"; }, nullptr},
+      {[](app::TWindowOptions& o) { o.socks = ":1080"; }, "socks"},
+      {[](app::TWindowOptions& o) { o.socksLevel = "6"; }, "socksLevel"},
+      {[](app::TWindowOptions& o) { o.caFile = "/nonexistent/ca.pem"; }, "caFile"},
+      {[](app::TWindowOptions& o) { o.bandwidthLimit = "fast"; }, "bandwidthLimit"},
+      {[](app::TWindowOptions& o) { o.bandwidthLimit = "10k"; }, nullptr},
+  };
+  for (const auto& c : cases) {
+    app::TWindowOptions o;
+    c.edit(o);
+    const auto problems = app::CheckOptions(o);
+    if (c.field == nullptr) {
+      EXPECT_TRUE(problems.empty()) << problems.front().field << ": " << problems.front().message;
+    } else {
+      ASSERT_EQ(problems.size(), 1u) << c.field;
+      EXPECT_EQ(problems[0].field, c.field);
+      EXPECT_FALSE(problems[0].message.empty());
+    }
+  }
+  EXPECT_EQ(app::TimeoutMs(app::TWindowOptions{}), 0u);
+}
+
+TEST_F(WindowTest, UntouchedOptionsAreTheWindowsOwnConfiguration) {
+  auto reference = core::MakeComponent<http::THttpCli>(nullptr);
+  app::ConfigureClient(*reference);
+  EXPECT_EQ(form->Options(), app::TWindowOptions{});
+  for (http::THttpCli* c : {form->HttpCli1.get(), reference.get()}) {
+    EXPECT_EQ(c->RequestVer(), "1.0");
+    EXPECT_EQ(c->LocationChangeMaxCount(), 5);
+    EXPECT_TRUE(c->FollowRelocation());
+    EXPECT_EQ(c->Options(), 0);
+    EXPECT_EQ(c->Proxy(), "");
+    EXPECT_EQ(c->SocksServer(), "");
+    EXPECT_EQ(c->Username(), "");
+  }
+}
+
+TEST_F(WindowTest, OptionsDialogRefusesBadValuesBesideTheFieldAndAppliesGoodOnes) {
+  TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
+  QTest::mouseClick(form->OptionsButton, Qt::LeftButton);
+  auto* dialog = form->findChild<app::TOptionsDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  dialog->Edit("timeoutSeconds")->setText("soon");
+  dialog->Edit("proxy")->setText("proxy:0");
+  dialog->accept();
+  EXPECT_TRUE(dialog->isVisible());  // kept open, nothing taken
+  EXPECT_FALSE(dialog->Problem("timeoutSeconds").isEmpty());
+  EXPECT_FALSE(dialog->Problem("proxy").isEmpty());
+  EXPECT_TRUE(dialog->Problem("maxRedirects").isEmpty());
+  EXPECT_EQ(form->Options(), app::TWindowOptions{});
+
+  dialog->Edit("timeoutSeconds")->setText("30");
+  dialog->Edit("proxy")->clear();
+  dialog->Edit("password")->setText("kept-in-memory-only");
+  dialog->HttpVersion->setCurrentText("1.1");
+  dialog->accept();
+  EXPECT_FALSE(dialog->isVisible());
+  EXPECT_EQ(form->Options().httpVersion, "1.1");
+  EXPECT_EQ(app::LoadWindowOptions().httpVersion, "1.1");  // remembered for the next session...
+  EXPECT_EQ(app::LoadWindowOptions().password, "");        // ...but never a password
+
+  NginxServer nginx;
+  ASSERT_TRUE(nginx.Start());
+  Test(nginx.Url("/index.html"), "2");
+  EXPECT_EQ(form->Edit2->text(), "26");
+  ASSERT_TRUE(nginx.WaitForAccessLines(2));
+  for (const auto& entry : nginx.AccessLog()) EXPECT_EQ(entry.request, "GET /index.html HTTP/1.1");
+  app::SaveWindowOptions(app::TWindowOptions{});
+}
+
+TEST_F(WindowTest, TheOptionsTimeLimitEndsASlowLoad) {
+  ScriptedPeer peer;
+  peer.SetDefaultScript(Script().ExpectRequest().Hold());
+  app::TWindowOptions o;
+  o.timeoutSeconds = "0.2";
+  form->SetOptions(o);
+  Test("http://" + peer.Address() + "/", "1");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("time limit of 0.2 s"), std::string::npos) << errors[0];
+  EXPECT_TRUE(HistoryLines().empty());
+  ASSERT_EQ(form->Run().rows.size(), 1u);
+  EXPECT_EQ(form->Run().rows[0].error, "Load timed out");
 }
 
 }  // namespace
