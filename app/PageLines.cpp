@@ -9,7 +9,10 @@
 namespace app {
 
 TPageLines::TPageLines(const TPageLines& other)
-    : FSpans(other.FSpans), FTextChars(other.FTextChars), FLongest(other.FLongest) {
+    : FSpans(other.FSpans),
+      FLongLines(other.FLongLines),
+      FTextChars(other.FTextChars),
+      FLongest(other.FLongest) {
   Reserve(other.FSize);
   if (other.FSize) std::memcpy(FBytes, other.FBytes, other.FSize);
   FSize = other.FSize;
@@ -20,9 +23,11 @@ TPageLines::TPageLines(TPageLines&& other) noexcept
       FSize(std::exchange(other.FSize, 0)),
       FCapacity(std::exchange(other.FCapacity, 0)),
       FSpans(std::move(other.FSpans)),
+      FLongLines(std::move(other.FLongLines)),
       FTextChars(std::exchange(other.FTextChars, 0)),
       FLongest(std::exchange(other.FLongest, 0)) {
   other.FSpans.clear();
+  other.FLongLines.clear();
 }
 
 TPageLines& TPageLines::operator=(TPageLines other) noexcept {
@@ -30,6 +35,7 @@ TPageLines& TPageLines::operator=(TPageLines other) noexcept {
   std::swap(FSize, other.FSize);
   std::swap(FCapacity, other.FCapacity);
   std::swap(FSpans, other.FSpans);
+  std::swap(FLongLines, other.FLongLines);
   std::swap(FTextChars, other.FTextChars);
   std::swap(FLongest, other.FLongest);
   return *this;
@@ -58,6 +64,29 @@ void TPageLines::AppendPage(const char* data, int64_t size) {
   const size_t base = FSize;
   std::memcpy(FBytes + base, data, n);
   FSize += n;
+  Split(base, n);
+}
+
+void TPageLines::AppendReceived(core::TMemoryStream& page) {
+  if (page.Memory() == nullptr || page.Size() <= 0) return;
+  if (FSize != 0 || !FSpans.empty()) {
+    AppendPage(page.Memory(), page.Size());
+    return;
+  }
+  const core::TMemoryStream::TBlock taken = page.ReleaseBlock();
+  page.AdoptBlock({std::exchange(FBytes, taken.data), 0, static_cast<int64_t>(FCapacity)});
+  FCapacity = static_cast<size_t>(taken.capacity);
+  FSize = static_cast<size_t>(taken.size);
+  Split(0, FSize);
+}
+
+// Lines of the n bytes at base, which already are in FBytes.
+void TPageLines::Split(size_t base, size_t n) {
+  // Room for lines of 16 bytes on average in one step: growing the index by
+  // copies while a huge page is split would hold two of it at once. Room that
+  // is never written costs no memory.
+  const size_t guess = FSpans.size() + n / 16 + 1;
+  if (guess > FSpans.capacity()) FSpans.reserve(std::max(guess, FSpans.capacity() * 2));
   const char* const page = FBytes + base;
   constexpr size_t kNone = SIZE_MAX;
   size_t start = 0;        // the open line's first byte
@@ -98,7 +127,8 @@ void TPageLines::Append(const TPageLines& other) {
   if (other.FSize) std::memcpy(FBytes + FSize, other.FBytes, other.FSize);
   FSize += other.FSize;
   FSpans.reserve(FSpans.size() + other.FSpans.size());
-  for (const TSpan& span : other.FSpans) FSpans.push_back({base + span.begin, base + span.end});
+  for (const auto& [line, length] : other.FLongLines) FLongLines.push_back({FSpans.size() + line, length});
+  for (const TSpan& span : other.FSpans) FSpans.push_back(TSpan::Of(base + span.begin, span.length));
   FTextChars += other.FTextChars;
   FLongest = std::max(FLongest, other.FLongest);
 }
@@ -114,13 +144,17 @@ void TPageLines::Clear() {
   if (FSpans.capacity() * sizeof(TSpan) > kKept) std::vector<TSpan>().swap(FSpans);
   FSize = 0;
   FSpans.clear();
+  FLongLines.clear();
   FTextChars = 0;
   FLongest = 0;
 }
 
 std::string_view TPageLines::Line(size_t index) const {
   const TSpan& span = FSpans[index];
-  return std::string_view(FBytes + span.begin, span.end - span.begin);
+  size_t length = span.length;
+  if (length == kLongLine)
+    length = std::lower_bound(FLongLines.begin(), FLongLines.end(), std::make_pair(index, size_t{0}))->second;
+  return std::string_view(FBytes + span.begin, length);
 }
 
 std::string TPageLines::CrLfText() const {

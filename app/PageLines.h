@@ -2,10 +2,12 @@
 // hold them. The pages' bytes are kept as they came, one block for all, with
 // where each line's text starts and ends.
 //
-// Splitting runs inside every load's measured time, so a page costs one copy of
-// its bytes and one pass that looks at 64 bytes at a time for line ends, and the
-// block keeps its memory when emptied: the next run writes into memory the
-// system already gave it.
+// Splitting runs inside every load's measured time, so a page costs at most one
+// copy of its bytes (none for the first page, whose block is taken over) and one
+// pass that looks at 64 bytes at a time for line ends, and the block keeps its
+// memory when emptied: the next run writes into memory the system already gave
+// it. A line costs 8 bytes of index, so a page of short lines needs little more
+// than its own size.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +15,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/Classes.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -58,6 +62,10 @@ class TPageLines {
   // lone LF each end a line; a zero byte ends the line's text early; a final line
   // without a terminator counts, a terminator at the very end adds no empty line.
   void AppendPage(const char* data, int64_t size);
+  // The same for a page received into a stream's block: empty lines take the
+  // block over instead of copying it, and give the stream the block they held, to
+  // be written again.
+  void AppendReceived(core::TMemoryStream& page);
   void Add(const char* text, size_t length);
   void Append(const TPageLines& other);
   // Empties the lines; the memory stays for the next ones unless it is large.
@@ -72,21 +80,35 @@ class TPageLines {
   std::vector<std::string> ToVector() const;
 
  private:
+  // A line's text in FBytes: where it starts (40 bits: 1 TiB) and its length (24
+  // bits); a line of kLongLine bytes or more keeps its length in FLongLines.
   struct TSpan {
-    size_t begin, end;  // the line's text in FBytes
+    uint64_t begin : 40;
+    uint64_t length : 24;
+    static TSpan Of(size_t begin, size_t length) {
+      TSpan span;
+      span.begin = begin;
+      span.length = length;
+      return span;
+    }
   };
+  static constexpr uint64_t kLongLine = (uint64_t{1} << 24) - 1;
   void Reserve(size_t bytes);
+  void Split(size_t base, size_t n);
   void AddSpan(size_t begin, size_t end) {
-    FSpans.push_back({begin, end});
-    FTextChars += end - begin;
-    FLongest = end - begin > FLongest ? end - begin : FLongest;
+    const size_t length = end - begin;
+    if (length >= kLongLine) FLongLines.push_back({FSpans.size(), length});
+    FSpans.push_back(TSpan::Of(begin, length < kLongLine ? length : kLongLine));
+    FTextChars += length;
+    FLongest = length > FLongest ? length : FLongest;
   }
 
   char* FBytes = nullptr;  // malloc'ed: it grows with realloc, in place where it can
   size_t FSize = 0, FCapacity = 0;
   std::vector<TSpan> FSpans;
-  size_t FTextChars = 0;  // the lines' text, without the line ends
-  size_t FLongest = 0;    // the longest line's length
+  std::vector<std::pair<size_t, size_t>> FLongLines;  // line index and length, ascending
+  size_t FTextChars = 0;                              // the lines' text, without the line ends
+  size_t FLongest = 0;                                // the longest line's length
 };
 
 // The lines of one page (AppendPage into empty lines).

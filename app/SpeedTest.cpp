@@ -100,7 +100,7 @@ void RunOneLoad(http::THttpCli& client, ISpeedTestView& view, TLoadStreams& stre
     if (countOnly)
       view.AddPageChars(streams.counter.CharCount());
     else
-      view.AppendPage(streams.page.Memory(), streams.page.Size());
+      view.AppendReceived(streams.page);
     timeline.Stop();
     view.LoadMeasured(timeline.Times());
   } catch (...) {

@@ -38,6 +38,9 @@ class ISpeedTestView {
   virtual void SetTestEnabled(bool enabled) = 0;
   // A received page, to be split into the page pane's lines (TPageLines::AppendPage).
   virtual void AppendPage(const char* data, int64_t size) = 0;
+  // The same for the stream the page was received into; a view that can take its
+  // block over (TPageLines::AppendReceived) spares the copy.
+  virtual void AppendReceived(core::TMemoryStream& page) { AppendPage(page.Memory(), page.Size()); }
   // Characters in the page pane, every line counted with its CR LF.
   virtual int64_t PageCharCount() = 0;
   // A view that shows no page: the run counts the pane's characters as the bytes

@@ -150,6 +150,18 @@ void TMemoryStream::SetSize(int64_t newSize) {
   if (FPosition > FSize) FPosition = FSize;
 }
 
+TMemoryStream::TBlock TMemoryStream::ReleaseBlock() {
+  TBlock block{FData.release(), FSize, FCapacity};
+  FCapacity = FSize = FPosition = 0;
+  return block;
+}
+
+void TMemoryStream::AdoptBlock(TBlock block) {
+  FData.reset(block.data);
+  FCapacity = block.data ? block.capacity : 0;
+  FSize = FPosition = 0;
+}
+
 void TMemoryStream::Clear() {
   FData.reset();
   FCapacity = 0;

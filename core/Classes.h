@@ -136,6 +136,17 @@ class TMemoryStream : public TStream {
   // Makes room for at least n bytes in one step, so a writer that knows the final
   // size spares the growth steps. Raises std::bad_alloc when the block cannot grow.
   void Reserve(int64_t n);
+  // A malloc'ed block with its bytes in use and its size.
+  struct TBlock {
+    char* data = nullptr;
+    int64_t size = 0, capacity = 0;
+  };
+  // Hands the block over, to be freed with std::free by its taker; the stream is
+  // left empty, without a block.
+  TBlock ReleaseBlock();
+  // Takes a block handed over (malloc'ed, capacity bytes) as its memory, emptied:
+  // a block already faulted in is written again without the system's help.
+  void AdoptBlock(TBlock block);
 
  private:
   struct FreeBlock {

@@ -41,6 +41,12 @@ void TLinePane::AppendPage(const char* page, int64_t size) {
   LinesAdded(selecting);
 }
 
+void TLinePane::AppendReceived(core::TMemoryStream& page) {
+  const bool selecting = HasSelection() || FDragging;
+  FLines.AppendReceived(page);
+  LinesAdded(selecting);
+}
+
 void TLinePane::LinesAdded(bool selecting) {
   // Places stay valid when lines are added; an idle caret follows the text's end.
   if (!selecting) FAnchor = FCaret = EndPos();

@@ -35,6 +35,9 @@ class TLinePane : public QAbstractScrollArea {
   void AppendLines(TPageLines&& lines);
   // Splits a received page into lines and appends them (TPageLines::AppendPage).
   void AppendPage(const char* page, int64_t size);
+  // The same for a received stream, whose block an empty pane takes over
+  // (TPageLines::AppendReceived).
+  void AppendReceived(core::TMemoryStream& page);
   void AppendLine(const std::string& line);
   void Clear();
   const TPageLines& Lines() const { return FLines; }

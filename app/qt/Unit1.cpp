@@ -426,6 +426,9 @@ void TForm1::SetTestEnabled(bool enabled) {
 void TForm1::AppendPage(const char* page, int64_t size) {
   DisplayMemo->AppendPage(page, size);
 }
+void TForm1::AppendReceived(core::TMemoryStream& page) {
+  DisplayMemo->AppendReceived(page);
+}
 int64_t TForm1::PageCharCount() {
   return DisplayMemo->Lines().CharCount();
 }

@@ -100,6 +100,7 @@ class TForm1 : public QWidget, public ISpeedTestView {
   void SetCaption(const std::string& caption) override;
   void SetTestEnabled(bool enabled) override;
   void AppendPage(const char* page, int64_t size) override;
+  void AppendReceived(core::TMemoryStream& page) override;
   int64_t PageCharCount() override;
   void ShowTotals(const std::string& timeMs, const std::string& bytes, const std::string& speed) override;
   void AppendHistory(const std::vector<std::string>& lines) override;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/SpeedTest.h"
+#include "core/Classes.h"
 
 namespace {
 
@@ -84,6 +85,49 @@ TEST(PageLinesTest, CountsTwoCharactersPerLineAndJoinsWithCrLf) {
   EXPECT_EQ(all.Line(1), "0123456789");
   all.Clear();
   EXPECT_EQ(all.CrLfText(), "");
+}
+
+// The first page's block is taken from the stream, not copied; the stream gets
+// the block the lines held, and later pages are copied after the first.
+TEST(PageLinesTest, AReceivedPageIsTakenOverWhenTheLinesAreEmpty) {
+  app::TPageLines lines = app::SplitPageLines("old\n", 4);
+  lines.Clear();
+  core::TMemoryStream stream;
+  stream.WriteBuffer("a\r\nb", 4);
+  const char* block = stream.Memory();
+  lines.AppendReceived(stream);
+  EXPECT_EQ(lines.ToVector(), (Lines{"a", "b"}));
+  EXPECT_EQ(lines.Line(0).data(), block);  // no copy
+  EXPECT_NE(stream.Memory(), block);       // the lines' old block, or none
+  EXPECT_EQ(stream.Size(), 0);
+  stream.WriteBuffer("c\nd", 3);
+  lines.AppendReceived(stream);
+  EXPECT_EQ(lines.ToVector(), (Lines{"a", "b", "c", "d"}));
+  EXPECT_EQ(lines.CharCount(), 12);
+  stream.SetSize(0);
+  lines.AppendReceived(stream);  // an empty page adds nothing
+  EXPECT_EQ(lines.Count(), 4u);
+}
+
+// A line's length is kept in 24 bits; longer lines keep it apart, in order with
+// the short ones around them, and across Append and copies.
+TEST(PageLinesTest, LinesLongerThanTheIndexHoldsKeepTheirLength) {
+  const std::string longLine((size_t{1} << 24) + 5, 'x');
+  const std::string page = "a\n" + longLine + "\nb\n" + longLine + "y\n";
+  app::TPageLines lines = app::SplitPageLines(page.data(), static_cast<int64_t>(page.size()));
+  app::TPageLines twice = lines;
+  twice.Append(lines);
+  for (const app::TPageLines* l : {&lines, &twice}) {
+    ASSERT_EQ(l->Count() % 4, 0u);
+    for (size_t base = 0; base < l->Count(); base += 4) {
+      EXPECT_EQ(l->Line(base), "a");
+      EXPECT_EQ(l->Line(base + 1).size(), longLine.size());
+      EXPECT_EQ(l->Line(base + 2), "b");
+      EXPECT_EQ(l->Line(base + 3).size(), longLine.size() + 1);
+      EXPECT_EQ(l->Line(base + 3).back(), 'y');
+    }
+    EXPECT_EQ(l->LongestLine(), longLine.size() + 1);
+  }
 }
 
 TEST(FormatGeneralTest, FifteenSignificantDigitsNoTrailingZeros) {
