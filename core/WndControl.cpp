@@ -1,5 +1,6 @@
 #include "core/WndControl.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "core/Application.h"
@@ -97,6 +98,7 @@ void TWndControl::AllocateWindow() {
   // A failure from here on leaves the component attached, so that freeing it
   // releases whatever numbers it did take.
   AllocateMsgHandlers();
+  RepostCarriedMessages();
 }
 
 void TWndControl::DeallocateWindow() {
@@ -135,7 +137,38 @@ void TWndControl::ThreadAttach() {
 
 void TWndControl::ThreadDetach() {
   if (winapi::GetCurrentThreadId() != FThreadID) throw ECoreException("Cannot detach from another thread");
+  TakeOwnMessages();
   DeallocateWindow();
+}
+
+bool TWndControl::FollowsThreadMove(uint32_t /*msg*/) {
+  return true;
+}
+
+// Releasing the numbers would drop these messages; they are kept instead, in queue
+// order, until the component has numbers again.
+void TWndControl::TakeOwnMessages() {
+  if (!FHiddenWnd || !FWndHandler) return;
+  std::lock_guard<std::recursive_mutex> lock(WndHandlerPool().CritSect());
+  const std::vector<uint32_t> mine = FWndHandler->MessagesOf(this);
+  std::vector<winapi::UINT> moving;
+  for (uint32_t m : mine)
+    if (FollowsThreadMove(m)) moving.push_back(m);
+  if (moving.empty()) return;
+  for (const winapi::MSG& msg : winapi::TakePostedMessages(FHiddenWnd, moving)) {
+    const auto rank = static_cast<size_t>(std::find(mine.begin(), mine.end(), msg.message) - mine.begin());
+    FCarried.push_back(TCarriedMessage{rank, msg.wParam, msg.lParam});
+  }
+}
+
+// The numbers are taken again in the same order, so a rank names the same role.
+void TWndControl::RepostCarriedMessages() {
+  if (FCarried.empty() || !FWndHandler) return;
+  const std::vector<uint32_t> mine = FWndHandler->MessagesOf(this);
+  const std::vector<TCarriedMessage> carried = std::move(FCarried);
+  FCarried.clear();
+  for (const TCarriedMessage& c : carried)
+    if (c.rank < mine.size()) winapi::PostMessage(FHiddenWnd, mine[c.rank], c.wParam, c.lParam);
 }
 
 void TWndControl::DispatchOne(const winapi::MSG& msg) {

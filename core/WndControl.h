@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <vector>
 
 #include "core/Classes.h"
 #include "core/WndHandler.h"
@@ -66,6 +67,9 @@ class TWndControl : public TComponent {
   // Asks for the component to be freed once the current message has been handled.
   virtual void Release();
   virtual void ThreadAttach();
+  // Messages the component posted to itself and has not handled yet go with it:
+  // they are taken from this thread's queue and posted again once it has a window
+  // on its new thread.
   virtual void ThreadDetach();
 
   // Message loops on the calling thread's queue (every window of the thread).
@@ -85,6 +89,10 @@ class TWndControl : public TComponent {
   void SetBgExceptionHandler(TBgExceptionEvent handler) { FBgExceptionHandler = std::move(handler); }
 
  protected:
+  // Whether messages queued under msg are carried to the new thread by a move
+  // (true); a number whose messages the system announces again itself says false.
+  virtual bool FollowsThreadMove(uint32_t msg);
+
   bool FHandleReleased = false;
   winapi::HWND FHiddenWnd = nullptr;
   uint32_t FThreadID = 0;
@@ -95,7 +103,17 @@ class TWndControl : public TComponent {
   TBgExceptionEvent FBgExceptionHandler;
 
  private:
+  // A message carried across a thread move: its number by rank among ours.
+  struct TCarriedMessage {
+    size_t rank;
+    winapi::WPARAM wParam;
+    winapi::LPARAM lParam;
+  };
   void DispatchOne(const winapi::MSG& msg);
+  void TakeOwnMessages();
+  void RepostCarriedMessages();
+
+  std::vector<TCarriedMessage> FCarried;
 };
 
 }  // namespace core

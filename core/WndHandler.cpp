@@ -140,6 +140,13 @@ void TWndHandler::ForgetComponent(TWndControl* obj) {
   }
 }
 
+std::vector<uint32_t> TWndHandler::MessagesOf(const TWndControl* obj) const {
+  std::vector<uint32_t> numbers;
+  for (size_t i = 0; i < FMsgMap.size(); ++i)
+    if (FMsgMap[i] == obj) numbers.push_back(FMsgLow + static_cast<uint32_t>(i));
+  return numbers;
+}
+
 void TWndHandler::WndProc(TMessage& message) {
   try {
     RouteMessage(message);

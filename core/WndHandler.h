@@ -74,6 +74,9 @@ class TWndHandler {
   // Releases every number still held by obj (a component destroyed without its
   // second destruction phase must not stay in the routing table).
   void ForgetComponent(TWndControl* obj);
+  // The numbers obj holds here, lowest first: the order it registered them in, as
+  // each registration takes the lowest free number.
+  std::vector<uint32_t> MessagesOf(const TWndControl* obj) const;
 
   winapi::HWND HiddenWnd() const { return FHiddenWnd; }
   uint32_t MsgLow() const { return FMsgLow; }

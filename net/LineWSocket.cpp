@@ -74,8 +74,22 @@ int TCustomLineWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
   if (n > 0) std::memcpy(Buffer, Held(), static_cast<size_t>(n));
   if (Flags & MSG_PEEK) return n;  // a look leaves the bytes where they are
   ConsumeHeld(n);
-  if (FLineModeOn) FLineLength -= n;
+  if (FLineModeOn)
+    FLineLength -= n;
+  else
+    // Plain data from the buffer: the receive loop must go on to the network, or a
+    // read notification answered from here (no system receive, which alone
+    // re-enables it) would leave what the peer sent since unannounced.
+    FRcvdFlag = true;
   return n;
+}
+
+void TCustomLineWSocket::StartAdoptedConnection() {
+  TCustomSocksWSocket::StartAdoptedConnection();
+  FreeLineBuffer();
+  FLineFound = false;
+  FLineClearData = false;
+  FEchoPending.clear();
 }
 
 // --- the line buffer ----------------------------------------------------------------------

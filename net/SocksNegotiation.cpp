@@ -139,9 +139,21 @@ bool TCustomSocksWSocket::MethodsReplyArrived() {
     if (FSocksAuthNumber != 0) TriggerSocksAuthState(socksAuthNotRequired);
     if (!ClosedByHandler()) SendConnectRequest();
   } else if (verdict.outcome == TSocksOutcome::kUserAuth) {
+    // A server that asks for credentials we did not offer and cannot carry (their
+    // length was only checked when offered) gets none rather than wrapped lengths.
+    if (!AuthFieldsFit()) {
+      const socks::TSocksError error = socks::SocksError(socks::TSocksFailure::kMethodNotAcceptable);
+      AbortSocksNegotiation(error.code, error.text);
+      return true;
+    }
     SendAuthRequest();
   }
   return true;
+}
+
+bool TCustomSocksWSocket::AuthFieldsFit() const {
+  return FSocksUserText.size() <= socks::kMaxFieldLength &&
+         FSocksPasswordText.size() <= socks::kMaxFieldLength;
 }
 
 bool TCustomSocksWSocket::AuthReplyArrived() {
@@ -183,13 +195,35 @@ int TCustomSocksWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
   if (FSocksRcvdCnt <= 0) return TCustomWSocket::RecvRaw(Buffer, Size, Flags);
   const int n = std::clamp(Size, 0, FSocksRcvdCnt);
   if (n > 0) std::memcpy(Buffer, FReply.Data() + FSocksRcvdOffset, static_cast<size_t>(n));
+  if (Flags & MSG_PEEK) return n;  // a look leaves the bytes where they are
   FSocksRcvdOffset += n;
   FSocksRcvdCnt -= n;
-  FRcvdFlag = n >= Size;
+  // Once the leftovers are gone the receive loop goes on to the network: this
+  // notification may have been the system's, and only a system receive re-enables it.
+  FRcvdFlag = n >= Size || FSocksRcvdCnt == 0;
   // Like a system receive that leaves data behind: the rest is announced again, so
   // it is not stuck until the network brings more.
   if (FSocksRcvdCnt > 0 && FHSocket != INVALID_SOCKET) PostSelfNotification(winapi::FD_READ);
   return n;
+}
+
+}  // namespace net
+
+namespace net {
+
+void TCustomSocksWSocket::StartAdoptedConnection() {
+  TCustomWSocket::StartAdoptedConnection();
+  FSocksState = socksData;
+  FSocksRcvdCnt = 0;
+  FSocksRcvdOffset = 0;
+  FReply.Expect(TSocksReplyKind::kMethods);
+}
+
+// Leftovers are not in the system's buffer, so binding the notifications on the new
+// thread does not announce them; the notification that did went with the old window.
+void TCustomSocksWSocket::ThreadAttach() {
+  TCustomWSocket::ThreadAttach();
+  if (FSocksRcvdCnt > 0 && FHSocket != INVALID_SOCKET) PostSelfNotification(winapi::FD_READ);
 }
 
 }  // namespace net

@@ -55,9 +55,11 @@ std::string TCustomSocksWSocket::SocksFieldsRefusal() const {
   const bool level4A = FSocksLevelText == "4A";
   const auto tooLong = [](const std::string& s) { return s.size() > socks::kMaxFieldLength; };
   const auto hasZero = [](const std::string& s) { return s.find('\0') != std::string::npos; };
-  if (tooLong(FSocksUserText)) return "Connect: socks user code longer than 255 bytes";
+  // Level 5 sends user code and password only when it offers to authenticate.
+  const bool sendsCredentials = level4 || level4A || FSocksAuthChoice == socksAuthenticateUsercode;
+  if (sendsCredentials && tooLong(FSocksUserText)) return "Connect: socks user code longer than 255 bytes";
   if (!level4 && tooLong(FAddrStr)) return "Connect: socks host name longer than 255 bytes";
-  if (!level4 && !level4A && tooLong(FSocksPasswordText))
+  if (!level4 && !level4A && sendsCredentials && tooLong(FSocksPasswordText))
     return "Connect: socks password longer than 255 bytes";
   if ((level4 || level4A) && hasZero(FSocksUserText)) return "Connect: socks user code contains a zero byte";
   if (level4A && hasZero(FAddrStr)) return "Connect: socks host name contains a zero byte";

@@ -285,6 +285,7 @@ class TCustomWSocket : public core::TWndControl {
 
  protected:
   void Notification(core::TComponent* AComponent, core::TOperation Operation) override;
+  bool FollowsThreadMove(uint32_t Msg) override;
 
   void ChangeState(TSocketState NewState);
   void ApiFailure(const std::string& Name);
@@ -294,6 +295,9 @@ class TCustomWSocket : public core::TWndControl {
   void HandleReverseLookupDone(core::TMessage& Msg);
   void ApplyLinger();
   void ApplyKeepAlive();
+  // Dup, once the new handle is accepted: forgets what belonged to the previous
+  // connection. Layers that hold bytes of their own clear them too.
+  virtual void StartAdoptedConnection();
   // Posts a notification with error 0 to the socket's own window, as the system would.
   void PostSelfNotification(long Event, uint16_t ErrCode = 0);
 
@@ -364,7 +368,8 @@ class TCustomWSocket : public core::TWndControl {
   bool ResolveForConnect();
   bool ResolveForListen();
   bool ListenSteps();
-  bool ListenByType();
+  bool ListenByType(SOCKET Handle);
+  bool ClosedDuringListen(SOCKET Handle) const;
   bool CloseHandleOnFailure(const std::function<bool()>& Steps, bool EvenWhenOpened);
   bool ReadSocketBufSizes();
   bool ApplyDatagramOptions();
@@ -418,6 +423,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   bool TriggerDataAvailable(uint16_t ErrCode) override;
   int RcvdCount() override;
   int RecvRaw(void* Buffer, int Size, int Flags) override;
+  void ThreadAttach() override;
 
   // Reports the failure, presents it as the connect result and closes the socket.
   void AbortSocksNegotiation(int ErrCode, const std::string& Msg);
@@ -443,6 +449,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
  protected:
   void StoreSocksLevel(const std::string& Value);
   void TriggerSocksAuthState(TSocksAuthState AuthState);
+  void StartAdoptedConnection() override;
   void SendAuthRequest();
   void SendConnectRequest();
 
@@ -465,6 +472,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   bool ResolveSocksServer();
   bool MethodsReplyArrived();
   bool AuthReplyArrived();
+  bool AuthFieldsFit() const;
   bool ConnectReplyArrived();
   bool ReceiveReply(socks::TSocksVerdict& Verdict);
   bool TunnelOpened(int ReplyLength);
@@ -515,6 +523,7 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
 
  protected:
   void ProcessLineData();
+  void StartAdoptedConnection() override;
 
   std::vector<char> FRcvdBuf;  // held bytes at FRcvdHead, then a zero byte
   int FRcvBufSize = 0;

@@ -406,7 +406,10 @@ void TCustomWSocket::WaitForClose() {
     if (FHSocket == INVALID_SOCKET) return;
     uint32_t waiting = 0;
     if (api::ioctlsocket(FHSocket, FIONREAD, &waiting) != 0) return;
-    const bool hasReader = waiting > 0 ? TriggerDataAvailable(0) : true;
+    // Bytes a layer holds above the system (left after a SOCKS reply, for one) are
+    // the application's as much as those the system holds.
+    const bool dataWaiting = waiting > 0 || RcvdCount() > 0;
+    const bool hasReader = dataWaiting ? TriggerDataAvailable(0) : true;
     if (FHSocket == INVALID_SOCKET) return;
     // The probe for the end of the stream only looks when a handler reads: a byte
     // that arrived since its event is the application's and comes with the next one.

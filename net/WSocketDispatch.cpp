@@ -132,6 +132,12 @@ void TCustomWSocket::ThreadAttach() {
   if (FHSocket != INVALID_SOCKET) api::WSAAsyncSelect(FHSocket, Handle(), FMsgAsyncSelect, FSelectEvent);
 }
 
+// Network notifications are announced again by the system when the socket is bound
+// to its new window; carrying them too would deliver them twice.
+bool TCustomWSocket::FollowsThreadMove(uint32_t Msg) {
+  return Msg != FMsgAsyncSelect;
+}
+
 void TCustomWSocket::ThreadDetach() {
   if (winapi::GetCurrentThreadId() == FThreadID && FHSocket != INVALID_SOCKET)
     api::WSAAsyncSelect(FHSocket, Handle(), 0, 0);

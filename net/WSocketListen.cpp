@@ -39,6 +39,9 @@ bool TCustomWSocket::ResolveForListen() {
 }
 
 void TCustomWSocket::Listen() {
+  // A second handle would leak the first, which would go on listening.
+  if (FHSocket != INVALID_SOCKET && FSockState != wsClosed)
+    return ReportError("Listen: Socket already in use");
   const char* missing = !FPortAssigned    ? "listen: port not assigned"
                         : !FProtoAssigned ? "listen: protocol not assigned"
                         : !FAddrAssigned  ? "listen: address not assigned"
@@ -51,10 +54,17 @@ void TCustomWSocket::Listen() {
   DiscardSendBuffer();
   FHSocket = api::socket(AF_INET, FType, FProto);
   if (FHSocket == INVALID_SOCKET) return ApiFailure("socket");
-  CloseHandleOnFailure([this] { return ListenSteps(); }, true);
+  CloseHandleOnFailure([this] { return ReadSocketBufSizes() && ListenSteps(); }, true);
+}
+
+// An event handler may close the socket (or start it anew) while Listen runs: the
+// rest of Listen then belongs to no socket and stops without a report.
+bool TCustomWSocket::ClosedDuringListen(SOCKET Handle) const {
+  return FHSocket != Handle || FHSocket == INVALID_SOCKET;
 }
 
 bool TCustomWSocket::ListenSteps() {
+  const SOCKET handle = FHSocket;
   if (FType == SOCK_DGRAM && FReuseAddr &&
       !SetIntOption(SOL_SOCKET, SO_REUSEADDR, -1, "setsockopt(SO_REUSEADDR)"))
     return false;
@@ -68,7 +78,9 @@ bool TCustomWSocket::ListenSteps() {
     return false;
   }
   ChangeState(wsBound);
-  if (!ListenByType()) return false;
+  if (ClosedDuringListen(handle)) return true;
+  if (!ListenByType(handle)) return false;
+  if (ClosedDuringListen(handle)) return true;
   FSelectEvent = FType == SOCK_STREAM ? kListenStreamEvents : kListenDatagramEvents;
   if (api::WSAAsyncSelect(FHSocket, Handle(), FMsgAsyncSelect, FSelectEvent) != 0) {
     ApiFailure("WSAASyncSelect");
@@ -101,7 +113,8 @@ bool TCustomWSocket::CloseHandleOnFailure(const std::function<bool()>& Steps, bo
   return ok;
 }
 
-bool TCustomWSocket::ListenByType() {
+// False on a failure; true when done, also when a handler closed the socket.
+bool TCustomWSocket::ListenByType(SOCKET Handle) {
   if (FType == SOCK_STREAM) {
     if (api::listen(FHSocket, FListenBacklog) != 0) {
       ApiFailure("Listen");
@@ -136,7 +149,9 @@ bool TCustomWSocket::ListenByType() {
     return false;
   }
   ChangeState(wsListening);
+  if (ClosedDuringListen(Handle)) return true;
   ChangeState(wsConnected);
+  if (ClosedDuringListen(Handle)) return true;
   TriggerSocketConnected(0);
   return true;
 }
@@ -161,9 +176,13 @@ void TCustomWSocket::Dup(SOCKET NewHSocket) {
   if (FSockState != wsClosed) {
     const int r = api::closesocket(FHSocket);
     FHSocket = INVALID_SOCKET;
+    // What was queued for the old peer must not reach the new one.
+    DiscardSendBuffer();
+    FAllSent = true;
     if (r != 0) return ApiFailure("Dup (closesocket)");
     ChangeState(wsClosed);
   }
+  StartAdoptedConnection();
   FHSocket = NewHSocket;
   if (!ReadSocketBufSizes()) return;
   ApplyLinger();
@@ -171,6 +190,17 @@ void TCustomWSocket::Dup(SOCKET NewHSocket) {
   if (api::WSAAsyncSelect(FHSocket, Handle(), FMsgAsyncSelect, FSelectEvent) != 0)
     return ApiFailure("WSAAsyncSelect");
   DupConnected();
+}
+
+// The adopted connection starts with nothing of the previous one.
+void TCustomWSocket::StartAdoptedConnection() {
+  FReadCount = 0;
+  FCloseInvoked = false;
+  FRcvdFlag = false;
+  FPaused = false;
+  FPausedEvents = 0;
+  FPausedConnectError = 0;
+  FPausedCloseError = 0;
 }
 
 void TCustomWSocket::DupConnected() {

@@ -147,6 +147,20 @@ void ThreadQueue::PurgeWindow(HWND hwnd) {
   if (!AnyWorkLocked()) UnsignalLocked();
 }
 
+void ThreadQueue::Take(HWND hwnd, const std::vector<UINT>& msgs, std::vector<MSG>& taken) {
+  std::lock_guard lock(mu_);
+  auto match = [&](const MSG& m) {
+    return m.hwnd == hwnd && std::find(msgs.begin(), msgs.end(), m.message) != msgs.end();
+  };
+  fifo_.RemoveIf([&](const MSG& m) {
+    if (!match(m)) return false;
+    taken.push_back(m);
+    return true;
+  });
+  std::erase_if(coalesced_, match);
+  if (!AnyWorkLocked()) UnsignalLocked();
+}
+
 bool ThreadQueue::IsOwnerThread() const {
   return t_ownQueue == this;
 }

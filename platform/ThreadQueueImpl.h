@@ -68,6 +68,8 @@ class ThreadQueue {
   // appends them to removed when given.
   void Purge(HWND hwnd, UINT msg, const WPARAM* wParam, std::vector<MSG>* removed = nullptr);
   void PurgeWindow(HWND hwnd);
+  // Removes the messages to hwnd numbered one of msgs, in queue order, into taken.
+  void Take(HWND hwnd, const std::vector<UINT>& msgs, std::vector<MSG>& taken);
 
   // Owner thread: harvest, then the first posted message, else WM_QUIT, else one
   // WM_TIMER. False when there is nothing.

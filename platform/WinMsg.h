@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace winapi {
 
@@ -105,6 +106,10 @@ void SetTickCountOffsetForTesting(DWORD);  // added to every GetTickCount
 // Drops the messages queued for hwnd with number msg, whatever their parameters: a
 // released message number must not deliver stale messages to its next owner.
 void PurgePostedMessages(HWND hwnd, UINT msg);
+// Removes the messages queued for hwnd whose number is one of msgs and returns them
+// in queue order, so that their owner can post them again elsewhere (a component
+// moving to another thread). Any thread; nothing for an unknown window.
+std::vector<MSG> TakePostedMessages(HWND hwnd, const std::vector<UINT>& msgs);
 // Replaces OutputDebugString's sink (standard error) for tests; nullptr restores it.
 using DebugSink = void (*)(const char*);
 void SetDebugSinkForTesting(DebugSink);

@@ -265,6 +265,13 @@ void PurgePostedMessages(HWND hwnd, UINT msg) {
   if (!removed.empty()) detail::ForgetDroppedNotifications(removed);
 }
 
+std::vector<MSG> TakePostedMessages(HWND hwnd, const std::vector<UINT>& msgs) {
+  std::vector<MSG> taken;
+  std::lock_guard lock(T().mu);
+  if (WindowRec* w = FindLocked(hwnd)) w->owner->Take(hwnd, msgs, taken);
+  return taken;
+}
+
 namespace detail {
 
 ThreadQueue* QueueOfWindow(HWND hwnd) {

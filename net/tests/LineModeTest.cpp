@@ -203,6 +203,82 @@ TEST(LineMode, SwitchingOffLaterHandsOutTheHeldBytes) {
   EXPECT_EQ(p.line->LineBufferCount(), 0);
 }
 
+// A read notification answered from held bytes alone made no system receive; the
+// bytes the peer sent since must still arrive.
+TEST(LineMode, ModeOffWithBytesHeldStillHearsTheNetwork) {
+  LinePair p;
+  p.Feed({"abc"});
+  PumpPending();
+  // Straight to the system: the peer component would queue a notification of its own.
+  ASSERT_EQ(winapi::send(p.peer->HSocket(), "defgh", 5, 0), 5);
+  ASSERT_TRUE(WaitUntilQueued());  // the read notification, ahead of the line-data message
+  p.line->SetLineMode(false);
+  EXPECT_TRUE(PumpUntil([&] { return p.AllRead() == "abcdefgh"; })) << p.AllRead();
+}
+
+// While a line is pending, the count and ReceiveStr give exactly that line.
+TEST(LineMode, PendingLineCountAndReceiveStr) {
+  LinePair p;
+  std::vector<int> counts;
+  p.line->OnDataAvailable = [&](core::TComponent*, uint16_t) {
+    counts.push_back(p.line->RcvdCount());
+    p.reads.push_back(p.line->ReceiveStr());
+    p.readBytes += static_cast<int64_t>(p.reads.back().size());
+  };
+  p.Feed({"ab\r\nlonger\r\ntail"});
+  EXPECT_EQ(counts, (std::vector<int>{4, 8}));
+  EXPECT_EQ(p.reads, (std::vector<std::string>{"ab\r\n", "longer\r\n"}));
+}
+
+// LineLimit 0 or less keeps any partial line; an empty LineEnd cuts nothing.
+TEST(LineMode, NoLimitAndNoCutting) {
+  const std::string data(100, 'x');
+  for (const int limit : {0, -1}) {
+    LinePair p;
+    p.line->SetLineLimit(limit);
+    bool exceeded = false;
+    p.line->OnLineLimitExceeded = [&](core::TComponent*, int, bool&) { exceeded = true; };
+    p.Feed({data});
+    EXPECT_FALSE(exceeded) << limit;
+    EXPECT_EQ(p.line->LineBufferCount(), 100) << limit;
+  }
+  LinePair p;
+  p.line->SetLineEnd("");
+  p.Feed({"ab\r\ncd"});
+  EXPECT_EQ(p.AllRead(), "ab\r\ncd");
+  EXPECT_EQ(p.line->LineBufferCount(), 0);
+}
+
+// Closing from OnLineLimitExceeded with ClearData left true: the discarded bytes
+// are not delivered as a last line.
+TEST(LineMode, CloseFromTheLineLimitEvent) {
+  LinePair p;
+  p.line->SetLineLimit(4);
+  p.line->OnLineLimitExceeded = [&](core::TComponent*, int length, bool&) {
+    p.dropped += length;
+    p.line->Close();
+  };
+  p.Feed({"0123456789"});
+  EXPECT_EQ(p.events, std::vector<std::string>{"closed 0"});
+  EXPECT_EQ(p.line->State(), wsClosed);
+  EXPECT_EQ(p.line->LineBufferCount(), 0);
+}
+
+// A line socket adopting a new connection starts without the old one's bytes.
+TEST(LineMode, DupStartsWithoutTheHeldBytes) {
+  LinePair p;
+  p.Feed({"from A, partial"});
+  auto other = core::MakeComponent<TWSocket>(nullptr);
+  p.server->OnSessionAvailable = [&](core::TComponent*, uint16_t) { p.line->Dup(p.server->Accept()); };
+  other->SetAddr("127.0.0.1");
+  other->SetPort(p.server->GetBoundPort());
+  other->OnSessionConnected = [&](core::TComponent*, uint16_t) { other->SendStr("from B\r\n"); };
+  other->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return !p.reads.empty(); }));
+  EXPECT_EQ(p.reads, std::vector<std::string>{"from B\r\n"});
+  EXPECT_EQ(p.line->ReadCount(), 8);
+}
+
 TEST(LineMode, PlainHeldBytesWithoutAHandlerAreDropped) {
   LinePair p;
   p.line->OnDataAvailable = [&](core::TComponent*, uint16_t) {

@@ -242,6 +242,73 @@ TEST(SocksNegotiation, BytesAfterTheReplyReadInSmallPieces) {
   EXPECT_EQ(t.receives.front(), "012");
 }
 
+// A look ahead (WaitForClose probes for the end of the stream) must not take a
+// byte of what the server sent after its reply.
+TEST(SocksNegotiation, LookAheadLeavesTheBytesAfterTheReply) {
+  Script script;
+  script.ReadBytes(3).Send("\x05\x00"s).ReadBytes(kRequest5.size()).Send(kGranted5 + "abcdef");
+  script.Pause("end").CloseNow();
+  ScriptedPeer peer({script});
+  ThroughSocks t(peer, "5");
+  int notified = 0;
+  t.s->OnDataAvailable = [&](core::TComponent*, uint16_t) {
+    if (++notified < 3) return;  // not ready for the first two
+    if (const std::string got = t.s->ReceiveStr(); !got.empty()) t.receives.push_back(got);
+    peer.Resume("end");
+  };
+  t.s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return notified > 0; })) << t.log.Text();
+  t.s->WaitForClose();
+  EXPECT_EQ(t.Received(), "abcdef");
+}
+
+// Adopting a connection forgets the bytes the previous connection's SOCKS server
+// left after its reply.
+TEST(SocksNegotiation, DupForgetsTheLeftovers) {
+  Script script;
+  script.ReadBytes(3).Send("\x05\x00"s).ReadBytes(kRequest5.size()).Send(kGranted5 + "old").Hold();
+  ScriptedPeer peer({script});
+  ThroughSocks t(peer, "5");
+  bool ready = false;
+  t.s->OnDataAvailable = [&](core::TComponent*, uint16_t) {
+    if (!ready) return;  // leaves the leftovers where they are
+    if (const std::string got = t.s->ReceiveStr(); !got.empty()) t.receives.push_back(got);
+  };
+  t.s->Connect();
+  ASSERT_TRUE(t.WaitFor("connected 0")) << t.log.Text();
+  PumpPending();
+  auto server = core::MakeComponent<TWSocket>(nullptr);
+  server->SetAddr("127.0.0.1");
+  server->SetPort("0");
+  server->OnSessionAvailable = [&](core::TComponent*, uint16_t) { t.s->Dup(server->Accept()); };
+  server->Listen();
+  auto client = core::MakeComponent<TWSocket>(nullptr);
+  client->SetAddr("127.0.0.1");
+  client->SetPort(server->GetBoundPort());
+  client->OnSessionConnected = [&](core::TComponent*, uint16_t) { client->SendStr("new"); };
+  ready = true;
+  client->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return !t.receives.empty(); })) << t.log.Text();
+  EXPECT_EQ(t.Received(), "new");
+  EXPECT_EQ(t.s->ReadCount(), 3);
+}
+
+// A data notification that carries an error during the negotiation ends it.
+TEST(SocksNegotiation, ReceiveErrorDuringTheNegotiation) {
+  Script script;
+  script.ReadBytes(3).Hold();
+  ScriptedPeer peer({script});
+  ThroughSocks t(peer, "5");
+  t.s->Connect();
+  ASSERT_TRUE(t.WaitFor("socks connected 0")) << t.log.Text();
+  winapi::PostMessage(t.s->Handle(), t.s->MsgAsyncSelect(), static_cast<winapi::WPARAM>(t.s->HSocket()),
+                      winapi::MAKELONG(winapi::FD_READ, winapi::WSAECONNRESET));
+  ASSERT_TRUE(PumpUntil([&] { return t.s->State() == wsClosed; })) << t.log.Text();
+  EXPECT_EQ(t.Outcome(),
+            (Strings{"socks connected 0", "socks error 10054", "connected 10054", "closed 10054"}));
+  EXPECT_EQ(t.socksErrors, Strings{"data receive error"});
+}
+
 // A handler that closes the socket from a SOCKS event ends the negotiation there:
 // nothing more is sent, and the next, direct, connection is not taken for one.
 TEST(SocksNegotiation, HandlerClosingFromAnAuthStateEvent) {
@@ -378,6 +445,35 @@ TEST(SocksSettings, FieldsTheRequestsCannotCarry) {
     EXPECT_EQ(t.s->HSocket(), INVALID_SOCKET);
   }
   EXPECT_EQ(peer.AcceptedCount(), 0u);
+}
+
+// Level 5 without authentication sends neither user code nor password, so their
+// length is no reason to refuse; a server that asks for them anyway gets nothing.
+TEST(SocksSettings, CredentialsNeverSentAreNotRefused) {
+  const std::string b256(256, 'x');
+  struct Case {
+    std::string methodReply;
+    Strings outcome;
+  };
+  const Case cases[] = {
+      {"\x05\x00"s, {"socks connected 0", "connected 0"}},
+      {"\x05\x02"s, {"socks connected 0", "socks error 20003", "connected 20003", "closed 20003"}},
+  };
+  for (const Case& c : cases) {
+    Script script;
+    script.ReadBytes(3).Send(c.methodReply).ReadBytes(kRequest5.size()).Send(kGranted5).Hold();
+    ScriptedPeer peer({script});
+    ThroughSocks t(peer, "5");
+    t.s->SetSocksUsercode(b256);
+    t.s->SetSocksPassword(b256);
+    EXPECT_EQ(ReportOf([&] { t.s->Connect(); }), "");
+    ASSERT_TRUE(PumpUntil([&] { return t.Outcome().size() == c.outcome.size(); })) << t.log.Text();
+    EXPECT_EQ(t.Outcome(), c.outcome);
+    if (c.methodReply[1] == 2) {
+      ASSERT_TRUE(peer.WaitForClientClose(0));
+      EXPECT_EQ(peer.Received(0), kNoAuthGreeting);
+    }
+  }
 }
 
 TEST(SocksSettings, FieldsOf255BytesAreSent) {

@@ -79,6 +79,41 @@ TEST(SyncWait, EndsWhenAnEventSetsDone) {
   EXPECT_FALSE(app.Fired());
 }
 
+// The wait blocks on the thread's queue and wakes when the socket has something:
+// the peer sends only once the wait is blocked, and every blocking wait must end
+// because of work (waits that timed out, or no blocking wait at all, fail).
+class TWakeRecorder : public TWatchdogApplication {
+ public:
+  std::function<void()> onFirstWait;
+  std::vector<bool> woken;
+  bool WaitMessage(uint32_t) override {
+    if (woken.empty() && onFirstWait) onFirstWait();
+    // Far longer than the wait's own idle slice: only work can end it early.
+    woken.push_back(TWatchdogApplication::WaitMessage(4000));
+    return woken.back();
+  }
+};
+
+TEST(SyncWait, WakesAtOnceOnASocketEvent) {
+  TWakeRecorder app;
+  testsupport::ScriptedPeer peer({testsupport::Script().Pause("send").Send("x").Hold()});
+  auto s = core::MakeComponent<TWSocket>(nullptr);
+  bool done = false;
+  s->OnDataAvailable = [&](core::TComponent*, uint16_t) {
+    if (!s->ReceiveStr().empty()) done = true;
+  };
+  s->SetAddr("127.0.0.1");
+  s->SetPort(std::to_string(peer.Port()));
+  s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return s->State() == wsConnected; }));
+  PumpPending();
+  app.onFirstWait = [&] { peer.Resume("send"); };
+  EXPECT_EQ(s->WaitUntilDone(done), 0);
+  ASSERT_FALSE(app.woken.empty());
+  EXPECT_EQ(app.woken, std::vector<bool>(app.woken.size(), true));
+  EXPECT_FALSE(app.Fired());
+}
+
 TEST(SyncWait, QuitMessageEndsTheWait) {
   TWatchdogApplication app;
   auto s = core::MakeComponent<TWSocket>(nullptr);

@@ -2,6 +2,12 @@
 // refusals, accepting and adopting a connection, datagrams with explicit addresses,
 // address reuse, multicast membership on the loopback interface, buffer sizes.
 #include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "net/tests/WSocketTestSupport.h"
 
@@ -26,6 +32,42 @@ core::ComponentPtr<TWSocket> DatagramClient(const std::string& addr, const std::
   c->SetPort(port);
   c->SetLocalAddr("127.0.0.1");
   return c;
+}
+
+// The backlog the system keeps for the IPv4 TCP socket listening on port, as its
+// socket diagnostics report it (the receive-queue field of a listener), or -1.
+int SystemBacklogOf(uint16_t port) {
+  const int nl = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (nl < 0) return -1;
+  struct {
+    nlmsghdr h;
+    inet_diag_req_v2 r;
+  } req{};
+  req.h.nlmsg_len = sizeof req;
+  req.h.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  req.r.sdiag_family = AF_INET;
+  req.r.sdiag_protocol = IPPROTO_TCP;
+  req.r.idiag_states = 1u << 10;  // TCP_LISTEN
+  int backlog = -1;
+  if (::send(nl, &req, sizeof req, 0) == static_cast<ssize_t>(sizeof req)) {
+    alignas(nlmsghdr) char buf[16384];
+    bool done = false;
+    while (!done) {
+      int n = static_cast<int>(::recv(nl, buf, sizeof buf, 0));
+      if (n <= 0) break;
+      for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, n); h = NLMSG_NEXT(h, n)) {
+        if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+          done = true;
+          break;
+        }
+        const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+        if (ntohs(m->id.idiag_sport) == port) backlog = static_cast<int>(m->idiag_wqueue);
+      }
+    }
+  }
+  ::close(nl);
+  return backlog;
 }
 
 TEST(WSocketListen, RefusalsNameWhatIsMissingOrWrong) {
@@ -90,6 +132,66 @@ TEST(WSocketListen, StreamListensAcceptsAndAdoptsWithoutASessionEvent) {
   EXPECT_EQ(adoptedLog.Text(), "state wsConnected; sent 0; state wsClosed; state wsConnected; sent 0; ");
   EXPECT_EQ(adopted->GetPeerPort(), second->GetBoundPort());
   ASSERT_TRUE(PumpUntil([&] { return client->State() == wsClosed; }));  // its peer went away
+}
+
+// A handler may close the socket from any event Listen raises; Listen then stops
+// without a report.
+TEST(WSocketListen, EventsThatCloseTheSocketEndListenQuietly) {
+  struct Case {
+    const char* proto;
+    TSocketState closeAt;  // wsInvalidState: at the session event
+  };
+  for (const Case& c : {Case{"tcp", wsBound}, Case{"tcp", wsListening}, Case{"udp", wsBound},
+                        Case{"udp", wsListening}, Case{"udp", wsConnected}, Case{"udp", wsInvalidState}}) {
+    SCOPED_TRACE(std::string(c.proto) + " " + SocketStateName(c.closeAt));
+    EventLog log;
+    auto s = ListenSocket(c.proto, log);
+    s->OnChangeState = [&](core::TComponent*, TSocketState, TSocketState n) {
+      if (n == c.closeAt) s->Close();
+    };
+    s->OnSessionConnected = [&](core::TComponent*, uint16_t) {
+      if (c.closeAt == wsInvalidState) s->Close();
+    };
+    EXPECT_EQ(ReportOf([&] { s->Listen(); }), "");
+    EXPECT_EQ(s->State(), wsClosed);
+    EXPECT_EQ(s->HSocket(), INVALID_SOCKET);
+  }
+}
+
+// Listen takes the system's buffer sizes and the backlog to the system; a second
+// Listen is refused and leaves the first handle in place.
+TEST(WSocketListen, BufferSizesBacklogAndASecondListen) {
+  EventLog log;
+  auto s = ListenSocket("tcp", log);
+  s->SetListenBacklog(3);
+  s->Listen();
+  EXPECT_GT(s->SocketRcvBufSize(), 0);
+  EXPECT_GT(s->SocketSndBufSize(), 0);
+  const std::string port = s->GetBoundPort();
+  EXPECT_EQ(SystemBacklogOf(static_cast<uint16_t>(std::stoi(port))), 3);
+  const SOCKET first = s->HSocket();
+  EXPECT_EQ(ReportOf([&] { s->Listen(); }), "Listen: Socket already in use");
+  EXPECT_EQ(s->HSocket(), first);
+  EXPECT_EQ(s->State(), wsListening);
+  EXPECT_EQ(s->GetBoundPort(), port);
+}
+
+// Accept writes the peer's address into the listening socket's address record.
+TEST(WSocketListen, AcceptFillsThePeerAddress) {
+  auto server = core::MakeComponent<TTestSocket>(nullptr);
+  server->SetAddr("0.0.0.0");
+  server->SetPort("0");
+  SOCKET accepted = INVALID_SOCKET;
+  server->OnSessionAvailable = [&](core::TComponent*, uint16_t) { accepted = server->Accept(); };
+  server->Listen();
+  auto client = core::MakeComponent<TWSocket>(nullptr);
+  client->SetAddr("127.0.0.1");
+  client->SetPort(server->GetBoundPort());
+  client->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return accepted != INVALID_SOCKET && client->State() == wsConnected; }));
+  EXPECT_EQ(server->SinAddr(), htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(std::to_string(server->SinPort()), client->GetBoundPort());
+  winapi::closesocket(accepted);
 }
 
 TEST(WSocketListen, DupRefusesAnInvalidHandle) {

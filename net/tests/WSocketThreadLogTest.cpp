@@ -85,6 +85,39 @@ TEST(WSocketThreads, ConnectOrCloseQueuedAtDetachReachesTheNewThread) {
   }
 }
 
+// What the socket posted to itself before a move is handled on its new thread: a
+// delayed close, and the line-data message that hands out held bytes.
+TEST(WSocketThreads, OwnPostedMessagesFollowTheMove) {
+  for (const bool lineData : {false, true}) {
+    SCOPED_TRACE(lineData ? "line data" : "close delayed");
+    ScriptedPeer peer({Script().Send("held").Hold()});
+    auto s = core::MakeComponent<TWSocket>(nullptr);
+    std::string got;
+    s->OnDataAvailable = [&](core::TComponent*, uint16_t) { got += s->ReceiveStr(); };
+    s->SetLineMode(true);
+    s->SetAddr("127.0.0.1");
+    s->SetPort(std::to_string(peer.Port()));
+    s->Connect();
+    ASSERT_TRUE(PumpUntil([&] { return s->LineBufferCount() == 4; }));
+    PumpPending();
+    if (lineData)
+      s->SetLineMode(false);  // posts the delivery of the 4 held bytes
+    else
+      s->CloseDelayed();
+    s->ThreadDetach();
+    bool done = false;
+    std::thread other([&] {
+      s->ThreadAttach();
+      done = PumpUntil([&] { return lineData ? got == "held" : s->State() == wsClosed; });
+      s->ThreadDetach();
+    });
+    other.join();
+    EXPECT_TRUE(done) << got;
+    s->ThreadAttach();
+    EXPECT_EQ(s->LineBufferCount(), 0);
+  }
+}
+
 TEST(WSocketLog, TraceLinesOnlyForEnabledCategories) {
   ScriptedPeer peer;
   auto logger = core::Create<core::TLogger>(nullptr);
