@@ -231,6 +231,8 @@ void ConfigureForCli(http::THttpCli& client, const CliOptions& o) {
   client.SetPassword(o.password);
   client.SetProxyUsername(o.proxyUser);
   client.SetProxyPassword(o.proxyPassword);
+  // NTLMv2 unless asked: the LM response of v1 gives the password away to offline cracking.
+  client.SetNtlmVersion(o.ntlmV1 ? 1 : 2);
   if (o.compressed) client.SetOptions(client.Options() | http::httpoEnableContentCoding);
 }
 

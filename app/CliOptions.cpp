@@ -86,6 +86,9 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
   cli.add_option("--proxy-password", o.proxyPassword, "password for the proxy")
       ->option_text("TEXT")
       ->group(login);
+  cli.add_flag("--ntlm-v1", o.ntlmV1,
+               "answer NTLM with the old NTLMv1 and LM responses (for servers that know no NTLMv2)")
+      ->group(login);
 
   const char* socks = "SOCKS";
   const auto checked = [](std::string (*check)(const std::string&), const char* name) {

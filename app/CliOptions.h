@@ -37,6 +37,7 @@ struct CliOptions {
   int32_t limitRate = 0;                 // bytes per second; 0: no limit
   std::string user, password;            // the server's login
   std::string proxyUser, proxyPassword;  // the proxy's login
+  bool ntlmV1 = false;                   // NTLMv1 responses (with the LM response) instead of NTLMv2
   TSocksOptions socks;
   bool details = false;  // per-load table and summary after the report
   int32_t warmup = 0;    // loads run first and not counted

@@ -12,9 +12,13 @@
 // No preset scheme is offered, so every request starts at state 0 and pays the
 // whole handshake, and httpoNoBasicAuth / httpoNoNTLMAuth (which only suppress the
 // step for a preset scheme) change nothing.
+#include <chrono>
 #include <cstdio>
 
+#include <openssl/rand.h>
+
 #include "http/HttpProt.h"
+#include "http/HttpUtils.h"
 #include "http/MimeUtils.h"
 #include "http/NtlmMsgs.h"
 #include "net/SocketApi.h"
@@ -65,16 +69,77 @@ bool THttpCli::AuthenticationFollows() {
 
 // What the response says about the handshakes in progress: an accepted message 3
 // or credentials completes them, a challenge after completion starts them over.
-void THttpCli::UpdateAuthStates() {
+THttpCli::TAuthStates THttpCli::UpdatedAuthStates() const {
   const bool challenged = FStatusCode == 401 || FStatusCode == 407;
-  if (FAuthNTLMState == 3 && !challenged) FAuthNTLMState = 4;
-  if (FAuthNTLMState == 4 && FStatusCode == 401) FAuthNTLMState = 0;
-  if (FProxyAuthNTLMState == 3 && FStatusCode != 407) FProxyAuthNTLMState = 4;
-  if (FProxyAuthNTLMState == 4 && FStatusCode == 407) FProxyAuthNTLMState = 0;
-  if (FAuthBasicState == 1 && !challenged) FAuthBasicState = 2;
-  if (FAuthBasicState == 2 && FStatusCode == 401) FAuthBasicState = 0;
-  if (FProxyAuthBasicState == 1 && FStatusCode != 407) FProxyAuthBasicState = 2;
-  if (FProxyAuthBasicState == 2 && FStatusCode == 407) FProxyAuthBasicState = 0;
+  TAuthStates s{FAuthNTLMState, FProxyAuthNTLMState, FAuthBasicState, FProxyAuthBasicState};
+  if (s.Ntlm == 3 && !challenged) s.Ntlm = 4;
+  if (s.Ntlm == 4 && FStatusCode == 401) s.Ntlm = 0;
+  if (s.ProxyNtlm == 3 && FStatusCode != 407) s.ProxyNtlm = 4;
+  if (s.ProxyNtlm == 4 && FStatusCode == 407) s.ProxyNtlm = 0;
+  if (s.Basic == 1 && !challenged) s.Basic = 2;
+  if (s.Basic == 2 && FStatusCode == 401) s.Basic = 0;
+  if (s.ProxyBasic == 1 && FStatusCode != 407) s.ProxyBasic = 2;
+  if (s.ProxyBasic == 2 && FStatusCode == 407) s.ProxyBasic = 0;
+  return s;
+}
+
+void THttpCli::UpdateAuthStates() {
+  const TAuthStates s = UpdatedAuthStates();
+  FAuthNTLMState = s.Ntlm;
+  FProxyAuthNTLMState = s.ProxyNtlm;
+  FAuthBasicState = s.Basic;
+  FProxyAuthBasicState = s.ProxyBasic;
+}
+
+// True when the NTLM step (PrepareNTLMAuth) takes this response, with the states
+// as the end of the request leaves them.
+bool THttpCli::NTLMStepApplies(const TAuthStates& States) const {
+  if (FAuthChallenges.Count() == 0 || LastChallenge(FAuthChallenges, "NTLM") < 0) return false;
+  if (FStatusCode == 401) return States.Basic == 0 && !FCurrUsername.empty() && !FCurrPassword.empty();
+  // Without a proxy of our own, a 407 is not ours to answer.
+  return FStatusCode == 407 && !FProxy.empty() && States.ProxyBasic == 0 && !FProxyUsername.empty() &&
+         !FProxyPassword.empty();
+}
+
+bool THttpCli::BasicStepApplies(const TAuthStates& States) const {
+  if (FAuthChallenges.Count() == 0 || LastChallenge(FAuthChallenges, "Basic") < 0) return false;
+  if (FStatusCode == 401) return States.Ntlm == 0 && !FCurrUsername.empty() && !FCurrPassword.empty();
+  return FStatusCode == 407 && !FProxy.empty() && States.ProxyNtlm == 0 && !FProxyUsername.empty() &&
+         !FProxyPassword.empty();
+}
+
+// Known at the end of the header: the end of the request will answer this
+// challenge with another attempt (not end the request with it).
+bool THttpCli::ChallengeAnswered() const {
+  const TAuthStates s = UpdatedAuthStates();
+  const bool server = FStatusCode == 401;
+  if (NTLMStepApplies(s)) {
+    if (!NtlmMessage3Fits("", Workstation(), server ? FCurrUsername : FProxyUsername)) return false;
+    const int state = server ? s.Ntlm : s.ProxyNtlm;
+    return state == 0 || (state == 1 && !FCloseReq);
+  }
+  return BasicStepApplies(s) && (server ? s.Basic : s.ProxyBasic) == 0;
+}
+
+// Each comma-separated challenge of a field counts as a field of its own.
+void THttpCli::AddChallenges(const std::string& Value) {
+  for (const std::string& challenge : SplitChallenges(Value)) FAuthChallenges.Add(challenge);
+}
+
+// Called as a request goes out. A finished NTLM exchange holds only on the
+// connection it was made on, and message 3 answers a challenge only there: on
+// another connection a finished exchange starts again from message 1 when
+// challenged, and one waiting for message 3 sends message 1 instead.
+void THttpCli::BindNTLMToConnection() {
+  auto bind = [this](int& state, uint64_t& connection) {
+    if (connection != FConnectionSerial) {
+      if (state == 4) state = 0;
+      if (state == 3) state = 1;
+    }
+    if (state == 1) connection = FConnectionSerial;
+  };
+  bind(FAuthNTLMState, FNTLMConnection);
+  bind(FProxyAuthNTLMState, FProxyNTLMConnection);
 }
 
 // A 401 passed the proxy. On a connection that closes, the next one must
@@ -127,49 +192,32 @@ bool THttpCli::RefuseOversizedNTLM(const std::string& User) {
 
 bool THttpCli::PrepareNTLMAuth(bool& DoNext) {
   TraceNTLMStates();
-  bool result = false;
-  const bool hasChallenges = FAuthChallenges.Count() > 0;
-  if (FStatusCode == 401 && hasChallenges && FAuthBasicState == 0 && !FCurrUsername.empty() &&
-      !FCurrPassword.empty()) {
-    if (LastChallenge(FAuthChallenges, "NTLM") >= 0) {
-      result = true;
-      if (!RefuseOversizedNTLM(FCurrUsername)) {
-        StartAuthNTLM();
-        DoNext = FAuthNTLMState == 1 || FAuthNTLMState == 3;
-      }
+  const TAuthStates states{FAuthNTLMState, FProxyAuthNTLMState, FAuthBasicState, FProxyAuthBasicState};
+  const bool result = NTLMStepApplies(states);
+  if (result && FStatusCode == 401) {
+    if (!RefuseOversizedNTLM(FCurrUsername)) {
+      StartAuthNTLM();
+      DoNext = FAuthNTLMState == 1 || FAuthNTLMState == 3;
     }
-  } else if (FStatusCode == 407 && !FProxy.empty() && hasChallenges && FProxyAuthBasicState == 0 &&
-             !FProxyUsername.empty() && !FProxyPassword.empty()) {
-    // Without a proxy of our own, a 407 is not ours to answer.
-    if (LastChallenge(FAuthChallenges, "NTLM") >= 0) {
-      result = true;
-      if (!RefuseOversizedNTLM(FProxyUsername)) {
-        StartProxyAuthNTLM();
-        DoNext = FProxyAuthNTLMState == 1 || FProxyAuthNTLMState == 3;
-      }
-    }
+  } else if (result && !RefuseOversizedNTLM(FProxyUsername)) {
+    StartProxyAuthNTLM();
+    DoNext = FProxyAuthNTLMState == 1 || FProxyAuthNTLMState == 3;
   }
   TraceNTLMStates();
   return result;
 }
 
 bool THttpCli::PrepareBasicAuth(bool& DoNext) {
-  const bool hasChallenges = FAuthChallenges.Count() > 0;
-  if (FStatusCode == 401 && hasChallenges && FAuthNTLMState == 0 && !FCurrUsername.empty() &&
-      !FCurrPassword.empty()) {
-    if (LastChallenge(FAuthChallenges, "Basic") < 0) return false;
+  const TAuthStates states{FAuthNTLMState, FProxyAuthNTLMState, FAuthBasicState, FProxyAuthBasicState};
+  if (!BasicStepApplies(states)) return false;
+  if (FStatusCode == 401) {
     StartAuthBasic();
     DoNext = FAuthBasicState == 1;
-    return true;
-  }
-  if (FStatusCode == 407 && !FProxy.empty() && hasChallenges && FProxyAuthNTLMState == 0 &&
-      !FProxyUsername.empty() && !FProxyPassword.empty()) {
-    if (LastChallenge(FAuthChallenges, "Basic") < 0) return false;
+  } else {
     StartProxyAuthBasic();
     DoNext = FProxyAuthBasicState == 1;
-    return true;
   }
-  return false;
+  return true;
 }
 
 // --- the steps ---
@@ -197,6 +245,14 @@ void THttpCli::StartAuthNTLM() {
       PostLogin();
       break;
     case 1:
+      // Message 3 may answer the challenge only on the connection that brought
+      // it: when the server closes that one, the handshake cannot complete.
+      if (FCloseReq) {
+        FAuthChallenges.Clear();
+        FAuthNTLMState = 0;
+        TriggerRequestDone();
+        break;
+      }
       FNTLMMsg2Info = LastNTLMChallenge();
       FAuthNTLMState = 3;
       PostLogin();
@@ -222,6 +278,12 @@ void THttpCli::StartProxyAuthNTLM() {
       PostLogin();
       break;
     case 1:
+      if (FCloseReq) {
+        FAuthChallenges.Clear();
+        FProxyAuthNTLMState = 0;
+        TriggerRequestDone();
+        break;
+      }
       FProxyNTLMMsg2Info = LastNTLMChallenge();
       FProxyAuthNTLMState = 3;
       PostLogin();
@@ -276,6 +338,21 @@ void THttpCli::StartProxyAuthBasic() {
 
 // --- the request lines ---
 
+// Message 3 in the configured NTLM version; NTLMv2 mixes in 8 random bytes of
+// ours and the time.
+std::string THttpCli::NtlmMessage3(const std::string& User, const std::string& Password,
+                                   const TNTLM_Msg2_Info& Challenge) const {
+  if (FNtlmVersion != 2) return BuildNtlmMessage3("", Workstation(), User, Password, Challenge.Challenge);
+  TNtlmChallenge ours{};
+  if (RAND_bytes(ours.data(), static_cast<int>(ours.size())) != 1) return {};
+  // Tenths of a microsecond since 1601, the unit and epoch of the NTLM time.
+  constexpr uint64_t kEpochDifference = 11644473600ULL * 10000000ULL;
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const auto tenths =
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) * 10;
+  return BuildNtlmMessage3V2("", Workstation(), User, Password, Challenge, ours, tenths + kEpochDifference);
+}
+
 // A request that opens a proxy NTLM handshake carries nothing for the server: the
 // proxy would not pass it on before it has authenticated the connection.
 void THttpCli::AddAuthorizationLines(core::TStringList& Headers) {
@@ -283,8 +360,7 @@ void THttpCli::AddAuthorizationLines(core::TStringList& Headers) {
     if (FAuthNTLMState == 1) {
       Headers.Add("Authorization: NTLM " + BuildNtlmMessage1("", ""));
     } else if (FAuthNTLMState == 3) {
-      Headers.Add("Authorization: NTLM " + BuildNtlmMessage3("", Workstation(), FCurrUsername, FCurrPassword,
-                                                             FNTLMMsg2Info.Challenge));
+      Headers.Add("Authorization: NTLM " + NtlmMessage3(FCurrUsername, FCurrPassword, FNTLMMsg2Info));
     } else if (FAuthBasicState == 1) {
       Headers.Add(BasicLine("Authorization: ", FCurrUsername, FCurrPassword));
     }
@@ -292,9 +368,8 @@ void THttpCli::AddAuthorizationLines(core::TStringList& Headers) {
   if (FProxyAuthNTLMState == 1) {
     Headers.Add("Proxy-Authorization: NTLM " + BuildNtlmMessage1("", ""));
   } else if (FProxyAuthNTLMState == 3) {
-    Headers.Add("Proxy-Authorization: NTLM " + BuildNtlmMessage3("", Workstation(), FProxyUsername,
-                                                                 FProxyPassword,
-                                                                 FProxyNTLMMsg2Info.Challenge));
+    Headers.Add("Proxy-Authorization: NTLM " +
+                NtlmMessage3(FProxyUsername, FProxyPassword, FProxyNTLMMsg2Info));
   } else if (FProxyAuthBasicState == 1) {
     Headers.Add(BasicLine("Proxy-Authorization: ", FProxyUsername, FProxyPassword));
   }

@@ -61,8 +61,22 @@ void THttpCli::AfterBodyStep() {
     SetReady();
 }
 
+// Known at the end of the header: this response's body is no page. The body of
+// a relocation that will be followed (within the count, or left to the caller's
+// handler) or of a challenge that will be answered is read for its framing only,
+// so its coding cannot fail the load nor make it decode without end.
+bool THttpCli::BodyThrownAway() const {
+  if (ChallengeAnswered()) return true;
+  if (!FLocationFlag) return false;
+  // A step that needs a new connection counts twice, unless the body ends with
+  // the close.
+  const bool closeDelimited = FCloseReq && FContentLength < 0 && core::Trim(FTransferEncoding) != "chunked";
+  const int steps = closeDelimited || (SameConnection() && !FCloseReq) ? 1 : 2;
+  return FLocationChangeCurCount + steps <= FLocationChangeMaxCount || OnLocationChangeExceeded;
+}
+
 void THttpCli::Deliver(const char* P, int64_t N) {
-  if (N <= 0 || FTunnelBodySkip) return;
+  if (N <= 0 || FTunnelBodySkip || FDiscardBody) return;
   const TWriteProc& input = FContCodHandler->DecoderInput();
   if (!input) return;
   try {
@@ -111,9 +125,9 @@ void THttpCli::GetBodyLineNext() {
     FChunkState = httpChunkSize;
     TriggerDocBegin();
     if (FReceiveGen != gen) return;
-    FContCodHandler->Prepare(FContentEncoding);
+    FContCodHandler->Prepare(FDiscardBody ? std::string() : FContentEncoding);
     FRcvdStreamStartSize = FRcvdStream ? FRcvdStream->Size() : 0;
-    ReserveForDocument();
+    if (!FDiscardBody) ReserveForDocument();
   }
   ++FBodyLineCount;
   if (CheckLogOptions(core::loProtSpecInfo))

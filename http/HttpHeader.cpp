@@ -310,7 +310,7 @@ void THttpCli::TakeFieldLine(const std::string& Line) {
   } else if (name == "content-type") {
     FContentType = core::LowerCase(value);
   } else if (name == "www-authenticate" || name == "proxy-authenticate") {
-    FAuthChallenges.Add(value);
+    AddChallenges(value);
   } else if (name == "set-cookie") {
     bool accept = true;
     TriggerCookie(value, accept);
@@ -370,6 +370,7 @@ void THttpCli::EndOfHeader() {
   if (!FramingIsSound()) return;
   if (BodyFollows()) {
     FBodyExpected = true;
+    FDiscardBody = BodyThrownAway();
     FDocName = AdjustDocNameExt(FDocName, FContentType);
     StateChange(httpWaitingBody);
     FLineHandler = &THttpCli::GetBodyLineNext;

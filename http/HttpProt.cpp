@@ -278,6 +278,7 @@ void THttpCli::ClearResponseState() {
   FLengthSeen = false;
   FHeaderBytes = 0;
   FTunnelBodySkip = false;
+  FDiscardBody = false;
 }
 
 void THttpCli::ResetRequestState() {

@@ -272,6 +272,12 @@ class THttpCli : public core::TWndControl {
   void SetSslCaFile(const std::string& Value) { FSslCaFile = Value; }
   bool SslVerifyPeer() const { return FSslVerifyPeer; }
   void SetSslVerifyPeer(bool Value) { FSslVerifyPeer = Value; }
+  // The NTLM response sent in message 3: 1 (LM and NT responses of NTLMv1, the
+  // default) or 2 (the NTLMv2 response built from the server's target
+  // information, and no LM response, which would leave the password's LM hash
+  // open to offline cracking). Other values count as 1.
+  int NtlmVersion() const { return FNtlmVersion; }
+  void SetNtlmVersion(int Value) { FNtlmVersion = Value; }
 
   // --- run-time properties ---
   int StatusCode() const { return FStatusCode; }
@@ -420,6 +426,11 @@ class THttpCli : public core::TWndControl {
   bool DocumentComplete() const;
   void CheckSessionResult(uint16_t ErrCode);
   bool RetryStaleConnection();
+  // The four authentication state bytes, in the order of the fields below.
+  struct TAuthStates {
+    int Ntlm, ProxyNtlm, Basic, ProxyBasic;
+  };
+  TAuthStates UpdatedAuthStates() const;
   // Authentication (HttpAuth.cpp). The end-of-request step: true when it takes
   // over the end of the request (a new attempt follows, or a step reported the
   // request done itself).
@@ -434,6 +445,14 @@ class THttpCli : public core::TWndControl {
   TNTLM_Msg2_Info LastNTLMChallenge() const;
   bool KeepAliveNeeded() const;
   void AddAuthorizationLines(core::TStringList& Headers);
+  void AddChallenges(const std::string& Value);
+  void BindNTLMToConnection();
+  bool NTLMStepApplies(const TAuthStates& States) const;
+  bool BasicStepApplies(const TAuthStates& States) const;
+  bool ChallengeAnswered() const;
+  bool BodyThrownAway() const;
+  std::string NtlmMessage3(const std::string& User, const std::string& Password,
+                           const TNTLM_Msg2_Info& Challenge) const;
   // Relocation.
   bool CountRelocation();
   bool RelocationCancelled() const;
@@ -566,6 +585,9 @@ class THttpCli : public core::TWndControl {
   bool FLengthSeen = false;
   // The request sent an Upgrade line: a 101 answer is no surprise.
   bool FUpgradeRequested = false;
+  // The body is read for its framing only: a relocation being followed or a
+  // challenge being answered has no page to decode or store.
+  bool FDiscardBody = false;
 
   // Receiving. Bytes [0, FReceiveLen) are unconsumed; FReceiveBuffer[FReceiveLen]
   // is 0. FLineScanned bytes from the front are known to hold no LF.
@@ -611,6 +633,12 @@ class THttpCli : public core::TWndControl {
   int FProxyAuthNTLMState = 0;
   int FAuthBasicState = 0;
   int FProxyAuthBasicState = 0;
+  // Counts the connections opened; an NTLM exchange holds only on the one it
+  // was made on (the one its message 1 went out on).
+  uint64_t FConnectionSerial = 0;
+  uint64_t FNTLMConnection = 0;
+  uint64_t FProxyNTLMConnection = 0;
+  int FNtlmVersion = 1;
   // The challenges last received from the server and from the proxy.
   TNTLM_Msg2_Info FNTLMMsg2Info;
   TNTLM_Msg2_Info FProxyNTLMMsg2Info;

@@ -149,10 +149,10 @@ void THttpCli::TakeTarget(const TUriRef& T, bool OwnAuthority) {
   }
   // Through a proxy an https target goes through a tunnel, with only its path in
   // the request; any other target is a whole URL, its port kept in it, or the
-  // proxy would go to the scheme's default port.
+  // proxy would go to the scheme's default port. The connection stays the
+  // proxy's: FPort does not change.
   FTunnel = T.Scheme == "https";
   FPath = FTunnel ? target : T.Scheme + "://" + host + PortSuffix(FTargetPort, T.Scheme) + target;
-  if (OwnAuthority) FPort = FTargetPort;
 }
 
 // A request that failed on a protocol error, or that the caller aborted (from an
@@ -192,6 +192,8 @@ void THttpCli::StartRelocation() {
   FHeaderLineCount = 0;
   FBodyLineCount = 0;
   if (!CountRelocation()) return;
+  // The response accepted what authentication sent with its request.
+  UpdateAuthStates();
   if (!SameConnection() || FCloseReq) {
     FSocket->OnSessionClosed = [this](core::TComponent* s, uint16_t e) { RelocationAfterClose(s, e); };
     // A socket that is closed already reports no close of its own.
@@ -231,13 +233,13 @@ void THttpCli::RelocationAfterClose(core::TComponent* Sender, uint16_t ErrCode) 
   if (FRequestType == httpPOST) FRequestType = httpGET;
   HookSessionClosed();
   if (!CountRelocation()) return;
+  UpdateAuthStates();
   if (auto h = OnLocationChange) h(this);
   if (RelocationCancelled()) return;
   // B6; the received count and the error code go too: a close that delimited the
   // relocating body, or reset the connection after it, says nothing about the
   // next document.
   ClearResponseState();
-  if (!FProxy.empty()) FPort = FProxyPort;
   RewindStreams();
   FTimeline.Fold(TLoadPhase::redirect);
   PostLogin();

@@ -120,6 +120,7 @@ void THttpCli::ConnectToAddress(const std::string& Address, core::TComponent* Se
   FCurrentPort = FPort;
   FCurrentProtocol = FProtocol;
   FCurrentTunnel = TunnelTarget();
+  ++FConnectionSerial;
   if (FProtocol != "http" && FProtocol != "https") {
     FailNotImplemented(Sender);
     return;
@@ -191,6 +192,7 @@ void THttpCli::SocketSessionConnected(core::TComponent* Sender, uint16_t ErrCode
   // A handler that aborted the request ended it: nothing goes out.
   if (FHttpState != httpConnected) return;
   FLineHandler = &THttpCli::GetHeaderLineNext;
+  BindNTLMToConnection();
   try {
     StateChange(httpWaitingHeader);
     switch (FRequestType) {

@@ -108,10 +108,12 @@ bool THttpCli::TakeTunnelFields(std::string_view Header, bool Http10) {
     if (FRcvdHeader.Count() == 1 || colon == std::string::npos) continue;
     const std::string name = core::Trim(line.substr(0, colon));
     const std::string value = core::Trim(line.substr(colon + 1));
-    if (core::SameText(name, "proxy-authenticate")) FAuthChallenges.Add(value);
+    if (core::SameText(name, "proxy-authenticate")) AddChallenges(value);
     TakeTunnelField(name, value, framing);
   }
   if (!framing.Kept(Http10)) return false;
+  // The proxy keeps the connection: a handshake may go on on it.
+  FCloseReq = false;
   FContentLength = framing.chunked ? -1 : framing.length;
   FTransferEncoding = framing.chunked ? "chunked" : "";
   return true;
@@ -137,6 +139,7 @@ void THttpCli::StartTunnel() {
   std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
   if (!FAgent.empty()) request += "User-Agent: " + FAgent + "\r\n";
   core::TStringList auth;
+  BindNTLMToConnection();
   AddTunnelAuthorizationLines(auth, true);
   for (const std::string& line : auth.Items()) request += line + "\r\n";
   request += "\r\n";

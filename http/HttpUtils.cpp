@@ -121,4 +121,54 @@ std::string AdjustDocNameExt(const std::string& docName, const std::string& cont
   return core::Copy(docName, 1, dot) + "htm";
 }
 
+namespace {
+
+// The list elements of a field value: split at commas outside quoted strings,
+// each trimmed.
+std::vector<std::string> ListElements(std::string_view value) {
+  std::vector<std::string> elements;
+  std::string current;
+  bool quoted = false;
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (quoted && c == '\\' && i + 1 < value.size()) {
+      current += c;
+      current += value[++i];
+      continue;
+    }
+    if (c == '"') quoted = !quoted;
+    if (c == ',' && !quoted) {
+      elements.push_back(core::Trim(current));
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  elements.push_back(core::Trim(current));
+  return elements;
+}
+
+// "realm=..." (a name, blanks, "=") continues a challenge; "Basic ..." starts one.
+bool IsParameter(const std::string& element) {
+  const size_t nameEnd = element.find_first_of(" \t=");
+  if (nameEnd == 0 || nameEnd == std::string::npos) return false;
+  const size_t next = element.find_first_not_of(" \t", nameEnd);
+  return next != std::string::npos && element[next] == '=';
+}
+
+}  // namespace
+
+std::vector<std::string> SplitChallenges(std::string_view value) {
+  std::vector<std::string> challenges;
+  for (const std::string& element : ListElements(value)) {
+    if (element.empty()) continue;
+    if (IsParameter(element) && !challenges.empty()) {
+      challenges.back() += ", " + element;
+    } else {
+      challenges.push_back(element);
+    }
+  }
+  return challenges;
+}
+
 }  // namespace http

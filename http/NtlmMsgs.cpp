@@ -1,6 +1,9 @@
 // Building and parsing the NTLM messages, and the LM and NT responses.
 #include "http/NtlmMsgs.h"
 
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
 #include "http/DES.h"
 #include "http/MD4.h"
 #include "http/MimeUtils.h"
@@ -97,6 +100,58 @@ std::string Respond(const std::string& hash21, const TNtlmChallenge& challenge) 
   return out;
 }
 
+// The item type of the server's time in the target information.
+constexpr uint64_t kAvTimestamp = 7;
+
+// The server's time from the target information, if it names one.
+bool TargetInfoTimestamp(std::string_view info, uint64_t& timestamp) {
+  const std::string m(info);
+  for (uint64_t at = 0; at + 4 <= m.size();) {
+    const uint64_t type = Get(m, at, 2);
+    const uint64_t length = Get(m, at + 2, 2);
+    if ((type == 0 && length == 0) || at + 4 + length > m.size()) return false;
+    if (type == kAvTimestamp && length == 8) {
+      timestamp = Get(m, at + 4, 8);
+      return true;
+    }
+    at += 4 + length;
+  }
+  return false;
+}
+
+std::string HmacMd5(std::string_view key, std::string_view data) {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  HMAC(EVP_md5(), key.data(), static_cast<int>(key.size()),
+       reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, &length);
+  return std::string(reinterpret_cast<const char*>(out), length);
+}
+
+std::string Bytes(const TNtlmChallenge& c) {
+  return std::string(reinterpret_cast<const char*>(c.data()), c.size());
+}
+
+// Message 3 around its two responses; the names go in as 16-bit units.
+std::string Message3(std::string_view Domain, std::string_view Workstation, std::string_view User,
+                     const std::string& lm, const std::string& nt) {
+  const std::string domain = Widen(Domain);
+  const std::string user = Widen(User);
+  const std::string workstation = Widen(Workstation);
+  const size_t userOffset = 64 + domain.size();
+  const size_t workstationOffset = userOffset + user.size();
+  const size_t lmOffset = workstationOffset + workstation.size();
+  std::string m = Header(64, 3);
+  PutField(m, 12, lm.size(), lmOffset);
+  PutField(m, 20, nt.size(), lmOffset + lm.size());
+  PutField(m, 28, domain.size(), 64);
+  PutField(m, 36, user.size(), userOffset);
+  PutField(m, 44, workstation.size(), workstationOffset);
+  PutField(m, 52, 0, 0);
+  Put32(m, 60, kMessage3Flags);
+  m += domain + user + workstation + lm + nt;
+  return EncodeBase64(m);
+}
+
 }  // namespace
 
 std::string BuildNtlmMessage1(std::string_view Workstation, std::string_view Domain) {
@@ -121,7 +176,9 @@ TNTLM_Msg2_Info ParseNtlmMessage2(std::string_view Text) {
   info.TargetName = Chars(m, Get(m, 16, 4), Get(m, 12, 2));
   for (size_t i = 0; i < info.Challenge.size(); ++i)
     info.Challenge[i] = static_cast<uint8_t>(Get(m, 24 + i, 1));
-  WalkTargetInfo(m, Get(m, 44, 4), info);
+  const uint64_t infoOffset = Get(m, 44, 4);
+  WalkTargetInfo(m, infoOffset, info);
+  if (infoOffset < m.size()) info.TargetInfo = m.substr(infoOffset, Get(m, 40, 2));
   return info;
 }
 
@@ -133,22 +190,32 @@ bool NtlmMessage3Fits(std::string_view Domain, std::string_view Workstation, std
 std::string BuildNtlmMessage3(std::string_view Domain, std::string_view Workstation, std::string_view User,
                               std::string_view Password, const TNtlmChallenge& Challenge) {
   if (!NtlmMessage3Fits(Domain, Workstation, User)) return {};
-  const std::string domain = Widen(Domain);
-  const std::string user = Widen(User);
-  const std::string workstation = Widen(Workstation);
-  const size_t userOffset = 64 + domain.size();
-  const size_t workstationOffset = userOffset + user.size();
-  const size_t lmOffset = workstationOffset + workstation.size();
-  std::string m = Header(64, 3);
-  PutField(m, 12, 24, lmOffset);
-  PutField(m, 20, 24, lmOffset + 24);
-  PutField(m, 28, domain.size(), 64);
-  PutField(m, 36, user.size(), userOffset);
-  PutField(m, 44, workstation.size(), workstationOffset);
-  PutField(m, 52, 0, 0);
-  Put32(m, 60, kMessage3Flags);
-  m += domain + user + workstation + LmResponse(Password, Challenge) + NtResponse(Password, Challenge);
-  return EncodeBase64(m);
+  return Message3(Domain, Workstation, User, LmResponse(Password, Challenge),
+                  NtResponse(Password, Challenge));
+}
+
+std::string BuildNtlmMessage3V2(std::string_view Domain, std::string_view Workstation, std::string_view User,
+                                std::string_view Password, const TNTLM_Msg2_Info& Info,
+                                const TNtlmChallenge& ClientChallenge, uint64_t Timestamp) {
+  if (!NtlmMessage3Fits(Domain, Workstation, User)) return {};
+  // The server's own time, when it gives one, keeps clocks that differ out of it.
+  TargetInfoTimestamp(Info.TargetInfo, Timestamp);
+  return Message3(
+      Domain, Workstation, User, std::string(),
+      NtlmV2Response(User, Domain, Password, Info.Challenge, ClientChallenge, Timestamp, Info.TargetInfo));
+}
+
+std::string NtlmV2Response(std::string_view User, std::string_view Domain, std::string_view Password,
+                           const TNtlmChallenge& Challenge, const TNtlmChallenge& ClientChallenge,
+                           uint64_t Timestamp, std::string_view TargetInfo) {
+  const TMD4Digest ntHash = Md4Digest(Widen(Password));
+  const std::string key = HmacMd5(std::string(reinterpret_cast<const char*>(ntHash.data()), ntHash.size()),
+                                  Widen(UpperAscii(User) + std::string(Domain)));
+  std::string blob(16, '\0');
+  blob[0] = blob[1] = 1;  // response version and the highest one understood
+  for (size_t i = 0; i < 8; ++i) blob[8 + i] = static_cast<char>((Timestamp >> (8 * i)) & 0xFF);
+  blob += Bytes(ClientChallenge) + std::string(4, '\0') + std::string(TargetInfo) + std::string(4, '\0');
+  return HmacMd5(key, Bytes(Challenge) + blob) + blob;
 }
 
 std::string LmResponse(std::string_view Password, const TNtlmChallenge& Challenge) {

@@ -37,7 +37,7 @@ done
 cli="$prefix/bin/tachyload-cli"
 help="$("$cli" --help)"
 # Every option the program lists is in the manual page and the completion.
-for opt in $(grep -oE -- '--[a-z][a-z-]*' <<<"$help" | sort -u); do
+for opt in $(grep -oE -- '--[a-z][a-z0-9-]*' <<<"$help" | sort -u); do
   grep -qF -- "${opt//-/\\-}" "$prefix/share/man/man1/tachyload-cli.1" || fail "man page lacks $opt"
   grep -qw -- "$opt" "$prefix/share/bash-completion/completions/tachyload-cli" || fail "completion lacks $opt"
 done

@@ -4,7 +4,7 @@
 Run with Debian's /usr/bin/python3 (python3-ntlm-auth lives in its dist-packages).
 Prints "READY <port>" on stdout once it listens. Stop it with SIGTERM to its PID.
 """
-import argparse, base64, hashlib, hmac, os, struct, sys, tempfile
+import argparse, base64, hashlib, hmac, os, struct, sys, tempfile, urllib.parse
 
 # MD4 is in OpenSSL 3's legacy provider, which Debian 12 ships but does not load.
 try:
@@ -90,26 +90,47 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         sys.stderr.write("%s conn=%d %s\n" % (self.log_date_time_string(), id(self.connection), fmt % args))
 
-    def reply(self, code, body, challenges=()):
+    def reply(self, code, body, challenges=(), extra=()):
         body = body.encode()
         self.send_response(code)
         for c in challenges:
             self.send_header("WWW-Authenticate", c)
+        for line in extra:
+            self.send_header(*line.split(": ", 1))
         self.send_header("Content-Type", "text/plain")
         self.send_header("Content-Length", str(len(body)))
+        if self.close_connection and self.request_version == "HTTP/1.1":
+            self.send_header("Connection", "close")
         if self.request_version == "HTTP/1.0" and not self.close_connection:
             self.send_header("Connection", "keep-alive")   # an HTTP/1.0 client closes otherwise
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
 
+    def page(self, what):
+        """The document once authenticated: /r?to=URL[&close=1] relocates to URL."""
+        url = urllib.parse.urlsplit(self.path)
+        query = urllib.parse.parse_qs(url.query)
+        if url.path == "/r" and "to" in query:
+            if "close" in query:
+                self.close_connection = True
+            extra = ["Location: " + query["to"][0]]
+            return self.reply(302, "moved\n", extra=extra)
+        return self.reply(200, "NTLM OK %s\n" % what)
+
     def handle_any(self):
         n = int(self.headers.get("Content-Length") or 0)
         if n:
             self.rfile.read(n)
         cfg = self.server.cfg
-        offer = ["NTLM"] + (['Basic realm="ntlm-test"'] if cfg.basic else [])
+        # With --bind the handshake belongs to its connection (one handler per
+        # connection): a fresh challenge for each type 1, a type 3 checked against
+        # the challenge this connection was sent, and a connection that passed
+        # needs no more credentials.
         auth = self.headers.get("Authorization", "")
+        if cfg.bind and getattr(self, "authed", None) and not auth:
+            return self.page(self.authed + " (connection authenticated)")
+        offer = ["NTLM"] + (['Basic realm="ntlm-test"'] if cfg.basic else [])
         if not auth.upper().startswith("NTLM "):
             return self.reply(401, "need NTLM\n", offer)
         b64 = auth[5:].strip()
@@ -117,12 +138,19 @@ class Handler(BaseHTTPRequestHandler):
         kind = struct.unpack_from("<I", msg, 8)[0] if len(msg) >= 12 else 0
         if kind == 1:
             self.log_message("type1 %s", msg.hex())
-            t2 = base64.b64encode(type2(cfg.challenge, cfg.target_info, cfg.ess)).decode()
+            self.challenge = os.urandom(8) if cfg.bind else cfg.challenge
+            t2 = base64.b64encode(type2(self.challenge, cfg.target_info, cfg.ess)).decode()
             return self.reply(401, "challenge\n", ["NTLM " + t2])
-        ok, what = verify(msg, cfg)
+        if cfg.bind and getattr(self, "challenge", None) is None:
+            ok, what = False, "no challenge on this connection"
+        else:
+            ok, what = verify(msg, argparse.Namespace(**{**vars(cfg), "challenge": self.challenge})
+                              if cfg.bind else cfg)
+        self.challenge = None
         self.log_message("type3 %s %s", "OK" if ok else "REFUSED", what)
         if ok:
-            return self.reply(200, "NTLM OK %s\n" % what)
+            self.authed = what
+            return self.page(what)
         return self.reply(401, "NTLM refused %s\n" % what, offer)
 
     do_GET = do_POST = do_PUT = do_HEAD = handle_any
@@ -138,6 +166,7 @@ def main():
     ap.add_argument("--ess", action="store_true")           # flag 0x80000 in type 2: curl then sends NTLMv2
     ap.add_argument("--basic", action="store_true")         # also offer Basic in the 401
     ap.add_argument("--http10", action="store_true")        # HTTP/1.0: close after every response
+    ap.add_argument("--bind", action="store_true")          # the handshake belongs to its connection
     ap.add_argument("--print-v1", action="store_true")      # print LM and NT responses for --password
     cfg = ap.parse_args()
     cfg.challenge = bytes.fromhex(cfg.challenge)

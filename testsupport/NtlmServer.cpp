@@ -44,6 +44,7 @@ bool NtlmServer::Start() {
   if (options_.ess) argv.push_back("--ess");
   if (options_.basic) argv.push_back("--basic");
   if (options_.http10) argv.push_back("--http10");
+  if (options_.bind) argv.push_back("--bind");
   if (child_.Start({argv, {}, dir_.Path(), dir_.File("ntlm.log"), true})) {
     if (auto port = ReadReadyPort(child_, Millis(10000))) {
       port_ = *port;

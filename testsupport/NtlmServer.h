@@ -28,6 +28,11 @@ struct NtlmServerOptions {
   bool ess = false;                            // flag 0x80000 in type 2 (curl then answers NTLMv2)
   bool basic = false;                          // also offer Basic realm="ntlm-test" in the 401
   bool http10 = false;                         // answer HTTP/1.0 and close after every response
+  // The handshake belongs to its connection, as on real servers: a fresh challenge
+  // per message 1, message 3 refused on a connection that got no challenge, and an
+  // authenticated connection needs no more credentials. Its pages: /r?to=URL
+  // relocates (with &close=1 it closes the connection after the 302).
+  bool bind = false;
 };
 
 class NtlmServer {

@@ -14,6 +14,7 @@
 #include "app/CliOptions.h"
 #include "app/tests/CliRun.h"
 #include "testsupport/Nginx.h"
+#include "testsupport/NtlmServer.h"
 #include "testsupport/Process.h"
 #include "testsupport/Squid.h"
 
@@ -172,6 +173,26 @@ TEST_F(CliTest, LimitRateLoadsThePageOrRefusesABadRate) {
   const CliRun bad = RunCli({"--limit-rate", "10x", nginx.Url("/index.html")});
   EXPECT_EQ(bad.exitCode, 2);
   EXPECT_NE(bad.err.find("--limit-rate"), std::string::npos) << bad.err;
+}
+
+// NTLM answers with NTLMv2 (no LM response) unless --ntlm-v1 asks for the old
+// responses; the server checks whichever it gets.
+TEST(CliNtlm, Version2UnlessAskedForVersion1) {
+  TL_SKIP_UNLESS(testsupport::NtlmServer::Available(), "python3 with ntlm_auth");
+  testsupport::NtlmServerOptions options;
+  options.targetInfo = true;
+  testsupport::NtlmServer server(options);
+  ASSERT_TRUE(server.Start());
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
+      {{}, "type3 OK mode=v2 ok=True"}, {{"--ntlm-v1"}, "type3 OK mode=v1 nt_ok=True lm_ok=True"}};
+  for (const auto& [extra, logged] : cases) {
+    std::vector<std::string> args = {"--user", "user", "--password", "pass", "--http-version", "1.1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(server.Url("/"));
+    const CliRun r = RunCli(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(server.Log().find(logged), std::string::npos) << server.Log();
+  }
 }
 
 // Logins for the server and the proxy; a page still refused fails the load.

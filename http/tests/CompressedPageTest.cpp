@@ -159,6 +159,47 @@ TEST(CompressedPage, ABombStopsAtTheLimit) {
   EXPECT_LE(client.body.Size(), 1 << 20);
 }
 
+// The body of a relocation being followed, or of a challenge being answered, is
+// read for its framing only: its coding can neither fail the load nor make it
+// decode without end, and it reaches neither the stream nor OnDocData. A body
+// that ends the load (a refused relocation, an unanswered challenge) is the page.
+TEST(CompressedPage, ThrownAwayBodiesAreNotDecoded) {
+  const std::string garbage = "this is not gzip at all";
+  const std::string bomb = Gzip(std::string(64 << 20, 'z'));
+  const std::string basic = "WWW-Authenticate: Basic realm=\"x\"";
+  struct Case {
+    const char* what;
+    std::string first;
+    std::string user;
+    int maxRelocations;
+    int status;
+    std::string body;
+  } cases[] = {
+      {"302, broken gzip", HttpResponse(302, garbage, {"Location: /next", "Content-Encoding: gzip"}), "", 5,
+       200, "page"},
+      {"302, a bomb in chunks", Chunked("gzip", bomb).replace(9, 6, "302 Found\r\nLocation: /next"), "", 5,
+       200, "page"},
+      {"401 answered, broken gzip", HttpResponse(401, garbage, {basic, "Content-Encoding: gzip"}), "u", 5,
+       200, "page"},
+      {"302 refused", HttpResponse(302, "moved", {"Location: /next"}), "", 0, 302, "moved"},
+      {"401 unanswered", HttpResponse(401, "denied", {basic}), "", 5, 401, "denied"},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    ScriptedPeer peer(
+        {Script().ExpectRequest().Send(k.first), Script().ExpectRequest().Send(HttpResponse(200, "page"))});
+    Client client;
+    client.cli->SetMaxDecodedSize(1 << 20);
+    client.cli->SetLocationChangeMaxCount(k.maxRelocations);
+    client.cli->SetUsername(k.user);
+    client.cli->SetPassword(k.user);
+    ASSERT_TRUE(client.Run(peer));
+    EXPECT_EQ(client.cli->StatusCode(), k.status) << client.cli->ReasonPhrase();
+    EXPECT_EQ(client.body.DataString(), k.body);
+    EXPECT_EQ(client.ev.docBytes, static_cast<int64_t>(k.body.size()));
+  }
+}
+
 // nginx compresses text/html and text/plain for both versions; with content
 // coding off it sends the same files plain.
 TEST(CompressedPageNginx, PagesArriveDecodedAndEqualToTheFile) {

@@ -129,20 +129,57 @@ TEST_F(AuthNginx, CredentialsInTheUrlAndAfterRelocations) {
 
 // --- NTLM at the origin ---
 
-TEST(AuthNtlmOrigin, RightPasswordAcceptedOnOneConnectionInBothVersions) {
+TEST(AuthNtlmOrigin, RightPasswordAcceptedOnOneConnectionInBothVersionsAndBothResponses) {
   TL_SKIP_UNLESS(NtlmServer::Available(), "python3 with ntlm_auth");
-  NtlmServer server;
+  NtlmServerOptions options;
+  options.targetInfo = true;  // what NTLMv2 signs
+  NtlmServer server(options);
   ASSERT_TRUE(server.Start());
   for (const char* version : {"1.0", "1.1"}) {
-    SCOPED_TRACE(version);
-    AuthClient c(version, "user", "pass");
-    c.Get(server.Url("/page"));
+    for (const int ntlm : {1, 2}) {
+      SCOPED_TRACE(std::string(version) + " NTLMv" + std::to_string(ntlm));
+      AuthClient c(version, "user", "pass");
+      c.cli->SetNtlmVersion(ntlm);
+      c.Get(server.Url("/page"));
+      EXPECT_EQ(c.cli->StatusCode(), 200);
+      const char* expected =
+          ntlm == 1 ? "NTLM OK mode=v1 nt_ok=True lm_ok=True user=user" : "NTLM OK mode=v2 ok=True";
+      EXPECT_EQ(c.body.DataString().rfind(expected, 0), 0u) << c.body.DataString();
+      // With 1.0 the first 401 closes its connection; messages 1 and 3 share the
+      // next one, for which "Keep-alive" was asked.
+      EXPECT_EQ(c.Connections(), version == std::string("1.0") ? 2 : 1);
+    }
+  }
+}
+
+// The server ties the handshake to its connection. A relocation answering message
+// 3 leaves a kept connection authenticated (nothing more is sent), and on a new
+// connection the handshake starts again from message 1 when challenged; message 3
+// never goes where its challenge did not come.
+TEST(AuthNtlmOrigin, BoundToItsConnectionAcrossRelocations) {
+  TL_SKIP_UNLESS(NtlmServer::Available(), "python3 with ntlm_auth");
+  NtlmServerOptions options;
+  options.bind = true;
+  NtlmServer server(options);
+  ASSERT_TRUE(server.Start());
+  const std::string absolute = server.Url("/next");
+  struct Case {
+    std::string path, body;
+    int connections;
+    size_t negotiations;
+  } cases[] = {{"/r?to=/next", "(connection authenticated)", 1, 1},
+               {"/r?to=" + absolute, "(connection authenticated)", 1, 1},
+               {"/r?to=/next&close=1", "NTLM OK mode=v1", 2, 2}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.path);
+    const size_t before = Occurrences(server.Log(), "type1");
+    AuthClient c("1.1", "user", "pass");
+    c.Get(server.Url(k.path));
     EXPECT_EQ(c.cli->StatusCode(), 200);
-    EXPECT_EQ(c.body.DataString().rfind("NTLM OK mode=v1 nt_ok=True lm_ok=True user=user", 0), 0u)
-        << c.body.DataString();
-    // With 1.0 the first 401 closes its connection; messages 1 and 3 share the
-    // next one, for which "Keep-alive" was asked.
-    EXPECT_EQ(c.Connections(), version == std::string("1.0") ? 2 : 1);
+    EXPECT_NE(c.body.DataString().find(k.body), std::string::npos) << c.body.DataString();
+    EXPECT_EQ(c.Connections(), k.connections);
+    EXPECT_EQ(Occurrences(server.Log(), "type1") - before, k.negotiations);
+    EXPECT_EQ(Occurrences(server.Log(), "REFUSED"), 0u) << server.Log();
   }
 }
 
@@ -158,7 +195,10 @@ TEST(AuthNtlmOrigin, WrongPasswordRefusedAfterTwoRepetitions) {
   EXPECT_EQ(Occurrences(server.Log(), "type3 REFUSED"), 1u);
 }
 
-TEST(AuthNtlmOrigin, PreferredToBasicAndCompletedOnNewConnectionsWhenTheServerCloses) {
+// A server that closes every connection cannot complete NTLM: message 3 would go
+// out on a connection that never saw its challenge. The load ends with the
+// challenge's 401 instead of trying a handshake the server cannot check.
+TEST(AuthNtlmOrigin, PreferredToBasicAndGivenUpWhenTheServerClosesAfterItsChallenge) {
   TL_SKIP_UNLESS(NtlmServer::Available(), "python3 with ntlm_auth");
   NtlmServerOptions options;
   options.basic = true;
@@ -169,9 +209,10 @@ TEST(AuthNtlmOrigin, PreferredToBasicAndCompletedOnNewConnectionsWhenTheServerCl
     SCOPED_TRACE(version);
     AuthClient c(version, "user", "pass");
     c.Get(server.Url("/"));
-    EXPECT_EQ(c.cli->StatusCode(), 200);
-    EXPECT_EQ(c.body.DataString().rfind("NTLM OK mode=v1", 0), 0u) << c.body.DataString();
-    EXPECT_EQ(c.Connections(), 3);
+    EXPECT_EQ(c.cli->StatusCode(), 401);
+    EXPECT_EQ(c.body.DataString(), "challenge\n");
+    EXPECT_EQ(c.Connections(), 2);
+    EXPECT_EQ(Occurrences(server.Log(), "type3"), 0u) << server.Log();
   }
 }
 
@@ -181,32 +222,74 @@ std::string PeerUrl(const ScriptedPeer& peer) {
   return "http://127.0.0.1:" + std::to_string(peer.Port()) + "/form";
 }
 
+// The body of a POST waits for message 3, for a server's 401 and for a proxy's 407
+// alike: an announced "Content-Length: 0" followed by the body would become the
+// start of the next request.
 TEST(AuthScripted, PostBodyWaitsForMessage3AndAuthorizationGoesBeforeCookie) {
-  ScriptedPeer peer(
-      {HttpScript({HttpResponse(401, "no", {"WWW-Authenticate: NTLM"}),
-                   HttpResponse(401, "ch", {std::string("WWW-Authenticate: NTLM ") + kMessage2}),
-                   HttpResponse(200, "done")})});
-  AuthClient c("1.1", "user", "pass");
-  core::TMemoryStream upload;
-  upload.WriteBuffer("payload", 7);
-  upload.SetPosition(0);
-  c.cli->SetSendStream(&upload);
-  c.cli->SetCookie("k=v");
-  c.cli->SetURL(PeerUrl(peer));
-  EXPECT_NO_THROW(c.cli->Post());
-  EXPECT_EQ(c.cli->StatusCode(), 200);
-  EXPECT_EQ(c.body.DataString(), "done");
-  const std::string sent = peer.Received(0);
-  EXPECT_EQ(Occurrences(sent, "POST /form HTTP/1.1\r\n"), 3u) << sent;
-  EXPECT_EQ(Occurrences(sent, "payload"), 2u) << sent;
-  EXPECT_NE(sent.find(std::string("Content-Length: 0\r\nAuthorization: NTLM ") + kMessage1 +
-                      "\r\nCookie: k=v\r\n\r\nPOST "),
-            std::string::npos)
-      << sent;
-  const size_t m3 = sent.find("Authorization: NTLM TlRMTVNTUAADAAAA");
-  ASSERT_NE(m3, std::string::npos);
-  EXPECT_EQ(sent.substr(sent.size() - 7), "payload");
-  EXPECT_LT(sent.find("Content-Length: 7", sent.rfind("POST ")), m3);
+  struct Case {
+    int status;
+    std::string challengeField, authField;
+    bool proxy;
+  } cases[] = {{401, "WWW-Authenticate: NTLM", "Authorization: NTLM ", false},
+               {407, "Proxy-Authenticate: NTLM", "Proxy-Authorization: NTLM ", true}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.authField);
+    ScriptedPeer peer({HttpScript({HttpResponse(k.status, "no", {k.challengeField}),
+                                   HttpResponse(k.status, "ch", {k.challengeField + " " + kMessage2}),
+                                   HttpResponse(200, "done")})});
+    AuthClient c("1.1", k.proxy ? "" : "user", k.proxy ? "" : "pass");
+    if (k.proxy) {
+      c.cli->SetProxy("127.0.0.1");
+      c.cli->SetProxyPort(std::to_string(peer.Port()));
+      c.cli->SetProxyUsername("user");
+      c.cli->SetProxyPassword("pass");
+    }
+    core::TMemoryStream upload;
+    upload.WriteBuffer("payload", 7);
+    upload.SetPosition(0);
+    c.cli->SetSendStream(&upload);
+    c.cli->SetCookie("k=v");
+    c.cli->SetURL(PeerUrl(peer));
+    EXPECT_NO_THROW(c.cli->Post());
+    EXPECT_EQ(c.cli->StatusCode(), 200);
+    EXPECT_EQ(c.body.DataString(), "done");
+    const std::string sent = peer.Received(0);
+    const std::string target = k.proxy ? PeerUrl(peer) : std::string("/form");
+    EXPECT_EQ(Occurrences(sent, "POST " + target + " HTTP/1.1\r\n"), 3u) << sent;
+    EXPECT_EQ(Occurrences(sent, "payload"), 2u) << sent;
+    EXPECT_NE(sent.find("Content-Length: 0\r\n" + k.authField + kMessage1 + "\r\nCookie: k=v\r\n\r\nPOST "),
+              std::string::npos)
+        << sent;
+    const size_t m3 = sent.find(k.authField + "TlRMTVNTUAADAAAA");
+    ASSERT_NE(m3, std::string::npos);
+    EXPECT_EQ(sent.substr(sent.size() - 7), "payload");
+    EXPECT_LT(sent.find("Content-Length: 7", sent.rfind("POST ")), m3);
+  }
+}
+
+// Several challenges in one field count as fields of their own (RFC 9110
+// section 11.6.1): Basic and NTLM are found whatever their position.
+TEST(AuthScripted, SeveralChallengesInOneField) {
+  const std::string basic = "Authorization: Basic " + EncodeBase64("user:pass") + "\r\n";
+  const std::string ntlm = std::string("Authorization: NTLM ") + kMessage1 + "\r\n";
+  struct Case {
+    std::vector<std::string> fields;
+    std::string answer;
+  } cases[] = {
+      {{"WWW-Authenticate: X-Token realm=\"a\", Basic realm=\"b\""}, basic},
+      {{"WWW-Authenticate: Basic realm=\"a, NTLM\", charset=\"UTF-8\""}, basic},
+      {{"WWW-Authenticate: Negotiate, Basic realm=\"x\", NTLM"}, ntlm},
+      {{"WWW-Authenticate: Digest realm=\"x\", nonce=\"n\"", "WWW-Authenticate: Newauth, Basic realm=\"y\""},
+       basic},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.fields[0]);
+    ScriptedPeer peer({HttpScript({HttpResponse(401, "", k.fields), HttpResponse(200, "in")})});
+    AuthClient c("1.1", "user", "pass");
+    c.Get(PeerUrl(peer));
+    EXPECT_EQ(c.cli->StatusCode(), 200);
+    EXPECT_NE(peer.Received(0).find(k.answer), std::string::npos) << peer.Received(0);
+  }
 }
 
 // A second challenge without data still gets message 3 (for an all-zero
@@ -351,6 +434,27 @@ TEST_F(AuthSquid, NtlmProxyAuthenticationInBothVersions) {
     ProxiedClient none(version, squid, "", "");
     none.Get(nginx.Url("/index.html"));
     EXPECT_EQ(none.cli->StatusCode(), 407);
+  }
+}
+
+// squid authenticates the connection, with a challenge good for one answer: a
+// relocation through it, absolute or not, goes on the kept proxy connection (to
+// the proxy's port, not the target's) and needs no more credentials there.
+TEST_F(AuthSquid, NtlmProxyConnectionKeptAcrossRelocations) {
+  TL_SKIP_UNLESS(NtlmServer::Available(), "python3 with ntlm_auth");
+  SquidServer squid(SquidAuth::kNtlmChecked);
+  ASSERT_TRUE(squid.Start());
+  struct Case {
+    const char* path;
+    const char* body;
+  } cases[] = {{"/r301", "hello world\n"}, {"/r302rel", "page in dir\n"}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.path);
+    ProxiedClient c("1.1", squid, SquidServer::kUser, SquidServer::kPassword);
+    c.Get(nginx.Url(k.path));
+    EXPECT_EQ(c.cli->StatusCode(), 200);
+    EXPECT_EQ(c.body.DataString(), k.body);
+    EXPECT_EQ(c.Connections(), 1);
   }
 }
 

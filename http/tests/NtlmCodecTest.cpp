@@ -52,6 +52,12 @@ struct Md4Vector {
   const char* digest;
 };
 
+std::string Alphabet(size_t length) {
+  std::string s;
+  for (size_t i = 0; i < length; ++i) s += static_cast<char>('a' + i % 26);
+  return s;
+}
+
 const std::vector<Md4Vector>& Rfc1320Suite() {
   static const std::vector<Md4Vector> suite = {
       {"", "31d6cfe0d16ae931b73c59d7e0c089c0"},
@@ -61,7 +67,17 @@ const std::vector<Md4Vector>& Rfc1320Suite() {
       {"abcdefghijklmnopqrstuvwxyz", "d79e1c308aa5bbcdeea8ed63df412da9"},
       {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "043f8582f241db351ce627e153e7f0e4"},
       {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-       "e33b4ddc9c38f2199c3e7b164fcc0536"}};
+       "e33b4ddc9c38f2199c3e7b164fcc0536"},
+      // Around the padding boundaries (55 and 56 bytes: the length fits the last
+      // block or not; 63, 64, 119, 120: one block more): "abc...zabc..." cut to
+      // the length, digests from OpenSSL's MD4. The NT hash of a 28-character
+      // password is 56 bytes.
+      {Alphabet(55), "dd3d4546abbd95d12059090017f36605"},
+      {Alphabet(56), "e72e93b48028e33f5cf0fa49017436c5"},
+      {Alphabet(63), "4f58683635e5c54a102b623ac768a8d0"},
+      {Alphabet(64), "0e15e9469255749a626ab50d260ca5de"},
+      {Alphabet(119), "1ac68952bb71cb863e7fab2ba18e0298"},
+      {Alphabet(120), "e787de409d1ad1c3094d67f980811c53"}};
   return suite;
 }
 
@@ -263,6 +279,38 @@ TEST(NtlmMessages, Message3Layout) {
   EXPECT_TRUE(NtlmMessage3Fits("", "", std::string(32767, 'u')));
   EXPECT_FALSE(NtlmMessage3Fits("", "", std::string(32768, 'u')));
   EXPECT_EQ(BuildNtlmMessage3("", "", std::string(32768, 'u'), "pw", ch), "");
+}
+
+// NTLMv2 for user "User", domain "Domain", password "Password", challenge
+// 0123456789abcdef, client challenge aaaaaaaaaaaaaaaa, time 0x01d4b2c3d4e5f607 and
+// the target information of TESTDOM / TESTSRV: the response python3-ntlm-auth
+// computes (ComputeResponse._get_NTLMv2_response) for the same values.
+TEST(NtlmResponses, Version2MatchesAnIndependentImplementation) {
+  const std::string info =
+      Unhex("02000e00540045005300540044004f004d0001000e00540045005300540053005200560000000000");
+  const TNtlmChallenge ch = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
+  TNtlmChallenge ours;
+  ours.fill(0xaa);
+  const uint64_t time = 0x01d4b2c3d4e5f607;
+  const std::string expected =
+      "4a8e25d27de3de44ca65a9ebc1c382fc010100000000000007f6e5d4c3b2d401aaaaaaaaaaaaaaaa0000000002000e00540045"
+      "005300540044004f004d0001000e0054004500530054005300520056000000000000000000";
+  EXPECT_EQ(Hex(NtlmV2Response("User", "Domain", "Password", ch, ours, time, info)), expected);
+
+  // In message 3: no LM response, the NT response after the names, the target
+  // information as message 2 carried it, and the server's time when it names one.
+  TNTLM_Msg2_Info received = ParseNtlmMessage2(EncodeBase64(Message2("", Unhex("0123456789abcdef"), info)));
+  EXPECT_EQ(received.TargetInfo, info);
+  std::string m = DecodeBase64(BuildNtlmMessage3V2("", "Ws", "user", "pw", received, ours, time));
+  const std::string nt = NtlmV2Response("user", "", "pw", ch, ours, time, info);
+  EXPECT_EQ(Hex(m.substr(12, 8)), "000000004c000000");  // LM: none, at 64 + 8 + 4
+  const std::string ntLength{static_cast<char>(nt.size()), 0, static_cast<char>(nt.size()), 0};
+  EXPECT_EQ(m.substr(20, 4), ntLength);
+  EXPECT_EQ(m.substr(76), nt);
+  const std::string timed = Item(7, Unhex("0807060504030201")) + Item(0, "");
+  received = ParseNtlmMessage2(EncodeBase64(Message2("", Unhex("0123456789abcdef"), timed)));
+  m = DecodeBase64(BuildNtlmMessage3V2("", "", "user", "pw", received, ours, time));
+  EXPECT_EQ(m.substr(64 + 8 + 16 + 8, 8), Unhex("0807060504030201"));
 }
 
 TEST(NtlmResponses, PublishedHashesOfTheEmptyPassword) {
