@@ -96,7 +96,7 @@ void THttpCli::SocketDataAvailable(core::TComponent* /*Sender*/, uint16_t ErrCod
   // one of its events) leave the buffer first.
   DropTakenLines();
   EnsureReceiveRoom();
-  const int64_t room = static_cast<int64_t>(FReceiveBuffer.size()) - FReceiveLen - 1;
+  const int64_t room = BandwidthReadCap(static_cast<int64_t>(FReceiveBuffer.size()) - FReceiveLen - 1);
   const int n =
       ReceiveData(FReceiveBuffer.data() + FReceiveLen, static_cast<int>(std::min<int64_t>(room, INT_MAX)));
   if (CheckLogOptions(core::loProtSpecInfo))

@@ -442,6 +442,8 @@ class THttpCli : public core::TWndControl {
   // Bandwidth control (HttpBandwidth.cpp).
   void BandwidthRequestStart();
   void BandwidthReceived(int64_t Count);
+  int64_t BandwidthReadCap(int64_t Room) const;
+  void BandwidthNextBudget();
   void BandwidthDocumentEnd();
   void BandwidthTimerTick();
   void SetBandwidthTimerEnabled(bool Enabled);
@@ -622,10 +624,15 @@ class THttpCli : public core::TWndControl {
   THttpTimeline FTimeline;
   void MarkPhase(TLoadPhase Phase) { FTimeline.MarkPhase(Phase); }
 
-  // Bandwidth: bytes received since the request started, less one budget per
-  // released pause; the budget of one sampling period; the socket is paused by it.
+  // Bandwidth: bytes received since the request started, less the budgets paid
+  // by the ticks that found a pause; the budget of the current sampling period;
+  // the socket is paused by it. A budget is whole bytes: the thousandths of a byte
+  // that limit x period leaves over carry to the next period (FBandwidthFraction),
+  // out of FBandwidthPerPeriod thousandths per period, fixed at the request start.
   int64_t FBandwidthCount = 0;
   int64_t FBandwidthMaxCount = 0;
+  int64_t FBandwidthPerPeriod = 0;
+  int64_t FBandwidthFraction = 0;
   bool FBandwidthPaused = false;
   // The periodic timer, created on first use: a window timer on the client's
   // window whose id is FMsgBandwidthTimer, so its ticks are routed here.
