@@ -382,6 +382,7 @@ void THttpCli::EndOfHeader() {
     return;
   }
   FLineHandler = nullptr;
+  KeepOnlyIfNothingBeyond(FReceiveLen - FTakenLen);
   if (FLocationFlag) {
     StartRelocation();
   } else if (!FCloseReq) {

@@ -416,6 +416,7 @@ class THttpCli : public core::TWndControl {
   int64_t ChunkDataStep(const char* P, int64_t N, int64_t I);
   int64_t TrailerStep(const char* P, int64_t N, int64_t I);
   void NextChunk(THttpChunkState State);
+  void KeepOnlyIfNothingBeyond(int64_t Beyond);
   void EndOfDocument(bool Chunked);
   bool DocumentComplete() const;
   void CheckSessionResult(uint16_t ErrCode);
