@@ -59,6 +59,8 @@ bool TSslWSocket::BeginHandshake() {
   FPlain.clear();
   FPlainStart = 0;
   FPeerClosed = false;
+  FCloseNotifyRcvd = false;
+  FCloseNotifyAnnounced = false;
   FPeerError = 0;
   std::string failure;
   SSL_CTX* ctx = detail::SslClientContext(FSslCaFile, FSslVerifyPeer, failure);
@@ -274,6 +276,7 @@ void TSslWSocket::DecryptInput() {
     const int error = SSL_get_error(FSsl, n);
     if (error == SSL_ERROR_ZERO_RETURN) {
       FPeerClosed = true;  // close_notify: nothing more will come
+      FCloseNotifyRcvd = true;
     } else if (error != SSL_ERROR_WANT_READ) {
       // A damaged or forged record: what was decrypted before it stands, the
       // rest of the stream cannot be trusted.
@@ -301,7 +304,18 @@ void TSslWSocket::DeliverPlainData(uint16_t ErrCode) {
   if (FBrokenRecords && FHSocket == handle) {
     FBrokenRecords = false;
     InternalAbort(kSslHandshakeError);
+    return;
   }
+  if (FHSocket == handle) AnnounceCloseNotify();
+}
+
+// A peer may send close_notify and wait for ours before it closes TCP: the close
+// is ours to make. It comes as the system's close notification would, after every
+// byte before the alert has been taken (a pause holds it back like the bytes).
+void TSslWSocket::AnnounceCloseNotify() {
+  if (!FCloseNotifyRcvd || FCloseNotifyAnnounced || PlainWaiting() > 0 || FHSocket == INVALID_SOCKET) return;
+  FCloseNotifyAnnounced = true;
+  PostSelfNotification(winapi::FD_CLOSE);
 }
 
 size_t TSslWSocket::PlainWaiting() const {

@@ -350,5 +350,30 @@ TEST(HttpsPeer, CloseWithoutCloseNotify) {
   }
 }
 
+// A server that ends a close-delimited document with close_notify and waits for
+// ours before it closes TCP: the alert ends the document, and the client answers
+// it and closes.
+TEST(HttpsPeer, CloseNotifyEndsADocumentDelimitedByTheClose) {
+  TL_SKIP_UNLESS_INSTALLED(TestCa::kOpenSsl);
+  TL_SKIP_UNLESS_INSTALLED(testsupport::TlsCutServer::kPython);
+  TestCa ca;
+  ASSERT_TRUE(ca.Ok()) << ca.Error();
+  testsupport::TlsCutServer server;
+  ASSERT_TRUE(server.StartNotify(ca.CertFile(TestCert::kGood), ca.KeyFile(TestCert::kGood), 70000));
+  core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
+  HttpEvents ev;
+  ev.Attach(*cli);
+  core::TMemoryStream body;
+  cli->SetRcvdStream(&body);
+  cli->SetSslCaFile(ca.CaFile());
+  ASSERT_TRUE(RunUntilReady(*cli, ev, HttpsUrl(server.Port(), "/")));
+  EXPECT_EQ(cli->StatusCode(), 200);
+  EXPECT_EQ(ev.lastErr, 0);
+  EXPECT_FALSE(cli->DocumentTruncated());
+  EXPECT_EQ(body.Size(), 70000);
+  EXPECT_TRUE(PumpUntil([&] { return server.Log().find("NOTIFY ANSWERED") != std::string::npos; }))
+      << server.Log();
+}
+
 }  // namespace
 }  // namespace http::testing
