@@ -225,9 +225,17 @@ class THttpCli : public core::TWndControl {
   const std::string& ContentTypePost() const { return FContentTypePost; }
   void SetContentTypePost(const std::string& Value) { FContentTypePost = Value; }
   const std::string& ContentRangeBegin() const { return FContentRangeBegin; }
-  void SetContentRangeBegin(const std::string& Value) { FContentRangeBegin = Value; }
+  // A range set here goes with the next request wherever it leads; one taken from
+  // a response's Content-Range only to the origin that sent it.
+  void SetContentRangeBegin(const std::string& Value) {
+    FContentRangeBegin = Value;
+    FContentRangeOrigin.clear();
+  }
   const std::string& ContentRangeEnd() const { return FContentRangeEnd; }
-  void SetContentRangeEnd(const std::string& Value) { FContentRangeEnd = Value; }
+  void SetContentRangeEnd(const std::string& Value) {
+    FContentRangeEnd = Value;
+    FContentRangeOrigin.clear();
+  }
   const std::string& AcceptRanges() const { return FAcceptRanges; }
   bool MultiThreaded() const { return FMultiThreaded; }
   void SetMultiThreaded(bool Value) { StoreMultiThreaded(Value); }
@@ -482,6 +490,7 @@ class THttpCli : public core::TWndControl {
   std::string FContentTypePost = "application/x-www-form-urlencoded";
   std::string FContentRangeBegin;
   std::string FContentRangeEnd;
+  std::string FContentRangeOrigin;  // of the response it came from; empty: set by the caller
   std::string FAcceptRanges;
   bool FMultiThreaded = false;
   std::string FRequestVer = "1.0";

@@ -296,9 +296,11 @@ void THttpCli::AddRequestLines(const std::string& Method, const std::string& Ver
     AddAuthorizationLines(Headers);
   addIf(!FCookie.empty() && !FOtherOrigin, "Cookie: " + FCookie);
   if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
-    Headers.Add("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
+    if (FContentRangeOrigin.empty() || FContentRangeOrigin == TargetOrigin())
+      Headers.Add("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
     FContentRangeBegin.clear();
     FContentRangeEnd.clear();
+    FContentRangeOrigin.clear();
   }
 }
 
