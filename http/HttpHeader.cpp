@@ -209,6 +209,17 @@ bool THttpCli::IsHeaderless() const {
 void THttpCli::StartHeaderless() {
   FHeaderless = true;
   if (FContentType.empty()) FContentType = "text/html";
+  if (FRequestType == httpHEAD) {
+    // A HEAD response never has a body: the line and whatever follows it are
+    // dropped, and since nothing frames them the connection ends the request.
+    FLineHandler = nullptr;
+    FCloseReq = true;
+    TriggerHeaderEnd();
+    ClearReceiveBuffer();
+    StateChange(httpWaitingBody);
+    FSocket->CloseDelayed();
+    return;
+  }
   StateChange(httpWaitingBody);
   FLineHandler = &THttpCli::GetBodyLineNext;
   FBodyExpected = true;
