@@ -102,6 +102,9 @@ void TSslWSocket::SetPeerName() {
   if (name.empty()) return;
   if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl), name.c_str()) == 1) return;
   SSL_set_tlsext_host_name(FSsl, name.c_str());
+  // "w*.example.com" is no name a browser accepts either: a wildcard stands for a
+  // whole label or for nothing.
+  SSL_set_hostflags(FSsl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
   SSL_set1_host(FSsl, name.c_str());
 }
 

@@ -3,6 +3,8 @@
 // closes without the TLS closing alert, and squid's CONNECT tunnel.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <fstream>
 #include <iterator>
 
@@ -373,6 +375,33 @@ TEST(HttpsPeer, CloseNotifyEndsADocumentDelimitedByTheClose) {
   EXPECT_EQ(body.Size(), 70000);
   EXPECT_TRUE(PumpUntil([&] { return server.Log().find("NOTIFY ANSWERED") != std::string::npos; }))
       << server.Log();
+}
+
+int ExampleToLoopback(const std::string& name, bool, winapi::HostEntry& out) {
+  if (name.size() < 8 || name.substr(name.size() - 8) != ".example") return 11001;
+  out.officialName = name;
+  out.addrs = {htonl(INADDR_LOOPBACK)};
+  return 0;
+}
+
+// A wildcard stands for a whole label: "w*.partial.example" names no host.
+TEST(HttpsPeer, PartialWildcardsAreRefused) {
+  TL_SKIP_UNLESS_INSTALLED(TestCa::kOpenSsl);
+  TL_SKIP_UNLESS_INSTALLED(testsupport::TlsCutServer::kPython);
+  TestCa ca;
+  ASSERT_TRUE(ca.Ok()) << ca.Error();
+  testsupport::TlsCutServer server;
+  ASSERT_TRUE(server.Start(ca.CertFile(TestCert::kWildcards), ca.KeyFile(TestCert::kWildcards), 5, 5));
+  winapi::SetResolverHookForTesting(&ExampleToLoopback);
+  for (const auto& [host, failure] : std::vector<std::pair<std::string, std::string>>{
+           {"www.full.example", ""},
+           {"www.partial.example", "certificate verify failed: hostname mismatch"},
+       }) {
+    core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
+    cli->SetSslCaFile(ca.CaFile());
+    EXPECT_EQ(GetOrFailure(*cli, HttpsUrl(server.Port(), "/", host)).first, failure) << host;
+  }
+  winapi::SetResolverHookForTesting(nullptr);
 }
 
 }  // namespace
