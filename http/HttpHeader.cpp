@@ -316,7 +316,7 @@ void THttpCli::TakeFieldLine(const std::string& Line) {
     const int64_t s = core::Pos("/", value);
     FContentRangeBegin = WithoutControlBytes(core::Copy(value, 7, d - 7));
     FContentRangeEnd = WithoutControlBytes(core::Copy(value, d + 1, s - d - 1));
-    FContentRangeOrigin = TargetOrigin();
+    FContentRangeOrigin = FSentOrigin;  // a location before it has changed the target
   } else if (name == "accept-ranges") {
     FAcceptRanges = value;
   } else if (name == "content-type") {

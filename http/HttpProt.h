@@ -491,6 +491,7 @@ class THttpCli : public core::TWndControl {
   std::string FContentRangeBegin;
   std::string FContentRangeEnd;
   std::string FContentRangeOrigin;  // of the response it came from; empty: set by the caller
+  std::string FSentOrigin;          // of the request last sent, whose response is read
   std::string FAcceptRanges;
   bool FMultiThreaded = false;
   std::string FRequestVer = "1.0";
