@@ -90,6 +90,10 @@ void RunOneLoad(http::THttpCli& client, ISpeedTestView& view, TLoadStreams& stre
   try {
     client.SetURL(view.UrlText());
     client.SetProxyPort("80");
+    // A range the last load's response named would make this load fetch part of
+    // the page: every load measures the whole of it.
+    client.SetContentRangeBegin("");
+    client.SetContentRangeEnd("");
     view.PrepareLoad(client);
     client.SetRcvdStream(target);
     client.Get();

@@ -52,7 +52,7 @@ void OneLoadOfTimeline(http::THttpTimeline& tl) {
   tl.Decoded(8000);
   tl.Received(2200);
   tl.Decoded(2000);
-  tl.Finish(200, false, 0, 200);
+  tl.Finish(200, false, 200);
   tl.Resume(TLoadPhase::pane);
   tl.Stop();
   benchmark::DoNotOptimize(tl.Times());

@@ -1,8 +1,11 @@
 // THttpCli: bandwidth control. With httpoBandwidthControl the client counts the
-// bytes it reads against a budget per sampling period. The read that overruns the
-// budget pauses the socket's notifications, so the system's receive buffer fills
-// and TCP flow control slows the sender; the next tick of a periodic timer
-// resumes them. Nothing is held back or delayed inside the client itself.
+// bytes it reads against a budget per sampling period and never reads more than
+// the current budget has left (one byte at least, so a transfer always moves).
+// The read that spends the budget pauses the socket's notifications, so the
+// system's receive buffer fills and TCP flow control slows the sender; a tick of
+// a periodic timer pays the period's budget and resumes them. Nothing is held back
+// or delayed inside the client itself. A page of k budgets thus takes between
+// k - 1 and k periods, however small it is next to one receive block.
 #include <algorithm>
 
 #include "http/HttpProt.h"
@@ -40,9 +43,27 @@ void THttpCli::BandwidthRequestStart() {
   SetBandwidthTimerEnabled(false);
   FBandwidthTimer->Interval = static_cast<uint32_t>(sampling);
   SetBandwidthTimerEnabled(true);
-  FBandwidthMaxCount = limit * sampling / 1000;
+  FBandwidthPerPeriod = limit * sampling;
+  FBandwidthFraction = 0;
+  FBandwidthMaxCount = 0;
+  BandwidthNextBudget();
   // One read per notification, so that a pause takes effect between two reads.
   FSocket->SetComponentOptions(FSocket->ComponentOptions().Include(net::wsoNoReceiveLoop));
+}
+
+// Thousandths of a byte that a period's budget leaves over are not lost: with a
+// limit of 1 B/s and a period of 100 ms, every tenth period has a byte to spend.
+void THttpCli::BandwidthNextBudget() {
+  const int64_t total = FBandwidthPerPeriod + FBandwidthFraction;
+  FBandwidthMaxCount = total / 1000;
+  FBandwidthFraction = total % 1000;
+}
+
+// How much the next read may take: what the budget has left, at least one byte
+// (a socket is only read when it is not paused, so the byte is owed at worst).
+int64_t THttpCli::BandwidthReadCap(int64_t Room) const {
+  if (!(FOptions & httpoBandwidthControl) || !FBandwidthTimer || !FBandwidthTimer->Enabled) return Room;
+  return std::clamp<int64_t>(FBandwidthMaxCount - FBandwidthCount, 1, std::max<int64_t>(Room, 1));
 }
 
 // Pauses only while the timer runs for this request: an option switched on in the
@@ -51,7 +72,7 @@ void THttpCli::BandwidthReceived(int64_t Count) {
   FBandwidthCount += Count;
   if (!(FOptions & httpoBandwidthControl) || FBandwidthPaused) return;
   if (!FBandwidthTimer || !FBandwidthTimer->Enabled) return;
-  if (FBandwidthCount <= FBandwidthMaxCount) return;
+  if (FBandwidthCount < FBandwidthMaxCount) return;
   FBandwidthPaused = true;
   FSocket->PauseEvents();
 }
@@ -61,16 +82,15 @@ void THttpCli::BandwidthDocumentEnd() {
   if (FBandwidthTimer && FBandwidthTimer->Enabled) SetBandwidthTimerEnabled(false);
 }
 
-// Each tick pays one budget off a pause's overrun and releases the pause once the
-// rest fits in a budget; a tick that finds nothing paused leaves the count as it
-// is. A single read larger than the budget thus waits as many ticks as it costs:
-// releasing every pause at the next tick would let one read per period through,
-// whatever the limit. A budget of 0 has nothing to pay with, so there each tick
-// releases one read.
+// A tick that finds a pause pays the ending period's budget off the count and
+// releases the pause once the next period's budget has room for a byte; a tick
+// that finds nothing paused leaves the count as it is. A limit of 0 never has a
+// budget, so there each tick releases one read (of one byte).
 void THttpCli::BandwidthTimerTick() {
   if (!FBandwidthPaused) return;
   FBandwidthCount -= FBandwidthMaxCount;
-  if (FBandwidthMaxCount > 0 && FBandwidthCount > FBandwidthMaxCount) return;
+  BandwidthNextBudget();
+  if (FBandwidthPerPeriod > 0 && FBandwidthCount >= FBandwidthMaxCount) return;
   FBandwidthPaused = false;
   if (FSocket->Paused()) FSocket->ResumeEvents();
 }

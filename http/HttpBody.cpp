@@ -138,14 +138,20 @@ void THttpCli::GetBodyLineNext() {
     if (FReceiveGen != gen) return;
     // Bytes after the last chunk's trailer belong to whatever follows.
     FBodyDataLen = used;
-    if (FChunkState == httpChunkDone) EndOfDocument(true);
+    if (FChunkState == httpChunkDone) {
+      KeepOnlyIfNothingBeyond(FReceiveLen - FBodyDataStart - used);
+      EndOfDocument(true);
+    }
   } else {
     if (FBodyDataLen > 0) {
       FRcvdCount += FBodyDataLen;
       Deliver(slice, FBodyDataLen);
       if (FReceiveGen != gen) return;
     }
-    if (FRcvdCount == FContentLength) EndOfDocument(false);
+    if (FRcvdCount == FContentLength) {
+      KeepOnlyIfNothingBeyond(FReceiveLen - FBodyDataStart - FBodyDataLen);
+      EndOfDocument(false);
+    }
   }
   if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "GetBodyLineNext end");
 }
@@ -273,6 +279,17 @@ void THttpCli::NextChunk(THttpChunkState State) {
   FChunkDigits = 0;
   FSizeDigitSeen = false;
   FChunkCRSeen = false;
+}
+
+// Bytes after a complete document are no response to anything we sent (a server
+// counting characters instead of bytes, say): on a kept connection they would
+// open the next response. The connection is closed instead and the next request
+// takes a new one. Beyond is what the receive buffer holds past the document.
+void THttpCli::KeepOnlyIfNothingBeyond(int64_t Beyond) {
+  if (FCloseReq) return;
+  if (Beyond <= 0 && (FSocket->State() != net::wsConnected || FSocket->RcvdCount() <= 0)) return;
+  if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "Bytes beyond the document");
+  FCloseReq = true;
 }
 
 void THttpCli::EndOfDocument(bool Chunked) {

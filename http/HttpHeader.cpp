@@ -96,7 +96,7 @@ void THttpCli::SocketDataAvailable(core::TComponent* /*Sender*/, uint16_t ErrCod
   // one of its events) leave the buffer first.
   DropTakenLines();
   EnsureReceiveRoom();
-  const int64_t room = static_cast<int64_t>(FReceiveBuffer.size()) - FReceiveLen - 1;
+  const int64_t room = BandwidthReadCap(static_cast<int64_t>(FReceiveBuffer.size()) - FReceiveLen - 1);
   const int n =
       ReceiveData(FReceiveBuffer.data() + FReceiveLen, static_cast<int>(std::min<int64_t>(room, INT_MAX)));
   if (CheckLogOptions(core::loProtSpecInfo))
@@ -209,6 +209,17 @@ bool THttpCli::IsHeaderless() const {
 void THttpCli::StartHeaderless() {
   FHeaderless = true;
   if (FContentType.empty()) FContentType = "text/html";
+  if (FRequestType == httpHEAD) {
+    // A HEAD response never has a body: the line and whatever follows it are
+    // dropped, and since nothing frames them the connection ends the request.
+    FLineHandler = nullptr;
+    FCloseReq = true;
+    TriggerHeaderEnd();
+    ClearReceiveBuffer();
+    StateChange(httpWaitingBody);
+    FSocket->CloseDelayed();
+    return;
+  }
   StateChange(httpWaitingBody);
   FLineHandler = &THttpCli::GetBodyLineNext;
   FBodyExpected = true;
@@ -305,6 +316,7 @@ void THttpCli::TakeFieldLine(const std::string& Line) {
     const int64_t s = core::Pos("/", value);
     FContentRangeBegin = WithoutControlBytes(core::Copy(value, 7, d - 7));
     FContentRangeEnd = WithoutControlBytes(core::Copy(value, d + 1, s - d - 1));
+    FContentRangeOrigin = FSentOrigin;  // a location before it has changed the target
   } else if (name == "accept-ranges") {
     FAcceptRanges = value;
   } else if (name == "content-type") {
@@ -383,6 +395,7 @@ void THttpCli::EndOfHeader() {
     return;
   }
   FLineHandler = nullptr;
+  KeepOnlyIfNothingBeyond(FReceiveLen - FTakenLen);
   if (FLocationFlag) {
     StartRelocation();
   } else if (!FCloseReq) {

@@ -247,7 +247,7 @@ void THttpCli::StateChange(THttpState NewState) {
   // The request has ended, unless authentication answers a challenge with a new
   // attempt (which then restarts the request itself).
   if (AuthenticationFollows()) return;
-  FTimeline.Finish(FStatusCode, FReusedConnection, FLocationChangeCurCount, FHeaderBytes);
+  FTimeline.Finish(FStatusCode, FReusedConnection, FHeaderBytes);
   TriggerRequestDone();
 }
 

@@ -225,9 +225,17 @@ class THttpCli : public core::TWndControl {
   const std::string& ContentTypePost() const { return FContentTypePost; }
   void SetContentTypePost(const std::string& Value) { FContentTypePost = Value; }
   const std::string& ContentRangeBegin() const { return FContentRangeBegin; }
-  void SetContentRangeBegin(const std::string& Value) { FContentRangeBegin = Value; }
+  // A range set here goes with the next request wherever it leads; one taken from
+  // a response's Content-Range only to the origin that sent it.
+  void SetContentRangeBegin(const std::string& Value) {
+    FContentRangeBegin = Value;
+    FContentRangeOrigin.clear();
+  }
   const std::string& ContentRangeEnd() const { return FContentRangeEnd; }
-  void SetContentRangeEnd(const std::string& Value) { FContentRangeEnd = Value; }
+  void SetContentRangeEnd(const std::string& Value) {
+    FContentRangeEnd = Value;
+    FContentRangeOrigin.clear();
+  }
   const std::string& AcceptRanges() const { return FAcceptRanges; }
   bool MultiThreaded() const { return FMultiThreaded; }
   void SetMultiThreaded(bool Value) { StoreMultiThreaded(Value); }
@@ -422,6 +430,7 @@ class THttpCli : public core::TWndControl {
   int64_t ChunkDataStep(const char* P, int64_t N, int64_t I);
   int64_t TrailerStep(const char* P, int64_t N, int64_t I);
   void NextChunk(THttpChunkState State);
+  void KeepOnlyIfNothingBeyond(int64_t Beyond);
   void EndOfDocument(bool Chunked);
   bool DocumentComplete() const;
   void CheckSessionResult(uint16_t ErrCode);
@@ -461,6 +470,8 @@ class THttpCli : public core::TWndControl {
   // Bandwidth control (HttpBandwidth.cpp).
   void BandwidthRequestStart();
   void BandwidthReceived(int64_t Count);
+  int64_t BandwidthReadCap(int64_t Room) const;
+  void BandwidthNextBudget();
   void BandwidthDocumentEnd();
   void BandwidthTimerTick();
   void SetBandwidthTimerEnabled(bool Enabled);
@@ -498,6 +509,8 @@ class THttpCli : public core::TWndControl {
   std::string FContentTypePost = "application/x-www-form-urlencoded";
   std::string FContentRangeBegin;
   std::string FContentRangeEnd;
+  std::string FContentRangeOrigin;  // of the response it came from; empty: set by the caller
+  std::string FSentOrigin;          // of the request last sent, whose response is read
   std::string FAcceptRanges;
   bool FMultiThreaded = false;
   std::string FRequestVer = "1.0";
@@ -650,10 +663,15 @@ class THttpCli : public core::TWndControl {
   THttpTimeline FTimeline;
   void MarkPhase(TLoadPhase Phase) { FTimeline.MarkPhase(Phase); }
 
-  // Bandwidth: bytes received since the request started, less one budget per
-  // released pause; the budget of one sampling period; the socket is paused by it.
+  // Bandwidth: bytes received since the request started, less the budgets paid
+  // by the ticks that found a pause; the budget of the current sampling period;
+  // the socket is paused by it. A budget is whole bytes: the thousandths of a byte
+  // that limit x period leaves over carry to the next period (FBandwidthFraction),
+  // out of FBandwidthPerPeriod thousandths per period, fixed at the request start.
   int64_t FBandwidthCount = 0;
   int64_t FBandwidthMaxCount = 0;
+  int64_t FBandwidthPerPeriod = 0;
+  int64_t FBandwidthFraction = 0;
   bool FBandwidthPaused = false;
   // The periodic timer, created on first use: a window timer on the client's
   // window whose id is FMsgBandwidthTimer, so its ticks are routed here.

@@ -1,4 +1,5 @@
 // THttpCli: following a "location" field to the next request.
+#include "http/HostName.h"
 #include "http/HttpProt.h"
 #include "http/UriRef.h"
 #include "http/Url.h"
@@ -8,15 +9,16 @@ namespace http {
 namespace {
 
 // A request target taken from a server's answer carries no control byte (it
-// would split or corrupt the request line) and no blank (it would end the
-// target early): those are percent-encoded.
+// would split or corrupt the request line), no blank (it would end the target
+// early) and no byte from 0x80 on (no part of a URL): those are percent-encoded,
+// as browsers send them.
 std::string EscapeForRequest(const std::string& s) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(s.size());
   for (char c : s) {
     const auto b = static_cast<unsigned char>(c);
-    if (b <= 0x20 || b == 0x7F) {
+    if (b <= 0x20 || b >= 0x7F) {
       out += '%';
       out += kHex[b >> 4];
       out += kHex[b & 15];
@@ -87,7 +89,8 @@ void THttpCli::TakeLocation(const std::string& Value) {
   FLocationFlag = true;
   const std::string origin = TargetOrigin();
   FLocationCredentials = false;
-  const TUriRef ref = SplitUriRef(Value);
+  // Blanks after the value are no part of it (browsers drop them too).
+  const TUriRef ref = SplitUriRef(Value.substr(0, Value.find_last_not_of(" \t") + 1));
   TakeTarget(ResolveUriRef(DocumentUri(), ref), ref.HasAuthority);
   const std::string target = TargetOrigin();
   if (target != origin) LeaveOrigin();
@@ -120,6 +123,7 @@ void THttpCli::TakeLocationCredentials(const std::string& UserInfo) {
 void THttpCli::TakeTarget(const TUriRef& T, bool OwnAuthority) {
   std::string userInfo, host, port;
   if (T.HasAuthority) SplitAuthority(T.Authority, userInfo, host, port);
+  host = AsciiHostName(host);
   if (OwnAuthority) TakeLocationCredentials(userInfo);
   if (T.HasAuthority && host.empty()) {
     host = FTargetHost;

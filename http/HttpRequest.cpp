@@ -1,7 +1,9 @@
 // THttpCli: starting a request (synchronously or not), the public request
 // operations, and aborting.
 #include "core/Application.h"
+#include "http/HostName.h"
 #include "http/HttpProt.h"
+#include "http/UriRef.h"
 #include "http/Url.h"
 #include "platform/WinMsg.h"
 
@@ -75,6 +77,10 @@ void THttpCli::SplitRequestUrl() {
   // The fragment is for the caller alone; an empty path is sent as "/".
   ParseURL(FURL.substr(0, FURL.find('#')), proto, user, pass, host, port, path);
   if (path.empty() || path[0] == '?') path.insert(0, "/");
+  // "/a/../b" is "/b", whichever way the request goes.
+  const size_t query = path.find('?');
+  path = RemoveDotSegments(path.substr(0, query)) + (query == std::string::npos ? "" : path.substr(query));
+  host = AsciiHostName(host);
   FTargetHost = host;
   FTargetPort = port.empty() ? DefaultPort(proto.empty() ? std::string("http") : proto) : port;
   FDocName = path;

@@ -297,10 +297,13 @@ void THttpCli::AddRequestLines(const std::string& Method, const std::string& Ver
   else
     AddAuthorizationLines(Headers);
   addIf(!FCookie.empty() && !FOtherOrigin, "Cookie: " + FCookie);
+  FSentOrigin = TargetOrigin();
   if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
-    Headers.Add("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
+    if (FContentRangeOrigin.empty() || FContentRangeOrigin == FSentOrigin)
+      Headers.Add("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
     FContentRangeBegin.clear();
     FContentRangeEnd.clear();
+    FContentRangeOrigin.clear();
   }
 }
 

@@ -64,15 +64,15 @@ void THttpTimeline::Fold(TLoadPhase into) {
   // The bytes of a hop or leg are not the document's.
   FWireBytes = 0;
   FTimes.decodedBytes = 0;
+  if (into == TLoadPhase::redirect) ++FTimes.redirects;
   if (FRunning) FCurrent = into;
 }
 
-void THttpTimeline::Finish(int status, bool reused, int redirects, int64_t headerBytes) {
+void THttpTimeline::Finish(int status, bool reused, int64_t headerBytes) {
   if (!FRunning) return;
   Stop();
   FTimes.status = status;
   FTimes.reused = reused;
-  FTimes.redirects = redirects;
   FTimes.headerBytes = std::min(headerBytes, FWireBytes);
   FTimes.bodyBytes = FWireBytes - FTimes.headerBytes;
 }

@@ -66,7 +66,8 @@ class THttpTimeline {
   void Resume(TLoadPhase phase);
   // Moves every phase of the attempt that just ended (all but redirect, auth and
   // pane, and for a redirect also auth) into into, which then runs until the
-  // next attempt marks its first phase.
+  // next attempt marks its first phase. A fold into redirect is one response
+  // followed: the hops the user counts, whatever the connection did.
   void Fold(TLoadPhase into);
   // Bytes of the response off the wire: the first one opens the transfer.
   void Received(int64_t count) {
@@ -77,7 +78,7 @@ class THttpTimeline {
   void Decoded(int64_t count) { FTimes.decodedBytes += count; }
   // The end of the client's part of the load: the final response's figures; the
   // clock stops.
-  void Finish(int status, bool reused, int redirects, int64_t headerBytes);
+  void Finish(int status, bool reused, int64_t headerBytes);
   bool Running() const { return FRunning; }
   TLoadPhase Current() const { return FCurrent; }
 

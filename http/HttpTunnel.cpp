@@ -4,6 +4,7 @@
 // the connection when it can, so the next CONNECT, carrying them, goes on the same
 // one: NTLM authenticates the connection and needs that.
 #include <algorithm>
+#include <optional>
 #include <string_view>
 
 #include "core/SysUtils.h"
@@ -17,6 +18,22 @@ namespace {
 // A refused CONNECT's body is read only to keep its connection; a longer one
 // costs more than a new connection.
 constexpr int64_t kMaxRefusalBody = 1024 * 1024;
+
+// Where the proxy's answer ends: just past the line end of its last line
+// (fields) and just past the empty line after it (all). Lines end in CR LF or,
+// from a sloppy proxy, in a bare LF.
+struct TAnswerEnd {
+  size_t fields = 0, all = 0;
+};
+
+std::optional<TAnswerEnd> FindAnswerEnd(std::string_view data) {
+  for (size_t start = 0;;) {
+    const size_t lf = data.find('\n', start);
+    if (lf == std::string_view::npos) return std::nullopt;
+    if (lf == start || (lf == start + 1 && data[start] == '\r')) return TAnswerEnd{start, lf + 1};
+    start = lf + 1;
+  }
+}
 
 // "HTTP/1.1 200 Connection established" -> 200 and "Connection established";
 // 0 when the line is no status line.
@@ -157,8 +174,8 @@ void THttpCli::TakeTunnelReply() {
     return;
   }
   const std::string_view data(FReceiveBuffer.data(), static_cast<size_t>(FReceiveLen));
-  const size_t end = data.find("\r\n\r\n");
-  if (end == std::string_view::npos) {
+  const std::optional<TAnswerEnd> end = FindAnswerEnd(data);
+  if (!end) {
     if (FReceiveLen > kMaxHeaderSize) FailProtocol("Proxy answer to CONNECT too long");
     return;
   }
@@ -179,13 +196,14 @@ void THttpCli::TakeTunnelReply() {
   FStatusCode = code;
   FReasonPhrase = reason;
   FStatusLineSeen = true;
-  const bool kept = TakeTunnelFields(data.substr(0, end + 2), line.substr(0, 8) == "HTTP/1.0") && code == 407;
+  const bool kept =
+      TakeTunnelFields(data.substr(0, end->fields), line.substr(0, 8) == "HTTP/1.0") && code == 407;
   // The refusal is the answer the caller gets: its header is told as a server's.
   TriggerHeaderBegin();
   TriggerHeaderEnd();
   if (FHttpState != httpWaitingProxyConnect) return;  // a handler ended the request
   if (kept) {
-    CompactReceive(static_cast<int64_t>(end) + 4);
+    CompactReceive(static_cast<int64_t>(end->all));
     FTunnelBodySkip = true;
     FRcvdCount = 0;
     NextChunk(httpChunkSize);

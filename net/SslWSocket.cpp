@@ -59,6 +59,8 @@ bool TSslWSocket::BeginHandshake() {
   FPlain.clear();
   FPlainStart = 0;
   FPeerClosed = false;
+  FCloseNotifyRcvd = false;
+  FCloseNotifyAnnounced = false;
   FPeerError = 0;
   std::string failure;
   SSL_CTX* ctx = detail::SslClientContext(FSslCaFile, FSslVerifyPeer, failure);
@@ -100,6 +102,9 @@ void TSslWSocket::SetPeerName() {
   if (name.empty()) return;
   if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl), name.c_str()) == 1) return;
   SSL_set_tlsext_host_name(FSsl, name.c_str());
+  // "w*.example.com" is no name a browser accepts either: a wildcard stands for a
+  // whole label or for nothing.
+  SSL_set_hostflags(FSsl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
   SSL_set1_host(FSsl, name.c_str());
 }
 
@@ -274,6 +279,7 @@ void TSslWSocket::DecryptInput() {
     const int error = SSL_get_error(FSsl, n);
     if (error == SSL_ERROR_ZERO_RETURN) {
       FPeerClosed = true;  // close_notify: nothing more will come
+      FCloseNotifyRcvd = true;
     } else if (error != SSL_ERROR_WANT_READ) {
       // A damaged or forged record: what was decrypted before it stands, the
       // rest of the stream cannot be trusted.
@@ -301,7 +307,18 @@ void TSslWSocket::DeliverPlainData(uint16_t ErrCode) {
   if (FBrokenRecords && FHSocket == handle) {
     FBrokenRecords = false;
     InternalAbort(kSslHandshakeError);
+    return;
   }
+  if (FHSocket == handle) AnnounceCloseNotify();
+}
+
+// A peer may send close_notify and wait for ours before it closes TCP: the close
+// is ours to make. It comes as the system's close notification would, after every
+// byte before the alert has been taken (a pause holds it back like the bytes).
+void TSslWSocket::AnnounceCloseNotify() {
+  if (!FCloseNotifyRcvd || FCloseNotifyAnnounced || PlainWaiting() > 0 || FHSocket == INVALID_SOCKET) return;
+  FCloseNotifyAnnounced = true;
+  PostSelfNotification(winapi::FD_CLOSE);
 }
 
 size_t TSslWSocket::PlainWaiting() const {

@@ -11,6 +11,9 @@
 //   return them. OnDataSent fires once the queued records are handed over.
 // - Send, SendStr and QueueSendData take plain bytes and queue them encrypted.
 // - Close sends the close_notify alert first; Abort does not.
+// - The peer's close_notify ends the stream as the connection's close does: once
+//   the bytes before it are taken, OnSessionClosed fires and the socket answers
+//   with its own close_notify and closes, even if the peer leaves TCP open.
 // StartSsl begins a handshake on a connection that is already open (a tunnel
 // through an HTTP proxy) and reports its end the same way.
 //
@@ -103,6 +106,7 @@ class TSslWSocket : public TWSocket {
   void ReadRawInput();
   void DecryptInput();
   void DeliverPlainData(uint16_t ErrCode);
+  void AnnounceCloseNotify();
   size_t PlainWaiting() const;
   void FlushRecords();
   void SendCloseNotify();
@@ -133,6 +137,9 @@ class TSslWSocket : public TWSocket {
   std::vector<char> FEarlyPlain;
   // The peer ended the stream (close_notify or its end), or reset it.
   bool FPeerClosed = false;
+  // The peer's close_notify came; the close it means is announced once.
+  bool FCloseNotifyRcvd = false;
+  bool FCloseNotifyAnnounced = false;
   int FPeerError = 0;
   // A record failed to decrypt: the connection ends once the bytes before it are delivered.
   bool FBrokenRecords = false;

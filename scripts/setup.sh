@@ -18,6 +18,8 @@ packages=(
   libzstd-dev
   # TLS for https
   libssl-dev
+  # internationalised host names in their ASCII form
+  libidn2-dev
   # the window
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth xdg-utils
   # the details window's chart (its CMake package needs the OpenGL module's)

@@ -14,6 +14,8 @@ const char* BaseName(TestCert which) {
       return "other";
     case TestCert::kSelfSigned:
       return "self";
+    case TestCert::kWildcards:
+      return "wild";
   }
   return "good";
 }
@@ -50,6 +52,10 @@ extendedKeyUsage = serverAuth
 subjectAltName = DNS:other.example
 basicConstraints = CA:FALSE
 extendedKeyUsage = serverAuth
+[wild]
+subjectAltName = DNS:w*.partial.example,DNS:*.full.example
+basicConstraints = CA:FALSE
+extendedKeyUsage = serverAuth
 CNF
 leaf() {  # name cn extensions start end
   key "$1.key"
@@ -60,6 +66,7 @@ leaf() {  # name cn extensions start end
 leaf good localhost local 20200101000000Z 20491231000000Z
 leaf expired localhost local 20200101000000Z 20200201000000Z
 leaf other other.example other 20200101000000Z 20491231000000Z
+leaf wild wild.example wild 20200101000000Z 20491231000000Z
 key self.key
 $O req -x509 -new -key self.key -subj "/CN=localhost" -days 3650 -out self.pem \
   -addext "subjectAltName=DNS:localhost,IP:127.0.0.1"

@@ -1,7 +1,8 @@
 // A throw-away certificate authority for TLS tests, made with the openssl command
 // in a private directory: a CA and, signed by it, a certificate for "localhost"
 // and 127.0.0.1 (also 127.0.0.2), one that expired in 2020, one for another host
-// name only; and a self-signed certificate for "localhost" and 127.0.0.1. Every
+// name only, one for the wildcard names "w*.partial.example" and "*.full.example";
+// and a self-signed certificate for "localhost" and 127.0.0.1. Every
 // key is EC P-256, so making them takes well under a second.
 //
 // Also writes nginx server blocks that serve a directory over TLS with one of them.
@@ -15,7 +16,7 @@
 
 namespace testsupport {
 
-enum class TestCert { kGood, kExpired, kOtherHost, kSelfSigned };
+enum class TestCert { kGood, kExpired, kOtherHost, kSelfSigned, kWildcards };
 
 class TestCa {
  public:

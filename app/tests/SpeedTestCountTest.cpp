@@ -1,5 +1,6 @@
 // The run's totals past 32 bits: a long run of large pages must not wrap its
-// byte count or its speed.
+// byte count or its speed; and what one load's response says stays out of the
+// next load's request.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -59,6 +60,20 @@ TEST(SpeedTestCountTest, BytesAndSpeedBeyondThirtyTwoBits) {
   const long double speed = std::stold(r.speedText);
   EXPECT_NEAR(static_cast<double>(speed), 6000000007.0L * 1000 / r.totalMs,
               1e-3 * static_cast<double>(speed));
+}
+
+// A part a server sent on one load is no reason for the next load to ask for a
+// part: each load of the run measures the whole page.
+TEST(SpeedTestCountTest, EveryLoadAsksForTheWholePage) {
+  auto client = core::MakeComponent<http::THttpCli>(nullptr);
+  app::ConfigureClient(*client);
+  ScriptedPeer peer;
+  peer.SetDefaultScript(
+      Script().ExpectRequest().Send(HttpResponse(206, "x\n", {"Content-Range: bytes 0-1/9"})).Close());
+  HugePaneView view("http://" + peer.Address() + "/", "2");
+  app::RunSpeedTest(*client, view);
+  ASSERT_TRUE(peer.WaitForReceived(1, "\r\n\r\n"));
+  EXPECT_EQ(peer.Received(1).find("Range:"), std::string::npos) << peer.Received(1);
 }
 
 }  // namespace

@@ -195,6 +195,42 @@ TEST(HttpFraming, AnUnframedResponseClosesItsConnection) {
   }
 }
 
+// Bytes after a complete document, in the same receive or waiting behind it, are
+// no answer to anything: the connection is not kept, and the next request (a
+// relocation's too) takes a new one.
+TEST(HttpFraming, BytesBeyondTheDocumentCloseItsConnection) {
+  struct Case {
+    const char* name;
+    std::string response;
+    std::string body;  // the first load's
+    bool relocates;
+  };
+  const Case cases[] = {
+      {"a length counted in characters", WithLength("5", "hell\xc3\xb6"), "hell\xc3", false},
+      {"after the last chunk", Chunked("5\r\nhello\r\n0\r\n\r\nHTTP/1.1 200 OK\r\n"), "hello", false},
+      {"after an empty document", WithLength("0", "x"), "", false},
+      {"after a 204", "HTTP/1.1 204 No Content\r\n\r\nx", "", false},
+      {"after a relocation's body", "HTTP/1.1 302 Found\r\nLocation: /moved\r\nContent-Length: 2\r\n\r\nabc",
+       "next", true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    ScriptedPeer peer({Script().ExpectRequest().Send(k.response).Hold(),
+                       Script().ExpectRequest().Send(HttpResponse(200, "next"))});
+    PeerClient c;
+    EXPECT_EQ(c.Get(Url(peer)), std::make_pair(std::string(), 0));
+    EXPECT_EQ(c.body.DataString(), k.body);
+    // A kept connection would hang the next load: the script holds it silently.
+    ASSERT_TRUE(peer.WaitForClientClose(0));
+    if (!k.relocates) {
+      c.body.Clear();
+      EXPECT_EQ(c.Get(Url(peer, "/next")), std::make_pair(std::string(), 0));
+      EXPECT_EQ(c.body.DataString(), "next");
+    }
+    EXPECT_EQ(peer.AcceptedCount(), 2u);
+  }
+}
+
 // A request that offered the upgrade takes the 101 as its answer; the connection,
 // no longer speaking HTTP, is not kept.
 TEST(HttpFraming, ARequestedSwitchIsTheAnswer) {

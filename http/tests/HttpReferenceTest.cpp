@@ -4,6 +4,8 @@
 // bytes from the network (or the caller) that must never reach a request.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include "http/tests/HttpTestSupport.h"
 #include "testsupport/ScriptedPeer.h"
 
@@ -176,6 +178,52 @@ TEST(HttpReference, TheCallersUrlGoesWithoutFragmentAndWithAPath) {
   ASSERT_TRUE(proxied.Run("http://www.example.com?k#f"));
   EXPECT_EQ(RequestLines(peer.Received(1)),
             std::vector<std::string>{"GET http://www.example.com/?k HTTP/1.1"});
+}
+
+int ExampleToLoopback(const std::string& name, bool, winapi::HostEntry& out) {
+  if (name.size() < 8 || name.substr(name.size() - 8) != ".example") return 11001;
+  out.officialName = name;
+  out.addrs = {htonl(INADDR_LOOPBACK)};
+  return 0;
+}
+
+// Locations and URLs as browsers send them: blanks after a location dropped,
+// bytes from 0x80 percent-encoded, internationalised host names in their ASCII
+// form (request line, Host), the dot segments of the caller's URL removed; the
+// same directly and through a proxy.
+TEST(HttpReference, LocationsAsBrowsersSendThem) {
+  winapi::SetResolverHookForTesting(&ExampleToLoopback);
+  for (const bool proxied : {false, true}) {
+    SCOPED_TRACE(proxied ? "through a proxy" : "direct");
+    ScriptedPeer peer;
+    const std::string port = std::to_string(peer.Port());
+    const std::string second = "http://\xc3\xa9t\xc3\xa9.example:" + port + "/caf\xc3\xa9?\xc3\xa9 \t";
+    peer.AddScript(Script()
+                       .ExpectRequest()
+                       .Send(Redirect("/x.html \t "))
+                       .ExpectRequest()
+                       .Send(Redirect(second))
+                       .ExpectRequest()
+                       .Send(HttpResponse(200, "done")));
+    peer.AddScript(Script().ExpectRequest().Send(HttpResponse(200, "done")));
+    Client c;
+    if (proxied) c.ThroughProxy(peer);
+    ASSERT_TRUE(
+        c.Run("http://b\xc3\xbc"
+              "cher.example:" +
+              port + "/please/../gimme"));
+    EXPECT_EQ(c.body.DataString(), "done");
+    std::string all;
+    for (size_t i = 0; i < peer.AcceptedCount(); ++i) all += peer.Received(i);
+    const std::string first = proxied ? "http://xn--bcher-kva.example:" + port : "";
+    const std::string other = proxied ? "http://xn--t-9fab.example:" + port : "";
+    EXPECT_EQ(RequestLines(all), (std::vector<std::string>{"GET " + first + "/gimme HTTP/1.1",
+                                                           "GET " + first + "/x.html HTTP/1.1",
+                                                           "GET " + other + "/caf%C3%A9?%C3%A9 HTTP/1.1"}));
+    EXPECT_NE(all.find("\r\nHost: xn--bcher-kva.example:" + port + "\r\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("\r\nHost: xn--t-9fab.example:" + port + "\r\n"), std::string::npos) << all;
+  }
+  winapi::SetResolverHookForTesting(nullptr);
 }
 
 TEST(HttpReference, AUrlWithLineBreaksIsRefusedBeforeAnythingIsSent) {

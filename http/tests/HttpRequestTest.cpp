@@ -168,6 +168,45 @@ TEST(HttpRequestBytes, RangeIsRequestedOnce) {
   EXPECT_EQ(c.cli->ContentRangeBegin(), "");
 }
 
+// A range a response named goes back only to the origin that named it; one the
+// caller set goes wherever the request leads.
+TEST(HttpRequestBytes, ReceivedRangeStaysWithItsOrigin) {
+  struct Case {
+    const char* name;
+    bool relocate;     // the first response relocates to the second peer
+    bool callerRange;  // the caller sets a range of its own before the next load
+    bool sameOrigin;   // the next request goes to the first peer again
+    bool rangeSent;
+  };
+  const Case cases[] = {
+      {"next load, same origin", false, false, true, true},
+      {"next load, other origin", false, false, false, false},
+      {"relocation within the origin", true, false, true, true},
+      {"relocation to another origin", true, false, false, false},
+      {"the caller's own range, other origin", false, true, false, true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    ScriptedPeer other({Answer(HttpResponse(200, "other"))});
+    ScriptedPeer first;
+    const std::string next = k.sameOrigin ? Url(first, "/next") : Url(other, "/next");
+    std::vector<std::string> fields = {"Content-Range: bytes 0-4/10"};
+    // The location first: the range is still the first origin's.
+    if (k.relocate) fields.insert(fields.begin(), "Location: " + next);
+    first.AddScript(Answer(HttpResponse(k.relocate ? 302 : 206, "part!", fields)));
+    first.AddScript(Answer(HttpResponse(200, "again")));
+    LiveClient c;
+    ASSERT_TRUE(c.Run(Url(first, "/")));
+    if (k.callerRange) c.cli->SetContentRangeBegin("7");
+    if (!k.relocate) {
+      ASSERT_TRUE(c.Run(next));
+    }
+    const std::string received = k.sameOrigin ? first.Received(1) : other.Received(0);
+    ASSERT_NE(received.find("GET /next "), std::string::npos) << received;
+    EXPECT_EQ(received.find("Range:") != std::string::npos, k.rangeSent) << received;
+  }
+}
+
 TEST(HttpRequestBytes, OnCommandMayEmptyALine) {
   ScriptedPeer peer({Script().Expect("\r\n\r\n").Send(HttpResponse(200)).Close()});
   LiveClient c;

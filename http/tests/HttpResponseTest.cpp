@@ -246,6 +246,12 @@ TEST(HttpResponseBody, NoBodyFor304AndHead) {
   // A HEAD whose connection the server closes: ends with the close.
   o = RunAllWays({"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n", httpHEAD, "1.0", true});
   EXPECT_EQ(o.events, "HeaderBegin; HeaderData; HeaderData; HeaderEnd; SessionClosed; RequestDone 0; ");
+  // A headerless answer, and what came with its first line.
+  for (const char* page : {"<HTML>\no", "<!DOCTYPE html>\r\n<p>x</p>"}) {
+    o = RunAllWays({page, httpHEAD, "1.1", true});
+    EXPECT_EQ(o.body, "") << page;
+    EXPECT_EQ(o.events, "HeaderBegin; HeaderEnd; SessionClosed; RequestDone 0; ") << page;
+  }
 }
 
 TEST(HttpResponseBody, LengthDeliveredInTwoReceives) {

@@ -62,11 +62,12 @@ TEST(HttpTimeline, FoldMovesAnAttemptIntoItsPhaseAndKeepsTheSum) {
   tl.Fold(TLoadPhase::redirect);  // the auth leg belongs to the hop too
   tl.MarkPhase(TLoadPhase::wait);
   tl.Received(30);
-  tl.Finish(200, false, 1, 12);
+  tl.Finish(200, false, 12);
   const TLoadTimes& t = tl.Times();
   for (TLoadPhase p : {TLoadPhase::dns, TLoadPhase::request, TLoadPhase::auth})
     EXPECT_EQ(t.Phase(p), 0) << LoadPhaseName(p);
   EXPECT_GT(t.Phase(TLoadPhase::redirect), 0);
+  EXPECT_EQ(t.redirects, 1);
   EXPECT_EQ(t.headerBytes, 12);
   EXPECT_EQ(t.bodyBytes, 18);  // only the final response's bytes
   EXPECT_EQ(t.decodedBytes, 0);
@@ -150,6 +151,53 @@ TEST(HttpTimeline, RedirectHopsAndAuthenticationLegsLandInTheirPhases) {
     EXPECT_TRUE(t.reused);
     EXPECT_EQ(t.bodyBytes, 5);
     ExpectPartition(t);
+    EXPECT_TRUE(peer.Errors().empty());
+  }
+}
+
+// The figures count responses followed; the client's own relocation count (and
+// so its limit) counts a hop that changes connection twice, as it always has.
+TEST(HttpTimeline, RedirectsCountTheResponsesFollowed) {
+  struct Case {
+    const char* name;
+    const char* version;
+    std::vector<Script> connections;
+    int redirects;
+    int curCount;
+  };
+  const std::string moved = HttpResponse(302, "", {"Location: /next"});
+  const Case cases[] = {
+      {"kept connection",
+       "1.1",
+       {Script().ExpectRequest().Send(moved).ExpectRequest().Send(HttpResponse(200, "x"))},
+       1,
+       1},
+      {"new connection",
+       "1.0",
+       {Script().ExpectRequest().Send(moved).Close(),
+        Script().ExpectRequest().Send(HttpResponse(200, "x")).Close()},
+       1,
+       2},
+      {"two hops, one of them on a new connection",
+       "1.1",
+       {Script()
+            .ExpectRequest()
+            .Send(moved)
+            .ExpectRequest()
+            .Send(HttpResponse(302, "", {"Location: /last", "Connection: close"}))
+            .Close(),
+        Script().ExpectRequest().Send(HttpResponse(200, "x"))},
+       2,
+       3},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    ScriptedPeer peer(k.connections);
+    TimedClient c(k.version);
+    const TLoadTimes t = c.Run(Url(peer));
+    EXPECT_EQ(t.status, 200);
+    EXPECT_EQ(t.redirects, k.redirects);
+    EXPECT_EQ(c.cli->LocationChangeCurCount(), k.curCount);
     EXPECT_TRUE(peer.Errors().empty());
   }
 }

@@ -3,6 +3,8 @@
 // closes without the TLS closing alert, and squid's CONNECT tunnel.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <fstream>
 #include <iterator>
 
@@ -348,6 +350,58 @@ TEST(HttpsPeer, CloseWithoutCloseNotify) {
     }
     EXPECT_EQ(body.Size(), sent);
   }
+}
+
+// A server that ends a close-delimited document with close_notify and waits for
+// ours before it closes TCP: the alert ends the document, and the client answers
+// it and closes.
+TEST(HttpsPeer, CloseNotifyEndsADocumentDelimitedByTheClose) {
+  TL_SKIP_UNLESS_INSTALLED(TestCa::kOpenSsl);
+  TL_SKIP_UNLESS_INSTALLED(testsupport::TlsCutServer::kPython);
+  TestCa ca;
+  ASSERT_TRUE(ca.Ok()) << ca.Error();
+  testsupport::TlsCutServer server;
+  ASSERT_TRUE(server.StartNotify(ca.CertFile(TestCert::kGood), ca.KeyFile(TestCert::kGood), 70000));
+  core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
+  HttpEvents ev;
+  ev.Attach(*cli);
+  core::TMemoryStream body;
+  cli->SetRcvdStream(&body);
+  cli->SetSslCaFile(ca.CaFile());
+  ASSERT_TRUE(RunUntilReady(*cli, ev, HttpsUrl(server.Port(), "/")));
+  EXPECT_EQ(cli->StatusCode(), 200);
+  EXPECT_EQ(ev.lastErr, 0);
+  EXPECT_FALSE(cli->DocumentTruncated());
+  EXPECT_EQ(body.Size(), 70000);
+  EXPECT_TRUE(PumpUntil([&] { return server.Log().find("NOTIFY ANSWERED") != std::string::npos; }))
+      << server.Log();
+}
+
+int ExampleToLoopback(const std::string& name, bool, winapi::HostEntry& out) {
+  if (name.size() < 8 || name.substr(name.size() - 8) != ".example") return 11001;
+  out.officialName = name;
+  out.addrs = {htonl(INADDR_LOOPBACK)};
+  return 0;
+}
+
+// A wildcard stands for a whole label: "w*.partial.example" names no host.
+TEST(HttpsPeer, PartialWildcardsAreRefused) {
+  TL_SKIP_UNLESS_INSTALLED(TestCa::kOpenSsl);
+  TL_SKIP_UNLESS_INSTALLED(testsupport::TlsCutServer::kPython);
+  TestCa ca;
+  ASSERT_TRUE(ca.Ok()) << ca.Error();
+  testsupport::TlsCutServer server;
+  ASSERT_TRUE(server.Start(ca.CertFile(TestCert::kWildcards), ca.KeyFile(TestCert::kWildcards), 5, 5));
+  winapi::SetResolverHookForTesting(&ExampleToLoopback);
+  for (const auto& [host, failure] : std::vector<std::pair<std::string, std::string>>{
+           {"www.full.example", ""},
+           {"www.partial.example", "certificate verify failed: hostname mismatch"},
+       }) {
+    core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
+    cli->SetSslCaFile(ca.CaFile());
+    EXPECT_EQ(GetOrFailure(*cli, HttpsUrl(server.Port(), "/", host)).first, failure) << host;
+  }
+  winapi::SetResolverHookForTesting(nullptr);
 }
 
 }  // namespace
