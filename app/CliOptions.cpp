@@ -81,7 +81,14 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
 
   const char* login = "Login (Basic or NTLM, as the server or proxy asks)";
   cli.add_option("--user", o.user, "user name for the server")->option_text("NAME")->group(login);
-  cli.add_option("--password", o.password, "password for the server")->option_text("TEXT")->group(login);
+  cli.add_option(
+         "--password", o.password,
+         "password for the server ('-': ask on the terminal; or --password-file, or TACHYLOAD_PASSWORD)")
+      ->option_text("TEXT")
+      ->group(login);
+  cli.add_option("--password-file", o.passwordFile, "read the server's password from FILE's first line")
+      ->option_text("FILE")
+      ->group(login);
   cli.add_option("--proxy-user", o.proxyUser, "user name for the proxy")->option_text("NAME")->group(login);
   cli.add_option("--proxy-password", o.proxyPassword, "password for the proxy")
       ->option_text("TEXT")

@@ -31,6 +31,9 @@ class TCliVerdict {
   void StartLoad(const std::string& url);
   // After a load's Get returned: raises ELoadFailed for 401, 407 and a cut chain.
   void Check() const;
+  // The status of the last answer as a server sent it; 0 when the client made
+  // the status up for a failure of its own (a refused connection, a timeout).
+  int ServerCode() const { return ServerStatus() ? FServerCode : 0; }
   // The message for a load that raised.
   std::string Explain(const std::exception& e) const;
   // Whether credentials were given for the server and for the proxy: a 401 or

@@ -79,7 +79,7 @@ TEST_F(CliTest, PagesJsonAndHistoryFile) {
     r = RunCli({"--json", "-p", "--http-version", "1.1", loads, url});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const auto j = nlohmann::json::parse(r.out);
-    EXPECT_EQ(j["loads"], "3");
+    EXPECT_EQ(j["loads"], 3);
     EXPECT_EQ(j["bytes"], 87);  // 3 x (12+2 + 10+2 + 1+2)
     EXPECT_EQ(j["load_ms"].size(), 3u);
     EXPECT_TRUE(j["error"].is_null());
