@@ -407,13 +407,9 @@ int MeasureUrl(TCliRun& run) {
   return 0;
 }
 
-// After the last URL: the comparison, the JSON object and the exports.
-int FinishRun(TCliRun& run) {
-  if (run.o.json) {
-    PrintJson(run.out, run.runJsons, run.runs);
-  } else if (run.runs.size() > 1) {
-    for (const std::string& line : ComparisonLines(run.runs)) run.out << TerminalSafe(line) << "\n";
-  }
+// The exports, also after a failed load: they hold the loads so far and the
+// failed one with its error.
+int WriteExports(TCliRun& run) {
   try {
     WriteExport(run.csv, run.runs, WriteCsv);
     WriteExport(run.markdown, run.runs, WriteMarkdown);
@@ -422,6 +418,16 @@ int FinishRun(TCliRun& run) {
     return 1;
   }
   return 0;
+}
+
+// After the last URL: the comparison, the JSON object and the exports.
+int FinishRun(TCliRun& run) {
+  if (run.o.json) {
+    PrintJson(run.out, run.runJsons, run.runs);
+  } else if (run.runs.size() > 1) {
+    for (const std::string& line : ComparisonLines(run.runs)) run.out << TerminalSafe(line) << "\n";
+  }
+  return WriteExports(run);
 }
 
 }  // namespace
@@ -495,7 +501,10 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   const std::vector<std::string> urls = o.urls;
   for (const std::string& url : urls) {
     SelectUrl(o, url, env);
-    if (const int status = MeasureUrl(run); status != 0) return status;
+    if (const int status = MeasureUrl(run); status != 0) {
+      if (!run.runs.empty()) WriteExports(run);
+      return status;
+    }
   }
   return FinishRun(run);
 }

@@ -6,6 +6,7 @@
 
 #include <clocale>
 #include <csignal>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
@@ -301,6 +302,77 @@ TEST(CliVerdictTest, CtrlCAbortsTheRunningLoadAndReportsTheLoadsDone) {
   EXPECT_FALSE(testsupport::ProgramInstalled(dir.File("history.txt")));
   EXPECT_EQ(dir.Read("history.txt"), "");
   peer.Resume("never");
+}
+
+// The passwords of the options and of the URL: gone from /proc/PID/cmdline
+// while the first load waits, and in nothing the run prints or writes (the
+// second URL fails, so its URL is in the error too).
+TEST(CliSecretsTest, NoPasswordInTheArgumentListOrInAnyOutput) {
+  ScriptedPeer first({Script().ExpectRequest().Pause("go").Send(HttpResponse(200, "ok\n")).Close()});
+  ScriptedPeer second({HttpScript({HttpResponse(404, "no\n")}).Close()});
+  testsupport::TempDir dir("tlsecret");
+  const std::string urlA = "http://u:url-secret@" + first.Address() + "/";
+  const std::string urlB = "http://u:url-secret@" + second.Address() + "/b";
+  testsupport::ChildProcess cli;
+  testsupport::ProcessOptions options;
+  options.argv = {TL_CLI_PATH,
+                  "--json",
+                  "-n",
+                  "1",
+                  "--password",
+                  "arg-secret",
+                  "--proxy-password=proxy-secret",
+                  "-o",
+                  dir.File("history"),
+                  "--export-csv",
+                  dir.File("csv"),
+                  "--export-markdown",
+                  dir.File("md"),
+                  urlA,
+                  urlB};
+  options.logPath = dir.File("log");
+  ASSERT_TRUE(cli.Start(options)) << cli.Error();
+  ASSERT_TRUE(first.WaitForReceived(0, "\r\n\r\n"));
+  const std::string cmdline = testsupport::ReadFile("/proc/" + std::to_string(cli.Pid()) + "/cmdline");
+  first.Resume("go");
+  ASSERT_EQ(testsupport::WaitUntil([&] { return !cli.Running(); }, Millis(10000)),
+            testsupport::WaitResult::kReady);
+  EXPECT_NE(cmdline.find("http://u:**********@"), std::string::npos) << cmdline;
+  const std::string outputs[] = {cmdline, cli.Log(), dir.Read("history"), dir.Read("csv"), dir.Read("md")};
+  for (const std::string& text : outputs) {
+    EXPECT_FALSE(text.empty());
+    for (const char* secret : {"arg-secret", "proxy-secret", "url-secret"})
+      EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in " << text;
+  }
+  EXPECT_NE(cli.Log().find("404 Not Found (http://u:***@" + second.Address() + "/b)"), std::string::npos)
+      << cli.Log();
+}
+
+// The server's password from a file or the environment: the login it sends.
+TEST(CliSecretsTest, ThePasswordFromAFileOrTheEnvironmentLogsIn) {
+  testsupport::TempDir dir("tlpwfile");
+  { std::ofstream(dir.File("pw")) << "file-pw\n"; }
+  struct Case {
+    std::vector<std::string> args, env;
+    std::string basic;  // base64 of "u:password"
+  };
+  const Case cases[] = {
+      {{"--password-file", dir.File("pw")}, {}, "dTpmaWxlLXB3"},
+      {{}, {"TACHYLOAD_PASSWORD=env-pw"}, "dTplbnYtcHc="},
+      {{"--password", "arg-pw"}, {"TACHYLOAD_PASSWORD=env-pw"}, "dTphcmctcHc="},
+  };
+  for (const Case& c : cases) {
+    ScriptedPeer peer(
+        {HttpScript({HttpResponse(401, "", {"WWW-Authenticate: Basic realm=\"x\"", "Connection: close"})})
+             .Close(),
+         HttpScript({HttpResponse(200, "ok\n")}).Close()});
+    std::vector<std::string> args = {"-n", "1", "--user", "u", Url(peer)};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const CliRun r = RunCli(args, c.env);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(peer.Received(1).find("Authorization: Basic " + c.basic + "\r\n"), std::string::npos)
+        << peer.Received(1);
+  }
 }
 
 }  // namespace
