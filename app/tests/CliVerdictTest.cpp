@@ -375,4 +375,22 @@ TEST(CliSecretsTest, ThePasswordFromAFileOrTheEnvironmentLogsIn) {
   }
 }
 
+// -p: a page's escape sequence reaches a file or a pipe as it came, and a
+// terminal (here the one script(1) gives the program) escaped.
+TEST(CliPagesTest, ControlBytesAreEscapedOnATerminalOnly) {
+  TL_SKIP_UNLESS_INSTALLED("/usr/bin/script");
+  const std::string page = "a\x1b[2Jb\tc\n";
+  ScriptedPeer piped({HttpScript({HttpResponse(200, page)}).Close()});
+  const CliRun r = RunCli({"-p", "-q", "-n", "1", Url(piped)});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("a\x1b[2Jb\tc\n", 0), 0u) << r.out;
+
+  ScriptedPeer terminal({HttpScript({HttpResponse(200, page)}).Close()});
+  const auto [status, out] = testsupport::RunAndCapture(
+      {"script", "-qec", clitest::Quote(TL_CLI_PATH) + " -p -q -n 1 " + Url(terminal), "/dev/null"});
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("a\\x1B[2Jb\tc\r\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+}
+
 }  // namespace
