@@ -117,7 +117,10 @@ class TerminalView : public ISpeedTestView {
     FVerdict.StartLoad(FOptions.url);
     FClient = &client;
   }
-  void CheckLoad(http::THttpCli&) override { FVerdict.Check(); }
+  void CheckLoad(http::THttpCli& client) override {
+    FVerdict.Check();
+    if (FOptions.compressed && client.ContentEncoding().empty()) ++FUncompressed;
+  }
   void AppendPage(const char* data, int64_t size) override {
     const int64_t before = FPages.CharCount();
     FPages.AppendPage(data, size);
@@ -184,6 +187,7 @@ class TerminalView : public ISpeedTestView {
   std::string FConfirmation;
   int64_t FChars = 0;
   int32_t FLoadsDone = 0;
+  int32_t FUncompressed = 0;  // pages sent without compression although asked for
 };
 
 // The JSON object of a run. Numbers come out with a dot whatever the locale;
@@ -394,6 +398,9 @@ int MeasureUrl(TCliRun& run) {
     if (o.details) {
       PrintLoadTable(run.out, view.FTimes);
       PrintSummary(run.out, record);
+      if (view.FUncompressed > 0)
+        run.out << "Note: the server sent " << view.FUncompressed << " of " << view.FLoadsDone
+                << " pages uncompressed although --compressed asked for compression.\n";
     }
   }
   if (!o.historyFile.empty()) {

@@ -47,7 +47,7 @@ TEST(CliUsageTest, BadUsageExitsTwoWithAMessageAndSendsNothing) {
       {{"http://127.0.0.1:/"}, "from 1 to 65535: ''"},
       {{"ftp://127.0.0.1/"}, "only http:// and https:// URLs are supported, not ftp://"},
       {{"https://127.0.0.1:0/"}, "must be a number from 1 to 65535: '0'"},
-      {{"127.0.0.1/"}, "must start with http:// or https://"},
+      {{"127.0.0.1:x/"}, "must be a number from 1 to 65535: 'x'"},  // taken as http://
       {{"--cacert", "/nonexistent/ca.pem", url}, "cannot read the CA certificate file '/nonexistent/ca.pem'"},
       {{"http:///path"}, "names no host"},
       {{"http://127.0. 0.1/"}, "host contains a space"},

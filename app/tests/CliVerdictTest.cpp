@@ -393,4 +393,88 @@ TEST(CliPagesTest, ControlBytesAreEscapedOnATerminalOnly) {
   EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
 }
 
+// What the program says on standard error when something fails, exactly.
+TEST(CliMessagesTest, EachMessageNamesWhatFailedAndWhatToDo) {
+  const uint16_t closed = testsupport::FreePort();
+  const std::string closedAddress = "127.0.0.1:" + std::to_string(closed);
+  ScriptedPeer loginPage(
+      {HttpScript({HttpResponse(401, "", {"WWW-Authenticate: Basic realm=\"x\""})}).Close()});
+  ScriptedPeer redirect(
+      {HttpScript({HttpResponse(302, "", {"Location: " + Url(loginPage, "/in")})}).Close()});
+  const std::string longHost(256, 'a');
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string err;  // the whole of standard error
+  };
+  const std::string usage = "usage: tachyload-cli [options] URL (--help lists the options)\n";
+  const Case cases[] = {
+      {{"http://" + closedAddress + "/"},
+       1,
+       "tachyload: " + closedAddress + ": Connection refused (Error #10061)\n"},
+      {{"--proxy", closedAddress, "http://127.0.0.2/"},
+       1,
+       "tachyload: proxy " + closedAddress + ": Connection refused (Error #10061)\n"},
+      {{"--user", "u", "--password", "p", Url(redirect)},
+       1,
+       "tachyload: login required: 401 Unauthorized (" + Url(loginPage, "/in") + ")\n"},
+      {{"--socks", closedAddress, "http://" + longHost + "/"},
+       2,
+       "tachyload: SOCKS: host name longer than 255 bytes\n" + usage},
+      {{"--socks", closedAddress, "--socks-user", longHost, "http://h/"},
+       2,
+       "tachyload: SOCKS: user name longer than 255 bytes\n" + usage},
+      {{"--lods", "3", "http://h/"},
+       2,
+       "tachyload: there is no option --lods (did you mean --loads?)\n" + usage},
+      {{"--max-redirects", "abc", "http://h/"},
+       2,
+       "tachyload: --max-redirects takes a whole number from 0 to 1000000, not 'abc'\n" + usage},
+      {{"--loads", "4", "http://h/"}, 2, "tachyload: --loads was given 2 times: give it once\n" + usage},
+      {{"--demo", "http://h/"}, 2, "tachyload: --demo serves its own page: give it no URL\n" + usage},
+      {{"--http-version", "2", "http://h/"},
+       2,
+       "tachyload: --http-version takes 1.0 or 1.1, not '2'\n" + usage},
+      {{"--timeout", "soon", "http://h/"}, 2, "tachyload: --timeout takes a number, not 'soon'\n" + usage},
+      {{"http://h/", "--loads"}, 2, "tachyload: --loads needs a value\n" + usage},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"-n", "1"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(c.args.front());
+    const CliRun r = RunCli(args);
+    EXPECT_EQ(r.exitCode, c.exitCode);
+    EXPECT_EQ(r.err, c.err);
+  }
+  // The other origin was not sent the credentials: required there, not refused.
+  EXPECT_EQ(loginPage.Received(0).find("Authorization:"), std::string::npos) << loginPage.Received(0);
+}
+
+// A URL without a scheme is an http one; --compressed asks over HTTP/1.1, and
+// -v says when the server sent the page uncompressed all the same.
+TEST(CliMessagesTest, NoSchemeMeansHttpAndCompressedSaysWhatItGot) {
+  ScriptedPeer peer({HttpScript({HttpResponse(200, "plain\n")}).Close()});
+  const CliRun r = RunCli({"-v", "-n", "1", "--compressed", peer.Address() + "/x"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("URL: http://" + peer.Address() + "/x\n", 0), 0u) << r.out;
+  EXPECT_EQ(peer.Received(0).rfind("GET /x HTTP/1.1\r\n", 0), 0u) << peer.Received(0);
+  EXPECT_NE(peer.Received(0).find("Accept-Encoding: "), std::string::npos) << peer.Received(0);
+  EXPECT_NE(r.out.find("Note: the server sent 1 of 1 pages uncompressed although --compressed asked for "
+                       "compression.\n"),
+            std::string::npos)
+      << r.out;
+}
+
+// --help is the block the README shows.
+TEST(CliMessagesTest, HelpIsTheReadmesBlock) {
+  const std::string readme = testsupport::ReadFile(TL_README_PATH);
+  const size_t start = readme.find("```\ntachyload-cli [options] URL...");
+  ASSERT_NE(start, std::string::npos);
+  const size_t end = readme.find("```\n", start + 4);
+  const CliRun r = RunCli({"--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, readme.substr(start + 4, end - start - 4));
+  EXPECT_EQ(r.out.find("\n\n"), std::string::npos);
+}
+
 }  // namespace
