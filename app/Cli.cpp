@@ -480,7 +480,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   TInterruptGuard interruptGuard([wakeWindow] { winapi::PostMessage(wakeWindow, winapi::WM_NULL, 0, 0); });
   TCliVerdict verdict(*client, o.maxRedirects);
   verdict.SetLogins(!o.user.empty(), !o.proxyUser.empty());
-  TProgressBar progress(err, !o.quiet && isatty(STDERR_FILENO) == 1);
+  const bool showProgress = !o.quiet && isatty(STDERR_FILENO) == 1;
+  TProgressBar progress(err, showProgress);
 
   TCliRun run{o,
               env,
@@ -504,7 +505,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     PrintError(err, core::ExceptionMessage(e));
     return 1;
   }
-  application.SetOnWait([&progress, &c = *client] { progress.Tick(c.RcvdCount()); });
+  if (showProgress) application.SetOnWait([&progress, &c = *client] { progress.Tick(c.RcvdCount()); });
   const std::vector<std::string> urls = o.urls;
   for (const std::string& url : urls) {
     SelectUrl(o, url, env);
