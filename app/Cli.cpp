@@ -1,11 +1,14 @@
 #include "app/Cli.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <clocale>
+#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <numeric>
 #include <optional>
@@ -16,6 +19,7 @@
 #include "app/CliInterrupt.h"
 #include "app/CliOptions.h"
 #include "app/CliProgress.h"
+#include "app/CliSecrets.h"
 #include "app/CliVerdict.h"
 #include "app/DemoServer.h"
 #include "app/LoadReport.h"
@@ -49,9 +53,15 @@ class CliApplication : public core::IApplication {
   }
   void StopLoad() { FArmed = false; }
   bool TimedOut() const { return FTimedOut; }
+  // Called on every wait of a load, at least every 200 ms: the progress bar.
+  void SetOnWait(std::function<void()> onWait) { FOnWait = std::move(onWait); }
   void ProcessMessages() override { FBase.ProcessMessages(); }
   bool WaitMessage(uint32_t timeoutMs) override {
     if (TInterruptGuard::Interrupted()) return true;
+    if (FOnWait) {
+      FOnWait();
+      timeoutMs = std::min<uint32_t>(timeoutMs, 200);
+    }
     if (FArmed) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(FDeadline - Clock::now()).count();
       timeoutMs = static_cast<uint32_t>(std::clamp<int64_t>(left, 0, timeoutMs));
@@ -74,6 +84,7 @@ class CliApplication : public core::IApplication {
 
   core::TConsoleApplication FBase;
   std::optional<Clock::duration> FLimit;
+  std::function<void()> FOnWait;
   Clock::time_point FDeadline;
   bool FArmed = false;
   mutable bool FTimedOut = false;
@@ -104,8 +115,12 @@ class TerminalView : public ISpeedTestView {
     client.SetProxy(FOptions.proxyHost);
     if (!FOptions.proxyHost.empty()) client.SetProxyPort(FOptions.proxyPort);
     FVerdict.StartLoad(FOptions.url);
+    FClient = &client;
   }
-  void CheckLoad(http::THttpCli&) override { FVerdict.Check(); }
+  void CheckLoad(http::THttpCli& client) override {
+    FVerdict.Check();
+    if (FOptions.compressed && client.ContentEncoding().empty()) ++FUncompressed;
+  }
   void AppendPage(const char* data, int64_t size) override {
     const int64_t before = FPages.CharCount();
     FPages.AppendPage(data, size);
@@ -119,12 +134,27 @@ class TerminalView : public ISpeedTestView {
   }
   int64_t PageCharCount() override { return FChars; }
   void ShowTotals(const std::string&, const std::string&, const std::string&) override {}
-  void AppendHistory(const std::vector<std::string>& lines) override { FHistory = lines; }
-  void LoadTimed(int loadIndex, uint32_t elapsedMs) override {
-    FLoadMs.push_back(elapsedMs);
-    FProgress.Update(loadIndex);
+  void AppendHistory(const std::vector<std::string>& lines) override {
+    FHistory.clear();
+    for (const std::string& l : lines) FHistory.push_back(MaskUrlPasswords(l));
   }
-  void LoadMeasured(const http::TLoadTimes& times) override { FTimes.push_back(times); }
+  // Every load started is timed; one that failed is kept with its figures as
+  // far as it got, so the times, the details and the statistics list the same loads.
+  void LoadTimed(int, uint32_t elapsedMs) override {
+    FLoadMs.push_back(elapsedMs);
+    if (FTimes.size() < FLoadMs.size()) {
+      FTimes.push_back(FClient ? FClient->Timeline().Times() : http::TLoadTimes{});
+      FTimes.back().status = FVerdict.ServerCode();
+      FTlsResumed.push_back(false);
+    }
+    if (!TInterruptGuard::Interrupted()) FProgress.Update(FLoadsDone);
+  }
+  // A new connection's handshake that resumed the TLS session of an earlier one.
+  void LoadMeasured(const http::TLoadTimes& times) override {
+    FTimes.push_back(times);
+    FTlsResumed.push_back(!times.reused && times.Phase(http::TLoadPhase::tls) > 0 && FClient &&
+                          FClient->Socket() && FClient->Socket()->SslResumed());
+  }
   std::string ShortDateToday() override { return LocaleShortDate(); }
   char DecimalSeparator() override {
     const std::lconv* lc = std::localeconv();
@@ -141,26 +171,31 @@ class TerminalView : public ISpeedTestView {
   CliApplication& FApp;
   TCliVerdict& FVerdict;
   TProgressBar& FProgress;
+  http::THttpCli* FClient = nullptr;
   std::vector<http::TLoadTimes> FTimes;
+  std::vector<bool> FTlsResumed;
   TPageLines FPages;
   std::vector<std::string> FHistory;
   std::vector<uint32_t> FLoadMs;
   std::string FConfirmation;
   int64_t FChars = 0;
   int32_t FLoadsDone = 0;
+  int32_t FUncompressed = 0;  // pages sent without compression although asked for
 };
 
 // The JSON object of a run. Numbers come out with a dot whatever the locale;
-// bytes that are not UTF-8 (a URL, a server's reason phrase) become U+FFFD.
-nlohmann::ordered_json RunJson(const TerminalView& view, const TSpeedResult& r, const std::string& date,
-                               const std::string& error) {
-  // A failed run has no result: the loads done so far count.
-  const int64_t total = r.ran ? r.totalMs : view.DoneMs();
-  const int64_t bytes = r.ran ? r.bytes : view.FChars;
+// bytes that are not UTF-8 (a URL, a server's reason phrase) become U+FFFD. Every
+// load started is in load_ms and details, and time_ms is their sum; bytes and
+// the statistics count the completed loads.
+nlohmann::ordered_json RunJson(const TerminalView& view, const TUrlLoads& run, const std::string& date,
+                               const std::string& startedAt, const std::string& error) {
+  const int64_t total = std::accumulate(view.FLoadMs.begin(), view.FLoadMs.end(), int64_t{0});
+  const int64_t bytes = view.FChars;
   nlohmann::ordered_json j;
-  j["url"] = view.FOptions.url;
+  j["url"] = run.url;
   j["date"] = date;
-  j["loads"] = view.FOptions.loads;
+  j["started_at"] = startedAt;
+  j["loads"] = view.FOptions.loadCount;
   j["time_ms"] = total;
   j["bytes"] = bytes;
   if (total != 0)
@@ -171,10 +206,28 @@ nlohmann::ordered_json RunJson(const TerminalView& view, const TSpeedResult& r, 
   if (error.empty())
     j["error"] = nullptr;
   else
-    j["error"] = error;
-  j["details"] = DetailsJson(view.FTimes);
-  j["stats"] = StatsJson(view.FTimes);
+    j["error"] = MaskUrlPasswords(error);
+  j["details"] = DetailsJson(run);
+  j["stats"] = StatsJson(run);
   return j;
+}
+
+// "2026-12-07T19:04:05.123Z": the moment a run started, in UTC.
+std::string IsoUtcNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char buf[64];
+  const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms));
+  return buf;
+}
+
+void PrintError(std::ostream& err, const std::string& message) {
+  err << "tachyload: " << TerminalSafe(MaskUrlPasswords(message)) << "\n";
 }
 
 // One URL: its object as it always was. Several: {"runs": [...], "comparison": [...]}.
@@ -207,11 +260,27 @@ std::string InterruptedText(TerminalView& view, const CliOptions& o) {
          ", Average Speed: " + speed + " bps)";
 }
 
-void AppendHistoryFile(const std::string& file, const std::vector<std::string>& lines) {
-  std::ofstream f(file, std::ios::binary | std::ios::app);
-  for (const auto& l : lines) f << l << "\r\n";
-  f.flush();
-  if (!f) throw core::Exception("cannot write " + file);
+// A file the run writes, opened before the first load: a path that cannot be
+// written fails at once with the system's reason, not after the whole run.
+struct TOutputFile {
+  std::string path;
+  std::ofstream stream;
+  void Open(const std::string& file, std::ios::openmode mode) {
+    path = file;
+    if (file.empty()) return;
+    errno = 0;
+    stream.open(file, std::ios::binary | mode);
+    if (!stream) throw core::Exception("cannot write " + file + ": " + std::strerror(errno ? errno : EIO));
+  }
+  void Check() {
+    stream.flush();
+    if (!stream) throw core::Exception("cannot write " + path);
+  }
+};
+
+void AppendHistoryFile(TOutputFile& file, const std::vector<std::string>& lines) {
+  for (const auto& l : lines) file.stream << l << "\r\n";
+  file.Check();
 }
 
 void ConfigureForCli(http::THttpCli& client, const CliOptions& o) {
@@ -236,12 +305,11 @@ void ConfigureForCli(http::THttpCli& client, const CliOptions& o) {
   if (o.compressed) client.SetOptions(client.Options() | http::httpoEnableContentCoding);
 }
 
-void WriteExport(const std::string& file, const std::vector<TUrlLoads>& runs,
+void WriteExport(TOutputFile& file, const std::vector<TUrlLoads>& runs,
                  void (*write)(std::ostream&, const std::vector<TUrlLoads>&)) {
-  std::ofstream f(file, std::ios::binary | std::ios::trunc);
-  write(f, runs);
-  f.flush();
-  if (!f) throw core::Exception("cannot write " + file);
+  if (file.path.empty()) return;
+  write(file.stream, runs);
+  file.Check();
 }
 
 // What every URL of a run shares.
@@ -257,6 +325,7 @@ struct TCliRun {
   std::ostream& err;
   std::vector<TUrlLoads> runs;
   nlohmann::ordered_json runJsons = nlohmann::ordered_json::array();
+  TOutputFile history, csv, markdown;
 };
 
 // The warm-up loads of the selected URL: the same loads, nothing kept.
@@ -275,12 +344,13 @@ void RunWarmup(TCliRun& run) {
 int MeasureUrl(TCliRun& run) {
   const CliOptions& o = run.o;
   TerminalView view(o, run.application, run.verdict, run.progress);
-  TSpeedResult result;
+  const std::string shownUrl = MaskUrlPasswords(o.url);
+  const std::string startedAt = IsoUtcNow();
   std::string error;
   try {
     if (o.warmup > 0) RunWarmup(run);
-    run.progress.Begin(o.url, o.loadCount);
-    result = RunSpeedTest(run.client, view);
+    run.progress.Begin(shownUrl, o.loadCount);
+    RunSpeedTest(run.client, view);
   } catch (const std::exception& e) {
     // A SOCKS failure says more than the connect error it causes.
     error = run.socksFailure.empty() ? run.verdict.Explain(e) : run.socksFailure;
@@ -289,37 +359,65 @@ int MeasureUrl(TCliRun& run) {
   }
   run.progress.Clear();
   const bool interrupted = TInterruptGuard::Interrupted();
+  TUrlLoads record{shownUrl, view.FTimes, interrupted ? "interrupted" : MaskUrlPasswords(error),
+                   view.FTlsResumed};
+  // A run stopped between two loads has no failed load of its own.
+  if (!record.error.empty() && static_cast<int32_t>(record.loads.size()) == view.FLoadsDone)
+    record.error.clear();
   if (interrupted) error = InterruptedText(view, o);
   if (!view.FConfirmation.empty()) {
     run.err << view.FConfirmation << "\n";
     return 2;
   }
-  run.runs.push_back({o.url, view.FTimes});
+  run.runs.push_back(record);
   // With --json the standard output holds the object alone.
   std::ostream& pagesOut = o.json ? run.err : run.out;
-  if (o.pages)
-    for (size_t i = 0; i < view.FPages.Count(); ++i) pagesOut << view.FPages.Line(i) << "\n";
+  const bool pagesOnTerminal = isatty(o.json ? STDERR_FILENO : STDOUT_FILENO) == 1;
+  // On a terminal an escape sequence in a page could rewrite the screen; a file
+  // or a pipe gets the bytes as they came.
+  for (size_t i = 0; o.pages && i < view.FPages.Count(); ++i) {
+    if (pagesOnTerminal)
+      pagesOut << TerminalSafePage(std::string(view.FPages.Line(i))) << "\n";
+    else
+      pagesOut << view.FPages.Line(i) << "\n";
+  }
   const std::string date = view.ShortDateToday();
-  if (o.json) run.runJsons.push_back(RunJson(view, result, date, error));
+  if (o.json) run.runJsons.push_back(RunJson(view, record, date, startedAt, error));
   if (!error.empty()) {
     if (o.json) PrintJson(run.out, run.runJsons, run.runs);
-    run.err << "tachyload: " << TerminalSafe(error) << "\n";
+    PrintError(run.err, error);
     return interrupted ? kExitInterrupted : 1;
   }
   if (!o.json) {
     for (const auto& l : view.FHistory) run.out << l << "\n";
     if (o.details) {
       PrintLoadTable(run.out, view.FTimes);
-      PrintSummary(run.out, view.FTimes);
+      PrintSummary(run.out, record);
+      if (view.FUncompressed > 0)
+        run.out << "Note: the server sent " << view.FUncompressed << " of " << view.FLoadsDone
+                << " pages uncompressed although --compressed asked for compression.\n";
     }
   }
   if (!o.historyFile.empty()) {
     try {
-      AppendHistoryFile(o.historyFile, view.FHistory);
+      AppendHistoryFile(run.history, view.FHistory);
     } catch (const std::exception& e) {
-      run.err << "tachyload: " << TerminalSafe(core::ExceptionMessage(e)) << "\n";
+      PrintError(run.err, core::ExceptionMessage(e));
       return 1;
     }
+  }
+  return 0;
+}
+
+// The exports, also after a failed load: they hold the loads so far and the
+// failed one with its error.
+int WriteExports(TCliRun& run) {
+  try {
+    WriteExport(run.csv, run.runs, WriteCsv);
+    WriteExport(run.markdown, run.runs, WriteMarkdown);
+  } catch (const std::exception& e) {
+    PrintError(run.err, core::ExceptionMessage(e));
+    return 1;
   }
   return 0;
 }
@@ -331,32 +429,34 @@ int FinishRun(TCliRun& run) {
   } else if (run.runs.size() > 1) {
     for (const std::string& line : ComparisonLines(run.runs)) run.out << TerminalSafe(line) << "\n";
   }
-  try {
-    if (!run.o.exportCsv.empty()) WriteExport(run.o.exportCsv, run.runs, WriteCsv);
-    if (!run.o.exportMarkdown.empty()) WriteExport(run.o.exportMarkdown, run.runs, WriteMarkdown);
-  } catch (const std::exception& e) {
-    run.err << "tachyload: " << TerminalSafe(core::ExceptionMessage(e)) << "\n";
-    return 1;
-  }
-  return 0;
+  return WriteExports(run);
 }
 
 }  // namespace
 
 int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  std::setlocale(LC_ALL, "");
+  // The options are parsed from a copy: the passwords in argv itself are
+  // overwritten at once, as anyone on the machine can read them there.
+  std::vector<std::string> args(argv, argv + argc);
+  std::vector<char*> argPointers;
+  for (std::string& a : args) argPointers.push_back(a.data());
+  ScrubPasswordArgs(argc, argv);
   CliOptions o;
   const CliEnvironment env = CliEnvironment::FromProcess();
   std::unique_ptr<TDemoServer> demo;  // outlives the run that loads its page
   try {
-    if (!ParseCliOptions(argc, argv, o, out)) return 0;
+    // Numbers on the command line are written with a dot whatever the locale
+    // ("--timeout 0.5"): the user's locale applies only after parsing.
+    if (!ParseCliOptions(argc, argPointers.data(), o, out)) return 0;
+    std::setlocale(LC_ALL, "");
+    ResolvePasswords(o, ProcessPasswordSources());
     if (o.demo) demo = StartDemo(o, o.json ? err : out);
     CheckCliOptions(o, env);
   } catch (const ECliUsage& e) {
-    err << "tachyload: " << TerminalSafe(e.Message()) << "\n" << kUsageHint;
+    err << "tachyload: " << TerminalSafe(MaskUrlPasswords(e.Message())) << "\n" << kUsageHint;
     return 2;
   } catch (const core::Exception& e) {
-    err << "tachyload: " << TerminalSafe(e.Message()) << "\n";
+    PrintError(err, e.Message());
     return 1;
   }
   CliApplication application(o.timeoutSeconds);
@@ -375,7 +475,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   TInterruptGuard interruptGuard([wakeWindow] { winapi::PostMessage(wakeWindow, winapi::WM_NULL, 0, 0); });
   TCliVerdict verdict(*client, o.maxRedirects);
   verdict.SetLogins(!o.user.empty(), !o.proxyUser.empty());
-  TProgressBar progress(err, !o.quiet && isatty(STDERR_FILENO) == 1);
+  const bool showProgress = !o.quiet && isatty(STDERR_FILENO) == 1;
+  TProgressBar progress(err, showProgress);
 
   TCliRun run{o,
               env,
@@ -387,11 +488,26 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
               out,
               err,
               {},
-              nlohmann::ordered_json::array()};
+              nlohmann::ordered_json::array(),
+              {},
+              {},
+              {}};
+  try {
+    run.history.Open(o.historyFile, std::ios::app);
+    run.csv.Open(o.exportCsv, std::ios::trunc);
+    run.markdown.Open(o.exportMarkdown, std::ios::trunc);
+  } catch (const std::exception& e) {
+    PrintError(err, core::ExceptionMessage(e));
+    return 1;
+  }
+  if (showProgress) application.SetOnWait([&progress, &c = *client] { progress.Tick(c.RcvdCount()); });
   const std::vector<std::string> urls = o.urls;
   for (const std::string& url : urls) {
     SelectUrl(o, url, env);
-    if (const int status = MeasureUrl(run); status != 0) return status;
+    if (const int status = MeasureUrl(run); status != 0) {
+      if (!run.runs.empty()) WriteExports(run);
+      return status;
+    }
   }
   return FinishRun(run);
 }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <ostream>
 
+#include "app/CliHelp.h"
 #include "app/CliUrl.h"
 #include "app/SpeedTest.h"
 
@@ -58,7 +59,9 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
          "--limit-rate",
          [&o](const std::string& v) {
            const std::optional<int32_t> rate = ParseLimitRate(v);
-           if (!rate) throw CLI::ValidationError("--limit-rate", "not a rate in bytes per second: " + v);
+           if (!rate)
+             throw CLI::ValidationError("--limit-rate",
+                                        "takes bytes per second (k, M, G allowed), not '" + v + "'");
            o.limitRate = *rate;
          },
          "hold each load to this many bytes per second (suffixes k, M, G count 1024, 1024^2, 1024^3; 0: no "
@@ -81,7 +84,14 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
 
   const char* login = "Login (Basic or NTLM, as the server or proxy asks)";
   cli.add_option("--user", o.user, "user name for the server")->option_text("NAME")->group(login);
-  cli.add_option("--password", o.password, "password for the server")->option_text("TEXT")->group(login);
+  cli.add_option(
+         "--password", o.password,
+         "password for the server ('-': ask on the terminal; or --password-file, or TACHYLOAD_PASSWORD)")
+      ->option_text("TEXT")
+      ->group(login);
+  cli.add_option("--password-file", o.passwordFile, "read the server's password from FILE's first line")
+      ->option_text("FILE")
+      ->group(login);
   cli.add_option("--proxy-user", o.proxyUser, "user name for the proxy")->option_text("NAME")->group(login);
   cli.add_option("--proxy-password", o.proxyPassword, "password for the proxy")
       ->option_text("TEXT")
@@ -165,14 +175,16 @@ bool ParseCliOptions(int argc, char** argv, CliOptions& o, std::ostream& out) {
   try {
     cli.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
-    out << cli.help();
+    out << CliHelpText();
     return false;
   } catch (const CLI::CallForVersion&) {
     out << kVersion << "\n";
     return false;
   } catch (const CLI::ParseError& e) {
-    throw ECliUsage(e.what());
+    throw ECliUsage(ParseErrorText(cli, e));
   }
+  // Most servers compress only for HTTP/1.1.
+  if (o.compressed && cli.get_option("--http-version")->count() == 0) o.httpVersion = "1.1";
   return true;
 }
 
@@ -223,7 +235,11 @@ void ResolveProxy(CliOptions& o, const CliEnvironment& env) {
 
 void CheckCliOptions(CliOptions& o, const CliEnvironment& env) {
   if (o.urls.empty()) throw ECliUsage("URL is required");
-  for (std::string& url : o.urls) url = CheckedUrl(url);
+  for (std::string& url : o.urls) {
+    url = CheckedUrl(url);
+    if (const std::string problem = SocksLengthProblem(o.socks, UrlHost(url)); !problem.empty())
+      throw ECliUsage(problem);
+  }
   o.loadCount = CheckedLoads(o);
   if (!(o.timeoutSeconds >= 0)) throw ECliUsage("--timeout must be a number of seconds, 0 or more");
   // An unreadable file would fail every load with the same message; say it once.

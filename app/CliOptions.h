@@ -35,7 +35,8 @@ struct CliOptions {
   int maxRedirects = 5;
   bool followRedirects = true;
   int32_t limitRate = 0;                 // bytes per second; 0: no limit
-  std::string user, password;            // the server's login
+  std::string user, password;            // the server's login; "-": read from the terminal
+  std::string passwordFile;              // the server's password: this file's first line
   std::string proxyUser, proxyPassword;  // the proxy's login
   bool ntlmV1 = false;                   // NTLMv1 responses (with the LM response) instead of NTLMv2
   TSocksOptions socks;

@@ -36,6 +36,15 @@ std::string CheckSocksLevel(const std::string& Value) {
   return "must be 4, 4A or 5";
 }
 
+std::string SocksLengthProblem(const TSocksOptions& Options, const std::string& Host) {
+  if (Options.server.empty()) return {};
+  const std::string level = core::UpperCase(Options.level);
+  if (level != "4" && Host.size() > 255) return "SOCKS: host name longer than 255 bytes";
+  if (level == "5" && Options.user.size() > 255) return "SOCKS: user name longer than 255 bytes";
+  if (level == "5" && Options.password.size() > 255) return "SOCKS: password longer than 255 bytes";
+  return {};
+}
+
 void ApplySocks(http::THttpCli& Client, const TSocksOptions& Options, std::string& Failure) {
   if (Options.server.empty()) return;
   const size_t colon = Options.server.rfind(':');

@@ -23,6 +23,11 @@ std::string CheckSocksServer(const std::string& Value);
 // Empty for 4, 4A (any case) or 5, else the reason.
 std::string CheckSocksLevel(const std::string& Value);
 
+// What the SOCKS protocol cannot carry, for a page on host: a host name (sent at
+// levels 4A and 5), a user name or a password (level 5) longer than 255 bytes.
+// Empty when all fits or no SOCKS server is given.
+std::string SocksLengthProblem(const TSocksOptions& Options, const std::string& Host);
+
 // Routes the client's connections through the SOCKS server of Options (when one is
 // given) and keeps the text of a SOCKS failure in Failure, which must outlive the
 // client's requests; a load that fails for that reason is reported with it.

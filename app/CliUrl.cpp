@@ -64,8 +64,9 @@ std::pair<std::string, std::string_view> SplitScheme(std::string_view url) {
 
 std::string CheckedUrl(const std::string& url) {
   if (std::any_of(url.begin(), url.end(), IsControl)) throw ECliUsage("the URL contains a control character");
+  // Without a scheme the URL is an http one, as a browser takes it.
+  if (SplitScheme(url).first.empty()) return CheckedUrl("http://" + url);
   const auto [scheme, rest] = SplitScheme(url);
-  if (scheme.empty()) throw ECliUsage("the URL must start with http:// or https://");
   if (scheme != "http" && scheme != "https")
     throw ECliUsage("only http:// and https:// URLs are supported, not " + scheme + "://");
   const size_t pathStart = std::min(rest.find_first_of("/?#"), rest.size());

@@ -6,9 +6,9 @@
 
 namespace app {
 
-// The URL as it is requested. Raises ECliUsage for a control byte, a scheme other
-// than http, a missing host, a space before the path, or a port that is not a
-// number from 1 to 65535. A space in the path or query is sent as %20.
+// The URL as it is requested ("http://" added when it has no scheme). Raises
+// ECliUsage for a control byte, a scheme other than http, a missing host, a space before the path, or a port
+// that is not a number from 1 to 65535. A space in the path or query is sent as %20.
 std::string CheckedUrl(const std::string& url);
 
 // The host of a URL CheckedUrl accepted (brackets of an IPv6 address kept).

@@ -31,7 +31,11 @@ class TCliVerdict {
   void StartLoad(const std::string& url);
   // After a load's Get returned: raises ELoadFailed for 401, 407 and a cut chain.
   void Check() const;
-  // The message for a load that raised.
+  // The status of the last answer as a server sent it; 0 when the client made
+  // the status up for a failure of its own (a refused connection, a timeout).
+  int ServerCode() const { return ServerStatus() ? FServerCode : 0; }
+  // The message for a load that raised: a failure of the client's own names the
+  // host (and port) it tried.
   std::string Explain(const std::exception& e) const;
   // Whether credentials were given for the server and for the proxy: a 401 or
   // 407 then reads "login refused", otherwise "login required".
@@ -48,8 +52,9 @@ class TCliVerdict {
   int FLimit;
   int FHops = 0;
   bool FCut = false;
-  std::string FUrl;       // the URL of the last request sent
-  std::string FLocation;  // the location field of the last answer
+  std::string FUrl;          // the URL of the last request sent
+  std::string FStartOrigin;  // the origin of the URL the load started from
+  std::string FLocation;     // the location field of the last answer
   int FServerCode = 0;
   std::string FServerReason;
   bool FServerLogin = false, FProxyLogin = false;

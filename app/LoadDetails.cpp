@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "app/CliSecrets.h"
 #include "app/LoadReport.h"
 #include "app/Stats.h"
 
@@ -95,9 +96,11 @@ std::vector<std::string> StatsLines(const TDetailStats& s) {
 }
 
 std::string DetailsCsv(const std::string& url, const std::vector<TLoadRow>& rows) {
-  TUrlLoads run{url, {}};
+  TUrlLoads run(MaskUrlPasswords(url), {});
   run.loads.reserve(rows.size());
   for (const TLoadRow& r : rows) run.loads.push_back(r.times);
+  // Only the last load of a run can fail: the run ends there.
+  if (!rows.empty() && rows.back().Failed()) run.error = rows.back().error;
   std::ostringstream csv;
   WriteCsv(csv, {run});
   return csv.str();

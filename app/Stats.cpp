@@ -42,4 +42,13 @@ TRatio SpeedRatio(const TSummary& slow, const TSummary& fast) {
   return r;
 }
 
+size_t CountOutliers(std::vector<double> samples) {
+  if (samples.size() < 4) return 0;
+  std::sort(samples.begin(), samples.end());
+  const double q1 = Percentile(samples, 25), q3 = Percentile(samples, 75);
+  const double low = q1 - 1.5 * (q3 - q1), high = q3 + 1.5 * (q3 - q1);
+  return static_cast<size_t>(
+      std::count_if(samples.begin(), samples.end(), [&](double v) { return v < low || v > high; }));
+}
+
 }  // namespace app

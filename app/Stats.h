@@ -28,4 +28,9 @@ struct TRatio {
 };
 TRatio SpeedRatio(const TSummary& slow, const TSummary& fast);
 
+// Samples beyond the inter-quartile fences (below Q1 - 1.5 IQR or above
+// Q3 + 1.5 IQR): loads disturbed by something other than the page. 0 for fewer
+// than four samples, where the quartiles say nothing.
+size_t CountOutliers(std::vector<double> samples);
+
 }  // namespace app

@@ -9,5 +9,7 @@ namespace app {
 
 // Every byte below 32 and DEL becomes "\xHH"; other bytes stay as they are.
 std::string TerminalSafe(const std::string& text);
+// A page's line for a terminal: the same, but a tab stays a tab.
+std::string TerminalSafePage(const std::string& line);
 
 }  // namespace app

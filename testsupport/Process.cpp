@@ -222,7 +222,11 @@ void ChildProcess::ReapGroup(int sig) {
   const auto deadline = Clock::now() + std::chrono::seconds(5);
   bool killed = sig == SIGKILL;
   for (;;) {
-    if (!status_ && waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+    if (!status_) {
+      const pid_t r = waitpid(pid_, &status, WNOHANG);
+      // Reaped by another waiter of the process (a toolkit's child handler): gone all the same.
+      if (r == pid_ || (r < 0 && errno == ECHILD)) status_ = r == pid_ ? status : 0;
+    }
     while (waitpid(-pid_, &status, WNOHANG) > 0) {
     }
     // An orphan is ours once its parent died; one whose /proc entry is gone was reaped elsewhere.

@@ -38,7 +38,7 @@ TEST(CliDemoTest, JsonKeepsTheStandardOutputToTheObject) {
 TEST(CliDemoTest, UsageAndVersion) {
   const auto withUrl = RunCli({"--demo", "http://127.0.0.1:1/"});
   EXPECT_EQ(withUrl.exitCode, 2);
-  EXPECT_TRUE(Has(withUrl.err, "excludes")) << withUrl.err;
+  EXPECT_TRUE(Has(withUrl.err, "give it no URL")) << withUrl.err;
   EXPECT_EQ(withUrl.out, "");
 
   const auto version = RunCli({"--version"});

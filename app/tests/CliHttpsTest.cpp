@@ -1,6 +1,8 @@
 // tachyload-cli over https: the certificate options against nginx with a test CA.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <string>
 #include <vector>
 
@@ -34,7 +36,12 @@ TEST(CliHttpsTest, CaFileAndInsecureDecideWhichCertificatesPass) {
   };
   const Case cases[] = {
       {{"--cacert", ca.CaFile(), goodUrl}, 0, ""},
-      {{goodUrl}, 1, "certificate verify failed: unable to get local issuer certificate"},
+      // The refusal names the host and the ways on.
+      {{goodUrl},
+       1,
+       "tachyload: 127.0.0.1: certificate verify failed: unable to get local issuer certificate (--cacert "
+       "FILE "
+       "trusts the CA that signed it; -k accepts any certificate)\n"},
       {{"--cacert", ca.CaFile(), selfUrl}, 1, "certificate verify failed: self-signed certificate"},
       {{"-k", selfUrl}, 0, ""},
       {{"--insecure", "--cacert", ca.CaFile(), selfUrl}, 0, ""},
@@ -50,6 +57,15 @@ TEST(CliHttpsTest, CaFileAndInsecureDecideWhichCertificatesPass) {
       EXPECT_NE(r.out.find("Bytes downloaded: 26"), std::string::npos) << r.out;
     }
   }
+
+  // A new connection per load (HTTP/1.0): the loads after the first resume the
+  // TLS session, and are counted apart from the cold one.
+  const clitest::CliRun r = clitest::RunCli({"--json", "-n", "3", "--cacert", ca.CaFile(), goodUrl});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(j["details"][i]["tls_resumed"], i > 0) << i;
+  EXPECT_EQ(j["stats"]["cold"]["count"], 1);
+  EXPECT_EQ(j["stats"]["resumed"]["count"], 2);
 }
 
 }  // namespace

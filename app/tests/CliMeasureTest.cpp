@@ -1,8 +1,14 @@
 // tachyload-cli's detailed measurement against a local nginx: the JSON details
 // and statistics, warm-up loads, the exports and the comparison of two URLs.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <climits>
+#include <csignal>
+#include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -10,11 +16,17 @@
 #include "app/tests/CliRun.h"
 #include "testsupport/Nginx.h"
 #include "testsupport/Process.h"
+#include "testsupport/ScriptedPeer.h"
 
 namespace {
 
 using clitest::CliRun;
+using testsupport::HttpResponse;
+using testsupport::HttpScript;
+using testsupport::Millis;
 using testsupport::NginxServer;
+using testsupport::Script;
+using testsupport::ScriptedPeer;
 using testsupport::TempDir;
 
 const char* const kPhases[] = {"dns",      "connect", "socks", "tls",      "auth",
@@ -120,11 +132,142 @@ TEST_F(CliMeasureTest, TwoUrlsDetailsComparisonAndExports) {
   EXPECT_GT(doc["comparison"][0]["ratio"].get<double>(), 0);
 }
 
-TEST_F(CliMeasureTest, AnExportThatCannotBeWrittenFailsTheRun) {
-  const CliRun r =
-      clitest::RunCli({"-n", "1", "--export-csv", "/nonexistent/dir/x.csv", nginx.Url("/index.html")});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("cannot write /nonexistent/dir/x.csv"), std::string::npos) << r.err;
+// Before the first load: the peer is never reached.
+TEST(CliExportTest, AnExportThatCannotBeWrittenFailsBeforeTheFirstLoad) {
+  ScriptedPeer peer;
+  for (const char* option : {"--export-csv", "--export-markdown", "-o"}) {
+    const CliRun r =
+        clitest::RunCli({"-n", "1", option, "/nonexistent/dir/x.csv", "http://" + peer.Address() + "/"});
+    EXPECT_EQ(r.exitCode, 1) << option;
+    EXPECT_EQ(r.err, "tachyload: cannot write /nonexistent/dir/x.csv: No such file or directory\n") << option;
+  }
+  EXPECT_EQ(peer.AcceptedCount(), 0u);
+}
+
+std::string PeerUrl(const ScriptedPeer& peer) {
+  return "http://" + peer.Address() + "/";
+}
+
+Script Page(int status) {
+  return HttpScript({HttpResponse(status, "page\n", {"Connection: close"})}).Close();
+}
+
+// What one run's JSON object must hold whatever happened: the loads in load_ms
+// add up to time_ms and have one details entry each; only a failed last load
+// has an error, and the statistics are of the others, null when there are none.
+void ExpectFiguresAgree(const nlohmann::json& j, size_t wantLoads, bool lastFailed) {
+  ASSERT_TRUE(j["loads"].is_number_integer());
+  EXPECT_TRUE(
+      std::regex_match(j["started_at"].get<std::string>(),
+                       std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z")))
+      << j["started_at"];
+  ASSERT_EQ(j["load_ms"].size(), wantLoads);
+  int64_t sum = 0;
+  for (const auto& ms : j["load_ms"]) sum += ms.get<int64_t>();
+  EXPECT_EQ(j["time_ms"], sum);
+  ASSERT_EQ(j["details"].size(), wantLoads);
+  int64_t smallest = INT64_MAX, largest = 0;
+  for (size_t i = 0; i < wantLoads; ++i) {
+    const auto& d = j["details"][i];
+    EXPECT_EQ(d["load"], i + 1);
+    const bool failed = lastFailed && i + 1 == wantLoads;
+    EXPECT_EQ(d["error"].is_string(), failed) << i;
+    if (failed) continue;
+    smallest = std::min(smallest, d["total_us"].get<int64_t>());
+    largest = std::max(largest, d["total_us"].get<int64_t>());
+  }
+  const auto& s = j["stats"];
+  const size_t completed = lastFailed ? wantLoads - 1 : wantLoads;
+  EXPECT_EQ(s["count"], completed);
+  EXPECT_EQ(s["cold"]["count"].get<size_t>() + s["resumed"]["count"].get<size_t>() +
+                s["warm"]["count"].get<size_t>(),
+            completed);
+  if (completed == 0) {
+    EXPECT_TRUE(s["total_us"].is_null());
+    EXPECT_TRUE(s["wait_us"].is_null());
+    EXPECT_TRUE(s["cold"]["median_us"].is_null());
+  } else {
+    EXPECT_EQ(s["total_us"]["min"], smallest);
+    EXPECT_EQ(s["total_us"]["max"], largest);
+  }
+}
+
+// The interrupted run: Ctrl-C while the second load waits for its answer.
+std::string InterruptedRun(const std::vector<std::string>& env) {
+  ScriptedPeer peer({Page(200), Script().ExpectRequest().Pause("never")});
+  testsupport::ChildProcess cli;
+  testsupport::ProcessOptions options;
+  options.argv = {TL_CLI_PATH, "--json", "-n", "3", PeerUrl(peer)};
+  options.env = env;
+  options.pipeStdout = true;
+  if (!cli.Start(options) || !peer.WaitForReceived(1, "\r\n\r\n")) return "";
+  kill(cli.Pid(), SIGINT);
+  const std::optional<std::string> line = cli.ReadLine(Millis(10000));
+  peer.Resume("never");
+  return line.value_or("");
+}
+
+TEST(CliJsonTest, FiguresAgreeForEveryWayARunEnds) {
+  struct Case {
+    const char* name;
+    std::function<std::string(const std::vector<std::string>& env)> run;
+    std::vector<std::pair<size_t, bool>> want;  // per URL: loads started, last one failed
+    std::string error;                          // in the object's error; empty: null
+  };
+  const Case cases[] = {
+      {"success",
+       [](const auto& env) {
+         ScriptedPeer peer({Page(200), Page(200), Page(200)});
+         return clitest::RunCli({"--json", "-n", "3", PeerUrl(peer)}, env).out;
+       },
+       {{3, false}},
+       ""},
+      {"failure on the second load",
+       [](const auto& env) {
+         ScriptedPeer peer({Page(200), Page(404)});
+         return clitest::RunCli({"--json", "-n", "3", PeerUrl(peer)}, env).out;
+       },
+       {{2, true}},
+       "404 Not Found"},
+      {"timeout on the first load",
+       [](const auto& env) {
+         ScriptedPeer peer({Script().ExpectRequest().Pause("never")});
+         const std::string out = clitest::RunCli({"--json", "--timeout", "0.2", PeerUrl(peer)}, env).out;
+         peer.Resume("never");
+         return out;
+       },
+       {{1, true}},
+       "load timed out after 0.2 s"},
+      {"interrupted", InterruptedRun, {{2, true}}, "interrupted after 1 of 3 loads"},
+      {"two URLs",
+       [](const auto& env) {
+         ScriptedPeer a({Page(200), Page(200)}), b({Page(200), Page(200)});
+         return clitest::RunCli({"--json", "-n", "2", PeerUrl(a), PeerUrl(b)}, env).out;
+       },
+       {{2, false}, {2, false}},
+       ""},
+  };
+  for (const char* locale : {"C", "de_DE.UTF-8"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + " in " + locale);
+      const std::string out = c.run({"LC_ALL=" + std::string(locale)});
+      nlohmann::json doc;
+      ASSERT_NO_THROW(doc = nlohmann::json::parse(out)) << out;
+      const bool several = c.want.size() > 1;
+      if (several) {
+        ASSERT_EQ(doc["runs"].size(), c.want.size());
+        EXPECT_TRUE(doc["comparison"][0]["clear"].is_boolean());
+      }
+      for (size_t u = 0; u < c.want.size(); ++u) {
+        const auto& j = several ? doc["runs"][u] : doc;
+        ExpectFiguresAgree(j, c.want[u].first, c.want[u].second);
+        if (c.error.empty())
+          EXPECT_TRUE(j["error"].is_null());
+        else
+          EXPECT_NE(j["error"].get<std::string>().find(c.error), std::string::npos) << j["error"];
+      }
+    }
+  }
 }
 
 }  // namespace

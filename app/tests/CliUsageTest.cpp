@@ -2,14 +2,17 @@
 // proxy rules are also checked in-process, where a table costs nothing.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/CliOptions.h"
+#include "app/CliSecrets.h"
 #include "app/CliUrl.h"
 #include "app/TerminalText.h"
 #include "app/tests/CliRun.h"
+#include "testsupport/Process.h"
 #include "testsupport/ScriptedPeer.h"
 
 namespace {
@@ -44,7 +47,7 @@ TEST(CliUsageTest, BadUsageExitsTwoWithAMessageAndSendsNothing) {
       {{"http://127.0.0.1:/"}, "from 1 to 65535: ''"},
       {{"ftp://127.0.0.1/"}, "only http:// and https:// URLs are supported, not ftp://"},
       {{"https://127.0.0.1:0/"}, "must be a number from 1 to 65535: '0'"},
-      {{"127.0.0.1/"}, "must start with http:// or https://"},
+      {{"127.0.0.1:x/"}, "must be a number from 1 to 65535: 'x'"},  // taken as http://
       {{"--cacert", "/nonexistent/ca.pem", url}, "cannot read the CA certificate file '/nonexistent/ca.pem'"},
       {{"http:///path"}, "names no host"},
       {{"http://127.0. 0.1/"}, "host contains a space"},
@@ -173,6 +176,78 @@ TEST(CliUrlTest, TheProxyForTheUrlsScheme) {
 TEST(TerminalTextTest, ControlBytesAreShownEscaped) {
   EXPECT_EQ(app::TerminalSafe(std::string("a\x1b[1mb\r\n\t\x7f\0z\xc3\xa9", 14)),
             "a\\x1B[1mb\\x0D\\x0A\\x09\\x7F\\x00z\xc3\xa9");
+  // A page keeps its tabs.
+  EXPECT_EQ(app::TerminalSafePage("a\tb\x1b]0;title\x07"), "a\tb\\x1B]0;title\\x07");
+}
+
+TEST(CliSecretsTest, UrlPasswordsAreMaskedInAnyText) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"http://u:pw@h/p", "http://u:***@h/p"},
+      {"https://u:p:w@h:8080", "https://u:***@h:8080"},
+      {"x (http://u:a@b@h/?q=c:d@e) and ftp://v:pw2@g", "x (http://u:***@h/?q=c:d@e) and ftp://v:***@g"},
+      {"http://u@h/", "http://u@h/"},              // no password
+      {"http://h:80/a:b@c", "http://h:80/a:b@c"},  // '@' in the path
+      {"http://", "http://"},
+      {"no URL: a:b@c", "no URL: a:b@c"},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(app::MaskUrlPasswords(text), want) << text;
+}
+
+TEST(CliSecretsTest, PasswordsLeaveArgvAndComeFromFilesVariablesOrTheTerminal) {
+  std::vector<std::string> args = {"tachyload-cli",
+                                   "--password",
+                                   "pw1",
+                                   "--proxy-password=pw2",
+                                   "--socks-password",
+                                   "-",
+                                   "http://u:pw3@h/",
+                                   "--",
+                                   "--password",
+                                   "keep"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  app::ScrubPasswordArgs(static_cast<int>(argv.size()), argv.data());
+  // "-" asks the terminal; after "--" nothing is an option.
+  const std::vector<std::string> want = {"tachyload-cli",
+                                         "--password",
+                                         "***",
+                                         "--proxy-password=***",
+                                         "--socks-password",
+                                         "-",
+                                         "http://u:***@h/",
+                                         "--",
+                                         "--password",
+                                         "keep"};
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(std::string(argv[i]), want[i]) << i;
+
+  testsupport::TempDir dir("tlpw");
+  { std::ofstream(dir.File("pw")) << "from-file\r\nsecond line\n"; }
+  const app::PasswordSources sources{[](const char* name) -> const char* {
+                                       return std::string(name) == "TACHYLOAD_PROXY_PASSWORD" ? "from-env"
+                                                                                              : nullptr;
+                                     },
+                                     [](const std::string& prompt) { return "typed for " + prompt; }};
+  app::CliOptions o;
+  o.user = "u";
+  o.passwordFile = dir.File("pw");
+  o.socks.user = "s";
+  o.socks.password = "-";
+  app::ResolvePasswords(o, sources);
+  EXPECT_EQ(o.password, "from-file");
+  EXPECT_EQ(o.proxyPassword, "from-env");
+  EXPECT_EQ(o.socks.password, "typed for SOCKS password for s: ");
+  // Given on the command line, the variable is not used.
+  app::CliOptions given;
+  given.proxyPassword = "given";
+  app::ResolvePasswords(given, sources);
+  EXPECT_EQ(given.proxyPassword, "given");
+  app::CliOptions both;
+  both.password = "x";
+  both.passwordFile = dir.File("pw");
+  EXPECT_THROW(app::ResolvePasswords(both, sources), app::ECliUsage);
+  app::CliOptions missing;
+  missing.passwordFile = dir.File("none");
+  EXPECT_THROW(app::ResolvePasswords(missing, sources), app::ECliUsage);
 }
 
 }  // namespace

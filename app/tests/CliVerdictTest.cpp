@@ -6,6 +6,7 @@
 
 #include <clocale>
 #include <csignal>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
@@ -301,6 +302,179 @@ TEST(CliVerdictTest, CtrlCAbortsTheRunningLoadAndReportsTheLoadsDone) {
   EXPECT_FALSE(testsupport::ProgramInstalled(dir.File("history.txt")));
   EXPECT_EQ(dir.Read("history.txt"), "");
   peer.Resume("never");
+}
+
+// The passwords of the options and of the URL: gone from /proc/PID/cmdline
+// while the first load waits, and in nothing the run prints or writes (the
+// second URL fails, so its URL is in the error too).
+TEST(CliSecretsTest, NoPasswordInTheArgumentListOrInAnyOutput) {
+  ScriptedPeer first({Script().ExpectRequest().Pause("go").Send(HttpResponse(200, "ok\n")).Close()});
+  ScriptedPeer second({HttpScript({HttpResponse(404, "no\n")}).Close()});
+  testsupport::TempDir dir("tlsecret");
+  const std::string urlA = "http://u:url-secret@" + first.Address() + "/";
+  const std::string urlB = "http://u:url-secret@" + second.Address() + "/b";
+  testsupport::ChildProcess cli;
+  testsupport::ProcessOptions options;
+  options.argv = {TL_CLI_PATH,
+                  "--json",
+                  "-n",
+                  "1",
+                  "--password",
+                  "arg-secret",
+                  "--proxy-password=proxy-secret",
+                  "-o",
+                  dir.File("history"),
+                  "--export-csv",
+                  dir.File("csv"),
+                  "--export-markdown",
+                  dir.File("md"),
+                  urlA,
+                  urlB};
+  options.logPath = dir.File("log");
+  ASSERT_TRUE(cli.Start(options)) << cli.Error();
+  ASSERT_TRUE(first.WaitForReceived(0, "\r\n\r\n"));
+  const std::string cmdline = testsupport::ReadFile("/proc/" + std::to_string(cli.Pid()) + "/cmdline");
+  first.Resume("go");
+  ASSERT_EQ(testsupport::WaitUntil([&] { return !cli.Running(); }, Millis(10000)),
+            testsupport::WaitResult::kReady);
+  EXPECT_NE(cmdline.find("http://u:**********@"), std::string::npos) << cmdline;
+  const std::string outputs[] = {cmdline, cli.Log(), dir.Read("history"), dir.Read("csv"), dir.Read("md")};
+  for (const std::string& text : outputs) {
+    EXPECT_FALSE(text.empty());
+    for (const char* secret : {"arg-secret", "proxy-secret", "url-secret"})
+      EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in " << text;
+  }
+  EXPECT_NE(cli.Log().find("404 Not Found (http://u:***@" + second.Address() + "/b)"), std::string::npos)
+      << cli.Log();
+}
+
+// The server's password from a file or the environment: the login it sends.
+TEST(CliSecretsTest, ThePasswordFromAFileOrTheEnvironmentLogsIn) {
+  testsupport::TempDir dir("tlpwfile");
+  { std::ofstream(dir.File("pw")) << "file-pw\n"; }
+  struct Case {
+    std::vector<std::string> args, env;
+    std::string basic;  // base64 of "u:password"
+  };
+  const Case cases[] = {
+      {{"--password-file", dir.File("pw")}, {}, "dTpmaWxlLXB3"},
+      {{}, {"TACHYLOAD_PASSWORD=env-pw"}, "dTplbnYtcHc="},
+      {{"--password", "arg-pw"}, {"TACHYLOAD_PASSWORD=env-pw"}, "dTphcmctcHc="},
+  };
+  for (const Case& c : cases) {
+    ScriptedPeer peer(
+        {HttpScript({HttpResponse(401, "", {"WWW-Authenticate: Basic realm=\"x\"", "Connection: close"})})
+             .Close(),
+         HttpScript({HttpResponse(200, "ok\n")}).Close()});
+    std::vector<std::string> args = {"-n", "1", "--user", "u", Url(peer)};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const CliRun r = RunCli(args, c.env);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(peer.Received(1).find("Authorization: Basic " + c.basic + "\r\n"), std::string::npos)
+        << peer.Received(1);
+  }
+}
+
+// -p: a page's escape sequence reaches a file or a pipe as it came, and a
+// terminal (here the one script(1) gives the program) escaped.
+TEST(CliPagesTest, ControlBytesAreEscapedOnATerminalOnly) {
+  TL_SKIP_UNLESS_INSTALLED("/usr/bin/script");
+  const std::string page = "a\x1b[2Jb\tc\n";
+  ScriptedPeer piped({HttpScript({HttpResponse(200, page)}).Close()});
+  const CliRun r = RunCli({"-p", "-q", "-n", "1", Url(piped)});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("a\x1b[2Jb\tc\n", 0), 0u) << r.out;
+
+  ScriptedPeer terminal({HttpScript({HttpResponse(200, page)}).Close()});
+  const auto [status, out] = testsupport::RunAndCapture(
+      {"script", "-qec", clitest::Quote(TL_CLI_PATH) + " -p -q -n 1 " + Url(terminal), "/dev/null"});
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("a\\x1B[2Jb\tc\r\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+}
+
+// What the program says on standard error when something fails, exactly.
+TEST(CliMessagesTest, EachMessageNamesWhatFailedAndWhatToDo) {
+  const uint16_t closed = testsupport::FreePort();
+  const std::string closedAddress = "127.0.0.1:" + std::to_string(closed);
+  ScriptedPeer loginPage(
+      {HttpScript({HttpResponse(401, "", {"WWW-Authenticate: Basic realm=\"x\""})}).Close()});
+  ScriptedPeer redirect(
+      {HttpScript({HttpResponse(302, "", {"Location: " + Url(loginPage, "/in")})}).Close()});
+  const std::string longHost(256, 'a');
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string err;  // the whole of standard error
+  };
+  const std::string usage = "usage: tachyload-cli [options] URL (--help lists the options)\n";
+  const Case cases[] = {
+      {{"http://" + closedAddress + "/"},
+       1,
+       "tachyload: " + closedAddress + ": Connection refused (Error #10061)\n"},
+      {{"--proxy", closedAddress, "http://127.0.0.2/"},
+       1,
+       "tachyload: proxy " + closedAddress + ": Connection refused (Error #10061)\n"},
+      {{"--user", "u", "--password", "p", Url(redirect)},
+       1,
+       "tachyload: login required: 401 Unauthorized (" + Url(loginPage, "/in") + ")\n"},
+      {{"--socks", closedAddress, "http://" + longHost + "/"},
+       2,
+       "tachyload: SOCKS: host name longer than 255 bytes\n" + usage},
+      {{"--socks", closedAddress, "--socks-user", longHost, "http://h/"},
+       2,
+       "tachyload: SOCKS: user name longer than 255 bytes\n" + usage},
+      {{"--lods", "3", "http://h/"},
+       2,
+       "tachyload: there is no option --lods (did you mean --loads?)\n" + usage},
+      {{"--max-redirects", "abc", "http://h/"},
+       2,
+       "tachyload: --max-redirects takes a whole number from 0 to 1000000, not 'abc'\n" + usage},
+      {{"--loads", "4", "http://h/"}, 2, "tachyload: --loads was given 2 times: give it once\n" + usage},
+      {{"--demo", "http://h/"}, 2, "tachyload: --demo serves its own page: give it no URL\n" + usage},
+      {{"--http-version", "2", "http://h/"},
+       2,
+       "tachyload: --http-version takes 1.0 or 1.1, not '2'\n" + usage},
+      {{"--timeout", "soon", "http://h/"}, 2, "tachyload: --timeout takes a number, not 'soon'\n" + usage},
+      {{"http://h/", "--loads"}, 2, "tachyload: --loads needs a value\n" + usage},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"-n", "1"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(c.args.front());
+    const CliRun r = RunCli(args);
+    EXPECT_EQ(r.exitCode, c.exitCode);
+    EXPECT_EQ(r.err, c.err);
+  }
+  // The other origin was not sent the credentials: required there, not refused.
+  EXPECT_EQ(loginPage.Received(0).find("Authorization:"), std::string::npos) << loginPage.Received(0);
+}
+
+// A URL without a scheme is an http one; --compressed asks over HTTP/1.1, and
+// -v says when the server sent the page uncompressed all the same.
+TEST(CliMessagesTest, NoSchemeMeansHttpAndCompressedSaysWhatItGot) {
+  ScriptedPeer peer({HttpScript({HttpResponse(200, "plain\n")}).Close()});
+  const CliRun r = RunCli({"-v", "-n", "1", "--compressed", peer.Address() + "/x"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("URL: http://" + peer.Address() + "/x\n", 0), 0u) << r.out;
+  EXPECT_EQ(peer.Received(0).rfind("GET /x HTTP/1.1\r\n", 0), 0u) << peer.Received(0);
+  EXPECT_NE(peer.Received(0).find("Accept-Encoding: "), std::string::npos) << peer.Received(0);
+  EXPECT_NE(r.out.find("Note: the server sent 1 of 1 pages uncompressed although --compressed asked for "
+                       "compression.\n"),
+            std::string::npos)
+      << r.out;
+}
+
+// --help is the block the README shows.
+TEST(CliMessagesTest, HelpIsTheReadmesBlock) {
+  const std::string readme = testsupport::ReadFile(TL_README_PATH);
+  const size_t start = readme.find("```\ntachyload-cli [options] URL...");
+  ASSERT_NE(start, std::string::npos);
+  const size_t end = readme.find("```\n", start + 4);
+  const CliRun r = RunCli({"--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, readme.substr(start + 4, end - start - 4));
+  EXPECT_EQ(r.out.find("\n\n"), std::string::npos);
 }
 
 }  // namespace

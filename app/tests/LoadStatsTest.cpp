@@ -1,6 +1,7 @@
 // Statistics of load times and the reports built on them, on known samples.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <sstream>
 
@@ -16,18 +17,25 @@ TEST(LoadStats, SummaryOfKnownSamples) {
     const char* name;
     std::vector<double> samples;
     TSummary want;
+    size_t outliers;  // beyond the inter-quartile fences
   };
   // Standard deviations are of the sample (n - 1); percentiles interpolate
   // between the two nearest ranks.
   const Case cases[] = {
-      {"none", {}, {0, 0, 0, 0, 0, 0, 0}},
-      {"one", {7}, {1, 7, 7, 7, 0, 7, 7}},
-      {"odd count, unsorted", {5, 1, 3}, {3, 1, 3, 3, 2, 4.8, 5}},
-      {"even count", {4, 1, 3, 2}, {4, 1, 2.5, 2.5, 1.2909944487358056, 3.85, 4}},
-      {"equal values", {2, 2, 2, 2, 2}, {5, 2, 2, 2, 0, 2, 2}},
+      {"none", {}, {0, 0, 0, 0, 0, 0, 0}, 0},
+      {"one", {7}, {1, 7, 7, 7, 0, 7, 7}, 0},
+      {"odd count, unsorted", {5, 1, 3}, {3, 1, 3, 3, 2, 4.8, 5}, 0},
+      {"even count", {4, 1, 3, 2}, {4, 1, 2.5, 2.5, 1.2909944487358056, 3.85, 4}, 0},
+      {"equal values", {2, 2, 2, 2, 2}, {5, 2, 2, 2, 0, 2, 2}, 0},
       {"one outlier",
        {10, 10, 10, 10, 10, 10, 10, 10, 10, 110},
-       {10, 10, 10, 20, 31.622776601683793, 65, 110}},
+       {10, 10, 10, 20, 31.622776601683793, 65, 110},
+       1},
+      // Q1 2.75, Q3 6.25: the fences are -2.5 and 11.5.
+      {"outliers on both sides",
+       {30, 2, 3, 4, 5, 6, 7, -20},
+       {8, -20, 4.5, 4.625, 13.45826883369477, 21.95, 30},
+       2},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -39,6 +47,7 @@ TEST(LoadStats, SummaryOfKnownSamples) {
     EXPECT_NEAR(s.stddev, k.want.stddev, 1e-12);
     EXPECT_NEAR(s.p95, k.want.p95, 1e-9);
     EXPECT_DOUBLE_EQ(s.max, k.want.max);
+    EXPECT_EQ(CountOutliers(k.samples), k.outliers);
   }
 }
 
@@ -73,52 +82,108 @@ http::TLoadTimes Load(int64_t waitUs, int64_t connectUs, bool reused) {
   return t;
 }
 
-TEST(LoadReport, JsonFiguresAddUpAndSplitColdFromWarm) {
-  const std::vector<http::TLoadTimes> loads = {Load(1000, 500, false), Load(2000, 0, true),
-                                               Load(3000, 0, true)};
-  const auto details = DetailsJson(loads);
-  ASSERT_EQ(details.size(), 3u);
-  for (const auto& d : details) {
+// The statistics start from the same whole microseconds as the details, so the
+// two always agree; the failed last load is in the details with its error and
+// left out of the statistics, and a resumed TLS session is counted apart.
+TEST(LoadReport, JsonFiguresAgreeAndSplitColdResumedAndWarm) {
+  http::TLoadTimes failed = Load(7000, 0, false);
+  failed.status = 0;
+  const TUrlLoads run{
+      "http://h/",
+      {Load(1000, 500, false), Load(2000, 0, true), Load(3000, 0, true), Load(4000, 500, false), failed},
+      "Connection reset",
+      {false, false, false, true}};
+  const auto details = DetailsJson(run);
+  ASSERT_EQ(details.size(), 5u);
+  int64_t smallest = INT64_MAX;
+  for (size_t i = 0; i < details.size(); ++i) {
+    const auto& d = details[i];
     int64_t sum = 0;
     for (const auto& [name, us] : d["phases_us"].items()) sum += us.get<int64_t>();
     EXPECT_EQ(d["total_us"], sum);
+    if (i < 4) smallest = std::min(smallest, sum);
+    EXPECT_EQ(d["error"].is_null(), i < 4) << i;
+    EXPECT_EQ(d["tls_resumed"], i == 3) << i;
   }
+  EXPECT_EQ(details[4]["error"], "Connection reset");
   EXPECT_EQ(details[0]["phases_us"]["connect"], 500);
   EXPECT_EQ(details[0]["phases_us"]["wait"], 1000);
-  // Statistics round to the nearest microsecond.
-  const auto stats = StatsJson(loads);
-  EXPECT_EQ(stats["total_us"]["min"], 1501);
-  EXPECT_EQ(stats["total_us"]["max"], 3001);
-  EXPECT_EQ(stats["total_us"]["mean"], 2168);
-  EXPECT_EQ(stats["wait_us"]["median"], 2001);
-  EXPECT_EQ(stats["cold"]["count"], 1);
-  EXPECT_EQ(stats["cold"]["median_us"], 1501);
-  EXPECT_EQ(stats["warm"]["count"], 2);
-  EXPECT_EQ(stats["warm"]["median_us"], 2501);
+  const auto stats = StatsJson(run);
+  EXPECT_EQ(stats["count"], 4);
+  EXPECT_EQ(stats["total_us"]["min"], smallest);
+  EXPECT_EQ(stats["total_us"]["min"], 1500);
+  EXPECT_EQ(stats["total_us"]["max"], 4500);
+  EXPECT_EQ(stats["total_us"]["mean"], 2750);
+  EXPECT_EQ(stats["wait_us"]["median"], 2500);
+  const std::pair<const char*, std::pair<int, int>> kinds[] = {
+      {"cold", {1, 1500}}, {"resumed", {1, 4500}}, {"warm", {2, 2500}}};
+  for (const auto& [kind, want] : kinds) {
+    EXPECT_EQ(stats[kind]["count"], want.first) << kind;
+    EXPECT_EQ(stats[kind]["median_us"], want.second) << kind;
+  }
+  std::ostringstream summary;
+  PrintSummary(summary, run);
+  EXPECT_NE(summary.str().find(
+                "Cold: 1 loads, median 1.500 ms    TLS resumed: 1 loads, median 4.500 ms    Warm: 2 loads"),
+            std::string::npos)
+      << summary.str();
+
+  // Nothing completed: nothing to summarise, and no 0 that reads as a time.
+  const auto none = StatsJson({"http://h/", {failed}, "timed out", {}});
+  EXPECT_EQ(none["count"], 0);
+  EXPECT_TRUE(none["total_us"].is_null());
+  EXPECT_TRUE(none["wait_us"].is_null());
+  EXPECT_TRUE(none["warm"]["median_us"].is_null());
 }
 
-TEST(LoadReport, ComparisonNamesTheFastestAgainstEachOther) {
+TEST(LoadReport, ComparisonNamesTheFastestAndWhetherTheSpreadHidesTheDifference) {
   const std::vector<TUrlLoads> runs = {{"http://a/", {Load(4000, 0, false), Load(4000, 0, false)}},
                                        {"http://b/", {Load(2000, 0, false), Load(2000, 0, false)}},
                                        {"http://none/", {}},
+                                       {"http://failed/", {Load(1, 0, false)}, "refused", {}},
                                        {"http://c/", {Load(1000, 0, false), Load(3000, 0, false)}}};
   const auto lines = ComparisonLines(runs);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "http://b/ is 2.00 ± 0.00 times faster than http://a/");
-  EXPECT_EQ(lines[1], "http://b/ is 1.00 ± 0.71 times faster than http://c/");
+  EXPECT_EQ(
+      lines[1],
+      "http://b/ is 1.00 ± 0.71 times faster than http://c/ (the spread exceeds the difference: neither "
+      "is clearly faster)");
+  const auto json = ComparisonJson(runs);
+  EXPECT_EQ(json[0]["clear"], true);
+  EXPECT_EQ(json[1]["clear"], false);
   EXPECT_TRUE(ComparisonLines({runs[0]}).empty());
+
+  std::ostringstream summary;
+  PrintSummary(summary, {"http://o/",
+                         {Load(10, 0, true), Load(10, 0, true), Load(10, 0, true), Load(10, 0, true),
+                          Load(900, 0, true)},
+                         "",
+                         {}});
+  EXPECT_NE(summary.str().find("Warning: 1 load lies beyond the inter-quartile fences"), std::string::npos)
+      << summary.str();
 }
 
 TEST(LoadReport, ExportsQuoteWhatWouldBreakTheirFormat) {
-  const std::vector<TUrlLoads> runs = {{"http://h/a,\"b\"|c", {Load(1000, 0, true)}}};
+  http::TLoadTimes failed;
+  const std::vector<TUrlLoads> runs = {
+      {"http://h/a,\"b\"|c", {Load(1000, 0, true), failed}, "Connection refused, \"twice\"", {true}}};
   std::ostringstream csv, md;
   WriteCsv(csv, runs);
   WriteMarkdown(md, runs);
-  EXPECT_NE(
-      csv.str().find("\n\"http://h/a,\"\"b\"\"|c\",1,200,true,0,0,0,0,0,0,0,0,1000,0,0,1000,0,0,1000\n"),
-      std::string::npos)
+  EXPECT_EQ(
+      csv.str().substr(0, csv.str().find('\n')),
+      "url,load,status,reused,redirects,dns_us,connect_us,socks_us,tls_us,auth_us,redirect_us,request_us,"
+      "wait_us,transfer_us,pane_us,total_us,header_bytes,body_bytes,decoded_bytes,tls_resumed,error");
+  EXPECT_NE(csv.str().find(
+                "\n\"http://h/a,\"\"b\"\"|c\",1,200,true,0,0,0,0,0,0,0,0,1000,0,0,1000,0,0,1000,true,\n"),
+            std::string::npos)
       << csv.str();
-  EXPECT_NE(md.str().find("| `http://h/a,\"b\"\\|c` | 1.001 ± 0.000 |"), std::string::npos) << md.str();
+  EXPECT_NE(csv.str().find(
+                ",2,0,false,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,false,\"Connection refused, \"\"twice\"\"\"\n"),
+            std::string::npos)
+      << csv.str();
+  EXPECT_NE(md.str().find("| `http://h/a,\"b\"\\|c` | 1.000 ± 0.000 |"), std::string::npos) << md.str();
 }
 
 TEST(LoadReport, ThroughputInDecimalUnits) {
@@ -134,6 +199,9 @@ TEST(CliProgress, LineCountsTheLoadUnderWayAndTheRate) {
             "u [###############...............] load 3 of 4, 1.0 s, 2.0 loads/s");
   EXPECT_EQ(TProgressBar::Line("u", 4, 4, 2),
             "u [##############################] load 4 of 4, 2.0 s, 2.0 loads/s");
+  // Within a load: its bytes and time so far.
+  EXPECT_EQ(TProgressBar::Line("u", 2, 4, 1, 12345, 0.5),
+            "u [###############...............] load 3 of 4 (12.3 kB, 0.5 s), 1.0 s, 2.0 loads/s");
   std::ostringstream out;
   {
     TProgressBar off(out, false);
