@@ -85,12 +85,19 @@ std::string MsText(int64_t us) {
 
 std::vector<std::string> StatsLines(const TDetailStats& s) {
   auto ms = [](double v) { return Format("%.3f", v) + " ms"; };
+  // A figure of no loads is no figure: shown as a dash, never as 0.
+  auto median = [&](size_t count, double v) {
+    return count > 0 ? "median " + ms(v) : std::string("median -");
+  };
   std::vector<std::string> lines;
   const std::string failed = s.failed > 0 ? " (" + std::to_string(s.failed) + " failed, left out)" : "";
-  lines.push_back("Loads: " + std::to_string(s.count) + failed + "   median " + ms(s.medianMs) + "   p95 " +
-                  ms(s.p95Ms) + "   mean " + Format("%.3f", s.meanMs) + " \xB1 " + ms(s.stddevMs));
-  lines.push_back("Cold: " + std::to_string(s.cold) + " (median " + ms(s.coldMedianMs) +
-                  ")   Warm: " + std::to_string(s.warm) + " (median " + ms(s.warmMedianMs) + ")");
+  std::string first = "Loads: " + std::to_string(s.count) + failed;
+  if (s.count > 0)
+    first += "   " + median(s.count, s.medianMs) + "   p95 " + ms(s.p95Ms) + "   mean " +
+             Format("%.3f", s.meanMs) + " \xB1 " + ms(s.stddevMs);
+  lines.push_back(first);
+  lines.push_back("Cold: " + std::to_string(s.cold) + " (" + median(s.cold, s.coldMedianMs) +
+                  ")   Warm: " + std::to_string(s.warm) + " (" + median(s.warm, s.warmMedianMs) + ")");
   lines.push_back("Speed: " + HumanSpeed(s.bytesPerSecond));
   return lines;
 }

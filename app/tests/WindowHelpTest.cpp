@@ -1,9 +1,11 @@
-// The window's Help without a browser, and the picture of the window the README
-// shows (TL_SCREENSHOT=FILE.png writes it; scripts/screenshot.sh sets it).
+// The window's Help without a browser, and the pictures the README shows
+// (TL_SCREENSHOTS=DIR writes them; scripts/screenshots.sh sets it).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <QApplication>
+#include <QCheckBox>
+#include <QDialog>
 #include <QFileInfo>
 #include <QPixmap>
 #include <QTest>
@@ -15,6 +17,8 @@
 #include <vector>
 
 #include "app/DemoServer.h"
+#include "app/qt/DetailsWindow.h"
+#include "app/qt/OptionsDialog.h"
 #include "app/qt/QtApplication.h"
 #include "app/qt/Unit1.h"
 #include "core/Application.h"
@@ -83,8 +87,22 @@ TEST_F(WindowHelpTest, HelpSaysWhereThePageIsWhenTheOpenerFindsNoBrowser) {
   EXPECT_NE(shown[0].find("No web browser could be started"), std::string::npos) << shown[0];
 }
 
-// A run of three loads against the demo page, grabbed as the person would see it.
-TEST_F(WindowHelpTest, GrabsTheWindowAfterARun) {
+// Runs against the demo page, grabbed as the person would see them: the window
+// after three loads, Details after 3 and after 150 loads at its default size,
+// and the Options dialog. TL_SCREENSHOTS=DIR writes them there as PNG files
+// (scripts/screenshots.sh sets it to docs/).
+TEST_F(WindowHelpTest, GrabsTheWindowDetailsAndOptions) {
+  const char* dirVar = std::getenv("TL_SCREENSHOTS");
+  testsupport::TempDir temp("tlshot");
+  const std::string dir = dirVar ? dirVar : temp.Path();
+  auto save = [&](QWidget* w, const char* name) {
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    const QPixmap picture = w->grab();
+    ASSERT_FALSE(picture.isNull());
+    EXPECT_EQ(picture.size(), w->size());
+    const QString target = QString::fromStdString(dir + "/" + name);
+    EXPECT_TRUE(picture.save(target, "PNG")) << target.toStdString();
+  };
   app::TDemoServer server;
   form->URLEdit->setText(QString::fromStdString(server.Url()));
   form->Edit4->setText(QStringLiteral("3"));
@@ -92,14 +110,23 @@ TEST_F(WindowHelpTest, GrabsTheWindowAfterARun) {
   EXPECT_EQ(server.Answered(), 3);
   EXPECT_EQ(form->Edit2->text(), "30720");
   EXPECT_TRUE(shown.empty());
+  save(form.get(), "window.png");
 
-  const QPixmap picture = form->grab();
-  ASSERT_FALSE(picture.isNull());
-  EXPECT_EQ(picture.size(), form->size());
-  const char* file = std::getenv("TL_SCREENSHOT");
-  testsupport::TempDir dir("tlshot");
-  const QString target = QString::fromLocal8Bit(file ? file : dir.File("window.png").c_str());
-  EXPECT_TRUE(picture.save(target, "PNG")) << target.toStdString();
+  QTest::mouseClick(form->DetailsButton, Qt::LeftButton);
+  ASSERT_NE(form->Details, nullptr);
+  save(form->Details, "details-3.png");
+  form->Edit4->setText(QStringLiteral("150"));
+  form->CheckBox1->setChecked(true);
+  QTest::mouseClick(form->GoButton, Qt::LeftButton);
+  EXPECT_EQ(form->Details->BarCount(), 150);
+  save(form->Details, "details-150.png");
+  form->Details->close();
+
+  QTest::mouseClick(form->OptionsButton, Qt::LeftButton);
+  auto* options = form->findChild<app::TOptionsDialog*>();
+  ASSERT_NE(options, nullptr);
+  save(options, "options.png");
+  options->reject();
 }
 
 }  // namespace
