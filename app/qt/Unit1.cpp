@@ -468,7 +468,8 @@ TLoadRow LoadRowOf(const http::THttpCli& client, int load, bool reused, int64_t 
   if (times) {
     row.times = *times;
   } else {
-    row.times.status = client.StatusCode();
+    // The command line's rule: no status when no server answered.
+    row.times.status = client.RcvdHeader().Count() > 0 ? client.StatusCode() : 0;
     row.times.reused = reused;
     row.error = "failed";
   }

@@ -472,6 +472,7 @@ TEST_F(WindowTest, DetailsKeepTheLastRunAndLeaveFailedLoadsOutOfTheFigures) {
   Test("http://tachyload-no-such-host.invalid/", "2");
   ASSERT_EQ(form->Details->Rows().size(), 1u);
   EXPECT_TRUE(form->Details->Rows()[0].Failed());
+  EXPECT_EQ(form->Details->Rows()[0].Status(), 0);  // no server answered
   EXPECT_EQ(form->Details->BarCount(), 1);
 }
 
