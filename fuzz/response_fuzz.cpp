@@ -343,8 +343,11 @@ TRun Run(const TSetup& s, TPieces pieces) {
   }
   TMemorySocket& net = cli->Memory();
   TRun run;
-  // Records made up to the client's last read of the current answer: what follows
-  // a read that left bytes over may depend on how they were cut.
+  // Records made before the current answer began: when an answer leaves bytes
+  // over, what the client did with it depends on how it was cut. Whether bytes
+  // beyond a document had arrived when the document ended decides whether its
+  // connection is kept, and with that how a relocation counts against its limit,
+  // so the answer's own records are not compared either.
   size_t settled = 0;
   auto leftOver = [&run, &settled] {
     if (run.comparable == SIZE_MAX) run.comparable = settled;
@@ -409,9 +412,7 @@ TRun Run(const TSetup& s, TPieces pieces) {
         offered += n;
       }
       if (net.Unread() > 0) {
-        if (net.DeliverData() > 0) {
-          settled = cli->Records().size();
-        } else {
+        if (net.DeliverData() == 0) {
           // The client stopped reading: the server gives up and closes.
           leftOver();
           net.DropUnread();
