@@ -28,13 +28,14 @@ class TPageCharCounter : public core::TStream {
   void Clear();
 
  private:
-  void TakeText(size_t length);
+  // Counts one block of up to 64 bytes (length > 0) and carries the line state on.
+  void TakeBlock(const char* p, size_t length);
 
   int64_t FSize = 0;
   int64_t FChars = 0;       // characters of the finished lines and the open line's text
   bool FLineOpen = false;   // bytes seen since the last line end
   bool FTextEnded = false;  // a zero byte ended the open line's text
-  bool FAfterCR = false;    // the last byte ended a line with CR: an LF now belongs to it
+  bool FAfterCR = false;    // the last byte was a CR: an LF now belongs to it
 };
 
 }  // namespace app
