@@ -43,28 +43,6 @@ TBlockMarks MarksOf(const char* p) {
   return m;
 }
 
-}  // namespace
-
-int64_t TPageCharCounter::Read(void* /*buffer*/, int64_t /*count*/) {
-  return 0;
-}
-
-int64_t TPageCharCounter::Write(const void* buffer, int64_t count) {
-  if (count <= 0) return 0;
-  const char* p = static_cast<const char*>(buffer);
-  auto n = static_cast<size_t>(count);
-  for (; n >= 64; p += 64, n -= 64) TakeBlock(p, 64);
-  if (n > 0) {
-    // The tail goes through the same block arithmetic; the padding bytes are
-    // outside the valid bits and do not count.
-    char block[64] = {};
-    std::memcpy(block, p, n);
-    TakeBlock(block, n);
-  }
-  FSize += count;
-  return count;
-}
-
 // Pages of random bytes hold a CR, LF or zero byte in most blocks, at
 // unpredictable places: a loop over them costs a mispredicted branch per mark.
 // Everything here is bit arithmetic on the whole block instead.
@@ -76,21 +54,57 @@ int64_t TPageCharCounter::Write(const void* buffer, int64_t count) {
 //    the bits that flipped are the dead ones (a second zero byte in a run
 //    flips back, the OR with the zero bits puts it back);
 //  - every byte that is neither a line break nor dead is a character.
-void TPageCharCounter::TakeBlock(const char* p, size_t length) {
+inline void TakeBlock(TPageLineState& s, const char* p, size_t length) {
   const uint64_t valid = length == 64 ? ~uint64_t{0} : (uint64_t{1} << length) - 1;
   const TBlockMarks m = MarksOf(p);
   const uint64_t cr = m.cr & valid, lf = m.lf & valid, zero = m.zero & valid;
-  const uint64_t crlfTail = lf & ((cr << 1) | uint64_t{FAfterCR});
+  const uint64_t crlfTail = lf & ((cr << 1) | uint64_t{s.afterCR});
   const uint64_t ends = cr | (lf & ~crlfTail);
   const uint64_t open = ~ends;  // bits inside a line (padding included: it only carries out)
-  const uint64_t deadFrom = zero | (uint64_t{FTextEnded} & open);
+  const uint64_t deadFrom = zero | (uint64_t{s.textEnded} & open);
   const uint64_t dead = (((open + deadFrom) ^ open) & open) | deadFrom;
   const uint64_t text = valid & ~(cr | lf | dead);
-  FChars += __builtin_popcountll(text) + 2 * __builtin_popcountll(ends);
+  s.chars += __builtin_popcountll(text) + 2 * __builtin_popcountll(ends);
   const uint64_t last = uint64_t{1} << (length - 1);
-  FAfterCR = (cr & last) != 0;
-  FLineOpen = ((cr | lf) & last) == 0;
-  FTextEnded = (dead & last) != 0;
+  s.afterCR = (cr & last) != 0;
+  s.lineOpen = ((cr | lf) & last) == 0;
+  s.textEnded = (dead & last) != 0;
+}
+
+// Whole blocks. Two bit counts per block: where the processor has an instruction
+// for them it is used, else a library call per count would cost more than the
+// block's other work.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("popcnt", "default")))
+#endif
+void TakeBlocks(TPageLineState& s, const char* p, size_t blocks) {
+  // A local copy: the page's bytes could alias the state, which would then be
+  // stored and loaded again for every block.
+  TPageLineState local = s;
+  for (size_t i = 0; i < blocks; ++i) TakeBlock(local, p + 64 * i, 64);
+  s = local;
+}
+
+}  // namespace
+
+int64_t TPageCharCounter::Read(void* /*buffer*/, int64_t /*count*/) {
+  return 0;
+}
+
+int64_t TPageCharCounter::Write(const void* buffer, int64_t count) {
+  if (count <= 0) return 0;
+  const char* p = static_cast<const char*>(buffer);
+  const auto n = static_cast<size_t>(count);
+  TakeBlocks(FLine, p, n / 64);
+  if (const size_t tail = n % 64; tail > 0) {
+    // The tail goes through the same block arithmetic; the padding bytes are
+    // outside the valid bits and do not count.
+    char block[64] = {};
+    std::memcpy(block, p + n - tail, tail);
+    TakeBlock(FLine, block, tail);
+  }
+  FSize += count;
+  return count;
 }
 
 int64_t TPageCharCounter::Seek(int64_t /*offset*/, core::TSeekOrigin /*origin*/) {
