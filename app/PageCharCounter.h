@@ -11,6 +11,14 @@
 
 namespace app {
 
+// Where a count stands between two blocks of bytes.
+struct TPageLineState {
+  int64_t chars = 0;       // characters of the finished lines and the open line's text
+  bool lineOpen = false;   // bytes seen since the last line end
+  bool textEnded = false;  // a zero byte ended the open line's text
+  bool afterCR = false;    // the last byte was a CR: an LF now belongs to it
+};
+
 class TPageCharCounter : public core::TStream {
  public:
   int64_t Read(void* buffer, int64_t count) override;
@@ -24,17 +32,12 @@ class TPageCharCounter : public core::TStream {
   void SetSize(int64_t newSize) override;
   // The pane's characters for everything written so far, a last line without its
   // terminator included.
-  int64_t CharCount() const { return FChars + (FLineOpen ? 2 : 0); }
+  int64_t CharCount() const { return FLine.chars + (FLine.lineOpen ? 2 : 0); }
   void Clear();
 
  private:
-  void TakeText(size_t length);
-
   int64_t FSize = 0;
-  int64_t FChars = 0;       // characters of the finished lines and the open line's text
-  bool FLineOpen = false;   // bytes seen since the last line end
-  bool FTextEnded = false;  // a zero byte ended the open line's text
-  bool FAfterCR = false;    // the last byte ended a line with CR: an LF now belongs to it
+  TPageLineState FLine;
 };
 
 }  // namespace app

@@ -22,7 +22,10 @@
 #   100 MiB vs raw floor    tachy_get into memory and discarding, against raw_get doing the same
 #   tachyload-cli           20 x 2 MB text page and 3 x 100 MiB with the defaults (HTTP/1.0, a
 #                           new connection per load, no pages kept), against one curl process
-#                           fetching the same URLs with --http1.0; transfer = the JSON time_ms
+#                           fetching the same URLs with --http1.0; transfer = the JSON time_ms;
+#                           the same 3 x 100 MiB of random bytes (CR, LF and zero bytes at random
+#                           places), and 100 MiB of text sent chunked (HTTP/1.1, no length: nginx
+#                           passes the file through a filter that changes nothing)
 #   the same two over HTTPS 100 loads on new connections (HTTP/1.0) and 1000 on one kept
 #                           connection, against nginx's TLS port with a certificate of a CA
 #                           made here (both sides trust only that CA; curl resumes sessions
@@ -73,6 +76,7 @@ repeat_line "$dir/html/100m.bin" "$big_size" 'the quick brown fox jumps over the
 repeat_line "$dir/html/10k.html" "$page_size" '<p>a line of an ordinary page, as a speed test loads it</p>'
 text_size=2000000
 repeat_line "$dir/html/2m.html" "$text_size" '<p>a line of a large text page, words and markup as a page has them</p>'
+head -c "$big_size" /dev/urandom >"$dir/html/100m.rand"
 
 # A CA and a certificate for 127.0.0.1 signed by it.
 make_certificates() {
@@ -113,6 +117,12 @@ http {
         ssl_certificate $dir/server.pem;
         ssl_certificate_key $dir/server.key;
         root $dir/html;
+        # The same files without a length: the filter drops it, so HTTP/1.1 gets them chunked.
+        location /chunked/ {
+            alias $dir/html/;
+            sub_filter_types *;
+            sub_filter 'never-in-these-files' '';
+        }
     }
 }
 CONF
@@ -158,6 +168,7 @@ tls_cfg_1000=$(curl_config 1000 "$tls_base/10k.html" tls)
 big_cfg_5=$(curl_config 5 "$base/100m.bin")
 big_cfg_3=$(curl_config 3 "$base/100m.bin")
 text_cfg_20=$(curl_config 20 "$base/2m.html")
+rand_cfg_3=$(curl_config 3 "$base/100m.rand" rand)
 
 # Runs a command; prints "process_us transfer_us". Transfer time comes from the
 # command's output: tachy_get's wall_ms, or the sum of curl's time_total lines.
@@ -198,6 +209,10 @@ curl_big3() { curl -s --http1.0 -w '%{time_total}\n' -K "$big_cfg_3"; }
 cli_seconds() { sed -n 's/.*"time_ms":\([0-9]*\).*/\1/p' | awk '{ print $1 / 1000 }'; }
 cli_text20() { "$cli" --json -y -n 20 "$base/2m.html" | cli_seconds; }
 cli_big3() { "$cli" --json -y -n 3 "$base/100m.bin" | cli_seconds; }
+curl_rand3() { curl -s --http1.0 -w '%{time_total}\n' -K "$rand_cfg_3"; }
+cli_rand3() { "$cli" --json -y -n 3 "$base/100m.rand" | cli_seconds; }
+curl_chunked() { curl -s -w '%{time_total}\n' -o /dev/null "$base/chunked/100m.bin"; }
+cli_chunked() { "$cli" --json -y -n 1 --http-version 1.1 "$base/chunked/100m.bin" | cli_seconds; }
 
 # Every row: name, curl command, our command.
 rows=(
@@ -211,6 +226,8 @@ rows=(
   "100 MiB discarding vs raw floor|raw_big_discard|ours_big_discard"
   "cli 20 x 2 MB text page|curl_text20|cli_text20"
   "cli 3 x 100 MiB|curl_big3|cli_big3"
+  "cli 3 x 100 MiB random bytes|curl_rand3|cli_rand3"
+  "cli 100 MiB chunked|curl_chunked|cli_chunked"
   "100 x 10 KB, HTTPS new conn.|curl_tls_new|ours_tls_new"
   "1000 x 10 KB, HTTPS kept conn.|curl_tls_kept|ours_tls_kept"
 )

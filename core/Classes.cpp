@@ -121,12 +121,19 @@ int64_t TMemoryStream::Read(void* buffer, int64_t count) {
   return n;
 }
 
+char* TMemoryStream::WriteRoom(int64_t count) {
+  Reserve(FPosition + std::max<int64_t>(count, 0));
+  return FData.get() + FPosition;
+}
+
 int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
   const int64_t end = FPosition + count;
+  // Bytes already received into the room at the position stay where they are.
+  const bool inPlace = FData && buffer == FData.get() + FPosition && end <= FCapacity;
   Reserve(end);
   if (FPosition > FSize) std::memset(FData.get() + FSize, 0, static_cast<size_t>(FPosition - FSize));
-  std::memcpy(FData.get() + FPosition, buffer, static_cast<size_t>(count));
+  if (!inPlace) std::memcpy(FData.get() + FPosition, buffer, static_cast<size_t>(count));
   FPosition = end;
   if (end > FSize) FSize = end;
   return count;

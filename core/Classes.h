@@ -136,6 +136,11 @@ class TMemoryStream : public TStream {
   // Makes room for at least n bytes in one step, so a writer that knows the final
   // size spares the growth steps. Raises std::bad_alloc when the block cannot grow.
   void Reserve(int64_t n);
+  // Room for count bytes at the position, for a reader to fill in place (a socket,
+  // say) instead of filling a buffer of its own and copying it. Writing them then
+  // with Write from that same address copies nothing; the room stays valid until
+  // the next call that may grow the block.
+  char* WriteRoom(int64_t count);
   // A malloc'ed block with its bytes in use and its size.
   struct TBlock {
     char* data = nullptr;

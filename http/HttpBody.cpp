@@ -1,6 +1,7 @@
 // THttpCli: the document body (length-delimited, chunked or delimited by the
 // close) and the end of a connection.
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "http/HttpContCod.h"
@@ -43,6 +44,49 @@ void THttpCli::PassBodySlice() {
   if (FReceiveGen != gen) return;
   CompactReceive(FBodyDataLen);
   FBodyDataLen = 0;
+}
+
+// Only where the receive buffer would hand the bytes on unchanged and whole: no
+// bytes left over in it, no framing to take out, no decoder, none beyond the
+// announced length (the receive is capped to it).
+core::TMemoryStream* THttpCli::InPlaceBodyTarget() {
+  if (FHttpState != httpWaitingBody || FReceiveLen != 0 || FBodyLineCount == 0) return nullptr;
+  if (FRequestType == httpHEAD || !FLineHandler || FDiscardBody || FTunnelBodySkip) return nullptr;
+  if (!FContCodHandler->CodingEntries().empty() || core::Trim(FTransferEncoding) == "chunked") return nullptr;
+  if (FContentLength >= 0 && FRcvdCount >= FContentLength) return nullptr;
+  return dynamic_cast<core::TMemoryStream*>(FRcvdStream);
+}
+
+// The steps of a receive into the buffer and of HandleBodyData, with the bytes
+// already in the stream's room: the stream's write of them copies nothing.
+bool THttpCli::ReceiveBodyInPlace() {
+  core::TMemoryStream* target = InPlaceBodyTarget();
+  if (target == nullptr) return false;
+  int64_t room = BandwidthReadCap(kReceiveRoom);
+  if (FContentLength >= 0) room = std::min(room, FContentLength - FRcvdCount);
+  char* into = target->WriteRoom(room);
+  const int n = ReceiveData(into, static_cast<int>(std::min<int64_t>(room, INT_MAX)));
+  if (CheckLogOptions(core::loProtSpecInfo))
+    DebugLog(core::loProtSpecInfo, "Data available. Len=" + std::to_string(n));
+  if (FRequestType == httpABORT) return true;
+  if (n <= 0) {
+    if (CheckLogOptions(core::loProtSpecInfo))
+      DebugLog(core::loProtSpecInfo, "**data available. Len=" + std::to_string(n));
+    return true;
+  }
+  BandwidthReceived(n);
+  FResponseBytes = true;
+  FTimeline.Received(n);
+  const uint64_t gen = FReceiveGen;
+  FBodySlice = into;
+  FBodyDataStart = 0;
+  FBodyDataLen = n;
+  GetBodyLineNext();
+  FBodySlice = nullptr;
+  FBodyDataLen = 0;
+  if (FReceiveGen != gen || FProtocolFailed) return true;
+  AfterBodyStep();
+  return true;
 }
 
 // A memory stream that will take an announced length grows once instead of by
@@ -132,7 +176,7 @@ void THttpCli::GetBodyLineNext() {
   ++FBodyLineCount;
   if (CheckLogOptions(core::loProtSpecInfo))
     DebugLog(core::loProtSpecInfo, "GetBodyLineNext FBodyDataLen=" + std::to_string(FBodyDataLen));
-  const char* slice = FReceiveBuffer.data() + FBodyDataStart;
+  const char* slice = (FBodySlice ? FBodySlice : FReceiveBuffer.data()) + FBodyDataStart;
   if (core::Trim(FTransferEncoding) == "chunked") {
     const int64_t used = DecodeChunks(slice, FBodyDataLen);
     if (FReceiveGen != gen) return;

@@ -95,6 +95,7 @@ void THttpCli::SocketDataAvailable(core::TComponent* /*Sender*/, uint16_t ErrCod
   // Lines already taken by a step still running (this receive comes from inside
   // one of its events) leave the buffer first.
   DropTakenLines();
+  if (ReceiveBodyInPlace()) return;
   EnsureReceiveRoom();
   const int64_t room = BandwidthReadCap(static_cast<int64_t>(FReceiveBuffer.size()) - FReceiveLen - 1);
   const int n =

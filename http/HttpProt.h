@@ -414,6 +414,10 @@ class THttpCli : public core::TWndControl {
   bool FramingIsSound();
   // Body.
   void HandleBodyData();
+  // A body that goes unchanged into a memory stream is received straight into the
+  // stream's free room; false when this receive is not one for it.
+  bool ReceiveBodyInPlace();
+  core::TMemoryStream* InPlaceBodyTarget();
   void PassBodySlice();
   void ReserveForDocument();
   void AfterBodyStep();
@@ -618,6 +622,9 @@ class THttpCli : public core::TWndControl {
   int FHeaderLineCount = 0;
   int FBodyLineCount = 0;
   TLineHandler FLineHandler = nullptr;
+  // The bytes the body step works on when they are not in the receive buffer
+  // (received in place into the stream).
+  const char* FBodySlice = nullptr;
   int64_t FBodyDataStart = 0;
   int64_t FBodyDataLen = 0;
   // Chunk decoder.

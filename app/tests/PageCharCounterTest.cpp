@@ -2,6 +2,7 @@
 // page and however the page is cut into writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "app/PageCharCounter.h"
@@ -39,20 +40,46 @@ TEST(PageCharCounter, AgreesWithTheLineSplitter) {
   }
 }
 
-// All pages of up to six bytes drawn from text, zero, CR and LF.
-// Longer pages, so line ends and zero bytes fall at every place of the 64-byte
-// blocks the counter looks at, and cuts fall inside and between blocks.
-TEST(PageCharCounter, AgreesOnLongerPages) {
+// Random pages long enough that line ends and zero bytes fall at every place of
+// the 64-byte blocks the counter works on, and cuts fall inside and between
+// blocks. Each mix draws a byte from the breaks (CR, LF, zero) one time in
+// `breakOneIn`, else any byte value: from pages made mostly of breaks to binary
+// data, where a block holds a few at random places.
+TEST(PageCharCounter, AgreesOnRandomBytes) {
   uint32_t seed = 777;
   auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 8; };
-  constexpr char kAlphabet[] = {'\r', '\n', '\0', 'a', 'b', 'c', 'd', 'e', 'f', 'g'};
-  for (int round = 0; round < 40; ++round) {
-    std::string page(130 + next() % 70, 'x');
-    for (char& c : page) c = kAlphabet[next() % (round % 2 ? 4 : 10)];
-    ExpectAgreesAtEverySplit(page);
+  constexpr char kBreaks[] = {'\r', '\n', '\0'};
+  struct Mix {
+    uint32_t breakOneIn;
+    int breaks;  // the first `breaks` of kBreaks are drawn
+  };
+  for (const Mix mix :
+       {Mix{1, 3}, Mix{2, 3}, Mix{4, 2}, Mix{4, 3}, Mix{16, 3}, Mix{64, 3}, Mix{1000000, 3}}) {
+    for (int round = 0; round < 12; ++round) {
+      std::string page(130 + next() % 200, 'x');
+      for (char& c : page)
+        c = next() % mix.breakOneIn == 0 ? kBreaks[next() % mix.breaks] : static_cast<char>(next());
+      ExpectAgreesAtEverySplit(page);
+    }
   }
 }
 
+// A large binary page in writes of random sizes, as a socket hands it over.
+TEST(PageCharCounter, AgreesOnALargePageInRandomWrites) {
+  uint32_t seed = 4242;
+  auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 8; };
+  std::string page(1 << 20, 'x');
+  for (char& c : page) c = static_cast<char>(next());
+  TPageCharCounter c;
+  for (size_t at = 0; at < page.size();) {
+    const size_t n = std::min<size_t>(1 + next() % 5000, page.size() - at);
+    c.Write(page.data() + at, static_cast<int64_t>(n));
+    at += n;
+  }
+  EXPECT_EQ(c.CharCount(), PaneChars(page));
+}
+
+// All pages of up to six bytes drawn from text, zero, CR and LF.
 TEST(PageCharCounter, AgreesOnEverySmallPage) {
   constexpr char kAlphabet[] = {'a', '\0', '\r', '\n'};
   for (int length = 0; length <= 6; ++length) {
