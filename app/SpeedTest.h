@@ -29,7 +29,7 @@ class ISpeedTestView {
   virtual ~ISpeedTestView() = default;
   virtual std::string UrlText() = 0;    // URLEdit
   virtual std::string LoadsText() = 0;  // Edit4, as typed
-  // Step 1: empty the page pane and the time, bytes and speed fields.
+  // First thing of a run: empty the page pane and the time, bytes and speed fields.
   virtual void ClearResults() = 0;
   // The confirmation check box: its state, and making it visible with the message.
   virtual bool LoadsConfirmed() = 0;

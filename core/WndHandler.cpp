@@ -231,7 +231,10 @@ winapi::LRESULT WndControlWindowProc(winapi::HWND window, winapi::UINT msg, wina
                                      winapi::LPARAM lParam) {
   // The slot is empty while the window is being created and after its handler let
   // go of it: such messages get the default processing.
-  auto* handler = reinterpret_cast<TWndHandler*>(winapi::GetWindowLong(window, 0));
+  // The window's slot holds the handler's address as an integer, as the message API's
+  // slots do.
+  auto* handler = reinterpret_cast<TWndHandler*>(  // NOLINT(performance-no-int-to-ptr)
+      winapi::GetWindowLong(window, 0));
   if (!handler) return winapi::DefWindowProc(window, msg, wParam, lParam);
   TMessage message{msg, wParam, lParam, 0};
   handler->WndProc(message);

@@ -37,7 +37,7 @@ void TCustomWSocket::AfterConstruction() {
 void TCustomWSocket::BeforeDestruction() {
   // Marks the component as being destroyed first, so the cancel and the close below
   // raise no lookup or session event into a half-freed owner.
-  core::TComponent::BeforeDestruction();
+  core::TComponent::BeforeDestruction();  // NOLINT(bugprone-parent-virtual-call): TWndControl's runs last
   try {
     CancelDnsLookup();
   } catch (...) {

@@ -1,7 +1,5 @@
 // Resolution of address, port and protocol, Connect step by step, binding and
 // the socket options Connect applies.
-#include <netinet/tcp.h>
-
 #include <cstring>
 
 #include "net/WSocket.h"

@@ -42,7 +42,9 @@ bool WriteWanted(const SockRec& rec) {
   return rec.writeWanted && (rec.binding.mask & FD_WRITE) != 0;
 }
 
-// The interest table of the design note: an unconnected socket polls as writable and
+// What each phase waits for (the re-enabling flags are described in SocketTable.h):
+// a connect waits for writability, a connected socket for whatever its flags still
+// allow, a listener for a connection. An unconnected socket polls as writable and
 // hung up, so Idle arms nothing.
 uint32_t Interest(const SockRec& rec) {
   if (rec.binding.mask == 0) return 0;

@@ -1,5 +1,6 @@
-// Internal to platform/: the per-thread queue that WinMsg.cpp implements and that
-// WinSock.cpp (socket readiness, lookup completions) plugs into.
+// Internal to platform/: the per-thread queue behind the message API of WinMsg.h
+// (ThreadQueue.cpp, Retrieval.cpp, Timers.cpp, Windows.cpp) that the socket half
+// (socket readiness, lookup completions) plugs into.
 //
 // Each thread that uses the message API has one ThreadQueue, created on first use
 // and retired at thread exit after its windows: a mutex-guarded FIFO of posted

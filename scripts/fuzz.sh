@@ -19,8 +19,7 @@ usage() {
 
 configure() {
   [ -f "$build/build.ninja" ] && return
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DTL_BUILD_FUZZ=ON -DTL_BUILD_APP=OFF -DTL_BUILD_BENCH=OFF >/dev/null
+  cmake --preset fuzz >/dev/null
 }
 
 # The flags of fuzz/$1.options, one per line; blank lines and # comments skipped.

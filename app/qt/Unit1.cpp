@@ -48,7 +48,7 @@ std::string Bytes(const QString& s) {
   return s.toLatin1().toStdString();
 }
 
-// The design's fonts, or the nearest of similar width where they are missing
+// The fonts the layout was drawn for, or the nearest of similar width where they are missing
 // (most Linux desktops have neither Tahoma nor Courier New).
 QFont NearestFont(bool fixed) {
   QFont f;
@@ -177,7 +177,7 @@ void TForm1::CreateControls() {
   auto label = [this](int l, int t, int w, int h, const char* text) {
     auto* lb = new QLabel(QString::fromLatin1(text), this);
     lb->setGeometry(Scaled(l, t, w, h));
-    // Labels size themselves to their text, as the design's labels do.
+    // Labels size themselves to their text, as the layout assumes.
     lb->adjustSize();
     return lb;
   };
@@ -284,7 +284,7 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 }
 
 void TForm1::SetTabOrder() {
-  // The design's tab column, from 0 up.
+  // The tab order the layout was drawn with, from 0 up.
   QWidget* order[] = {GoButton, URLEdit, DisplayMemo, Edit1,   Edit2,   Edit3,   Edit4,   Button1,
                       Button2,  Memo2,   CheckBox1,   Button3, Button4, Button5, Button6, Button7};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);

@@ -37,7 +37,7 @@ class TForm1 : public QWidget, public ISpeedTestView {
   explicit TForm1(QWidget* parent = nullptr);
   ~TForm1() override;
 
-  // Controls, named as the window's design names them.
+  // Controls, with the names the layout gives them (see CreateControls).
   QLineEdit* URLEdit;
   QPushButton* GoButton;
   QLabel *Label4, *Label6, *Label5, *Label1, *Label2, *Label3;
@@ -50,7 +50,7 @@ class TForm1 : public QWidget, public ISpeedTestView {
   // Made when Save is pressed, gone when closed (see TSaveDialog).
   TSaveDialog SaveDialog1, SaveDialog2;
   core::ComponentPtr<http::THttpCli> HttpCli1;
-  // Beyond the design, in the free band under the totals, Help and Exit:
+  // In the free band under the totals, Help and Exit:
   // stopping a run (also Esc) and the details of its loads.
   QPushButton *StopButton, *OptionsButton, *DetailsButton;
   // Made when Details is first pressed; nullptr until then.

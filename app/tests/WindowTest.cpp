@@ -106,7 +106,7 @@ TEST_F(WindowTest, StartsWithTheDesignsValues) {
   EXPECT_TRUE(form->findChildren<QFileDialog*>().isEmpty());
   EXPECT_EQ(form->Details, nullptr);
   EXPECT_TRUE(form->findChildren<app::TDetailsWindow*>().isEmpty());
-  // The design's tab order: TEST, the URL, the page pane, the three totals, the loads.
+  // The layout's tab order: TEST, the URL, the page pane, the three totals, the loads.
   const QWidget* order[] = {form->GoButton, form->URLEdit, form->DisplayMemo, form->Edit1,
                             form->Edit2,    form->Edit3,   form->Edit4};
   auto nextTabStop = [&](const QWidget* w) {
