@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "core/Classes.h"
 
@@ -19,8 +20,20 @@ struct TPageLineState {
   bool afterCR = false;    // the last byte was a CR: an LF now belongs to it
 };
 
+// Counts whole 64-byte blocks into the state. There is one for each instruction
+// set the counter knows; they give the same counts.
+using TPageBlockKernel = void (*)(TPageLineState& state, const char* blocks, size_t count);
+struct TPageCountKernel {
+  const char* name;
+  TPageBlockKernel take;
+};
+// The kernels this processor can run, fastest first; the last is the portable one.
+std::vector<TPageCountKernel> PageCountKernels();
+TPageBlockKernel FastestPageCountKernel();
+
 class TPageCharCounter : public core::TStream {
  public:
+  explicit TPageCharCounter(TPageBlockKernel kernel = FastestPageCountKernel()) : FKernel(kernel) {}
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;
   // The position is always the end: what was written cannot be written over.
@@ -36,6 +49,7 @@ class TPageCharCounter : public core::TStream {
   void Clear();
 
  private:
+  TPageBlockKernel FKernel;
   int64_t FSize = 0;
   TPageLineState FLine;
 };

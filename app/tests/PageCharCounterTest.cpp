@@ -16,15 +16,19 @@ int64_t PaneChars(const std::string& page) {
   return SplitPageLines(page.data(), static_cast<int64_t>(page.size())).CharCount();
 }
 
-// Every cut into two writes, and byte by byte.
+// Every cut into two writes, and byte by byte, with each block kernel this
+// processor runs (the fastest is the one in use; the others are its fallbacks).
 void ExpectAgreesAtEverySplit(const std::string& page) {
   const int64_t expected = PaneChars(page);
-  for (size_t cut = 0; cut <= page.size(); ++cut) {
-    TPageCharCounter c;
-    c.Write(page.data(), static_cast<int64_t>(cut));
-    c.Write(page.data() + cut, static_cast<int64_t>(page.size() - cut));
-    ASSERT_EQ(c.CharCount(), expected) << "cut at " << cut << " of " << ::testing::PrintToString(page);
-    ASSERT_EQ(c.Size(), static_cast<int64_t>(page.size()));
+  for (const TPageCountKernel& kernel : PageCountKernels()) {
+    SCOPED_TRACE(kernel.name);
+    for (size_t cut = 0; cut <= page.size(); ++cut) {
+      TPageCharCounter c(kernel.take);
+      c.Write(page.data(), static_cast<int64_t>(cut));
+      c.Write(page.data() + cut, static_cast<int64_t>(page.size() - cut));
+      ASSERT_EQ(c.CharCount(), expected) << "cut at " << cut << " of " << ::testing::PrintToString(page);
+      ASSERT_EQ(c.Size(), static_cast<int64_t>(page.size()));
+    }
   }
   TPageCharCounter bytes;
   for (char ch : page) bytes.Write(&ch, 1);
@@ -70,13 +74,16 @@ TEST(PageCharCounter, AgreesOnALargePageInRandomWrites) {
   auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 8; };
   std::string page(1 << 20, 'x');
   for (char& c : page) c = static_cast<char>(next());
-  TPageCharCounter c;
-  for (size_t at = 0; at < page.size();) {
-    const size_t n = std::min<size_t>(1 + next() % 5000, page.size() - at);
-    c.Write(page.data() + at, static_cast<int64_t>(n));
-    at += n;
+  const int64_t expected = PaneChars(page);
+  for (const TPageCountKernel& kernel : PageCountKernels()) {
+    TPageCharCounter c(kernel.take);
+    for (size_t at = 0; at < page.size();) {
+      const size_t n = std::min<size_t>(1 + next() % 5000, page.size() - at);
+      c.Write(page.data() + at, static_cast<int64_t>(n));
+      at += n;
+    }
+    EXPECT_EQ(c.CharCount(), expected) << kernel.name;
   }
-  EXPECT_EQ(c.CharCount(), PaneChars(page));
 }
 
 // All pages of up to six bytes drawn from text, zero, CR and LF.
