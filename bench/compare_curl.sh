@@ -6,6 +6,9 @@
 #
 #   bench/compare_curl.sh [BUILD_DIR]      (default build/bench, else build/default)
 #   RUNS=5 bench/compare_curl.sh           (rounds; default 3; best and median are shown)
+#   bench/compare_curl.sh --check [BUILD_DIR]
+#                                          also checks the rows that have a goal (below) and
+#                                          exits 1 when one misses it by more than its noise
 #
 # The cases:
 #   100 MiB document        curl -o /dev/null; tachy_get into the discarding stream and into memory
@@ -26,17 +29,32 @@
 #                           the same 3 x 100 MiB of random bytes (CR, LF and zero bytes at random
 #                           places), and 100 MiB of text sent chunked (HTTP/1.1, no length: nginx
 #                           passes the file through a filter that changes nothing)
+#   cli 100 x 1 MiB         100 loads of a 1 MiB text file, each on a new connection (HTTP/1.0),
+#                           against one curl process with --http1.0
+#   share of the floor      tachyload-cli fetching 100 MiB of text and of random bytes once,
+#                           against raw_get discarding the same file: the ratio is the inverse
+#                           of the share of the loopback floor the program reaches
 #   the same two over HTTPS 100 loads on new connections (HTTP/1.0) and 1000 on one kept
 #                           connection, against nginx's TLS port with a certificate of a CA
 #                           made here (both sides trust only that CA; curl resumes sessions
 #                           within its process, and so does the client)
 #   ONLY=REGEX runs only the cases whose name matches (e.g. ONLY=HTTPS).
+# The check compares the median of the rounds' transfer ratios (each round's ours/base)
+# with the row's goal. Loopback figures swing, so the noise is measured too: half the
+# spread of the round ratios, relative to their median. A row swinging over 20% is run
+# for more rounds (up to 3 x RUNS) before it is judged; it fails only when its median
+# is above goal x (1 + noise).
 # "process" times are the whole program from start to exit (date +%s%N), the same yardstick for
 # both; "transfer" times leave the program's start-up out: tachy_get's own clock around its
 # loads, and the sum of curl's time_total over its transfers.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+check=0
+if [ "${1:-}" = "--check" ]; then
+  check=1
+  shift
+fi
 build=${1:-}
 if [ -z "$build" ]; then
   build=$root/build/bench
@@ -76,6 +94,7 @@ repeat_line "$dir/html/100m.bin" "$big_size" 'the quick brown fox jumps over the
 repeat_line "$dir/html/10k.html" "$page_size" '<p>a line of an ordinary page, as a speed test loads it</p>'
 text_size=2000000
 repeat_line "$dir/html/2m.html" "$text_size" '<p>a line of a large text page, words and markup as a page has them</p>'
+repeat_line "$dir/html/1m.html" $((1024 * 1024)) '<p>a line of a page of one mebibyte, words and markup</p>'
 head -c "$big_size" /dev/urandom >"$dir/html/100m.rand"
 
 # A CA and a certificate for 127.0.0.1 signed by it.
@@ -169,6 +188,7 @@ big_cfg_5=$(curl_config 5 "$base/100m.bin")
 big_cfg_3=$(curl_config 3 "$base/100m.bin")
 text_cfg_20=$(curl_config 20 "$base/2m.html")
 rand_cfg_3=$(curl_config 3 "$base/100m.rand" rand)
+mib_cfg_100=$(curl_config 100 "$base/1m.html" mib)
 
 # Runs a command; prints "process_us transfer_us". Transfer time comes from the
 # command's output: tachy_get's wall_ms, or the sum of curl's time_total lines.
@@ -212,24 +232,34 @@ cli_big3() { "$cli" --json -y -n 3 "$base/100m.bin" | cli_seconds; }
 curl_rand3() { curl -s --http1.0 -w '%{time_total}\n' -K "$rand_cfg_3"; }
 cli_rand3() { "$cli" --json -y -n 3 "$base/100m.rand" | cli_seconds; }
 curl_chunked() { curl -s -w '%{time_total}\n' -o /dev/null "$base/chunked/100m.bin"; }
+curl_mib100() { curl -s --http1.0 -w '%{time_total}\n' -K "$mib_cfg_100"; }
+cli_mib100() { "$cli" --json -y -n 100 "$base/1m.html" | cli_seconds; }
+raw_rand_discard() { "$raw" -n 1 --sink discard "$base/100m.rand"; }
+cli_big1() { "$cli" --json -y -n 1 "$base/100m.bin" | cli_seconds; }
+cli_rand1() { "$cli" --json -y -n 1 "$base/100m.rand" | cli_seconds; }
 cli_chunked() { "$cli" --json -y -n 1 --http-version 1.1 "$base/chunked/100m.bin" | cli_seconds; }
 
-# Every row: name, curl command, our command.
+# Every row: name, base command, our command, and the goal for the median transfer
+# ratio (empty: reported only). A share of the floor of at least 90% is a ratio of
+# at most 1/0.9.
 rows=(
-  "100 MiB, discarding|curl_big|ours_big_discard"
-  "100 MiB, into memory|curl_big|ours_big_memory"
-  "5 x 100 MiB, into kept memory|curl_big5|ours_big5_memory"
-  "100 x 10 KB, HTTP/1.0 new conn.|curl_new10|ours_new10"
-  "100 x 10 KB, 1.1 + close|curl_close11|ours_close11"
-  "1000 x 10 KB, kept conn.|curl_kept|ours_kept"
-  "100 MiB into memory vs raw floor|raw_big_memory|ours_big_memory"
-  "100 MiB discarding vs raw floor|raw_big_discard|ours_big_discard"
-  "cli 20 x 2 MB text page|curl_text20|cli_text20"
-  "cli 3 x 100 MiB|curl_big3|cli_big3"
-  "cli 3 x 100 MiB random bytes|curl_rand3|cli_rand3"
-  "cli 100 MiB chunked|curl_chunked|cli_chunked"
-  "100 x 10 KB, HTTPS new conn.|curl_tls_new|ours_tls_new"
-  "1000 x 10 KB, HTTPS kept conn.|curl_tls_kept|ours_tls_kept"
+  "100 MiB, discarding|curl_big|ours_big_discard|"
+  "100 MiB, into memory|curl_big|ours_big_memory|"
+  "5 x 100 MiB, into kept memory|curl_big5|ours_big5_memory|"
+  "100 x 10 KB, HTTP/1.0 new conn.|curl_new10|ours_new10|"
+  "100 x 10 KB, 1.1 + close|curl_close11|ours_close11|"
+  "1000 x 10 KB, kept conn.|curl_kept|ours_kept|"
+  "100 MiB into memory vs raw floor|raw_big_memory|ours_big_memory|1.0"
+  "100 MiB discarding vs raw floor|raw_big_discard|ours_big_discard|1.11"
+  "cli 20 x 2 MB text page|curl_text20|cli_text20|"
+  "cli 3 x 100 MiB|curl_big3|cli_big3|"
+  "cli 3 x 100 MiB random bytes|curl_rand3|cli_rand3|1.1"
+  "cli 100 MiB chunked|curl_chunked|cli_chunked|1.1"
+  "cli 100 x 1 MiB new conn.|curl_mib100|cli_mib100|1.0"
+  "cli 100 MiB text vs raw floor|raw_big_discard|cli_big1|1.11"
+  "cli 100 MiB random vs raw floor|raw_rand_discard|cli_rand1|1.11"
+  "100 x 10 KB, HTTPS new conn.|curl_tls_new|ours_tls_new|"
+  "1000 x 10 KB, HTTPS kept conn.|curl_tls_kept|ours_tls_kept|"
 )
 if [ -n "${ONLY:-}" ]; then
   selected=()
@@ -238,17 +268,21 @@ if [ -n "${ONLY:-}" ]; then
 fi
 
 declare -A samples
+# One round of one row: the base, then ours, straight after.
+measure_row() {
+  local name curl_fn ours_fn cp ct op ot
+  IFS='|' read -r name curl_fn ours_fn _ <<<"$1"
+  read -r cp ct <<<"$(measure "$curl_fn")"
+  read -r op ot <<<"$(measure "$ours_fn")"
+  samples[$name|cp]+="$cp "
+  samples[$name|ct]+="$ct "
+  samples[$name|op]+="$op "
+  samples[$name|ot]+="$ot "
+  samples[$name|r]+="$(awk -v a="$ot" -v b="$ct" 'BEGIN { if (b > 0) printf "%.4f", a / b; else print 0 }') "
+}
 # Rounds interleave the two programs, so a noisy moment hits both alike.
 for ((r = 1; r <= runs; r++)); do
-  for row in "${rows[@]}"; do
-    IFS='|' read -r name curl_fn ours_fn <<<"$row"
-    read -r cp ct <<<"$(measure "$curl_fn")"
-    read -r op ot <<<"$(measure "$ours_fn")"
-    samples[$name|cp]+="$cp "
-    samples[$name|ct]+="$ct "
-    samples[$name|op]+="$op "
-    samples[$name|ot]+="$ot "
-  done
+  for row in "${rows[@]}"; do measure_row "$row"; done
   echo "round $r of $runs done" >&2
 done
 
@@ -272,3 +306,30 @@ for row in "${rows[@]}"; do
     "$(ratio "$opb" "$cpb")/$(ratio "$opm" "$cpm")" "$ctb / $ctm" "$otb / $otm" \
     "$(ratio "$otb" "$ctb")/$(ratio "$otm" "$ctm")"
 done
+
+# "median noise" of a row's round ratios; noise is half their spread over the median.
+ratio_spread() {
+  tr ' ' '\n' <<<"$1" | grep . | sort -g |
+    awk '{ v[NR] = $1 } END { m = v[int((NR + 1) / 2)]; printf "%.3f %.3f", m, (m > 0 ? (v[NR] - v[1]) / 2 / m : 0) }'
+}
+
+[ "$check" = 1 ] || exit 0
+echo
+echo "check (median of the rounds' transfer ratios against the goal, allowing the measured noise)"
+missed=0
+for row in "${rows[@]}"; do
+  IFS='|' read -r name _ _ goal <<<"$row"
+  [ -n "$goal" ] || continue
+  read -r median noise <<<"$(ratio_spread "${samples[$name|r]}")"
+  extra=0
+  while awk -v n="$noise" 'BEGIN { exit !(n > 0.20) }' && [ "$extra" -lt $((2 * runs)) ]; do
+    measure_row "$row"
+    extra=$((extra + 1))
+    read -r median noise <<<"$(ratio_spread "${samples[$name|r]}")"
+  done
+  verdict=$(awk -v m="$median" -v g="$goal" -v n="$noise" 'BEGIN { print (m > g * (1 + n)) ? "MISSED" : "ok" }')
+  [ "$verdict" = ok ] || missed=1
+  printf '%-33s median %-6s goal %-5s noise %3.0f%% (%d extra rounds)  %s\n' "$name" "$median" "$goal" \
+    "$(awk -v n="$noise" 'BEGIN { print n * 100 }')" "$extra" "$verdict"
+done
+exit "$missed"
