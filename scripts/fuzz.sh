@@ -11,6 +11,7 @@
 # lines starting with # or ; are comments. A finding is written to
 # build/fuzz/artifacts/ and ends the run with a failure.
 set -euo pipefail
+caller=$PWD
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build/fuzz
@@ -73,7 +74,7 @@ run() {
 [ $# -ge 2 ] || usage
 if [ "$1" = "--flags" ]; then
   [ $# -eq 2 ] || usage
-  options_flags "$2"
+  (cd "$caller" && options_flags "$2")
   exit
 fi
 configure
