@@ -4,16 +4,20 @@
 #                                    build/fuzz/corpus/TARGET, seeded from fuzz/corpus/TARGET;
 #                                    FLAGS go to libFuzzer (-jobs=1 logs to build/fuzz/logs/TARGET/)
 #   scripts/fuzz.sh --all SECONDS    every fuzz/*_fuzz.cpp briefly from its seeds (CI)
-# A target's extra libFuzzer flags are read from fuzz/TARGET.options (one per line,
-# a relative -dict= path is taken from fuzz/). A finding is written to
+#   scripts/fuzz.sh --flags FILE     the libFuzzer flags an options file gives
+# A target's options are in fuzz/TARGET.options, in the INI form continuous
+# fuzzing reads: `key = value` lines under [libfuzzer] become -key=value (a
+# relative dict path is taken from fuzz/), other sections are for other engines,
+# lines starting with # or ; are comments. A finding is written to
 # build/fuzz/artifacts/ and ends the run with a failure.
 set -euo pipefail
+caller=$PWD
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build/fuzz
 
 usage() {
-  echo "usage: scripts/fuzz.sh TARGET MINUTES [libFuzzer flags] | --all SECONDS" >&2
+  echo "usage: scripts/fuzz.sh TARGET MINUTES [libFuzzer flags] | --all SECONDS | --flags FILE" >&2
   exit 2
 }
 
@@ -22,19 +26,33 @@ configure() {
   cmake --preset fuzz >/dev/null
 }
 
-# The flags of fuzz/$1.options, one per line; blank lines and # comments skipped.
-target_flags() {
-  local file="fuzz/$1.options" line
+trim() {
+  [[ "$1" =~ ^[[:space:]]*(.*[^[:space:]])?[[:space:]]*$ ]]
+  echo "${BASH_REMATCH[1]}"
+}
+
+# options_flags FILE: its [libfuzzer] section as libFuzzer flags, one per line.
+# A line that is not a section, a comment or `key = value` inside a section
+# fails, so that a file in another form is not silently ignored.
+options_flags() {
+  local file=$1 line section="" key value n=0
   [ -f "$file" ] || return 0
   while IFS= read -r line || [ -n "$line" ]; do
-    line="${line%%#*}"
-    line="${line//[[:space:]]/}"
-    [ -n "$line" ] || continue
+    n=$((n + 1))
+    line=$(trim "$line")
     case "$line" in
-      -dict=/*) ;;
-      -dict=*) line="-dict=$root/fuzz/${line#-dict=}" ;;
+      "" | \#* | \;*) continue ;;
+      \[*\]) section=$(trim "${line:1:${#line}-2}") && continue ;;
     esac
-    echo "$line"
+    key=$(trim "${line%%=*}")
+    value=$(trim "${line#*=}")
+    if [[ "$line" != *=* || ! "$key" =~ ^[A-Za-z_][A-Za-z0-9_]*$ || -z "$section" ]]; then
+      echo "$file:$n: expected key = value under a [section]: $line" >&2
+      return 1
+    fi
+    [ "$section" = libfuzzer ] || continue
+    [[ "$key" = dict && "$value" != /* ]] && value="$root/fuzz/$value"
+    echo "-$key=$value"
   done <"$file"
 }
 
@@ -42,9 +60,10 @@ target_flags() {
 run() {
   local target=$1 seconds=$2 corpus=$3
   shift 3
-  local seeds="$root/fuzz/corpus/$target" flags
+  local seeds="$root/fuzz/corpus/$target" text flags=()
+  text=$(options_flags "$root/fuzz/$target.options") || return 1
+  [ -z "$text" ] || mapfile -t flags <<<"$text"
   mkdir -p "$corpus" "$build/artifacts" "$build/logs/$target"
-  mapfile -t flags < <(target_flags "$target")
   local dirs=("$corpus")
   [ -d "$seeds" ] && dirs+=("$seeds")
   # The working directory takes the logs of -jobs runs.
@@ -53,6 +72,11 @@ run() {
 }
 
 [ $# -ge 2 ] || usage
+if [ "$1" = "--flags" ]; then
+  [ $# -eq 2 ] || usage
+  (cd "$caller" && options_flags "$2")
+  exit
+fi
 configure
 if [ "$1" = "--all" ]; then
   seconds=$2

@@ -12,6 +12,8 @@ packages=(
   nginx squid dante-server microsocks python3-ntlm-auth libio-socket-socks-perl curl openssl
   locales
   desktop-file-utils groff-base
+  # the fuzz seeds of the compressed codings are made with the coders' own tools
+  gzip brotli zstd
 )
 
 missing=()
