@@ -1,10 +1,11 @@
 // Builds NTLM message 3 (NTLMv1 and NTLMv2) for names of any length up to and
 // past the limits, decodes it and reads it back as a server would.
 //
-// Input: byte 0 chooses NTLMv2 (bit 0); bytes 1-8 are the lengths of domain,
-// workstation, user and (NTLMv2) the server's target information (up to what
-// the client accepts), 16 bits each;
-// the rest is cycled to fill the names, the password and the target information.
+// Input: byte 0 chooses NTLMv2 (bit 0); bytes 1-6 are the lengths of domain,
+// workstation and user (two bytes each: a short length, or around the limit),
+// bytes 7-8 that of the server's target information (up to what the client
+// accepts); the rest is cycled to fill the names, the password and the target
+// information.
 // Checked:
 // - the builder refuses exactly the names whose 16-bit units would not fit a
 //   16-bit length, and nothing else;
@@ -62,12 +63,16 @@ std::string Buffer(const std::string& m, size_t at) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 9) return 0;
   const bool v2 = data[0] & 1;
-  auto len16 = [data](size_t i) { return static_cast<size_t>(data[i] | data[i + 1] << 8); };
+  // Most names are short, which keeps the runs fast; bit 0 of a length's second
+  // byte puts it around the limit of 32767 bytes instead.
+  auto len16 = [data](size_t i) {
+    return (data[i + 1] & 1) ? size_t{0x7FFF} - 2 + data[i] % 5 : static_cast<size_t>(data[i]);
+  };
   const std::string_view pool(reinterpret_cast<const char*>(data + 9), size - 9);
   size_t at = 0;
   const std::string domain = Fill(pool, at, len16(1));
   const std::string workstation = Fill(pool, at, len16(3));
-  const std::string user = Fill(pool, at, len16(5) % 0x9000);
+  const std::string user = Fill(pool, at, len16(5));
   const std::string password = Fill(pool, at, pool.size() % 64);
   http::TNtlmChallenge challenge{}, client{};
   for (size_t i = 0; i < 8; ++i) {
@@ -80,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The client reads at most 1000 characters of a challenge, so the target
   // information it can hold is at most 750 bytes; the NTLMv2 response over a
   // much larger one would outgrow its 16-bit length.
-  info.TargetInfo = v2 ? Fill(pool, at, len16(7) % 751) : std::string();
+  info.TargetInfo = v2 ? Fill(pool, at, (data[7] | data[8] << 8) % 751) : std::string();
   constexpr uint64_t kTime = 0x01D0000000000000ull;
 
   const std::string text =
