@@ -63,8 +63,9 @@ SSL_CTX* ServerContext(bool tls12) {
     X509_sign(x, key, nullptr);
     return x;
   }();
-  static std::map<bool, SSL_CTX*> contexts;
-  SSL_CTX*& ctx = contexts[tls12];
+  // Plain pointers, kept to the end: no destructor frees them before the leak check.
+  static SSL_CTX* contexts[2] = {};
+  SSL_CTX*& ctx = contexts[tls12 ? 1 : 0];
   if (!ctx) {
     ctx = SSL_CTX_new(TLS_server_method());
     Check(SSL_CTX_use_certificate(ctx, cert) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1);
