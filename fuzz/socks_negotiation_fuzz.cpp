@@ -1,9 +1,10 @@
 // Plays a SOCKS server to the socket's whole negotiation, with no network: the
 // socket's transport is memory (a stand-in handle, sends recorded, receives served
 // from what this driver offers), and each server reply is offered only once the
-// client has sent the request it answers, as a real server would.
+// client has sent the request it answers, as a real server would; the server
+// closes once it has nothing more to say.
 //
-// Input: 8 bytes of set-up (see ReadSetup), the user code, password and host
+// Input: 11 bytes of set-up (see ReadSetup), the user code, password and host
 // name, then the server's replies separated by "@@NEXT@@". Each input runs three
 // times: one byte per receive, each reply whole, and in pseudo-random pieces.
 // Checked:
@@ -140,6 +141,11 @@ class TMemorySocks : public net::TCustomSocksWSocket {
     TCustomSocksWSocket::InternalClose(Shut, ErrCode);
   }
 
+  // The server's end of the connection, as the network reports it.
+  void PeerClosed() {
+    core::TMessage m{};
+    HandleFdClose(m);
+  }
   // One read notification: returns the bytes taken from the network.
   size_t DeliverData() {
     const size_t before = FPending.size();
@@ -202,6 +208,9 @@ void Attach(TMemorySocks& sock, TRun& run) {
     run.connectError = err;
     run.events.push_back("connected " + std::to_string(err));
   };
+  sock.OnSessionClosed = [&run](core::TComponent*, uint16_t err) {
+    run.events.push_back("closed " + std::to_string(err));
+  };
   sock.OnDataAvailable = [&run, &sock](core::TComponent*, uint16_t) {
     char buf[64];
     for (int n; (n = sock.Receive(buf, sizeof buf)) > 0;) run.data.append(buf, static_cast<size_t>(n));
@@ -241,6 +250,9 @@ TRun Run(const TSetup& s, TPieces pieces) {
       core::Application().ProcessMessages();
     }
   }
+  core::Application().ProcessMessages();
+  // The server has said all it had to say: it closes.
+  if (sock->State() == net::wsConnected) sock->PeerClosed();
   core::Application().ProcessMessages();
   run.wire = sock->Wire();
   return run;
