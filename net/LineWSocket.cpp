@@ -158,17 +158,26 @@ int TCustomLineWSocket::ReceiveIntoLineBuffer() {
 void TCustomLineWSocket::EditLine(int& Len) {
   const int start = FRcvdCnt;
   // A line being handed out (the application pumps messages from its handler) is
-  // out of a backspace's reach.
-  const int floor = FLineLength;
+  // out of a backspace's reach, and so is every line that ends within these bytes:
+  // the result must not depend on how the peer's bytes were cut into receives.
+  int lineStart = FLineLength;
   std::string work;  // the edited bytes from the buffer's start, once editing began
   bool editing = false;
   int w = start, low = start;
+  const int endLen = static_cast<int>(FLineEndText.size());
+  // After each byte written: a line end just completed starts a new line.
+  const auto noteLineEnd = [&] {
+    if (endLen == 0 || w - lineStart < endLen) return;
+    const char* written = editing ? work.data() : Held();
+    if (std::equal(FLineEndText.begin(), FLineEndText.end(), written + w - endLen)) lineStart = w;
+  };
   const auto put = [&](char ch) {
     if (static_cast<size_t>(w) < work.size())
       work[static_cast<size_t>(w)] = ch;
     else
       work.push_back(ch);
     ++w;
+    noteLineEnd();
   };
   for (int i = 0; i < Len; ++i) {
     const char ch = Held()[start + i];
@@ -177,22 +186,26 @@ void TCustomLineWSocket::EditLine(int& Len) {
       work.assign(Held(), static_cast<size_t>(w));
     }
     if (ch == kBackspace) {
-      if (w > floor) {
+      if (w > lineStart) {
         if (FLineEchoOn) FEchoPending += kBackspaceEcho;
         --w;
         low = std::min(low, w);
       }
     } else if (ch == kTab) {
+      // Tab stops count from the start of the line the tab is on.
+      const int column0 = lineStart;
       do {
         put(' ');
         if (FLineEchoOn) FEchoPending += ' ';
-      } while (w % kTabStop != 0);
+      } while ((w - column0) % kTabStop != 0);
     } else {
       if (FLineEchoOn) FEchoPending += ch;
-      if (editing)
+      if (editing) {
         put(ch);
-      else
+      } else {
         ++w;  // already in place
+        noteLineEnd();
+      }
     }
   }
   if (!editing) return;
