@@ -29,12 +29,12 @@ namespace {
 
 constexpr uint16_t kAuthStateError = 6;
 // The Base64 text of a challenge message is taken up to this length.
-constexpr int64_t kMaxChallengeText = 1000;
+constexpr size_t kMaxChallengeText = 1000;
 
 // The last challenge whose scheme name matches, or -1.
 int LastChallenge(const core::TStringList& challenges, std::string_view scheme) {
   for (int i = challenges.Count() - 1; i >= 0; --i) {
-    if (core::SameText(core::Copy(challenges[i], 1, static_cast<int64_t>(scheme.size())), scheme)) return i;
+    if (ChallengeIs(challenges[i], scheme)) return i;
   }
   return -1;
 }
@@ -225,7 +225,8 @@ bool THttpCli::PrepareBasicAuth(bool& DoNext) {
 // The challenge text of the last NTLM challenge: the Base64 after "NTLM ".
 TNTLM_Msg2_Info THttpCli::LastNTLMChallenge() const {
   const int i = LastChallenge(FAuthChallenges, "NTLM");
-  return ParseNtlmMessage2(i < 0 ? std::string() : core::Copy(FAuthChallenges[i], 6, kMaxChallengeText));
+  return ParseNtlmMessage2(i < 0 ? std::string()
+                                 : ChallengeData(FAuthChallenges[i], "NTLM", kMaxChallengeText));
 }
 
 // NTLM authenticates the connection, so messages 1 and 3 must share one: an

@@ -10,14 +10,6 @@ namespace http {
 
 namespace {
 
-// The value of a field line: the text after the colon without its leading blanks;
-// the last character is never skipped.
-std::string FieldValue(const std::string& line, size_t colon) {
-  size_t i = colon + 1;
-  while (i + 1 < line.size() && line[i] == ' ') ++i;
-  return i < line.size() ? line.substr(i) : std::string();
-}
-
 // A value copied from a response into a later request line loses its control
 // bytes: they would split or corrupt that line.
 std::string WithoutControlBytes(std::string s) {
@@ -28,28 +20,6 @@ std::string WithoutControlBytes(std::string s) {
                          }),
           s.end());
   return s;
-}
-
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-// A "content-length" value: decimal digits only (blanks around them allowed),
-// fitting 63 bits; -1 for anything else.
-int64_t ParseContentLength(const std::string& value) {
-  size_t i = 0;
-  size_t end = value.size();
-  while (i < end && (value[i] == ' ' || value[i] == '\t')) ++i;
-  while (end > i && (value[end - 1] == ' ' || value[end - 1] == '\t')) --end;
-  if (i == end) return -1;
-  int64_t length = 0;
-  for (; i < end; ++i) {
-    if (!IsDigit(value[i])) return -1;
-    const int digit = value[i] - '0';
-    if (length > (INT64_MAX - digit) / 10) return -1;
-    length = length * 10 + digit;
-  }
-  return length;
 }
 
 }  // namespace
@@ -120,38 +90,31 @@ void THttpCli::GetHeaderLineNext() {
 }
 
 void THttpCli::TakeStatusLine(const std::string& Line) {
-  const std::string version = core::Copy(Line, 1, 8);
-  if (version != "HTTP/1.0" && version != "HTTP/1.1") {
+  const TStatusLine status = ParseStatusLine(Line);
+  if (!status.http1) {
     if (auto h = OnDataPush2) h(this);
     return;
   }
-  FServerVersion = core::Copy(Line, 6, 3);
+  FServerVersion = status.version;
   if (FRequestVer == "1.1" && FServerVersion == "1.0")
     FCloseReq = true;
   else
     FCloseReq = FRequestVer == "1.0";
   if (CheckLogOptions(core::loProtSpecDump))
     DebugLog(core::loProtSpecDump, std::string("FCloseReq=") + (FCloseReq ? "1" : "0"));
-  // The code is three digits from 100 to 599 after the blank(s) that follow the
-  // version, ended by a blank or the end of the line. Anything else leaves the
-  // status at 0: the request then cannot end as a success.
-  const auto len = static_cast<int64_t>(Line.size());
-  auto at = [&Line](int64_t pos) { return Line[static_cast<size_t>(pos - 1)]; };
-  int64_t p = 9;
-  while (p <= len && at(p) == ' ') ++p;
-  if (p == 9 || p + 2 > len || !IsDigit(at(p)) || !IsDigit(at(p + 1)) || !IsDigit(at(p + 2))) return;
-  if (p + 3 <= len && at(p + 3) != ' ' && at(p + 3) != '\t') return;
-  const int code = (at(p) - '0') * 100 + (at(p + 1) - '0') * 10 + (at(p + 2) - '0');
-  if (code < 100 || code > 599) return;
-  FStatusCode = code;
+  // Without a usable code the status stays at 0: the request then cannot end as
+  // a success.
+  if (status.code == 0) return;
+  FStatusCode = status.code;
   FStatusLineSeen = true;
-  FReasonPhrase = core::Copy(Line, p + 4, len);
+  FReasonPhrase = status.reason;
 }
 
 void THttpCli::TakeFieldLine(const std::string& Line) {
-  const size_t colon = Line.find(':');
-  const std::string name = core::LowerCase(Line.substr(0, colon));
-  const std::string value = FieldValue(Line, colon);
+  const std::optional<THeaderField> field = SplitFieldLine(Line);
+  if (!field) return;
+  const std::string& name = field->name;
+  const std::string& value = field->value;
   if (name == "location") {
     TakeLocation(value);
   } else if (name == "content-length") {

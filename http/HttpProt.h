@@ -45,6 +45,7 @@
 #include "core/Logger.h"
 #include "core/WndControl.h"
 #include "http/HttpException.h"
+#include "http/HttpParse.h"
 #include "http/HttpTimeline.h"
 #include "http/NtlmMsgs.h"
 #include "net/SslWSocket.h"
@@ -630,8 +631,7 @@ class THttpCli : public core::TWndControl {
   // Chunk decoder.
   uint64_t FChunkLength = 0;
   uint64_t FChunkRcvd = 0;
-  int FChunkDigits = 0;
-  bool FSizeDigitSeen = false;
+  TChunkSizeScan FChunkSizeScan;
   bool FChunkTrailer = false;
   bool FChunkLineEmpty = true;
   // The CR after a chunk's data arrived; its LF must come next.
