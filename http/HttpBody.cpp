@@ -399,6 +399,10 @@ bool THttpCli::RetryStaleConnection() {
 }
 
 void THttpCli::SocketSessionClosed(core::TComponent* /*Sender*/, uint16_t ErrCode) {
+  EndRequest(ErrCode);
+}
+
+void THttpCli::EndRequest(uint16_t ErrCode) {
   if (CheckLogOptions(core::loProtSpecInfo))
     DebugLog(core::loProtSpecInfo, "SessionClosed Error: " + std::to_string(ErrCode));
   if (ErrCode != 0) FRequestDoneError = ErrCode;

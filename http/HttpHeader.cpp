@@ -262,7 +262,7 @@ void THttpCli::CloseNow() {
   if (FSocket->State() != net::wsClosed) {
     FSocket->Abort();
   } else if (FHttpState != httpReady) {
-    SocketSessionClosed(this, 0);
+    EndRequest(0);
   }
 }
 

@@ -372,11 +372,18 @@ class THttpCli : public core::TWndControl {
   void PostLogin();
   void ConnectSocketEvents();
   void HookSessionClosed();
-  void FailLookup(uint16_t ErrCode, core::TComponent* Sender);
-  void FailConnect(const std::string& Reason, uint16_t ErrCode, core::TComponent* Sender);
+  // Every end of a request runs here: the socket's close, and each failure that
+  // leaves no connection to close (lookup, connect, an unknown scheme, an abort).
+  void EndRequest(uint16_t ErrCode);
+  void FailLookup(uint16_t ErrCode);
+  void FailConnect(const std::string& Reason, uint16_t ErrCode);
   bool NameGoesToSocksServer() const;
-  void ConnectToAddress(const std::string& Address, core::TComponent* Sender);
-  void FailNotImplemented(core::TComponent* Sender);
+  void ConnectToAddress(const std::string& Address);
+  void FailNotImplemented();
+  // The connection is up: a new one (the socket's event) or a kept one reused.
+  void SessionFailed(uint16_t ErrCode);
+  void ReuseKeptConnection();
+  void StartOnConnection(bool Reused);
   void StartUpload();
   void AddRequestLines(const std::string& Method, const std::string& Version, core::TStringList& Headers);
   // Ends the request on a protocol error: status 404 with Reason, connection closed.

@@ -220,12 +220,12 @@ void THttpCli::StartRelocation() {
   PostLogin();
 }
 
-void THttpCli::RelocationAfterClose(core::TComponent* Sender, uint16_t ErrCode) {
+void THttpCli::RelocationAfterClose(core::TComponent* /*Sender*/, uint16_t ErrCode) {
   if (RelocationCancelled()) {
     // The close ends the request as any close does.
     FLocationFlag = false;
     HookSessionClosed();
-    SocketSessionClosed(Sender, ErrCode);
+    EndRequest(ErrCode);
     return;
   }
   std::string proto, user, pass, host, port, path;

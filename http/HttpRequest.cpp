@@ -48,7 +48,7 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
   FProxyAuthBasicState = 0;
   if (FSocket->State() == net::wsConnected) {
     if (SameConnection()) {
-      SocketSessionConnected(this, 0);
+      ReuseKeptConnection();
       return;
     }
     FSocket->Abort();
@@ -218,7 +218,7 @@ void THttpCli::Abort() {
   FReasonPhrase = "Connection aborted on request";
   FRequestDoneError = 3;
   if (wasLookup)
-    SocketSessionClosed(this, 0);
+    EndRequest(0);
   else
     FSocket->Close();
   StateChange(httpReady);
