@@ -447,6 +447,17 @@ class THttpCli : public core::TWndControl {
   bool DocumentComplete() const;
   void CheckSessionResult(uint16_t ErrCode);
   bool RetryStaleConnection();
+  // The values of FAuthNTLMState and FProxyAuthNTLMState. Message 2 is the
+  // server's, so no state waits to send it. The order matters: a state below
+  // kNtlmDone is a handshake still under way.
+  static constexpr int kNtlmIdle = 0;
+  static constexpr int kNtlmSendMessage1 = 1;  // the next request carries message 1
+  static constexpr int kNtlmSendMessage3 = 3;  // the next request carries message 3
+  static constexpr int kNtlmDone = 4;
+  // The values of FAuthBasicState and FProxyAuthBasicState.
+  static constexpr int kBasicIdle = 0;
+  static constexpr int kBasicSendCredentials = 1;  // the next request carries them
+  static constexpr int kBasicDone = 2;
   // The four authentication state bytes, in the order of the fields below.
   struct TAuthStates {
     int Ntlm, ProxyNtlm, Basic, ProxyBasic;
@@ -656,10 +667,10 @@ class THttpCli : public core::TWndControl {
   bool FStaleRetried = false;
 
   // Authentication states.
-  int FAuthNTLMState = 0;
-  int FProxyAuthNTLMState = 0;
-  int FAuthBasicState = 0;
-  int FProxyAuthBasicState = 0;
+  int FAuthNTLMState = kNtlmIdle;
+  int FProxyAuthNTLMState = kNtlmIdle;
+  int FAuthBasicState = kBasicIdle;
+  int FProxyAuthBasicState = kBasicIdle;
   // Counts the connections opened; an NTLM exchange holds only on the one it
   // was made on (the one its message 1 went out on).
   uint64_t FConnectionSerial = 0;

@@ -101,8 +101,8 @@ void THttpCli::TakeLocation(const std::string& Value) {
 // server alone; a location that names its own credentials brings them along. The
 // proxy's stay, since the proxy does not change.
 void THttpCli::LeaveOrigin() {
-  FAuthNTLMState = 0;
-  FAuthBasicState = 0;
+  FAuthNTLMState = kNtlmIdle;
+  FAuthBasicState = kBasicIdle;
   if (FLocationCredentials) return;
   FCurrUsername.clear();
   FCurrPassword.clear();

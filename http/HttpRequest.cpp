@@ -42,10 +42,10 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
   FRequestOrigin = TargetOrigin();
   FOtherOrigin = false;
   // Request start of authentication: every state starts at 0.
-  FAuthNTLMState = 0;
-  FProxyAuthNTLMState = 0;
-  FAuthBasicState = 0;
-  FProxyAuthBasicState = 0;
+  FAuthNTLMState = kNtlmIdle;
+  FProxyAuthNTLMState = kNtlmIdle;
+  FAuthBasicState = kBasicIdle;
+  FProxyAuthBasicState = kBasicIdle;
   if (FSocket->State() == net::wsConnected) {
     if (SameConnection()) {
       ReuseKeptConnection();

@@ -237,7 +237,7 @@ void THttpCli::StartOnConnection(bool Reused) {
 
 // An NTLM negotiation request goes without its body.
 void THttpCli::StartUpload() {
-  if (FAuthNTLMState == 1 || FProxyAuthNTLMState == 1) return;
+  if (FAuthNTLMState == kNtlmSendMessage1 || FProxyAuthNTLMState == kNtlmSendMessage1) return;
   TriggerSendBegin();
   FSending = true;
   SocketDataSent(FSocket, 0);
@@ -301,7 +301,7 @@ void THttpCli::AddRequestLines(const std::string& Method, const std::string& Ver
   if (withBody) {
     // A stream positioned past its end has nothing to send.
     int64_t length = 0;
-    if (FAuthNTLMState != 1 && FProxyAuthNTLMState != 1 && FSendStream)
+    if (FAuthNTLMState != kNtlmSendMessage1 && FProxyAuthNTLMState != kNtlmSendMessage1 && FSendStream)
       length = std::max<int64_t>(0, FSendStream->Size() - FSendStream->Position());
     Headers.Add("Content-Length: " + std::to_string(length));
   }
