@@ -41,7 +41,7 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
   AdjustDocName();
   FRequestOrigin = TargetOrigin();
   FOtherOrigin = false;
-  // Request start of authentication: every state starts at 0.
+  // Request start of authentication: every state starts idle.
   FAuthNTLMState = kNtlmIdle;
   FProxyAuthNTLMState = kNtlmIdle;
   FAuthBasicState = kBasicIdle;
