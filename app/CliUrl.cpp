@@ -1,11 +1,11 @@
 #include "app/CliUrl.h"
 
 #include <algorithm>
-#include <cctype>
 #include <string_view>
 
 #include "app/CliOptions.h"
 #include "core/SysUtils.h"
+#include "http/UriRef.h"
 
 namespace app {
 
@@ -84,27 +84,12 @@ std::string UrlHost(const std::string& url) {
 }
 
 std::string LocationTarget(const std::string& base, const std::string& location) {
-  const std::string loc = location.substr(0, location.find('#'));
-  const size_t sep = loc.find("://");
-  const auto schemeChar = [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
-  };
-  if (sep != std::string::npos && sep > 0 &&
-      std::all_of(loc.begin(), loc.begin() + static_cast<ptrdiff_t>(sep), schemeChar))
-    return loc;
-  const size_t baseSep = base.find("://");
-  if (baseSep == std::string::npos) return loc;
-  if (loc.rfind("//", 0) == 0) return base.substr(0, baseSep + 1) + loc;
-  const size_t pathStart = std::min(base.find_first_of("/?#", baseSep + 3), base.size());
-  const std::string origin = base.substr(0, pathStart);
-  std::string path = base.substr(pathStart);
-  path = path.substr(0, path.find('#'));
-  if (loc.empty()) return origin + path;
-  if (loc[0] == '/') return origin + loc;
-  path = path.substr(0, path.find('?'));
-  if (loc[0] == '?') return origin + (path.empty() ? "/" : path) + loc;
-  const size_t slash = path.rfind('/');
-  return origin + (slash == std::string::npos ? "/" : path.substr(0, slash + 1)) + loc;
+  http::TUriRef ref = http::SplitUriRef(location);
+  ref.HasFragment = false;
+  http::TUriRef target = http::ResolveUriRef(http::SplitUriRef(base), ref);
+  // A server with no path asked for is asked for "/", as the request does.
+  if (target.HasAuthority && target.Path.empty()) target.Path = "/";
+  return http::ComposeUri(target);
 }
 
 TProxyAddress ParseProxy(const std::string& value) {

@@ -14,8 +14,9 @@ std::string CheckedUrl(const std::string& url);
 // The host of a URL CheckedUrl accepted (brackets of an IPv6 address kept).
 std::string UrlHost(const std::string& url);
 
-// The URL a redirection's location leads to from base, for messages: enough of
-// reference resolution to name the page (dot segments stay as they are).
+// The URL a redirection's location leads to from base, for messages: resolved as
+// the client resolves it (scheme in lower case, dot segments removed, no
+// fragment, "/" for an empty path).
 std::string LocationTarget(const std::string& base, const std::string& location);
 
 struct TProxyAddress {

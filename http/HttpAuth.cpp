@@ -5,11 +5,10 @@
 // matching "Authorization" or "Proxy-Authorization" line, and it is reported done
 // only when the handshake has succeeded or failed. NTLM is preferred to Basic.
 //
-// NTLM states: 0 idle, 1 the next request carries message 1, 3 the next request
-// carries message 3, 4 done (2 is never entered). Basic states: 0 idle, 1 the next
-// request carries the credentials, 2 done.
+// The states are named in HttpProt.h (kNtlm*, kBasic*): idle, the next request
+// carries a message or the credentials, done.
 //
-// No preset scheme is offered, so every request starts at state 0 and pays the
+// No preset scheme is offered, so every request starts idle and pays the
 // whole handshake, and httpoNoBasicAuth / httpoNoNTLMAuth (which only suppress the
 // step for a preset scheme) change nothing.
 #include <chrono>
@@ -29,12 +28,12 @@ namespace {
 
 constexpr uint16_t kAuthStateError = 6;
 // The Base64 text of a challenge message is taken up to this length.
-constexpr int64_t kMaxChallengeText = 1000;
+constexpr size_t kMaxChallengeText = 1000;
 
 // The last challenge whose scheme name matches, or -1.
 int LastChallenge(const core::TStringList& challenges, std::string_view scheme) {
   for (int i = challenges.Count() - 1; i >= 0; --i) {
-    if (core::SameText(core::Copy(challenges[i], 1, static_cast<int64_t>(scheme.size())), scheme)) return i;
+    if (ChallengeIs(challenges[i], scheme)) return i;
   }
   return -1;
 }
@@ -72,14 +71,14 @@ bool THttpCli::AuthenticationFollows() {
 THttpCli::TAuthStates THttpCli::UpdatedAuthStates() const {
   const bool challenged = FStatusCode == 401 || FStatusCode == 407;
   TAuthStates s{FAuthNTLMState, FProxyAuthNTLMState, FAuthBasicState, FProxyAuthBasicState};
-  if (s.Ntlm == 3 && !challenged) s.Ntlm = 4;
-  if (s.Ntlm == 4 && FStatusCode == 401) s.Ntlm = 0;
-  if (s.ProxyNtlm == 3 && FStatusCode != 407) s.ProxyNtlm = 4;
-  if (s.ProxyNtlm == 4 && FStatusCode == 407) s.ProxyNtlm = 0;
-  if (s.Basic == 1 && !challenged) s.Basic = 2;
-  if (s.Basic == 2 && FStatusCode == 401) s.Basic = 0;
-  if (s.ProxyBasic == 1 && FStatusCode != 407) s.ProxyBasic = 2;
-  if (s.ProxyBasic == 2 && FStatusCode == 407) s.ProxyBasic = 0;
+  if (s.Ntlm == kNtlmSendMessage3 && !challenged) s.Ntlm = kNtlmDone;
+  if (s.Ntlm == kNtlmDone && FStatusCode == 401) s.Ntlm = kNtlmIdle;
+  if (s.ProxyNtlm == kNtlmSendMessage3 && FStatusCode != 407) s.ProxyNtlm = kNtlmDone;
+  if (s.ProxyNtlm == kNtlmDone && FStatusCode == 407) s.ProxyNtlm = kNtlmIdle;
+  if (s.Basic == kBasicSendCredentials && !challenged) s.Basic = kBasicDone;
+  if (s.Basic == kBasicDone && FStatusCode == 401) s.Basic = kBasicIdle;
+  if (s.ProxyBasic == kBasicSendCredentials && FStatusCode != 407) s.ProxyBasic = kBasicDone;
+  if (s.ProxyBasic == kBasicDone && FStatusCode == 407) s.ProxyBasic = kBasicIdle;
   return s;
 }
 
@@ -95,16 +94,17 @@ void THttpCli::UpdateAuthStates() {
 // as the end of the request leaves them.
 bool THttpCli::NTLMStepApplies(const TAuthStates& States) const {
   if (FAuthChallenges.Count() == 0 || LastChallenge(FAuthChallenges, "NTLM") < 0) return false;
-  if (FStatusCode == 401) return States.Basic == 0 && !FCurrUsername.empty() && !FCurrPassword.empty();
+  if (FStatusCode == 401)
+    return States.Basic == kBasicIdle && !FCurrUsername.empty() && !FCurrPassword.empty();
   // Without a proxy of our own, a 407 is not ours to answer.
-  return FStatusCode == 407 && !FProxy.empty() && States.ProxyBasic == 0 && !FProxyUsername.empty() &&
-         !FProxyPassword.empty();
+  return FStatusCode == 407 && !FProxy.empty() && States.ProxyBasic == kBasicIdle &&
+         !FProxyUsername.empty() && !FProxyPassword.empty();
 }
 
 bool THttpCli::BasicStepApplies(const TAuthStates& States) const {
   if (FAuthChallenges.Count() == 0 || LastChallenge(FAuthChallenges, "Basic") < 0) return false;
-  if (FStatusCode == 401) return States.Ntlm == 0 && !FCurrUsername.empty() && !FCurrPassword.empty();
-  return FStatusCode == 407 && !FProxy.empty() && States.ProxyNtlm == 0 && !FProxyUsername.empty() &&
+  if (FStatusCode == 401) return States.Ntlm == kNtlmIdle && !FCurrUsername.empty() && !FCurrPassword.empty();
+  return FStatusCode == 407 && !FProxy.empty() && States.ProxyNtlm == kNtlmIdle && !FProxyUsername.empty() &&
          !FProxyPassword.empty();
 }
 
@@ -116,9 +116,9 @@ bool THttpCli::ChallengeAnswered() const {
   if (NTLMStepApplies(s)) {
     if (!NtlmMessage3Fits("", Workstation(), server ? FCurrUsername : FProxyUsername)) return false;
     const int state = server ? s.Ntlm : s.ProxyNtlm;
-    return state == 0 || (state == 1 && !FCloseReq);
+    return state == kNtlmIdle || (state == kNtlmSendMessage1 && !FCloseReq);
   }
-  return BasicStepApplies(s) && (server ? s.Basic : s.ProxyBasic) == 0;
+  return BasicStepApplies(s) && (server ? s.Basic : s.ProxyBasic) == kBasicIdle;
 }
 
 // Each comma-separated challenge of a field counts as a field of its own.
@@ -133,10 +133,10 @@ void THttpCli::AddChallenges(const std::string& Value) {
 void THttpCli::BindNTLMToConnection() {
   auto bind = [this](int& state, uint64_t& connection) {
     if (connection != FConnectionSerial) {
-      if (state == 4) state = 0;
-      if (state == 3) state = 1;
+      if (state == kNtlmDone) state = kNtlmIdle;
+      if (state == kNtlmSendMessage3) state = kNtlmSendMessage1;
     }
-    if (state == 1) connection = FConnectionSerial;
+    if (state == kNtlmSendMessage1) connection = FConnectionSerial;
   };
   bind(FAuthNTLMState, FNTLMConnection);
   bind(FProxyAuthNTLMState, FProxyNTLMConnection);
@@ -147,15 +147,15 @@ void THttpCli::BindNTLMToConnection() {
 // complete is dropped.
 void THttpCli::RestartProxyAuth() {
   if (FCloseReq) {
-    if (FProxyAuthNTLMState == 4) {
-      FProxyAuthNTLMState = 1;
-    } else if (FProxyAuthBasicState == 2) {
-      FProxyAuthBasicState = 1;
+    if (FProxyAuthNTLMState == kNtlmDone) {
+      FProxyAuthNTLMState = kNtlmSendMessage1;
+    } else if (FProxyAuthBasicState == kBasicDone) {
+      FProxyAuthBasicState = kBasicSendCredentials;
     }
-  } else if (FProxyAuthNTLMState < 4) {
-    FProxyAuthNTLMState = 0;
-  } else if (FProxyAuthBasicState < 2) {
-    FProxyAuthBasicState = 0;
+  } else if (FProxyAuthNTLMState < kNtlmDone) {
+    FProxyAuthNTLMState = kNtlmIdle;
+  } else if (FProxyAuthBasicState < kBasicDone) {
+    FProxyAuthBasicState = kBasicIdle;
   }
 }
 
@@ -197,11 +197,11 @@ bool THttpCli::PrepareNTLMAuth(bool& DoNext) {
   if (result && FStatusCode == 401) {
     if (!RefuseOversizedNTLM(FCurrUsername)) {
       StartAuthNTLM();
-      DoNext = FAuthNTLMState == 1 || FAuthNTLMState == 3;
+      DoNext = FAuthNTLMState == kNtlmSendMessage1 || FAuthNTLMState == kNtlmSendMessage3;
     }
   } else if (result && !RefuseOversizedNTLM(FProxyUsername)) {
     StartProxyAuthNTLM();
-    DoNext = FProxyAuthNTLMState == 1 || FProxyAuthNTLMState == 3;
+    DoNext = FProxyAuthNTLMState == kNtlmSendMessage1 || FProxyAuthNTLMState == kNtlmSendMessage3;
   }
   TraceNTLMStates();
   return result;
@@ -212,10 +212,10 @@ bool THttpCli::PrepareBasicAuth(bool& DoNext) {
   if (!BasicStepApplies(states)) return false;
   if (FStatusCode == 401) {
     StartAuthBasic();
-    DoNext = FAuthBasicState == 1;
+    DoNext = FAuthBasicState == kBasicSendCredentials;
   } else {
     StartProxyAuthBasic();
-    DoNext = FProxyAuthBasicState == 1;
+    DoNext = FProxyAuthBasicState == kBasicSendCredentials;
   }
   return true;
 }
@@ -225,7 +225,8 @@ bool THttpCli::PrepareBasicAuth(bool& DoNext) {
 // The challenge text of the last NTLM challenge: the Base64 after "NTLM ".
 TNTLM_Msg2_Info THttpCli::LastNTLMChallenge() const {
   const int i = LastChallenge(FAuthChallenges, "NTLM");
-  return ParseNtlmMessage2(i < 0 ? std::string() : core::Copy(FAuthChallenges[i], 6, kMaxChallengeText));
+  return ParseNtlmMessage2(i < 0 ? std::string()
+                                 : ChallengeData(FAuthChallenges[i], "NTLM", kMaxChallengeText));
 }
 
 // NTLM authenticates the connection, so messages 1 and 3 must share one: an
@@ -236,30 +237,30 @@ bool THttpCli::KeepAliveNeeded() const {
 
 void THttpCli::StartAuthNTLM() {
   switch (FAuthNTLMState) {
-    case 0:
+    case kNtlmIdle:
       if (CheckLogOptions(core::loProtSpecInfo))
         DebugLog(core::loProtSpecInfo, "Starting NTLM authentication");
-      FAuthNTLMState = 1;
-      FAuthBasicState = 0;
+      FAuthNTLMState = kNtlmSendMessage1;
+      FAuthBasicState = kBasicIdle;
       if (KeepAliveNeeded()) FCurrConnection = "Keep-alive";
       PostLogin();
       break;
-    case 1:
+    case kNtlmSendMessage1:
       // Message 3 may answer the challenge only on the connection that brought
       // it: when the server closes that one, the handshake cannot complete.
       if (FCloseReq) {
         FAuthChallenges.Clear();
-        FAuthNTLMState = 0;
+        FAuthNTLMState = kNtlmIdle;
         TriggerRequestDone();
         break;
       }
       FNTLMMsg2Info = LastNTLMChallenge();
-      FAuthNTLMState = 3;
+      FAuthNTLMState = kNtlmSendMessage3;
       PostLogin();
       break;
-    case 3:  // message 3 was refused
+    case kNtlmSendMessage3:  // message 3 was refused
       FAuthChallenges.Clear();
-      FAuthNTLMState = 0;
+      FAuthNTLMState = kNtlmIdle;
       TriggerRequestDone();
       break;
     default:
@@ -269,28 +270,28 @@ void THttpCli::StartAuthNTLM() {
 
 void THttpCli::StartProxyAuthNTLM() {
   switch (FProxyAuthNTLMState) {
-    case 0:
+    case kNtlmIdle:
       if (CheckLogOptions(core::loProtSpecInfo))
         DebugLog(core::loProtSpecInfo, "Starting Proxy NTLM authentication");
-      FProxyAuthNTLMState = 1;
-      FProxyAuthBasicState = 0;
+      FProxyAuthNTLMState = kNtlmSendMessage1;
+      FProxyAuthBasicState = kBasicIdle;
       if (KeepAliveNeeded()) FCurrProxyConnection = "Keep-alive";
       PostLogin();
       break;
-    case 1:
+    case kNtlmSendMessage1:
       if (FCloseReq) {
         FAuthChallenges.Clear();
-        FProxyAuthNTLMState = 0;
+        FProxyAuthNTLMState = kNtlmIdle;
         TriggerRequestDone();
         break;
       }
       FProxyNTLMMsg2Info = LastNTLMChallenge();
-      FProxyAuthNTLMState = 3;
+      FProxyAuthNTLMState = kNtlmSendMessage3;
       PostLogin();
       break;
-    case 3:
+    case kNtlmSendMessage3:
       FAuthChallenges.Clear();
-      FProxyAuthNTLMState = 0;
+      FProxyAuthNTLMState = kNtlmIdle;
       TriggerRequestDone();
       break;
     default:
@@ -300,16 +301,16 @@ void THttpCli::StartProxyAuthNTLM() {
 
 void THttpCli::StartAuthBasic() {
   switch (FAuthBasicState) {
-    case 0:
+    case kBasicIdle:
       if (CheckLogOptions(core::loProtSpecInfo))
         DebugLog(core::loProtSpecInfo, "Starting Basic authentication");
-      FAuthBasicState = 1;
-      FAuthNTLMState = 0;
+      FAuthBasicState = kBasicSendCredentials;
+      FAuthNTLMState = kNtlmIdle;
       PostLogin();
       break;
-    case 1:  // the credentials were refused
+    case kBasicSendCredentials:  // the credentials were refused
       FAuthChallenges.Clear();
-      FAuthBasicState = 0;
+      FAuthBasicState = kBasicIdle;
       TriggerRequestDone();
       break;
     default:
@@ -319,16 +320,16 @@ void THttpCli::StartAuthBasic() {
 
 void THttpCli::StartProxyAuthBasic() {
   switch (FProxyAuthBasicState) {
-    case 0:
+    case kBasicIdle:
       if (CheckLogOptions(core::loProtSpecInfo))
         DebugLog(core::loProtSpecInfo, "Starting Proxy Basic authentication");
-      FProxyAuthBasicState = 1;
-      FProxyAuthNTLMState = 0;
+      FProxyAuthBasicState = kBasicSendCredentials;
+      FProxyAuthNTLMState = kNtlmIdle;
       PostLogin();
       break;
-    case 1:
+    case kBasicSendCredentials:
       FAuthChallenges.Clear();
-      FProxyAuthBasicState = 0;
+      FProxyAuthBasicState = kBasicIdle;
       TriggerRequestDone();
       break;
     default:
@@ -356,21 +357,21 @@ std::string THttpCli::NtlmMessage3(const std::string& User, const std::string& P
 // A request that opens a proxy NTLM handshake carries nothing for the server: the
 // proxy would not pass it on before it has authenticated the connection.
 void THttpCli::AddAuthorizationLines(core::TStringList& Headers) {
-  if (FProxyAuthNTLMState != 1) {
-    if (FAuthNTLMState == 1) {
+  if (FProxyAuthNTLMState != kNtlmSendMessage1) {
+    if (FAuthNTLMState == kNtlmSendMessage1) {
       Headers.Add("Authorization: NTLM " + BuildNtlmMessage1("", ""));
-    } else if (FAuthNTLMState == 3) {
+    } else if (FAuthNTLMState == kNtlmSendMessage3) {
       Headers.Add("Authorization: NTLM " + NtlmMessage3(FCurrUsername, FCurrPassword, FNTLMMsg2Info));
-    } else if (FAuthBasicState == 1) {
+    } else if (FAuthBasicState == kBasicSendCredentials) {
       Headers.Add(BasicLine("Authorization: ", FCurrUsername, FCurrPassword));
     }
   }
-  if (FProxyAuthNTLMState == 1) {
+  if (FProxyAuthNTLMState == kNtlmSendMessage1) {
     Headers.Add("Proxy-Authorization: NTLM " + BuildNtlmMessage1("", ""));
-  } else if (FProxyAuthNTLMState == 3) {
+  } else if (FProxyAuthNTLMState == kNtlmSendMessage3) {
     Headers.Add("Proxy-Authorization: NTLM " +
                 NtlmMessage3(FProxyUsername, FProxyPassword, FProxyNTLMMsg2Info));
-  } else if (FProxyAuthBasicState == 1) {
+  } else if (FProxyAuthBasicState == kBasicSendCredentials) {
     Headers.Add(BasicLine("Proxy-Authorization: ", FProxyUsername, FProxyPassword));
   }
 }

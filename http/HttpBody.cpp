@@ -11,13 +11,6 @@
 
 namespace http {
 
-namespace {
-
-// Sizes beyond 16 significant hexadecimal digits do not fit in 64 bits.
-constexpr int kMaxChunkDigits = 16;
-
-}  // namespace
-
 void THttpCli::HandleBodyData() {
   if (FRequestType == httpHEAD || !FLineHandler) {
     // A HEAD response whose connection the server is closing: nothing more belongs
@@ -162,8 +155,7 @@ void THttpCli::GetBodyLineNext() {
   if (FBodyLineCount == 0) {
     FChunkLength = 0;
     FChunkRcvd = 0;
-    FChunkDigits = 0;
-    FSizeDigitSeen = false;
+    FChunkSizeScan = {};
     FChunkTrailer = false;
     FChunkCRSeen = false;
     FChunkState = httpChunkSize;
@@ -234,25 +226,16 @@ int64_t THttpCli::DecodeChunks(const char* P, int64_t N) {
 
 // Hexadecimal digits of a size line; the first other byte ends them.
 int64_t THttpCli::ChunkSizeStep(const char* P, int64_t N, int64_t I) {
-  for (; I < N && IsXDigit(P[I]); ++I) {
-    if (FChunkLength != 0 || P[I] != '0') ++FChunkDigits;
-    if (FChunkDigits > kMaxChunkDigits) {
-      FailProtocol("Invalid chunked encoding");
-      return I;
-    }
-    FChunkLength = FChunkLength * 16 + static_cast<uint64_t>(XDigit(P[I]));
-    FSizeDigitSeen = true;
-  }
-  if (I < N) {
-    if (!FSizeDigitSeen) {
-      FailProtocol("Invalid chunked encoding");
-      return I;
-    }
+  const TChunkSizeStep step = ScanChunkSize(FChunkSizeScan, P, N, I);
+  FChunkLength = FChunkSizeScan.length;
+  if (step.verdict == TChunkSizeVerdict::kInvalid) {
+    FailProtocol("Invalid chunked encoding");
+  } else if (step.verdict == TChunkSizeVerdict::kDone) {
     FChunkState = httpChunkSizeEnd;
     if (CheckLogOptions(core::loProtSpecInfo))
       DebugLog(core::loProtSpecInfo, "ChunkLength = " + std::to_string(FChunkLength));
   }
-  return I;
+  return step.next;
 }
 
 // Skips the rest of a size line (extensions, the CR) through its LF; its data
@@ -320,8 +303,7 @@ void THttpCli::NextChunk(THttpChunkState State) {
   FChunkState = State;
   FChunkLength = 0;
   FChunkRcvd = 0;
-  FChunkDigits = 0;
-  FSizeDigitSeen = false;
+  FChunkSizeScan = {};
   FChunkCRSeen = false;
 }
 
@@ -417,6 +399,10 @@ bool THttpCli::RetryStaleConnection() {
 }
 
 void THttpCli::SocketSessionClosed(core::TComponent* /*Sender*/, uint16_t ErrCode) {
+  EndRequest(ErrCode);
+}
+
+void THttpCli::EndRequest(uint16_t ErrCode) {
   if (CheckLogOptions(core::loProtSpecInfo))
     DebugLog(core::loProtSpecInfo, "SessionClosed Error: " + std::to_string(ErrCode));
   if (ErrCode != 0) FRequestDoneError = ErrCode;

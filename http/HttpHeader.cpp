@@ -1,7 +1,6 @@
-// THttpCli: receiving, cutting the response into lines, and taking in the status
-// line and header fields up to the empty line that ends the header.
+// THttpCli: taking in the status line and header fields up to the empty line
+// that ends the header.
 #include <algorithm>
-#include <climits>
 #include <cstring>
 
 #include "http/HttpProt.h"
@@ -10,18 +9,6 @@
 namespace http {
 
 namespace {
-
-bool IsHeaderState(THttpState s) {
-  return s == httpWaitingHeader || s == httpWaitingBody;
-}
-
-// The value of a field line: the text after the colon without its leading blanks;
-// the last character is never skipped.
-std::string FieldValue(const std::string& line, size_t colon) {
-  size_t i = colon + 1;
-  while (i + 1 < line.size() && line[i] == ' ') ++i;
-  return i < line.size() ? line.substr(i) : std::string();
-}
 
 // A value copied from a response into a later request line loses its control
 // bytes: they would split or corrupt that line.
@@ -35,167 +22,7 @@ std::string WithoutControlBytes(std::string s) {
   return s;
 }
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-// A "content-length" value: decimal digits only (blanks around them allowed),
-// fitting 63 bits; -1 for anything else.
-int64_t ParseContentLength(const std::string& value) {
-  size_t i = 0;
-  size_t end = value.size();
-  while (i < end && (value[i] == ' ' || value[i] == '\t')) ++i;
-  while (end > i && (value[end - 1] == ' ' || value[end - 1] == '\t')) --end;
-  if (i == end) return -1;
-  int64_t length = 0;
-  for (; i < end; ++i) {
-    if (!IsDigit(value[i])) return -1;
-    const int digit = value[i] - '0';
-    if (length > (INT64_MAX - digit) / 10) return -1;
-    length = length * 10 + digit;
-  }
-  return length;
-}
-
 }  // namespace
-
-// Seam: the socket's Receive; tests and the fuzz target feed bytes here instead.
-int THttpCli::ReceiveData(void* Buffer, int BufferSize) {
-  return FSocket->Receive(Buffer, BufferSize);
-}
-
-void THttpCli::EnsureReceiveRoom() {
-  const auto needed = static_cast<size_t>(FReceiveLen + kReceiveRoom + 1);
-  if (FReceiveBuffer.size() < needed) FReceiveBuffer.resize(needed);
-}
-
-void THttpCli::ClearReceiveBuffer() {
-  FReceiveLen = 0;
-  FTakenLen = 0;
-  FLineScanned = 0;
-  ++FReceiveGen;
-  if (!FReceiveBuffer.empty()) FReceiveBuffer[0] = 0;
-}
-
-// Drops the first Start bytes (lines already taken) by moving the rest forward.
-void THttpCli::CompactReceive(int64_t Start) {
-  if (Start <= 0) return;
-  const int64_t rest = FReceiveLen - Start;
-  if (rest > 0) std::memmove(FReceiveBuffer.data(), FReceiveBuffer.data() + Start, static_cast<size_t>(rest));
-  FReceiveLen = std::max<int64_t>(rest, 0);
-  FReceiveBuffer[static_cast<size_t>(FReceiveLen)] = 0;
-}
-
-void THttpCli::DropTakenLines() {
-  CompactReceive(FTakenLen);
-  FTakenLen = 0;
-}
-
-void THttpCli::SocketDataAvailable(core::TComponent* /*Sender*/, uint16_t ErrCode) {
-  // Lines already taken by a step still running (this receive comes from inside
-  // one of its events) leave the buffer first.
-  DropTakenLines();
-  if (ReceiveBodyInPlace()) return;
-  EnsureReceiveRoom();
-  const int64_t room = BandwidthReadCap(static_cast<int64_t>(FReceiveBuffer.size()) - FReceiveLen - 1);
-  const int n =
-      ReceiveData(FReceiveBuffer.data() + FReceiveLen, static_cast<int>(std::min<int64_t>(room, INT_MAX)));
-  if (CheckLogOptions(core::loProtSpecInfo))
-    DebugLog(core::loProtSpecInfo, "Data available. Len=" + std::to_string(n));
-  if (FRequestType == httpABORT) return;
-  if (n <= 0) {
-    if (CheckLogOptions(core::loProtSpecInfo))
-      DebugLog(core::loProtSpecInfo, "**data available. Len=" + std::to_string(n));
-    return;
-  }
-  BandwidthReceived(n);
-  FResponseBytes = true;
-  FReceiveLen += n;
-  FReceiveBuffer[static_cast<size_t>(FReceiveLen)] = 0;
-  // The proxy's answer to CONNECT is no byte of the page.
-  if (FHttpState == httpWaitingProxyConnect) {
-    TakeTunnelReply();
-    return;
-  }
-  FTimeline.Received(n);
-  if (FHttpState == httpWaitingBody) {
-    HandleBodyData();
-    return;
-  }
-  CutHeaderLines(ErrCode);
-}
-
-// True when the bytes from Start on may still grow into an acceptable line. A
-// response header that outgrows its limits fails the request; anything else that
-// runs on without a line end is dropped, so memory stays bounded. A line is
-// measured without its CR LF, here as when it is complete: a CR at the end may be
-// the first half of the terminator, so the verdict does not depend on where the
-// receive was cut.
-bool THttpCli::CheckLineLimits(int64_t Start) {
-  int64_t text = FReceiveLen - Start;
-  if (text > 0 && FReceiveBuffer[static_cast<size_t>(FReceiveLen - 1)] == '\r') --text;
-  if (text <= kMaxHeaderLine) return true;
-  if (FHttpState == httpWaitingHeader) {
-    FailProtocol("Response header too large");
-  } else {
-    ClearReceiveBuffer();
-  }
-  return false;
-}
-
-// A line is taken out of the buffer before its step runs, so a step whose event
-// handler processes messages (and so receives more data) finds only the bytes not
-// yet taken. A plain field line is only counted off (FTakenLen) and moved out with
-// the next one that needs the buffer: that keeps a long header linear.
-void THttpCli::CutHeaderLines(uint16_t ErrCode) {
-  const uint64_t gen = FReceiveGen;
-  while (FReceiveLen - FTakenLen > 0) {
-    char* base = FReceiveBuffer.data();
-    const int64_t start = FTakenLen;
-    const int64_t from = start + FLineScanned;
-    const void* lf = from < FReceiveLen
-                         ? std::memchr(base + from, '\n', static_cast<size_t>(FReceiveLen - from))
-                         : nullptr;
-    if (!lf) {
-      DropTakenLines();
-      FLineScanned = FReceiveLen;
-      CheckLineLimits(0);
-      return;
-    }
-    const int64_t lfPos = static_cast<const char*>(lf) - base;
-    FCurrentLineCR = lfPos > start && base[lfPos - 1] == '\r';
-    FCurrentLine.assign(base + start, static_cast<size_t>(lfPos - start - (FCurrentLineCR ? 1 : 0)));
-    FLineScanned = 0;
-    const int64_t lineBytes = lfPos + 1 - start;
-    FTakenLen = lfPos + 1;
-    if (CheckLogOptions(core::loProtSpecDump)) DebugLog(core::loProtSpecDump, ">|" + FCurrentLine + "|");
-    if (FHttpState == httpWaitingHeader) {
-      FHeaderBytes += lineBytes;
-      if (FHeaderBytes > kMaxHeaderSize || static_cast<int64_t>(FCurrentLine.size()) > kMaxHeaderLine) {
-        DropTakenLines();
-        FailProtocol("Response header too large");
-        return;
-      }
-    }
-    if (!IsHeaderState(FHttpState)) {
-      DropTakenLines();
-      if (auto h = OnDataPush) h(this, ErrCode);
-    } else if (!FLineHandler) {
-      DropTakenLines();
-      SetReady();
-    } else {
-      // Every step but a plain field line may look at the bytes that follow the
-      // line, so they are moved to the front first.
-      const bool plainField = FLineHandler == &THttpCli::GetHeaderLineNext &&
-                              FHttpState == httpWaitingHeader && !FCurrentLine.empty() &&
-                              FHeaderLineCount > 0;
-      if (!plainField) DropTakenLines();
-      (this->*FLineHandler)();
-    }
-    if (FReceiveGen != gen) return;  // the buffer was emptied by the step
-  }
-  DropTakenLines();
-}
 
 // --- header lines ---
 
@@ -263,38 +90,31 @@ void THttpCli::GetHeaderLineNext() {
 }
 
 void THttpCli::TakeStatusLine(const std::string& Line) {
-  const std::string version = core::Copy(Line, 1, 8);
-  if (version != "HTTP/1.0" && version != "HTTP/1.1") {
+  const TStatusLine status = ParseStatusLine(Line);
+  if (!status.http1) {
     if (auto h = OnDataPush2) h(this);
     return;
   }
-  FServerVersion = core::Copy(Line, 6, 3);
+  FServerVersion = status.version;
   if (FRequestVer == "1.1" && FServerVersion == "1.0")
     FCloseReq = true;
   else
     FCloseReq = FRequestVer == "1.0";
   if (CheckLogOptions(core::loProtSpecDump))
     DebugLog(core::loProtSpecDump, std::string("FCloseReq=") + (FCloseReq ? "1" : "0"));
-  // The code is three digits from 100 to 599 after the blank(s) that follow the
-  // version, ended by a blank or the end of the line. Anything else leaves the
-  // status at 0: the request then cannot end as a success.
-  const auto len = static_cast<int64_t>(Line.size());
-  auto at = [&Line](int64_t pos) { return Line[static_cast<size_t>(pos - 1)]; };
-  int64_t p = 9;
-  while (p <= len && at(p) == ' ') ++p;
-  if (p == 9 || p + 2 > len || !IsDigit(at(p)) || !IsDigit(at(p + 1)) || !IsDigit(at(p + 2))) return;
-  if (p + 3 <= len && at(p + 3) != ' ' && at(p + 3) != '\t') return;
-  const int code = (at(p) - '0') * 100 + (at(p + 1) - '0') * 10 + (at(p + 2) - '0');
-  if (code < 100 || code > 599) return;
-  FStatusCode = code;
+  // Without a usable code the status stays at 0: the request then cannot end as
+  // a success.
+  if (status.code == 0) return;
+  FStatusCode = status.code;
   FStatusLineSeen = true;
-  FReasonPhrase = core::Copy(Line, p + 4, len);
+  FReasonPhrase = status.reason;
 }
 
 void THttpCli::TakeFieldLine(const std::string& Line) {
-  const size_t colon = Line.find(':');
-  const std::string name = core::LowerCase(Line.substr(0, colon));
-  const std::string value = FieldValue(Line, colon);
+  const std::optional<THeaderField> field = SplitFieldLine(Line);
+  if (!field) return;
+  const std::string& name = field->name;
+  const std::string& value = field->value;
   if (name == "location") {
     TakeLocation(value);
   } else if (name == "content-length") {
@@ -442,7 +262,7 @@ void THttpCli::CloseNow() {
   if (FSocket->State() != net::wsClosed) {
     FSocket->Abort();
   } else if (FHttpState != httpReady) {
-    SocketSessionClosed(this, 0);
+    EndRequest(0);
   }
 }
 

@@ -45,6 +45,7 @@
 #include "core/Logger.h"
 #include "core/WndControl.h"
 #include "http/HttpException.h"
+#include "http/HttpParse.h"
 #include "http/HttpTimeline.h"
 #include "http/NtlmMsgs.h"
 #include "net/SslWSocket.h"
@@ -371,11 +372,18 @@ class THttpCli : public core::TWndControl {
   void PostLogin();
   void ConnectSocketEvents();
   void HookSessionClosed();
-  void FailLookup(uint16_t ErrCode, core::TComponent* Sender);
-  void FailConnect(const std::string& Reason, uint16_t ErrCode, core::TComponent* Sender);
+  // Every end of a request runs here: the socket's close, and each failure that
+  // leaves no connection to close (lookup, connect, an unknown scheme, an abort).
+  void EndRequest(uint16_t ErrCode);
+  void FailLookup(uint16_t ErrCode);
+  void FailConnect(const std::string& Reason, uint16_t ErrCode);
   bool NameGoesToSocksServer() const;
-  void ConnectToAddress(const std::string& Address, core::TComponent* Sender);
-  void FailNotImplemented(core::TComponent* Sender);
+  void ConnectToAddress(const std::string& Address);
+  void FailNotImplemented();
+  // The connection is up: a new one (the socket's event) or a kept one reused.
+  void SessionFailed(uint16_t ErrCode);
+  void ReuseKeptConnection();
+  void StartOnConnection(bool Reused);
   void StartUpload();
   void AddRequestLines(const std::string& Method, const std::string& Version, core::TStringList& Headers);
   // Ends the request on a protocol error: status 404 with Reason, connection closed.
@@ -439,6 +447,17 @@ class THttpCli : public core::TWndControl {
   bool DocumentComplete() const;
   void CheckSessionResult(uint16_t ErrCode);
   bool RetryStaleConnection();
+  // The values of FAuthNTLMState and FProxyAuthNTLMState. Message 2 is the
+  // server's, so no state waits to send it. The order matters: a state below
+  // kNtlmDone is a handshake still under way.
+  static constexpr int kNtlmIdle = 0;
+  static constexpr int kNtlmSendMessage1 = 1;  // the next request carries message 1
+  static constexpr int kNtlmSendMessage3 = 3;  // the next request carries message 3
+  static constexpr int kNtlmDone = 4;
+  // The values of FAuthBasicState and FProxyAuthBasicState.
+  static constexpr int kBasicIdle = 0;
+  static constexpr int kBasicSendCredentials = 1;  // the next request carries them
+  static constexpr int kBasicDone = 2;
   // The four authentication state bytes, in the order of the fields below.
   struct TAuthStates {
     int Ntlm, ProxyNtlm, Basic, ProxyBasic;
@@ -630,8 +649,7 @@ class THttpCli : public core::TWndControl {
   // Chunk decoder.
   uint64_t FChunkLength = 0;
   uint64_t FChunkRcvd = 0;
-  int FChunkDigits = 0;
-  bool FSizeDigitSeen = false;
+  TChunkSizeScan FChunkSizeScan;
   bool FChunkTrailer = false;
   bool FChunkLineEmpty = true;
   // The CR after a chunk's data arrived; its LF must come next.
@@ -649,10 +667,10 @@ class THttpCli : public core::TWndControl {
   bool FStaleRetried = false;
 
   // Authentication states.
-  int FAuthNTLMState = 0;
-  int FProxyAuthNTLMState = 0;
-  int FAuthBasicState = 0;
-  int FProxyAuthBasicState = 0;
+  int FAuthNTLMState = kNtlmIdle;
+  int FProxyAuthNTLMState = kNtlmIdle;
+  int FAuthBasicState = kBasicIdle;
+  int FProxyAuthBasicState = kBasicIdle;
   // Counts the connections opened; an NTLM exchange holds only on the one it
   // was made on (the one its message 1 went out on).
   uint64_t FConnectionSerial = 0;

@@ -101,8 +101,8 @@ void THttpCli::TakeLocation(const std::string& Value) {
 // server alone; a location that names its own credentials brings them along. The
 // proxy's stay, since the proxy does not change.
 void THttpCli::LeaveOrigin() {
-  FAuthNTLMState = 0;
-  FAuthBasicState = 0;
+  FAuthNTLMState = kNtlmIdle;
+  FAuthBasicState = kBasicIdle;
   if (FLocationCredentials) return;
   FCurrUsername.clear();
   FCurrPassword.clear();
@@ -220,12 +220,12 @@ void THttpCli::StartRelocation() {
   PostLogin();
 }
 
-void THttpCli::RelocationAfterClose(core::TComponent* Sender, uint16_t ErrCode) {
+void THttpCli::RelocationAfterClose(core::TComponent* /*Sender*/, uint16_t ErrCode) {
   if (RelocationCancelled()) {
     // The close ends the request as any close does.
     FLocationFlag = false;
     HookSessionClosed();
-    SocketSessionClosed(Sender, ErrCode);
+    EndRequest(ErrCode);
     return;
   }
   std::string proto, user, pass, host, port, path;

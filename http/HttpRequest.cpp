@@ -41,14 +41,14 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
   AdjustDocName();
   FRequestOrigin = TargetOrigin();
   FOtherOrigin = false;
-  // Request start of authentication: every state starts at 0.
-  FAuthNTLMState = 0;
-  FProxyAuthNTLMState = 0;
-  FAuthBasicState = 0;
-  FProxyAuthBasicState = 0;
+  // Request start of authentication: every state starts idle.
+  FAuthNTLMState = kNtlmIdle;
+  FProxyAuthNTLMState = kNtlmIdle;
+  FAuthBasicState = kBasicIdle;
+  FProxyAuthBasicState = kBasicIdle;
   if (FSocket->State() == net::wsConnected) {
     if (SameConnection()) {
-      SocketSessionConnected(this, 0);
+      ReuseKeptConnection();
       return;
     }
     FSocket->Abort();
@@ -218,7 +218,7 @@ void THttpCli::Abort() {
   FReasonPhrase = "Connection aborted on request";
   FRequestDoneError = 3;
   if (wasLookup)
-    SocketSessionClosed(this, 0);
+    EndRequest(0);
   else
     FSocket->Close();
   StateChange(httpReady);

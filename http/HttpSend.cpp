@@ -35,26 +35,26 @@ void THttpCli::Login() {
   const bool badAddress = HasControlBytes(FHostName) || HasControlBytes(FPort) ||
                           HasControlBytes(FTargetHost) || HasControlBytes(FTargetPort);
   if (FSocket->State() == net::wsConnected && !badAddress) {
-    SocketSessionConnected(nullptr, 0);
+    ReuseKeptConnection();
     return;
   }
   FDnsResult.clear();
   MarkPhase(TLoadPhase::dns);
   StateChange(httpDnsLookup);
   if (badAddress) {
-    FailLookup(winapi::WSAHOST_NOT_FOUND, this);
+    FailLookup(winapi::WSAHOST_NOT_FOUND);
     return;
   }
   // Another scheme without a server has nothing to look up.
   if (FProtocol != "http" && FProtocol != "https" && FHostName.empty()) {
-    FailNotImplemented(this);
+    FailNotImplemented();
     return;
   }
   FSocket->SetLocalAddr(FLocalAddr);
   if (NameGoesToSocksServer()) {
     // The SOCKS server resolves the name: that is what levels 4A and 5 are for,
     // and no lookup of ours goes around the relay.
-    ConnectToAddress(FHostName, FSocket);
+    ConnectToAddress(FHostName);
     return;
   }
   try {
@@ -67,11 +67,11 @@ void THttpCli::Login() {
   }
 }
 
-void THttpCli::FailLookup(uint16_t ErrCode, core::TComponent* Sender) {
+void THttpCli::FailLookup(uint16_t ErrCode) {
   FRequestDoneError = ErrCode;
   FStatusCode = 404;
   FReasonPhrase = "can't resolve hostname to IP address";
-  SocketSessionClosed(Sender, ErrCode);
+  EndRequest(ErrCode);
 }
 
 void THttpCli::SetupSocket() {
@@ -93,13 +93,13 @@ void THttpCli::SetupSocket() {
   FSocket->SetSslVerifyPeer(FSslVerifyPeer);
 }
 
-void THttpCli::SocketDNSLookupDone(core::TComponent* Sender, uint16_t ErrCode) {
+void THttpCli::SocketDNSLookupDone(core::TComponent* /*Sender*/, uint16_t ErrCode) {
   if (ErrCode != 0) {
     if (FHttpState == httpAborting) return;
-    FailLookup(ErrCode, Sender);
+    FailLookup(ErrCode);
     return;
   }
-  ConnectToAddress(FSocket->DnsResult(), Sender);
+  ConnectToAddress(FSocket->DnsResult());
 }
 
 // Level 4 (and an invalid level, which the socket refuses and then keeps its own)
@@ -111,7 +111,7 @@ bool THttpCli::NameGoesToSocksServer() const {
   return (valid ? level : FSocket->SocksLevel()) != "4";
 }
 
-void THttpCli::ConnectToAddress(const std::string& Address, core::TComponent* Sender) {
+void THttpCli::ConnectToAddress(const std::string& Address) {
   FDnsResult = Address;
   StateChange(httpDnsLookupDone);
   MarkPhase(TLoadPhase::connect);
@@ -122,7 +122,7 @@ void THttpCli::ConnectToAddress(const std::string& Address, core::TComponent* Se
   FCurrentTunnel = TunnelTarget();
   ++FConnectionSerial;
   if (FProtocol != "http" && FProtocol != "https") {
-    FailNotImplemented(Sender);
+    FailNotImplemented();
     return;
   }
   if (CheckLogOptions(core::loProtSpecInfo))
@@ -130,59 +130,73 @@ void THttpCli::ConnectToAddress(const std::string& Address, core::TComponent* Se
   try {
     FSocket->Connect();
   } catch (const std::exception&) {
-    FailConnect("can't connect: ", static_cast<uint16_t>(FSocket->LastError()), Sender);
+    FailConnect("can't connect: ", static_cast<uint16_t>(FSocket->LastError()));
     return;
   }
   // A connect refused through the error event (OnError is assigned) neither raises
   // nor reports its end; it must still end the request.
   if (FSocket->State() == net::wsClosed && FHttpState == httpDnsLookupDone) {
     const int lastError = FSocket->LastError();
-    FailConnect("can't connect: ", static_cast<uint16_t>(lastError != 0 ? lastError : winapi::WSAEINVAL),
-                Sender);
+    FailConnect("can't connect: ", static_cast<uint16_t>(lastError != 0 ? lastError : winapi::WSAEINVAL));
   }
 }
 
-void THttpCli::FailNotImplemented(core::TComponent* Sender) {
+void THttpCli::FailNotImplemented() {
   const int lastError = FSocket->LastError();
   FRequestDoneError = static_cast<uint16_t>(lastError);
   FStatusCode = 501;
   FReasonPhrase = "Protocol \"" + FProtocol + "\" not implemented";
   FSocket->Close();
-  SocketSessionClosed(Sender, static_cast<uint16_t>(lastError));
+  EndRequest(static_cast<uint16_t>(lastError));
 }
 
-void THttpCli::FailConnect(const std::string& Reason, uint16_t ErrCode, core::TComponent* Sender) {
+void THttpCli::FailConnect(const std::string& Reason, uint16_t ErrCode) {
   FRequestDoneError = ErrCode;
   FStatusCode = 404;
   FReasonPhrase = Reason + ErrorWithCode(ErrCode);
   FSocket->Close();
-  SocketSessionClosed(Sender, ErrCode);
+  EndRequest(ErrCode);
 }
 
-void THttpCli::SocketSessionConnected(core::TComponent* Sender, uint16_t ErrCode) {
+// The socket's event: a new connection, or the reason there is none.
+void THttpCli::SocketSessionConnected(core::TComponent* /*Sender*/, uint16_t ErrCode) {
   if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "SessionConnected");
   if (ErrCode != 0) {
-    FRequestDoneError = ErrCode;
-    FStatusCode = 404;
-    // A TLS handshake that failed says why; the error code alone would not.
-    const bool tlsFailed = FSocket->SslState() == net::sslFailed && !FSocket->SslFailure().empty();
-    FReasonPhrase = tlsFailed ? FSocket->SslFailure() : ErrorWithCode(ErrCode);
-    TriggerSessionConnected();
+    SessionFailed(ErrCode);
     return;
   }
+  StartOnConnection(false);
+}
+
+// A kept connection takes the next request as if it had just connected.
+void THttpCli::ReuseKeptConnection() {
+  if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "SessionConnected");
+  StartOnConnection(true);
+}
+
+void THttpCli::SessionFailed(uint16_t ErrCode) {
+  FRequestDoneError = ErrCode;
+  FStatusCode = 404;
+  // A TLS handshake that failed says why; the error code alone would not.
+  const bool tlsFailed = FSocket->SslState() == net::sslFailed && !FSocket->SslFailure().empty();
+  FReasonPhrase = tlsFailed ? FSocket->SslFailure() : ErrorWithCode(ErrCode);
+  TriggerSessionConnected();
+}
+
+void THttpCli::StartOnConnection(bool Reused) {
   // Through a proxy the tunnel opens first, on a new connection or on one kept
   // after the proxy asked for credentials; its time is part of the connect (or of
   // the authentication).
   if (FTunnel && FSocket->SslState() != net::sslEstablished) {
-    FReusedConnection = Sender != FSocket;
+    FReusedConnection = Reused;
     FResponseBytes = false;
     StartTunnel();
     return;
   }
   MarkPhase(TLoadPhase::request);
-  // The socket's own event means a new connection: bytes left from an earlier one
-  // must not prefix this response. Any other caller reuses a kept connection.
-  FReusedConnection = Sender != FSocket;
+  // On a new connection bytes left from an earlier one must not prefix this
+  // response.
+  FReusedConnection = Reused;
   if (!FReusedConnection) ClearReceiveBuffer();
   FResponseBytes = false;
   FLocationFlag = false;
@@ -217,13 +231,13 @@ void THttpCli::SocketSessionConnected(core::TComponent* Sender, uint16_t ErrCode
     const bool wasClosed = FSocket->State() == net::wsClosed;
     Logout();
     // A socket that was closed already reports no close: end the request here.
-    if (wasClosed && FHttpState != httpReady) SocketSessionClosed(this, 0);
+    if (wasClosed && FHttpState != httpReady) EndRequest(0);
   }
 }
 
 // An NTLM negotiation request goes without its body.
 void THttpCli::StartUpload() {
-  if (FAuthNTLMState == 1 || FProxyAuthNTLMState == 1) return;
+  if (FAuthNTLMState == kNtlmSendMessage1 || FProxyAuthNTLMState == kNtlmSendMessage1) return;
   TriggerSendBegin();
   FSending = true;
   SocketDataSent(FSocket, 0);
@@ -287,7 +301,7 @@ void THttpCli::AddRequestLines(const std::string& Method, const std::string& Ver
   if (withBody) {
     // A stream positioned past its end has nothing to send.
     int64_t length = 0;
-    if (FAuthNTLMState != 1 && FProxyAuthNTLMState != 1 && FSendStream)
+    if (FAuthNTLMState != kNtlmSendMessage1 && FProxyAuthNTLMState != kNtlmSendMessage1 && FSendStream)
       length = std::max<int64_t>(0, FSendStream->Size() - FSendStream->Position());
     Headers.Add("Content-Length: " + std::to_string(length));
   }

@@ -35,11 +35,4 @@ std::string AdjustDocName(const std::string& path);
 // lower-cased field value) is "text/html"; any other name comes back unchanged.
 std::string AdjustDocNameExt(const std::string& docName, const std::string& contentType);
 
-// The challenges of one "www-authenticate" or "proxy-authenticate" value, each as
-// if it stood in a field of its own: "X-Token realm=\"a\", Basic realm=\"b\"" gives
-// "X-Token realm=\"a\"" and "Basic realm=\"b\"". A list element that starts with
-// a name followed by "=" is a parameter of the challenge before it; commas inside
-// quoted strings separate nothing. Empty elements are dropped.
-std::vector<std::string> SplitChallenges(std::string_view value);
-
 }  // namespace http

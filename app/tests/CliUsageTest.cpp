@@ -96,11 +96,11 @@ TEST(CliUrlTest, LocationTargetsForMessages) {
     std::string location, target;
   };
   for (const Case& c : std::vector<Case>{{"http://o:82/x#y", "http://o:82/x"},
-                                         {"FTP://o/x", "FTP://o/x"},
+                                         {"FTP://o/x", "ftp://o/x"},
                                          {"//o/x", "http://o/x"},
                                          {"/x?y", "http://h:81/x?y"},
                                          {"x", "http://h:81/d/x"},
-                                         {"x/../y", "http://h:81/d/x/../y"},
+                                         {"x/../y", "http://h:81/d/y"},
                                          {"?z", "http://h:81/d/p?z"},
                                          {"", "http://h:81/d/p?q"},
                                          {"a?b=http://c", "http://h:81/d/a?b=http://c"}})

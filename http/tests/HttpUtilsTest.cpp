@@ -83,22 +83,4 @@ TEST(AdjustDocNameExt, HtmlDocumentsGetHtm) {
 }
 
 }  // namespace
-// One field value, the challenges it holds. A parameter belongs to the challenge
-// before it; quoted commas and token68 padding split nothing.
-TEST(SplitChallenges, OneChallengePerSchemeWhateverTheLayout) {
-  using V = std::vector<std::string>;
-  const std::pair<const char*, V> cases[] = {
-      {"NTLM", V{"NTLM"}},
-      {"NTLM TlRMTVNTUAACAAAA==", V{"NTLM TlRMTVNTUAACAAAA=="}},
-      {"X-Token realm=\"a\", Basic realm=\"b\"", V{"X-Token realm=\"a\"", "Basic realm=\"b\""}},
-      {"Basic realm=\"a, NTLM\", charset=\"UTF-8\"", V{"Basic realm=\"a, NTLM\", charset=\"UTF-8\""}},
-      {"Digest realm=\"x\", nonce = \"n\",Negotiate,  NTLM",
-       V{"Digest realm=\"x\", nonce = \"n\"", "Negotiate", "NTLM"}},
-      {"Basic realm=\"q\\\", NTLM\"", V{"Basic realm=\"q\\\", NTLM\""}},
-      {" , ,Basic ,", V{"Basic"}},
-      {"", V{}},
-  };
-  for (const auto& [value, expected] : cases) EXPECT_EQ(SplitChallenges(value), expected) << value;
-}
-
 }  // namespace http
