@@ -224,7 +224,7 @@ int64_t THttpCli::DecodeChunks(const char* P, int64_t N) {
   return i;
 }
 
-// Hexadecimal digits of a size line; the first other byte ends them.
+// Hexadecimal digits of a size line, then an extension, blanks or the line end.
 int64_t THttpCli::ChunkSizeStep(const char* P, int64_t N, int64_t I) {
   const TChunkSizeStep step = ScanChunkSize(FChunkSizeScan, P, N, I);
   FChunkLength = FChunkSizeScan.length;

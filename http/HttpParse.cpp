@@ -112,7 +112,12 @@ TChunkSizeStep ScanChunkSize(TChunkSizeScan& scan, const char* p, int64_t n, int
     scan.digitSeen = true;
   }
   if (i == n) return {TChunkSizeVerdict::kMore, i};
-  return {scan.digitSeen ? TChunkSizeVerdict::kDone : TChunkSizeVerdict::kInvalid, i};
+  // After the digits only an extension (";"), blanks or the line end may come: a
+  // size such as "0x10" would otherwise read as the last chunk, and a page cut
+  // short would end as a success.
+  const char c = p[i];
+  const bool sizeEnds = c == ';' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+  return {scan.digitSeen && sizeEnds ? TChunkSizeVerdict::kDone : TChunkSizeVerdict::kInvalid, i};
 }
 
 std::vector<std::string> SplitChallenges(std::string_view value) {

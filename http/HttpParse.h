@@ -57,8 +57,8 @@ struct TChunkSizeScan {
 
 enum class TChunkSizeVerdict {
   kMore,     // every byte given was a digit: the size may go on
-  kDone,     // the first byte that is no hexadecimal digit ends the size
-  kInvalid,  // no digit before another byte, or more than 16 significant digits
+  kDone,     // the size ends at a ";", a blank or the line end
+  kInvalid,  // no digit, any other byte after the digits, or more than 16 significant digits
 };
 
 struct TChunkSizeStep {

@@ -123,7 +123,10 @@ TEST(ScanChunkSize, SameVerdictInEverySplit) {
       {"1a;ext=1\r\n", {V::kDone, 0x1a, 2}},
       {"0\r\n", {V::kDone, 0, 1}},
       {"5 \r\n", {V::kDone, 5, 1}},
-      {"0x10\r\n", {V::kDone, 0, 1}},
+      {"0x10\r\n", {V::kInvalid, 0, 1}},  // not an extension: the size is unreadable
+      {"5z\r\n", {V::kInvalid, 5, 1}},
+      {"5\t;a\r\n", {V::kDone, 5, 1}},
+      {"5\n", {V::kDone, 5, 1}},
       {"00000000000000000001\r\n", {V::kDone, 1, 20}},  // leading zeros are not counted
       {"ffffffffffffffff\r\n", {V::kDone, UINT64_MAX, 16}},
       {"10000000000000000\r\n", {V::kInvalid, 0x1000000000000000, 16}},
