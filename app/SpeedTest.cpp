@@ -11,6 +11,7 @@
 #include "core/Classes.h"
 #include "core/SysUtils.h"
 #include "http/HttpProt.h"
+#include "net/SocksWSocket.h"
 #include "platform/WinMsg.h"
 
 namespace app {

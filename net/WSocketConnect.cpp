@@ -2,7 +2,7 @@
 // the socket options Connect applies.
 #include <cstring>
 
-#include "net/WSocket.h"
+#include "net/CustomWSocket.h"
 #include "net/WSocketInternal.h"
 
 namespace net {

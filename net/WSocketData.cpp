@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "core/Application.h"
-#include "net/WSocket.h"
+#include "net/CustomWSocket.h"
 #include "net/WSocketInternal.h"
 
 namespace net {

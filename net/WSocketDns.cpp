@@ -6,7 +6,7 @@
 // dropped by the system.
 #include <cstring>
 
-#include "net/WSocket.h"
+#include "net/CustomWSocket.h"
 #include "net/WSocketInternal.h"
 
 namespace net {
