@@ -7,6 +7,7 @@
 
 #include "core/Application.h"
 #include "net/CustomWSocket.h"
+#include "net/SocketErrorText.h"
 #include "net/WSocketInternal.h"
 
 namespace net {
