@@ -20,7 +20,7 @@
 #include <functional>
 #include <optional>
 
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 #include "app/WindowOptions.h"
 #include "app/qt/DetailsWindow.h"
 #include "app/qt/LinePane.h"

@@ -1,4 +1,4 @@
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 
 #include <cmath>
 #include <cstdio>
