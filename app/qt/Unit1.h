@@ -116,7 +116,13 @@ class TForm1 : public QWidget, public ISpeedTestView {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
+  // Unit1Layout.cpp
   void CreateControls();
+  void CreateRunControls();
+  void CreatePaneControls();
+  void CreateTotalControls();
+  void AnchorControls();
+  void ConnectControls();
   void SetTabOrder();
   void WritePane(const QString& file, const TLinePane* pane);
   void CopyPane(TLinePane* pane);
