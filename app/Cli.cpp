@@ -23,7 +23,7 @@
 #include "app/CliVerdict.h"
 #include "app/DemoServer.h"
 #include "app/LoadReport.h"
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 #include "app/TerminalText.h"
 #include "core/Application.h"
 #include "core/Classes.h"

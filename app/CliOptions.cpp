@@ -9,7 +9,7 @@
 
 #include "app/CliHelp.h"
 #include "app/CliUrl.h"
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 
 namespace app {
 

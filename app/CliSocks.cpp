@@ -5,6 +5,7 @@
 
 #include "core/SysUtils.h"
 #include "http/HttpProt.h"
+#include "net/SocksWSocket.h"
 
 namespace app {
 

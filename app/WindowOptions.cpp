@@ -8,7 +8,7 @@
 #include "app/CliOptions.h"
 #include "app/CliSocks.h"
 #include "app/CliUrl.h"
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 #include "http/HttpProt.h"
 
 namespace app {

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 #include "app/qt/LinePane.h"
 #include "app/qt/QtApplication.h"
 #include "core/Application.h"

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "net/SocketErrorText.h"
 #include "net/WSocket.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "net/SocketErrorText.h"
 #include "net/WSocket.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "http/HttpContCod.h"
 #include "http/HttpProt.h"
 #include "http/Url.h"
-#include "net/SocketApi.h"
+#include "net/SocketErrorText.h"
 
 namespace http {
 

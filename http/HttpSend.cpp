@@ -6,7 +6,7 @@
 #include "http/HttpProt.h"
 #include "http/HttpUtils.h"
 #include "http/Url.h"
-#include "net/SocketApi.h"
+#include "net/SocketErrorText.h"
 
 namespace http {
 

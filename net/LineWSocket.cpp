@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "net/WSocket.h"
+#include "net/LineWSocket.h"
 
 namespace net {
 

@@ -1,6 +1,7 @@
 // Run-time binding of the socket API, the process-wide use count that decides when
 // the socket library may go, and the small helpers built directly on the API
-// (local host name, address text, dotted-address test, number parsing, error texts).
+// (local host name, the dotted text of an address). Error texts are in
+// net/SocketErrorText.h, address text parsing in net/AddressText.h.
 //
 // Binding. Every API operation the socket layer uses is reached through an entry
 // function of namespace net::api with the API function's arguments. Its first call
@@ -156,22 +157,5 @@ int WSocket_gethostname(std::string& name);
 
 // The local host name; raises ESocketException "Winsock Get Host Name failed".
 std::string LocalHostName();
-
-// --- texts ------------------------------------------------------------------------------
-
-// The text of a socket error code; "Not a WinSock error" for any code not in the table.
-std::string SocketErrorText(int code);
-// SocketErrorText(code) + " (#" + code + ")".
-std::string SocketErrorMessage(int code);
-// The system's text for an error code + " (#" + code + ")". Socket error codes get
-// their socket text, since the system's own table does not know them.
-std::string SystemErrorMessage(int code);
-
-bool IsDigitChar(char ch);
-// The decimal number after any leading blanks, up to the first non-digit; 0 when
-// there is none. Wraps modulo 2^32 instead of overflowing.
-uint32_t ParseDigits(std::string_view text);
-// Four dot-separated decimal parts of at most 255, blanks allowed around.
-bool IsDottedAddress(std::string_view text);
 
 }  // namespace net

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "net/WSocket.h"
+#include "net/SocksWSocket.h"
 #include "net/WSocketInternal.h"
 
 namespace net {

@@ -1,6 +1,6 @@
 // The SOCKS layer's settings and their rules, and Connect through the SOCKS
 // server. The negotiation itself is in SocksNegotiation.cpp.
-#include "net/WSocket.h"
+#include "net/SocksWSocket.h"
 
 namespace net {
 

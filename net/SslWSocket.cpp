@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "net/SocketErrorText.h"
 #include "net/SslContext.h"
 #include "net/WSocketInternal.h"
 

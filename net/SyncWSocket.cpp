@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "core/Application.h"
-#include "net/WSocket.h"
+#include "net/SyncWSocket.h"
 
 namespace net {
 

@@ -1,6 +1,7 @@
 // The socket object: construction and destruction, logging, states, error
 // reporting, the events' triggers and the property setters.
-#include "net/WSocket.h"
+#include "net/CustomWSocket.h"
+#include "net/SocketErrorText.h"
 
 namespace net {
 

@@ -2,7 +2,9 @@
 // the socket options Connect applies.
 #include <cstring>
 
-#include "net/WSocket.h"
+#include "net/AddressText.h"
+#include "net/CustomWSocket.h"
+#include "net/SocketErrorText.h"
 #include "net/WSocketInternal.h"
 
 namespace net {

@@ -6,7 +6,8 @@
 #include <algorithm>
 
 #include "core/Application.h"
-#include "net/WSocket.h"
+#include "net/CustomWSocket.h"
+#include "net/SocketErrorText.h"
 #include "net/WSocketInternal.h"
 
 namespace net {

@@ -1,6 +1,6 @@
 // The socket's window messages and their dispatch, the connect and accept
 // notifications, background errors, thread moves and the address queries.
-#include "net/WSocket.h"
+#include "net/CustomWSocket.h"
 #include "net/WSocketInternal.h"
 
 namespace net {

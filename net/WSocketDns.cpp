@@ -6,7 +6,9 @@
 // dropped by the system.
 #include <cstring>
 
-#include "net/WSocket.h"
+#include "net/AddressText.h"
+#include "net/CustomWSocket.h"
+#include "net/SocketErrorText.h"
 #include "net/WSocketInternal.h"
 
 namespace net {

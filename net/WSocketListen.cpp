@@ -1,6 +1,6 @@
 // The server side of the socket: Listen for stream, datagram and raw sockets,
 // Accept, and adopting an accepted handle with Dup.
-#include "net/WSocket.h"
+#include "net/CustomWSocket.h"
 
 namespace net {
 

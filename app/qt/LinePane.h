@@ -14,7 +14,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 
 namespace app {
 

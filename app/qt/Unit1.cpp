@@ -22,10 +22,12 @@
 #include <utility>
 
 #include "app/CliUrl.h"
+#include "app/LoadRows.h"
 #include "app/qt/OptionsDialog.h"
 #include "core/Application.h"
 #include "core/SysUtils.h"
 #include "http/Url.h"
+#include "platform/WinSock.h"
 
 #ifndef TL_HELP_SOURCE
 #define TL_HELP_SOURCE ""
@@ -46,23 +48,6 @@ QString Latin1(const std::string& s) {
 }
 std::string Bytes(const QString& s) {
   return s.toLatin1().toStdString();
-}
-
-// The fonts the layout was drawn for, or the nearest of similar width where they are missing
-// (most Linux desktops have neither Tahoma nor Courier New).
-QFont NearestFont(bool fixed) {
-  QFont f;
-  if (fixed) {
-    f.setFamilies({QStringLiteral("Courier New"), QStringLiteral("Liberation Mono"),
-                   QStringLiteral("DejaVu Sans Mono")});
-    f.setStyleHint(QFont::TypeWriter);
-  } else {
-    f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Verdana"),
-                   QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans")});
-    f.setStyleHint(QFont::SansSerif);
-  }
-  f.setPointSize(8);  // height -11 at 96 pixels per inch
-  return f;
 }
 
 // The menu entry's icon at the sizes window managers ask for.
@@ -104,6 +89,12 @@ QStringList TextFileFilters() {
   return {QStringLiteral("Text file (*.txt)"), QStringLiteral("All Files (*)")};
 }
 
+// The codes a failed host lookup ends a request with. The reason phrase is no
+// test: a server may send any phrase.
+bool IsLookupFailure(uint16_t code) {
+  return code >= winapi::WSAHOST_NOT_FOUND && code <= winapi::WSANO_DATA;
+}
+
 }  // namespace
 
 TForm1::TForm1(QWidget* parent)
@@ -112,7 +103,6 @@ TForm1::TForm1(QWidget* parent)
       SaveDialog2(this, TextFileFilters(), QStringLiteral("txt"), QStringLiteral("history")) {
   setWindowTitle(QStringLiteral("Tachyload 1.0"));
   setWindowIcon(AppIcon());
-  setFont(NearestFont(false));
   CreateControls();
   SetTabOrder();
   FDesignSize = Scaled(0, 0, 593, 483).size();
@@ -123,6 +113,9 @@ TForm1::TForm1(QWidget* parent)
 
   HttpCli1 = core::MakeComponent<http::THttpCli>(nullptr);
   HttpCli1->SetName("HttpCli1");
+  HttpCli1->OnRequestDone = [this](core::TComponent*, http::THttpRequest, uint16_t ErrCode) {
+    FRequestDoneError = ErrCode;
+  };
   SetOptions(LoadWindowOptions());
   FLoadTimer.setSingleShot(true);
   connect(&FLoadTimer, &QTimer::timeout, this, &TForm1::LoadTimedOut);
@@ -151,144 +144,6 @@ QMessageBox* TForm1::OpenMessageBox(QMessageBox::Icon icon, const QString& title
 }
 
 TForm1::~TForm1() = default;
-
-QRect TForm1::Scaled(int left, int top, int width, int height) const {
-  const double f = logicalDpiX() > 0 ? logicalDpiX() / 96.0 : 1.0;
-  auto s = [f](int v) { return static_cast<int>(v * f + 0.5); };
-  return QRect(s(left), s(top), s(width), s(height));
-}
-
-void TForm1::CreateControls() {
-  auto edit = [this](int l, int t, int w, int h, const char* text) {
-    auto* e = new QLineEdit(QString::fromLatin1(text), this);
-    e->setGeometry(Scaled(l, t, w, h));
-    return e;
-  };
-  auto button = [this](int l, int t, int w, int h, const char* caption, bool bold) {
-    auto* b = new QPushButton(QString::fromLatin1(caption), this);
-    b->setGeometry(Scaled(l, t, w, h));
-    if (bold) {
-      QFont f = b->font();
-      f.setBold(true);
-      b->setFont(f);
-    }
-    return b;
-  };
-  auto label = [this](int l, int t, int w, int h, const char* text) {
-    auto* lb = new QLabel(QString::fromLatin1(text), this);
-    lb->setGeometry(Scaled(l, t, w, h));
-    // Labels size themselves to their text, as the layout assumes.
-    lb->adjustSize();
-    return lb;
-  };
-  auto pane = [this](int l, int t, int w, int h) {
-    auto* p = new TLinePane(this);
-    p->setGeometry(Scaled(l, t, w, h));
-    p->setFont(NearestFont(true));
-    return p;
-  };
-
-  URLEdit = edit(8, 8, 212, 21, "http://");
-  GoButton = button(225, 8, 73, 21, "&TEST", false);
-  GoButton->setDefault(true);
-  Label4 = label(8, 42, 82, 13, "Number of loads:");
-  Edit4 = edit(93, 40, 33, 21, "3");
-  CheckBox1 = new QCheckBox(QStringLiteral("I confirm this number"), this);
-  CheckBox1->setGeometry(Scaled(135, 42, 157, 17));
-  {
-    QPalette p = CheckBox1->palette();
-    p.setColor(QPalette::WindowText, Qt::red);
-    CheckBox1->setPalette(p);
-    CheckBox1->setFont(NearestFont(false));
-  }
-  CheckBox1->setVisible(false);
-  Label6 = label(317, 45, 38, 13, "History:");
-  Label5 = label(336, 9, 236, 13, "Copyright (C) 2026 The Tachyload developers");
-  Button7 = button(471, 27, 76, 19, "About", false);
-  DisplayMemo = pane(8, 66, 290, 263);
-  Memo2 = pane(309, 66, 235, 262);
-  Button5 = button(132, 333, 61, 19, "Save", false);
-  Button3 = button(201, 333, 99, 19, "Copy to Clpboard", false);
-  Button6 = button(378, 333, 61, 19, "&Save", false);
-  Button4 = button(447, 333, 99, 19, "&Copy to Clpboard", false);
-  Label1 = label(11, 342, 50, 13, "Time (ms):");
-  Edit1 = edit(9, 357, 113, 21, "");
-  Label2 = label(11, 385, 61, 13, "Size (bytes):");
-  Edit2 = edit(9, 402, 113, 21, "");
-  Label3 = label(144, 387, 71, 13, "SPEED (BpS):");
-  {
-    QFont f = Label3->font();
-    f.setBold(true);
-    Label3->setFont(f);
-    Label3->adjustSize();
-  }
-  Edit3 = edit(144, 403, 151, 21, "");
-  {
-    QPalette p = Edit3->palette();
-    p.setColor(QPalette::Base, p.color(QPalette::ToolTipBase));  // the info-tip background
-    Edit3->setPalette(p);
-  }
-  Button2 = button(321, 399, 106, 29, "&Help (online)", true);
-  Button1 = button(438, 399, 106, 29, "E&xit", true);
-  StopButton = button(204, 437, 106, 23, "Stop", false);
-  StopButton->setEnabled(false);
-  StopButton->setToolTip(QStringLiteral("Stop the test (Esc)"));
-  OptionsButton = button(321, 437, 106, 23, "&Options...", false);
-  DetailsButton = button(438, 437, 106, 23, "&Details", false);
-
-  // Resizing grows the two panes, each by half the extra width and by all the
-  // extra height; what lies right of or below them moves along.
-  Anchor(URLEdit, 0, 0.5, 0, 0);
-  Anchor(GoButton, 0.5, 0, 0, 0);
-  Anchor(Label6, 0.5, 0, 0, 0);
-  Anchor(Label5, 1, 0, 0, 0);
-  Anchor(Button7, 1, 0, 0, 0);
-  Anchor(DisplayMemo, 0, 0.5, 0, 1);
-  Anchor(Memo2, 0.5, 0.5, 0, 1);
-  for (QWidget* w : {static_cast<QWidget*>(Button5), static_cast<QWidget*>(Button3)}) Anchor(w, 0.5, 0, 1, 0);
-  for (QWidget* w : {Button6, Button4, Button2, Button1, StopButton, OptionsButton, DetailsButton})
-    Anchor(w, 1, 0, 1, 0);
-  for (QWidget* w :
-       {static_cast<QWidget*>(Label1), static_cast<QWidget*>(Edit1), static_cast<QWidget*>(Label2),
-        static_cast<QWidget*>(Edit2), static_cast<QWidget*>(Label3), static_cast<QWidget*>(Edit3)})
-    Anchor(w, 0, 0, 1, 0);
-
-  connect(GoButton, &QPushButton::clicked, this, &TForm1::GoButtonClick);
-  // TEST is the default action of the two edits.
-  connect(URLEdit, &QLineEdit::returnPressed, this, &TForm1::GoButtonClick);
-  connect(Edit4, &QLineEdit::returnPressed, this, &TForm1::GoButtonClick);
-  connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
-  connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
-  connect(Button3, &QPushButton::clicked, this, &TForm1::Button3Click);
-  connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
-  connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
-  connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
-  connect(Button7, &QPushButton::clicked, this, &TForm1::Button7Click);
-  connect(StopButton, &QPushButton::clicked, this, &TForm1::StopButtonClick);
-  connect(DetailsButton, &QPushButton::clicked, this, &TForm1::DetailsButtonClick);
-  connect(OptionsButton, &QPushButton::clicked, this, &TForm1::OptionsButtonClick);
-}
-
-void TForm1::Anchor(QWidget* control, double moveX, double growX, double moveY, double growY) {
-  FAnchors.push_back({control, control->geometry(), moveX, growX, moveY, growY});
-}
-
-void TForm1::resizeEvent(QResizeEvent* event) {
-  QWidget::resizeEvent(event);
-  const int dx = std::max(0, width() - FDesignSize.width());
-  const int dy = std::max(0, height() - FDesignSize.height());
-  auto share = [](double f, int d) { return static_cast<int>(f * d); };
-  for (const TAnchor& a : FAnchors)
-    a.control->setGeometry(a.design.x() + share(a.moveX, dx), a.design.y() + share(a.moveY, dy),
-                           a.design.width() + share(a.growX, dx), a.design.height() + share(a.growY, dy));
-}
-
-void TForm1::SetTabOrder() {
-  // The tab order the layout was drawn with, from 0 up.
-  QWidget* order[] = {GoButton, URLEdit, DisplayMemo, Edit1,   Edit2,   Edit3,   Edit4,   Button1,
-                      Button2,  Memo2,   CheckBox1,   Button3, Button4, Button5, Button6, Button7};
-  for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
-}
 
 // --- TEST ---
 
@@ -386,7 +241,7 @@ QString TForm1::FailureText(const std::exception& e) const {
         .arg(reason)
         .arg(HttpCli1->StatusCode())
         .arg(Latin1(url));
-  if (HttpCli1->ReasonPhrase() == "can't resolve hostname to IP address") {
+  if (IsLookupFailure(FRequestDoneError)) {
     std::string proto, user, pass, host, port, path;
     http::ParseURL(url, proto, user, pass, host, port, path);
     return QStringLiteral("%1\n\nHost: %2").arg(reason, Latin1(host));
@@ -449,37 +304,6 @@ void TForm1::AppendHistory(const std::vector<std::string>& lines) {
 std::string TForm1::ShortDateToday() {
   return LocaleShortDate();  // as the command line writes it
 }
-
-namespace {
-
-std::string ServerOf(const std::string& url) {
-  std::string proto, user, pass, host, port, path;
-  http::ParseURL(url, proto, user, pass, host, port, path);
-  return proto + "://" + host + ":" + port;
-}
-
-// One load as the details show it. A load that got its page has the client's
-// timeline: its phases, warm or cold connection, status and bytes. A failed one
-// has only the window's own timing; its reason comes when the run ends.
-TLoadRow LoadRowOf(const http::THttpCli& client, int load, bool reused, int64_t totalUs,
-                   const std::optional<http::TLoadTimes>& times) {
-  TLoadRow row;
-  row.load = load;
-  if (times) {
-    row.times = *times;
-  } else {
-    // The command line's rule: no status when no server answered.
-    row.times.status = client.RcvdHeader().Count() > 0 ? client.StatusCode() : 0;
-    row.times.reused = reused;
-    row.error = "failed";
-  }
-  int64_t phases = 0;
-  for (size_t p = 0; p < kDetailPhaseCount; ++p) phases += row.PhaseUs(p);
-  row.totalUs = std::max(totalUs, phases);
-  return row;
-}
-
-}  // namespace
 
 // The details keep the last run until the next one really starts: a number of
 // loads that is not a number, or that waits for confirmation, leaves them.

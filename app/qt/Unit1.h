@@ -20,7 +20,7 @@
 #include <functional>
 #include <optional>
 
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 #include "app/WindowOptions.h"
 #include "app/qt/DetailsWindow.h"
 #include "app/qt/LinePane.h"
@@ -116,7 +116,13 @@ class TForm1 : public QWidget, public ISpeedTestView {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
+  // Unit1Layout.cpp
   void CreateControls();
+  void CreateRunControls();
+  void CreatePaneControls();
+  void CreateTotalControls();
+  void AnchorControls();
+  void ConnectControls();
   void SetTabOrder();
   void WritePane(const QString& file, const TLinePane* pane);
   void CopyPane(TLinePane* pane);
@@ -139,9 +145,10 @@ class TForm1 : public QWidget, public ISpeedTestView {
   bool FRunning = false;
   bool FStopRequested = false;
   TWindowOptions FOptions;
-  std::string FProxyPort;     // the proxy's port, set again for every load
-  std::string FSocksFailure;  // the SOCKS server's refusal of the last load
-  QTimer FLoadTimer;          // the options' time limit of a load
+  std::string FProxyPort;          // the proxy's port, set again for every load
+  std::string FSocksFailure;       // the SOCKS server's refusal of the last load
+  uint16_t FRequestDoneError = 0;  // the last request's error code, 0 when it succeeded
+  QTimer FLoadTimer;               // the options' time limit of a load
   bool FTimedOut = false;
   void LoadTimedOut();
   // The load being timed for the details: its start and whether it found its

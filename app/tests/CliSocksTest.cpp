@@ -10,6 +10,7 @@
 
 #include "app/CliSocks.h"
 #include "http/HttpProt.h"
+#include "net/SocksWSocket.h"
 #include "testsupport/Nginx.h"
 #include "testsupport/Process.h"
 #include "testsupport/SocksServer.h"

@@ -4,7 +4,10 @@
 
 #include "app/ChartScale.h"
 #include "app/LoadDetails.h"
+#include "app/LoadRows.h"
 #include "app/Stats.h"
+#include "core/Classes.h"
+#include "http/HttpProt.h"
 
 namespace {
 
@@ -94,6 +97,51 @@ TEST(LoadDetailsTest, OtherIsWhatThePhasesLeave) {
   EXPECT_EQ(row.OtherUs(), 500);
   row.times.phaseNs[8] = 900000;  // phases over the total leave nothing, never less
   EXPECT_EQ(row.OtherUs(), 0);
+}
+
+// The server a load talked to, compared between loads of one run (one URL),
+// so the port stays as the URL writes it.
+TEST(LoadDetailsTest, ServerIsSchemeHostAndPort) {
+  struct Case {
+    const char* url;
+    const char* server;
+  } cases[] = {
+      {"http://example.test/page", "http://example.test:"},
+      {"https://example.test:443/", "https://example.test:443"},
+      {"http://example.test:8080/a?b", "http://example.test:8080"},
+      {"http://user:pw@example.test:81", "http://example.test:81"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(app::ServerOf(c.url), c.server) << c.url;
+}
+
+// A load with the client's timeline keeps it; a failed one (no server answered
+// here) gets no status, the window's warm/cold guess and its own time.
+TEST(LoadDetailsTest, RowOfALoad) {
+  auto client = core::MakeComponent<http::THttpCli>(nullptr);
+  http::TLoadTimes times;
+  times.status = 200;
+  times.reused = true;
+  times.phaseNs[0] = 3'000'000;
+  times.phaseNs[1] = 4'000'000;
+  struct Case {
+    std::optional<http::TLoadTimes> times;
+    int64_t totalUs, expectedUs;
+    int status;
+    bool reused;
+    const char* error;
+  } cases[] = {
+      {times, 9'000, 9'000, 200, true, ""},
+      {times, 5'000, 7'000, 200, true, ""},  // never less than its phases
+      {std::nullopt, 5'000, 5'000, 0, false, "failed"},
+  };
+  for (const Case& c : cases) {
+    const app::TLoadRow row = app::LoadRowOf(*client, 2, false, c.totalUs, c.times);
+    EXPECT_EQ(row.load, 2);
+    EXPECT_EQ(row.totalUs, c.expectedUs) << c.totalUs;
+    EXPECT_EQ(row.Status(), c.status);
+    EXPECT_EQ(row.Reused(), c.reused);
+    EXPECT_EQ(row.error, c.error);
+  }
 }
 
 }  // namespace

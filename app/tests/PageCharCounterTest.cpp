@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/PageCharCounter.h"
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 #include "core/SysUtils.h"
 
 namespace app {

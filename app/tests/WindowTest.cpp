@@ -196,6 +196,21 @@ TEST_F(WindowTest, AnUnresolvableHostShowsTheReasonAndWritesNoHistory) {
   EXPECT_EQ(form->windowTitle(), "1 / 3");
 }
 
+// Only the lookup's error code makes a failure name the host: a server's reason
+// phrase that reads like one does not.
+TEST_F(WindowTest, AReasonPhraseLikeALookupFailureStillNamesTheUrl) {
+  ScriptedPeer peer;
+  peer.SetDefaultScript(Script()
+                            .ExpectRequest()
+                            .Send("HTTP/1.0 200 can't resolve hostname to IP address\r\n"
+                                  "Content-Length: 100\r\n\r\nshort")
+                            .Close());
+  const std::string url = "http://" + peer.Address() + "/short";
+  Test(url, "1");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "Connection closed before the end of the document\n\nURL: " + url);
+}
+
 TEST_F(WindowTest, AnHttpErrorNamesItsStatusAndUrl) {
   ScriptedPeer peer;
   peer.SetDefaultScript(HttpScript({HttpResponse(503, "busy", {"Connection: close"})}).Close());

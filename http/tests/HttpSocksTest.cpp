@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "http/tests/HttpTestSupport.h"
+#include "net/SocksWSocket.h"
 #include "testsupport/Nginx.h"
 #include "testsupport/ScriptedPeer.h"
 #include "testsupport/SocksServer.h"

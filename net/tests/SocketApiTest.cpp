@@ -8,6 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "net/AddressText.h"
+#include "net/SocketErrorText.h"
+
 namespace net {
 namespace {
 

@@ -3,6 +3,7 @@
 // a time, every failure with its events, and the fields a request cannot carry.
 #include <gtest/gtest.h>
 
+#include "net/SocksWSocket.h"
 #include "net/tests/WSocketTestSupport.h"
 #include "testsupport/ScriptedPeer.h"
 

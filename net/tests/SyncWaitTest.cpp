@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "net/SyncWSocket.h"
 #include "net/tests/WSocketTestSupport.h"
 #include "testsupport/ScriptedPeer.h"
 

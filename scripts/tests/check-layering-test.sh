@@ -18,7 +18,7 @@ put core/Queue.cpp '#include "core/Classes.h"' '#include "platform/WinMsg.h"'
 put app/Run.cpp '#include "http/HttpProt.h"' '#include "net/WSocket.h"' '#include <vector>'
 put net/tests/PeerTest.cpp '#include <netinet/in.h>' '#include "testsupport/ScriptedPeer.h"' '#include "net/WSocket.h"'
 put app/DemoServer.cpp '#include <arpa/inet.h>'
-put bench/raw.cpp '#include <sys/socket.h>' '#include "app/SpeedTest.h"'
+put bench/raw.cpp '#include <sys/socket.h>' '#include "app/SpeedRun.h"'
 
 out=$("$check" "$tree")
 if [[ $? != 0 ]]; then
@@ -30,7 +30,7 @@ fi
 put net/Up.cpp '#include <string>' '#include "http/HttpProt.h"'
 put core/Raw.cpp '  #  include <netinet/in.h>'
 put http/Peer.cpp '#include "testsupport/ScriptedPeer.h"'
-put net/tests/UpTest.cpp '#include "app/SpeedTest.h"'
+put net/tests/UpTest.cpp '#include "app/SpeedRun.h"'
 
 out=$("$check" "$tree")
 rc=$?

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 #include "core/Classes.h"
 #include "http/HttpProt.h"
 #include "testsupport/ScriptedPeer.h"
@@ -41,7 +41,7 @@ class HugePaneView : public app::ISpeedTestView {
   std::string FUrl, FLoads;
 };
 
-TEST(SpeedTestCountTest, BytesAndSpeedBeyondThirtyTwoBits) {
+TEST(SpeedRunCountTest, BytesAndSpeedBeyondThirtyTwoBits) {
   auto client = core::MakeComponent<http::THttpCli>(nullptr);
   app::ConfigureClient(*client);
 
@@ -64,7 +64,7 @@ TEST(SpeedTestCountTest, BytesAndSpeedBeyondThirtyTwoBits) {
 
 // A part a server sent on one load is no reason for the next load to ask for a
 // part: each load of the run measures the whole page.
-TEST(SpeedTestCountTest, EveryLoadAsksForTheWholePage) {
+TEST(SpeedRunCountTest, EveryLoadAsksForTheWholePage) {
   auto client = core::MakeComponent<http::THttpCli>(nullptr);
   app::ConfigureClient(*client);
   ScriptedPeer peer;

@@ -1,4 +1,4 @@
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 
 #include <cmath>
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include "core/Classes.h"
 #include "core/SysUtils.h"
 #include "http/HttpProt.h"
+#include "net/SocksWSocket.h"
 #include "platform/WinMsg.h"
 
 namespace app {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/SpeedTest.h"
+#include "app/SpeedRun.h"
 #include "core/Classes.h"
 
 namespace {
