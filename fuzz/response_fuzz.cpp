@@ -340,7 +340,7 @@ enum TPieces { pcFine, pcWhole, pcRandom };
 // answer and to every byte from kBeforeLineEnd before a CR or LF to
 // kAfterLineEnd after it.
 constexpr size_t kFineHead = 16;
-constexpr size_t kBeforeLineEnd = 3, kAfterLineEnd = 1;
+constexpr size_t kBeforeLineEnd = 1, kAfterLineEnd = 1;
 // Small enough for a short coded body to pass it.
 constexpr int64_t kSmallDecodedLimit = 600;
 
@@ -353,7 +353,7 @@ uint32_t NextRandom(uint32_t& seed) {
 // the next such place, at most a pseudo-random few.
 size_t FinePiece(std::string_view answer, size_t at, uint32_t& seed) {
   if (at < kFineHead) return 1;
-  const size_t most = 1 + (NextRandom(seed) >> 16) % 61;
+  const size_t most = 1 + (NextRandom(seed) >> 16) % 127;
   // Only the window the piece may cover is searched: a long line stays linear.
   const size_t from = at - kAfterLineEnd;
   const std::string_view window = answer.substr(from, most + kBeforeLineEnd + kAfterLineEnd);
