@@ -5,9 +5,10 @@
 // Whatever the body holds, the request ends, either decoded or failed with a
 // decoding reason, and never holds more than the limit; and the three runs agree
 // on the verdict and, when decoded, on every byte. How much a failed document
-// decoded before its failure depends on the pieces, so that is not compared;
-// nor is the detail after the colon of a failure ("Corrupt zstd content: ..."),
-// which comes from the decoding library and names the check that struck first.
+// decoded before its failure depends on the pieces, so that is not compared,
+// and of a failure only its kind ("Corrupt", "Truncated", "Decoded content
+// larger") is: which check strikes first, and in a chain of codings which
+// decoder, depends on how far each had got.
 //
 // Input layout: byte 0 chooses the coding (low 3 bits) and the framing (next 2
 // bits); bytes 1-4 seed the receive sizes and chunk sizes; the rest is the body.
@@ -126,7 +127,7 @@ TOutcome Run(const std::string& response, bool closeDelimited, bool http10, TPie
   TOutcome out{cli->StatusCode(), cli->ReasonPhrase(), {}};
   if (out.status != 200 && !(out.status == 404 && DecodingReason(out.reason))) __builtin_trap();
   if (out.status == 200) out.decoded = stream.DataString();
-  out.reason = out.reason.substr(0, out.reason.find(':'));
+  if (out.status != 200) out.reason = out.reason.substr(0, out.reason.find(' '));
   return out;
 }
 

@@ -8,10 +8,10 @@
 // Input: 8 bytes of set-up (see TSetup), then the server's answers, one per
 // request the client sends (a CONNECT to the proxy included), separated by
 // "@@NEXT@@". Each input runs three times: all bytes at once, in pseudo-random
-// pieces, and finely cut: one byte per receive wherever a parser changes state
-// (the start of an answer, and around every CR and LF: line ends, chunk sizes,
-// the ends of chunk data) and small pieces of pseudo-random size between, so a
-// long line or body does not cost a receive per byte. Checked:
+// pieces, and finely cut: one byte per receive where the parsers change state
+// (the start of an answer, and each side of every CR and LF: line ends, the ends
+// of chunk sizes and chunk data) and pieces of pseudo-random size up to 127
+// between, so a long line or body does not cost a receive per byte. Checked:
 // - the client's buffer stays consistent and bounded, and a length-delimited
 //   document never takes more than its length;
 // - every request is well formed and carries no control byte (tab included) that
@@ -594,19 +594,19 @@ void Differ(const TRun& a, const TRun& b, TPieces pieces) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 8) return 0;
   const TSetup setup = ReadSetup(data, size);
-  const TRun bytes = Run(setup, pcFine);
-  if (std::getenv("TL_FUZZ_TRACE"))
-    for (const auto& line : bytes.records) std::fprintf(stderr, "[%s]\n", line.c_str());
+  const TRun fine = Run(setup, pcFine);
+  static const bool trace = std::getenv("TL_FUZZ_TRACE") != nullptr;
+  if (trace)
+    for (const auto& line : fine.records) std::fprintf(stderr, "[%s]\n", line.c_str());
   for (TPieces pieces : {pcWhole, pcRandom}) {
     const TRun other = Run(setup, pieces);
-    const size_t n =
-        std::min({bytes.comparable, other.comparable, bytes.records.size(), other.records.size()});
+    const size_t n = std::min({fine.comparable, other.comparable, fine.records.size(), other.records.size()});
     for (size_t i = 0; i < n; ++i) {
-      if (bytes.records[i] != other.records[i]) Differ(bytes, other, pieces);
+      if (fine.records[i] != other.records[i]) Differ(fine, other, pieces);
     }
-    if (bytes.comparable == SIZE_MAX && other.comparable == SIZE_MAX &&
-        bytes.records.size() != other.records.size())
-      Differ(bytes, other, pieces);
+    if (fine.comparable == SIZE_MAX && other.comparable == SIZE_MAX &&
+        fine.records.size() != other.records.size())
+      Differ(fine, other, pieces);
   }
   return 0;
 }
