@@ -1,7 +1,8 @@
 // A response whose body is coded (gzip, deflate, br, zstd or a chain), framed by
 // its length, by chunks or by the close, fed to the client with content coding on
-// three times: all at once, one byte per receive over its start (the header and
-// the decoders' own headers) and small pieces after, and in pseudo-random pieces.
+// three times: all at once, finely (one byte per receive over the start of the
+// body, where the decoders read their own headers, and small pieces after), and
+// in pseudo-random pieces.
 // Whatever the body holds, the request ends, either decoded or failed with a
 // decoding reason, and never holds more than the limit; and the three runs agree
 // on the verdict and, when decoded, on every byte. How much a failed document
@@ -91,12 +92,17 @@ bool DecodingReason(const std::string& reason) {
 
 enum TPieces { pcWhole, pcFine, pcRandom };
 
-// One byte per receive this far into the response in the fine run.
-constexpr size_t kFineBytes = 512;
+// The fine run gives the header in one piece (its parser is another target's),
+// then one byte per receive to the first kFineBytes of the body, where the
+// decoders read their own headers, and small pieces after.
+constexpr size_t kFineBytes = 64;
 
-size_t PieceSize(TPieces pieces, size_t at, uint32_t& seed) {
+size_t PieceSize(TPieces pieces, size_t at, size_t bodyStart, uint32_t& seed) {
   if (pieces == pcWhole) return SIZE_MAX;
-  if (pieces == pcFine) return at < kFineBytes ? 1 : 1 + Next(seed) % 16;
+  if (pieces == pcFine) {
+    if (at < bodyStart) return bodyStart - at;
+    return at < bodyStart + kFineBytes ? 1 : 1 + Next(seed) % 16;
+  }
   return 1 + Next(seed) % 512;
 }
 
@@ -114,8 +120,9 @@ TOutcome Run(const std::string& response, bool closeDelimited, bool http10, TPie
   cli->SetOptions(http::httpoEnableContentCoding);
   cli->SetMaxDecodedSize(kLimit);
   cli->Begin();
+  const size_t bodyStart = response.find("\r\n\r\n") + 4;
   for (size_t at = 0; at < response.size();) {
-    const size_t piece = std::min(response.size() - at, PieceSize(pieces, at, seed));
+    const size_t piece = std::min(response.size() - at, PieceSize(pieces, at, bodyStart, seed));
     cli->Feed(response.substr(at, piece));
     at += piece;
   }
