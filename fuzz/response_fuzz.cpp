@@ -39,6 +39,7 @@
 
 #include "core/Application.h"
 #include "core/SysUtils.h"
+#include "http/HttpContCod.h"
 #include "http/HttpProt.h"
 
 namespace {
@@ -401,6 +402,21 @@ struct THandlerState {
   int64_t bodyMark = 0;  // the body's size when the last request ended
 };
 
+// The document was decoded: it names at most as many codings as the client
+// chains, each one it decodes (else the body passes as it came, unlimited).
+bool Decoded(const std::string& codings) {
+  static constexpr std::string_view kKnown[] = {"gzip", "x-gzip", "deflate", "br", "zstd"};
+  size_t start = 0;
+  for (size_t count = 1; count <= http::THttpContCodHandler::kMaxCodings; ++count) {
+    const size_t comma = std::min(codings.find(',', start), codings.size());
+    const std::string name = core::LowerCase(core::Trim(codings.substr(start, comma - start)));
+    if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown)) return false;
+    if (comma == codings.size()) return true;
+    start = comma + 1;
+  }
+  return false;
+}
+
 bool DecodingFailed(const std::string& reason) {
   for (const char* prefix : {"Corrupt ", "Truncated ", "Decoded content larger than "}) {
     if (reason.rfind(prefix, 0) == 0) return true;
@@ -421,7 +437,7 @@ void Attach(TFuzzCli& cli, const TSetup& s, core::TMemoryStream& body, THandlerS
     // A decoded document never outgrows the limit. Where decoding failed, how
     // much came out before the failure depends on the pieces: that part is
     // dropped, the verdict is compared.
-    if (s.coding) Check(body.Size() - st.bodyMark <= kSmallDecodedLimit);
+    if (s.coding && Decoded(cli.ContentEncoding())) Check(body.Size() - st.bodyMark <= kSmallDecodedLimit);
     if (DecodingFailed(cli.ReasonPhrase())) {
       body.SetSize(st.bodyMark);
       body.Seek(0, core::TSeekOrigin::soEnd);
