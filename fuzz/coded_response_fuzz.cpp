@@ -1,13 +1,22 @@
 // A response whose body is coded (gzip, deflate, br, zstd or a chain), framed by
 // its length, by chunks or by the close, fed to the client with content coding on
-// and cut at arbitrary points: whatever the body holds, the request ends, either
-// decoded or failed with a decoding reason, and never holds more than the limit.
+// three times: all at once, finely (one byte per receive over the start of the
+// body, where the decoders read their own headers, and small pieces after), and
+// in pseudo-random pieces.
+// Whatever the body holds, the request ends, either decoded or failed with a
+// decoding reason, and never holds more than the limit; and the three runs agree
+// on the verdict and, when decoded, on every byte. How much a failed document
+// decoded before its failure depends on the pieces, so that is not compared,
+// and of a failure only its kind ("Corrupt", "Truncated", "Decoded content
+// larger") is: which check strikes first, and in a chain of codings which
+// decoder, depends on how far each had got.
 //
 // Input layout: byte 0 chooses the coding (low 3 bits) and the framing (next 2
 // bits); bytes 1-4 seed the receive sizes and chunk sizes; the rest is the body.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -81,6 +90,54 @@ bool DecodingReason(const std::string& reason) {
   return false;
 }
 
+enum TPieces { pcWhole, pcFine, pcRandom };
+
+// The fine run gives the header in one piece (its parser is another target's),
+// then one byte per receive to the first kFineBytes of the body, where the
+// decoders read their own headers, and small pieces after.
+constexpr size_t kFineBytes = 64;
+
+size_t PieceSize(TPieces pieces, size_t at, size_t bodyStart, uint32_t& seed) {
+  if (pieces == pcWhole) return SIZE_MAX;
+  if (pieces == pcFine) {
+    if (at < bodyStart) return bodyStart - at;
+    return at < bodyStart + kFineBytes ? 1 : 1 + Next(seed) % 16;
+  }
+  return 1 + Next(seed) % 512;
+}
+
+struct TOutcome {
+  int status = 0;
+  std::string reason, decoded;
+  bool operator==(const TOutcome&) const = default;
+};
+
+TOutcome Run(const std::string& response, bool closeDelimited, bool http10, TPieces pieces, uint32_t seed) {
+  core::TMemoryStream stream;
+  auto cli = core::MakeComponent<TFuzzCli>(nullptr);
+  cli->SetRcvdStream(&stream);
+  cli->SetRequestVer(http10 ? "1.0" : "1.1");
+  cli->SetOptions(http::httpoEnableContentCoding);
+  cli->SetMaxDecodedSize(kLimit);
+  cli->Begin();
+  const size_t bodyStart = response.find("\r\n\r\n") + 4;
+  for (size_t at = 0; at < response.size();) {
+    const size_t piece = std::min(response.size() - at, PieceSize(pieces, at, bodyStart, seed));
+    cli->Feed(response.substr(at, piece));
+    at += piece;
+  }
+  if (closeDelimited) cli->PeerCloses();
+
+  if (stream.Size() > kLimit) __builtin_trap();
+  // The request ended: decoded, or failed for its content.
+  if (cli->State() != http::httpReady && cli->State() != http::httpBodyReceived) __builtin_trap();
+  TOutcome out{cli->StatusCode(), cli->ReasonPhrase(), {}};
+  if (out.status != 200 && !(out.status == 404 && DecodingReason(out.reason))) __builtin_trap();
+  if (out.status == 200) out.decoded = stream.DataString();
+  if (out.status != 200) out.reason = out.reason.substr(0, out.reason.find(' '));
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -97,24 +154,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (framing == 1) response += "Transfer-Encoding: chunked\r\n\r\n" + Chunked(body, seed);
   if (framing == 2) response += "\r\n" + body;
 
-  core::TMemoryStream stream;
-  auto cli = core::MakeComponent<TFuzzCli>(nullptr);
-  cli->SetRcvdStream(&stream);
-  cli->SetRequestVer(framing == 2 ? "1.0" : "1.1");
-  cli->SetOptions(http::httpoEnableContentCoding);
-  cli->SetMaxDecodedSize(kLimit);
-  cli->Begin();
-  for (size_t at = 0; at < response.size();) {
-    const size_t piece = std::min<size_t>(response.size() - at, 1 + Next(seed) % 512);
-    cli->Feed(response.substr(at, piece));
-    at += piece;
+  const TOutcome whole = Run(response, framing == 2, framing == 2, pcWhole, seed);
+  for (TPieces pieces : {pcFine, pcRandom}) {
+    const TOutcome other = Run(response, framing == 2, framing == 2, pieces, seed);
+    if (!(other == whole)) {
+      std::fprintf(stderr, "all at once: %d %s (%zu bytes); %s: %d %s (%zu bytes)\n", whole.status,
+                   whole.reason.c_str(), whole.decoded.size(), pieces == pcFine ? "fine" : "random",
+                   other.status, other.reason.c_str(), other.decoded.size());
+      __builtin_trap();
+    }
   }
-  if (framing == 2) cli->PeerCloses();
-
-  if (stream.Size() > kLimit) __builtin_trap();
-  // The request ended: decoded, or failed for its content.
-  if (cli->State() != http::httpReady && cli->State() != http::httpBodyReceived) __builtin_trap();
-  if (cli->StatusCode() != 200 && !(cli->StatusCode() == 404 && DecodingReason(cli->ReasonPhrase())))
-    __builtin_trap();
   return 0;
 }

@@ -6,8 +6,12 @@
 // keep a server's bytes out of the next request.
 //
 // Input: 8 bytes of set-up (see TSetup), then the server's answers, one per
-// request the client sends, separated by "@@NEXT@@". Each input runs three times:
-// one byte per receive, all bytes at once, and in pseudo-random pieces. Checked:
+// request the client sends (a CONNECT to the proxy included), separated by
+// "@@NEXT@@". Each input runs three times: all bytes at once, in pseudo-random
+// pieces, and finely cut: one byte per receive where the parsers change state
+// (the start of an answer, and each side of every CR and LF: line ends, the ends
+// of chunk sizes and chunk data) and pieces of pseudo-random size up to 127
+// between, so a long line or body does not cost a receive per byte. Checked:
 // - the client's buffer stays consistent and bounded, and a length-delimited
 //   document never takes more than its length;
 // - every request is well formed and carries no control byte (tab included) that
@@ -20,19 +24,22 @@
 //   pending, the request has ended.
 //
 // The environment variable TL_FUZZ_WIRE_CONTROLS=line-breaks narrows the request
-// check to CR, LF and NUL.
+// check to CR, LF and NUL; TL_FUZZ_TRACE (any value) prints what the finely cut
+// run recorded, to see what an input reaches.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/Application.h"
 #include "core/SysUtils.h"
+#include "http/HttpContCod.h"
 #include "http/HttpProt.h"
 
 namespace {
@@ -47,12 +54,16 @@ constexpr std::string_view kNext = "@@NEXT@@";
 // through a proxy, bit 4 the server resets instead of closing, bits 5-7 the event
 // whose handler calls Abort (see TAbortEvent). Byte 1: bit 0 the server closes
 // after `cut` bytes in all, bit 1 relocations are not followed, bit 2 the caller
-// allows relocations past the limit. Bytes 2-3: cut. Bytes 4-7: the seed of the
-// random pieces.
+// allows relocations past the limit, bit 3 the client has the server's
+// credentials, bit 4 the proxy's, bit 5 the document is https through the proxy
+// (a tunnel; sets bit 3 of byte 0 too), bit 6 NTLM answers with NTLMv2, bit 7
+// content coding is on with a small decoded-size limit. Bytes 2-3: cut. Bytes
+// 4-7: the seed of the random pieces.
 struct TSetup {
   http::THttpRequest method = http::httpGET;
   bool version11 = false, proxy = false, reset = false, cutShort = false, noRelocation = false,
-       allowMore = false;
+       allowMore = false, serverCredentials = false, proxyCredentials = false, tunnel = false, ntlmV2 = false,
+       coding = false;
   int abortAt = 0;
   size_t cut = 0;
   uint32_t seed = 0;
@@ -73,6 +84,12 @@ TSetup ReadSetup(const uint8_t* data, size_t size) {
   s.cutShort = data[1] & 1;
   s.noRelocation = data[1] & 2;
   s.allowMore = data[1] & 4;
+  s.serverCredentials = data[1] & 8;
+  s.proxyCredentials = data[1] & 16;
+  s.tunnel = data[1] & 32;
+  s.proxy = s.proxy || s.tunnel;
+  s.ntlmV2 = data[1] & 64;
+  s.coding = data[1] & 128;
   s.cut = data[2] | static_cast<size_t>(data[3]) << 8;
   std::memcpy(&s.seed, data + 4, 4);
   std::string_view rest(reinterpret_cast<const char*>(data + 8), size - 8);
@@ -109,6 +126,13 @@ class TMemorySocket : public net::TSslWSocket {
     FAllSent = true;
     FSentDue = true;
     return Len;
+  }
+  // Only the CONNECT to a proxy goes out this way; the hook sees what it sent.
+  int SendStr(const std::string& Str) override {
+    const size_t before = FWire.size();
+    const int sent = net::TSslWSocket::SendStr(Str);
+    if (OnStrSent) OnStrSent(FWire.substr(before));
+    return sent;
   }
   int Receive(void* Buffer, int BufferSize) override {
     const size_t n = std::min(FPending.size(), static_cast<size_t>(std::max(BufferSize, 0)));
@@ -161,6 +185,7 @@ class TMemorySocket : public net::TSslWSocket {
   bool Idle() const { return !FLookupDue && !FConnectDue && !FSentDue; }
   // Everything the client sent.
   const std::string& Wire() const { return FWire; }
+  std::function<void(const std::string&)> OnStrSent;
 
  private:
   bool FLookupDue = false, FConnectDue = false, FSentDue = false;
@@ -201,8 +226,14 @@ bool KnownField(std::string_view line) {
 }
 
 // A request header as the client must send it: the request line, known fields,
-// the empty line, and no control byte inside a line.
+// the empty line, and no control byte inside a line. A CONNECT names host:port
+// and carries none of the server's credentials.
 void CheckRequest(std::string_view header, const std::string& method) {
+  if (method == "CONNECT") {
+    const std::string_view target = header.substr(8, header.find(" HTTP/1.1\r\n") - 8);
+    Check(!target.empty() && target.find_first_of(" /@") == std::string_view::npos && target.find(':') != 0);
+    Check(header.find("\r\nAuthorization: ") == std::string_view::npos);
+  }
   Check(header.size() >= 4 && header.substr(header.size() - 4) == "\r\n\r\n");
   header.remove_suffix(2);
   size_t index = 0;
@@ -222,31 +253,65 @@ void CheckRequest(std::string_view header, const std::string& method) {
   }
 }
 
+// An NTLMv2 message 3 holds a random client challenge and the time: only its
+// size is compared between runs.
+std::string Comparable(std::string header) {
+  static constexpr std::string_view kMsg3 = "NTLM TlRMTVNTUAADAAAA";
+  for (size_t at = 0; (at = header.find(kMsg3, at)) != std::string::npos;) {
+    const size_t end = header.find("\r\n", at);
+    const std::string size = "NTLM message 3 of " + std::to_string(end - at) + " characters";
+    header.replace(at, end - at, size);
+    at += size.size();
+  }
+  return header;
+}
+
 class TFuzzCli : public http::THttpCli {
  public:
   using THttpCli::THttpCli;
 
-  void CreateSocket() override { FSocket = core::Create<TMemorySocket>(this); }
+  void CreateSocket() override {
+    FSocket = core::Create<TMemorySocket>(this);
+    Memory().OnStrSent = [this](const std::string& header) { TakeRequest(header, "CONNECT"); };
+  }
   TMemorySocket& Memory() const { return *static_cast<TMemorySocket*>(FSocket); }
 
   void SendRequest(const std::string& Method, const std::string& Version) override {
     const size_t before = Memory().Wire().size();
     THttpCli::SendRequest(Method, Version);
-    const std::string header = Memory().Wire().substr(before);
-    CheckRequest(header, Method);
-    ++FRequests;
-    Note("request " + header);
+    TakeRequest(Memory().Wire().substr(before), Method);
   }
   void SocketDataAvailable(core::TComponent* Sender, uint16_t ErrCode) override {
+    const bool awaitingProxy = FHttpState == http::httpWaitingProxyConnect && !FTunnelBodySkip;
+    const int headers = FHeaderEnds;
     THttpCli::SocketDataAvailable(Sender, ErrCode);
     CheckInvariants();
+    // A proxy's 2xx to CONNECT is taken without a header event, and leaves the
+    // client waiting for a TLS handshake that this socket cannot run.
+    if (awaitingProxy && FHttpState == http::httpWaitingProxyConnect && !FTunnelBodySkip &&
+        FReceiveLen == 0 && FHeaderEnds == headers && !FTunnelOpen) {
+      FTunnelOpen = true;
+      Note("tunnel open");
+    }
+  }
+  void TriggerHeaderEnd() override {
+    ++FHeaderEnds;
+    THttpCli::TriggerHeaderEnd();
   }
 
   int Requests() const { return FRequests; }
+  // The latest CONNECT was granted; the driver plays the handshake's failure.
+  bool TunnelOpen() const { return FTunnelOpen; }
   void Note(std::string s) { FRecords.push_back(std::move(s)); }
   const std::vector<std::string>& Records() const { return FRecords; }
 
  private:
+  void TakeRequest(const std::string& header, const std::string& method) {
+    CheckRequest(header, method);
+    ++FRequests;
+    FTunnelOpen = false;
+    Note("request " + Comparable(header));
+  }
   // What must hold whatever the server sends.
   void CheckInvariants() const {
     Check(FReceiveLen >= 0 && static_cast<size_t>(FReceiveLen) < FReceiveBuffer.size());
@@ -259,6 +324,8 @@ class TFuzzCli : public http::THttpCli {
   }
 
   int FRequests = 0;
+  bool FTunnelOpen = false;
+  int FHeaderEnds = 0;
   std::vector<std::string> FRecords;
 };
 
@@ -268,7 +335,46 @@ struct TRun {
   size_t comparable = SIZE_MAX;
 };
 
-enum TPieces { pcBytes, pcWhole, pcRandom };
+enum TPieces { pcFine, pcWhole, pcRandom };
+
+// The fine run gives one byte per receive to the first kFineHead bytes of an
+// answer and to every byte from kBeforeLineEnd before a CR or LF to
+// kAfterLineEnd after it.
+constexpr size_t kFineHead = 16;
+constexpr size_t kBeforeLineEnd = 1, kAfterLineEnd = 1;
+// Small enough for a short coded body to pass it.
+constexpr int64_t kSmallDecodedLimit = 600;
+
+uint32_t NextRandom(uint32_t& seed) {
+  seed = seed * 1103515245u + 12345u;
+  return seed;
+}
+
+// The next piece of the fine run: one byte near a line end, else bytes up to
+// the next such place, at most a pseudo-random few.
+size_t FinePiece(std::string_view answer, size_t at, uint32_t& seed) {
+  if (at < kFineHead) return 1;
+  const size_t most = 1 + (NextRandom(seed) >> 16) % 127;
+  // Only the window the piece may cover is searched: a long line stays linear.
+  const size_t from = at - kAfterLineEnd;
+  const std::string_view window = answer.substr(from, most + kBeforeLineEnd + kAfterLineEnd);
+  size_t near = window.size();
+  for (const char c : {'\r', '\n'}) {
+    if (const void* p = std::memchr(window.data(), c, window.size()))
+      near = std::min(near, static_cast<size_t>(static_cast<const char*>(p) - window.data()));
+  }
+  if (near == window.size()) return most;
+  near += from;
+  return near <= at + kBeforeLineEnd ? 1 : std::min(most, near - kBeforeLineEnd - at);
+}
+
+// The size of the next piece of an answer, `at` bytes into it.
+size_t PieceSize(TPieces pieces, std::string_view answer, size_t at, uint32_t& seed) {
+  if (pieces == pcWhole) return answer.size() - at;
+  if (pieces == pcFine) return FinePiece(answer, at, seed);
+  const uint32_t r = NextRandom(seed);
+  return 1 + (r >> 16) % ((r & 0x80000000u) ? 9 : 3000);
+}
 
 void StartRequest(TFuzzCli& cli, http::THttpRequest method, core::TMemoryStream& upload) {
   upload.Seek(0, core::TSeekOrigin::soBeginning);
@@ -293,7 +399,30 @@ struct THandlerState {
   bool aborted = false;
   int headerLines = 0;
   int started = 0, done = 0;
+  int64_t bodyMark = 0;  // the body's size when the last request ended
 };
+
+// The document was decoded: it names at most as many codings as the client
+// chains, each one it decodes (else the body passes as it came, unlimited).
+bool Decoded(const std::string& codings) {
+  static constexpr std::string_view kKnown[] = {"gzip", "x-gzip", "deflate", "br", "zstd"};
+  size_t start = 0;
+  for (size_t count = 1; count <= http::THttpContCodHandler::kMaxCodings; ++count) {
+    const size_t comma = std::min(codings.find(',', start), codings.size());
+    const std::string name = core::LowerCase(core::Trim(codings.substr(start, comma - start)));
+    if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown)) return false;
+    if (comma == codings.size()) return true;
+    start = comma + 1;
+  }
+  return false;
+}
+
+bool DecodingFailed(const std::string& reason) {
+  for (const char* prefix : {"Corrupt ", "Truncated ", "Decoded content larger than "}) {
+    if (reason.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
 
 void Attach(TFuzzCli& cli, const TSetup& s, core::TMemoryStream& body, THandlerState& st) {
   auto abortOn = [&cli, &st](bool now) {
@@ -302,9 +431,18 @@ void Attach(TFuzzCli& cli, const TSetup& s, core::TMemoryStream& body, THandlerS
       cli.Abort();
     }
   };
-  cli.OnRequestDone = [&cli, &body, &st](core::TComponent*, http::THttpRequest rq, uint16_t err) {
+  cli.OnRequestDone = [&cli, &s, &body, &st](core::TComponent*, http::THttpRequest rq, uint16_t err) {
     // Each request ends once.
     Check(++st.done <= st.started);
+    // A decoded document never outgrows the limit. Where decoding failed, how
+    // much came out before the failure depends on the pieces: that part is
+    // dropped, the verdict is compared.
+    if (s.coding && Decoded(cli.ContentEncoding())) Check(body.Size() - st.bodyMark <= kSmallDecodedLimit);
+    if (DecodingFailed(cli.ReasonPhrase())) {
+      body.SetSize(st.bodyMark);
+      body.Seek(0, core::TSeekOrigin::soEnd);
+    }
+    st.bodyMark = body.Size();
     cli.Note("done " + std::to_string(rq) + " " + std::to_string(err) + " " +
              std::to_string(cli.StatusCode()) + " " + cli.ReasonPhrase() + " " +
              std::to_string(cli.RcvdCount()) + " " + (cli.DocumentTruncated() ? "cut " : "whole ") +
@@ -336,10 +474,24 @@ TRun Run(const TSetup& s, TPieces pieces) {
   cli->SetSendStream(&upload);
   cli->SetRequestVer(s.version11 ? "1.1" : "1.0");
   cli->SetFollowRelocation(!s.noRelocation);
-  cli->SetURL("http://www.example.test:8080/dir/page.html?q=1");
+  cli->SetURL(s.tunnel ? "https://www.example.test/dir/page.html?q=1"
+                       : "http://www.example.test:8080/dir/page.html?q=1");
   if (s.proxy) {
     cli->SetProxy("proxy.example.test");
     cli->SetProxyPort("3128");
+  }
+  if (s.serverCredentials) {
+    cli->SetUsername("user");
+    cli->SetPassword("secret");
+  }
+  if (s.proxyCredentials) {
+    cli->SetProxyUsername("puser");
+    cli->SetProxyPassword("psecret");
+  }
+  cli->SetNtlmVersion(s.ntlmV2 ? 2 : 1);
+  if (s.coding) {
+    cli->SetOptions(http::httpoEnableContentCoding);
+    cli->SetMaxDecodedSize(kSmallDecodedLimit);
   }
   TMemorySocket& net = cli->Memory();
   TRun run;
@@ -396,16 +548,19 @@ TRun Run(const TSetup& s, TPieces pieces) {
       start();
       continue;
     }
+    if (net.State() == net::wsConnected && !closed && cli->TunnelOpen()) {
+      // The TLS handshake in the tunnel fails: the proxy's bytes after its answer
+      // would have been records, and the connection closes.
+      closed = true;
+      net.DropUnread();
+      at = current.size();
+      net.PeerCloses(0);
+      continue;
+    }
     if (net.State() == net::wsConnected) {
       const bool cutNow = s.cutShort && offered >= s.cut;
       if (net.Unread() == 0 && at < current.size() && !cutNow) {
-        size_t n = current.size() - at;
-        if (pieces == pcBytes) {
-          n = 1;
-        } else if (pieces == pcRandom) {
-          seed = seed * 1103515245u + 12345u;
-          n = std::min<size_t>(n, 1 + (seed >> 16) % ((seed & 0x80000000u) ? 9 : 3000));
-        }
+        size_t n = std::min(current.size() - at, PieceSize(pieces, current, at, seed));
         if (s.cutShort) n = std::min(n, s.cut - offered);
         net.Offer(current.substr(at, n));
         at += n;
@@ -442,8 +597,7 @@ TRun Run(const TSetup& s, TPieces pieces) {
 
 // Shows where two runs part, for the one reading the finding.
 void Differ(const TRun& a, const TRun& b, TPieces pieces) {
-  std::fprintf(stderr, "one byte per receive and %s differ:\n",
-               pieces == pcWhole ? "all at once" : "random pieces");
+  std::fprintf(stderr, "fine pieces and %s differ:\n", pieces == pcWhole ? "all at once" : "random pieces");
   for (const TRun* r : {&a, &b}) {
     for (const auto& line : r->records) std::fprintf(stderr, "  [%s]\n", line.c_str());
     std::fprintf(stderr, "--\n");
@@ -456,17 +610,19 @@ void Differ(const TRun& a, const TRun& b, TPieces pieces) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 8) return 0;
   const TSetup setup = ReadSetup(data, size);
-  const TRun bytes = Run(setup, pcBytes);
+  const TRun fine = Run(setup, pcFine);
+  static const bool trace = std::getenv("TL_FUZZ_TRACE") != nullptr;
+  if (trace)
+    for (const auto& line : fine.records) std::fprintf(stderr, "[%s]\n", line.c_str());
   for (TPieces pieces : {pcWhole, pcRandom}) {
     const TRun other = Run(setup, pieces);
-    const size_t n =
-        std::min({bytes.comparable, other.comparable, bytes.records.size(), other.records.size()});
+    const size_t n = std::min({fine.comparable, other.comparable, fine.records.size(), other.records.size()});
     for (size_t i = 0; i < n; ++i) {
-      if (bytes.records[i] != other.records[i]) Differ(bytes, other, pieces);
+      if (fine.records[i] != other.records[i]) Differ(fine, other, pieces);
     }
-    if (bytes.comparable == SIZE_MAX && other.comparable == SIZE_MAX &&
-        bytes.records.size() != other.records.size())
-      Differ(bytes, other, pieces);
+    if (fine.comparable == SIZE_MAX && other.comparable == SIZE_MAX &&
+        fine.records.size() != other.records.size())
+      Differ(fine, other, pieces);
   }
   return 0;
 }
