@@ -180,19 +180,12 @@ TEST(HttpReference, TheCallersUrlGoesWithoutFragmentAndWithAPath) {
             std::vector<std::string>{"GET http://www.example.com/?k HTTP/1.1"});
 }
 
-int ExampleToLoopback(const std::string& name, bool, winapi::HostEntry& out) {
-  if (name.size() < 8 || name.substr(name.size() - 8) != ".example") return 11001;
-  out.officialName = name;
-  out.addrs = {htonl(INADDR_LOOPBACK)};
-  return 0;
-}
-
 // Locations and URLs as browsers send them: blanks after a location dropped,
 // bytes from 0x80 percent-encoded, internationalised host names in their ASCII
 // form (request line, Host), the dot segments of the caller's URL removed; the
 // same directly and through a proxy.
 TEST(HttpReference, LocationsAsBrowsersSendThem) {
-  winapi::SetResolverHookForTesting(&ExampleToLoopback);
+  winapi::SetResolverHookForTesting(&http::testing::ExampleToLoopback);
   for (const bool proxied : {false, true}) {
     SCOPED_TRACE(proxied ? "through a proxy" : "direct");
     ScriptedPeer peer;

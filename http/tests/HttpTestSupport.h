@@ -4,6 +4,7 @@
 // response parser whole, one byte per receive, or split anywhere).
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 
 #include "core/Application.h"
 #include "http/HttpProt.h"
+#include "platform/WinSock.h"
 #include "testsupport/MessagePump.h"
 #include "testsupport/Nginx.h"
 #include "testsupport/Squid.h"
@@ -26,6 +28,16 @@ namespace http::testing {
 using namespace std::chrono_literals;
 
 using testsupport::PumpUntil;
+
+// A resolver hook for tests that need several host names: every name under
+// ".example" is the loopback address, anything else is unknown. No real lookup
+// ever leaves the machine.
+inline int ExampleToLoopback(const std::string& name, bool /*byAddr*/, winapi::HostEntry& out) {
+  if (name.size() < 8 || name.substr(name.size() - 8) != ".example") return 11001;
+  out.officialName = name;
+  out.addrs = {htonl(INADDR_LOOPBACK)};
+  return 0;
+}
 
 // Records the client's events as short texts; document data is summed, so a
 // response fed byte by byte reads like one fed whole.

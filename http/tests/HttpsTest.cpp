@@ -377,13 +377,6 @@ TEST(HttpsPeer, CloseNotifyEndsADocumentDelimitedByTheClose) {
       << server.Log();
 }
 
-int ExampleToLoopback(const std::string& name, bool, winapi::HostEntry& out) {
-  if (name.size() < 8 || name.substr(name.size() - 8) != ".example") return 11001;
-  out.officialName = name;
-  out.addrs = {htonl(INADDR_LOOPBACK)};
-  return 0;
-}
-
 // A wildcard stands for a whole label: "w*.partial.example" names no host.
 TEST(HttpsPeer, PartialWildcardsAreRefused) {
   TL_SKIP_UNLESS_INSTALLED(TestCa::kOpenSsl);
@@ -392,7 +385,7 @@ TEST(HttpsPeer, PartialWildcardsAreRefused) {
   ASSERT_TRUE(ca.Ok()) << ca.Error();
   testsupport::TlsCutServer server;
   ASSERT_TRUE(server.Start(ca.CertFile(TestCert::kWildcards), ca.KeyFile(TestCert::kWildcards), 5, 5));
-  winapi::SetResolverHookForTesting(&ExampleToLoopback);
+  winapi::SetResolverHookForTesting(&http::testing::ExampleToLoopback);
   for (const auto& [host, failure] : std::vector<std::pair<std::string, std::string>>{
            {"www.full.example", ""},
            {"www.partial.example", "certificate verify failed: hostname mismatch"},
