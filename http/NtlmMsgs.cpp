@@ -200,9 +200,12 @@ std::string BuildNtlmMessage3V2(std::string_view Domain, std::string_view Workst
   if (!NtlmMessage3Fits(Domain, Workstation, User)) return {};
   // The server's own time, when it gives one, keeps clocks that differ out of it.
   TargetInfoTimestamp(Info.TargetInfo, Timestamp);
-  return Message3(
-      Domain, Workstation, User, std::string(),
-      NtlmV2Response(User, Domain, Password, Info.Challenge, ClientChallenge, Timestamp, Info.TargetInfo));
+  std::string response =
+      NtlmV2Response(User, Domain, Password, Info.Challenge, ClientChallenge, Timestamp, Info.TargetInfo);
+  // The response carries the target information: a huge one would wrap its
+  // 16-bit length and make the message lie about its own layout.
+  if (response.size() > kMaxField) return {};
+  return Message3(Domain, Workstation, User, std::string(), response);
 }
 
 std::string NtlmV2Response(std::string_view User, std::string_view Domain, std::string_view Password,

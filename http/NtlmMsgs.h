@@ -48,7 +48,8 @@ std::string BuildNtlmMessage3(std::string_view Domain, std::string_view Workstat
                               std::string_view Password, const TNtlmChallenge& Challenge);
 
 // Base64 of message 3 carrying the NTLMv2 response to Info's challenge and no LM
-// response; "" when NtlmMessage3Fits is false. ClientChallenge is the client's
+// response; "" when NtlmMessage3Fits is false or the response (which carries the
+// target information) is longer than its 16-bit length field. ClientChallenge is the client's
 // 8 random bytes; Timestamp (tenths of a microsecond since 1601) is used when the
 // target information carries none.
 std::string BuildNtlmMessage3V2(std::string_view Domain, std::string_view Workstation, std::string_view User,

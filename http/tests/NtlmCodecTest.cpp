@@ -311,6 +311,14 @@ TEST(NtlmResponses, Version2MatchesAnIndependentImplementation) {
   received = ParseNtlmMessage2(EncodeBase64(Message2("", Unhex("0123456789abcdef"), timed)));
   m = DecodeBase64(BuildNtlmMessage3V2("", "", "user", "pw", received, ours, time));
   EXPECT_EQ(m.substr(64 + 8 + 16 + 8, 8), Unhex("0807060504030201"));
+
+  // The response is 48 bytes longer than the target information it carries: at
+  // most 65,487 bytes of it fit the response's 16-bit length.
+  for (const auto& [infoLength, fits] : {std::pair{size_t{65487}, true}, std::pair{size_t{65488}, false}}) {
+    TNTLM_Msg2_Info huge = received;
+    huge.TargetInfo = std::string(infoLength, '\0');
+    EXPECT_EQ(BuildNtlmMessage3V2("", "", "user", "pw", huge, ours, time).empty(), !fits) << infoLength;
+  }
 }
 
 TEST(NtlmResponses, PublishedHashesOfTheEmptyPassword) {
