@@ -90,7 +90,7 @@ TEST(CliDemoTest, AnswersGetAndHeadAndRefusesTheRest) {
 
 // A server dropped while a page goes out stops (frees the connection it still
 // holds) and the client sees the close.
-TEST(CliDemoTest, StopsInTheMiddleOfAPage) {
+TEST(CliDemoTest, StopsWhileAPageGoesOut) {
   auto server = std::make_unique<app::TDemoServer>();
   testsupport::RawClient client;
   ASSERT_TRUE(client.Connect(server->Port()));
