@@ -2,6 +2,7 @@
 
 #include "app/CliUrl.h"
 #include "http/HttpProt.h"
+#include "net/SocketErrorText.h"
 
 namespace app {
 
@@ -106,8 +107,9 @@ std::string TCliVerdict::Explain(const std::exception& e) const {
   } else if (!FClient.SocksServer().empty()) {
     host = FClient.SocksServer(), port = FClient.SocksPort(), what = "SOCKS server ";
   }
-  // At SOCKS level 4 the page's host is resolved here, not by the server.
-  if (Contains(message, "can't resolve hostname"))
+  // At SOCKS level 4 the page's host is resolved here, not by the server. The
+  // error code tells a failed lookup: a server's reason phrase can say anything.
+  if (net::IsLookupError(FClient.RequestDoneError()))
     return FClient.Proxy().empty() && FClient.SocksLevel() == "4" ? HostAndPort(FUrl).first + ": " + message
                                                                   : what + host + ": " + message;
   if (Contains(message, "certificate verify failed"))

@@ -1,28 +1,25 @@
 #include "app/DemoServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <future>
+#include <optional>
 #include <ostream>
 
 #include "app/CliOptions.h"
 #include "core/SysUtils.h"
+#include "net/WSocket.h"
 
 namespace app {
 
 namespace {
 
 constexpr size_t kPageBytes = 10 * 1024;
-constexpr size_t kMaxRequest = 16 * 1024;  // a request head larger than this is not a browser's
-constexpr int kRequestWaitMs = 10000;      // a client that connects and says nothing is let go
+constexpr size_t kMaxRequest = 16 * 1024;       // a request head larger than this is not a browser's
+constexpr winapi::UINT kRequestWaitMs = 10000;  // a client that connects and says nothing is let go
 constexpr size_t kPieceBytes = 1024;
 constexpr std::chrono::milliseconds kPiecePause{2};
+using Clock = std::chrono::steady_clock;
 
 std::string MakePage() {
   std::string page =
@@ -43,17 +40,142 @@ std::string MakePage() {
   return page;
 }
 
-void SendAll(int conn, const std::string& data) {
-  size_t sent = 0;
-  while (sent < data.size()) {
-    const ssize_t n = ::send(conn, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // the client went away: nothing to tell it
-    sent += static_cast<size_t>(n);
-  }
-}
-
 }  // namespace
+
+// What the constructor waits for: the port, or why there is none.
+struct TStartup {
+  std::promise<std::string> failure;  // empty once listening
+};
+
+// One client: one request, answered with HTTP/1.0 and closed, so every load costs
+// a connection, as it does against most servers at HTTP 1.0. Its window timer
+// bounds the wait for the request; the server's loop sends the page's pieces when
+// they are due (window timers tick no faster than every 10 ms). Owned by the
+// listening socket; frees itself once done.
+class TDemoServer::TConnection : public net::TWSocket {
+ public:
+  TConnection(core::TComponent* owner, std::atomic<int>& answered)
+      : net::TWSocket(owner), FAnswered(answered) {}
+
+  void Adopt(net::SOCKET handle) {
+    // A client that went away while we answered is not the server's failure.
+    OnError = [](core::TComponent*) {};
+    OnDataAvailable = [this](core::TComponent*, uint16_t) { Received(ReceiveStr()); };
+    OnDataSent = [this](core::TComponent*, uint16_t) { Sent(); };
+    OnSessionClosed = [this](core::TComponent*, uint16_t) { Finish(); };
+    if (handle != net::INVALID_SOCKET) Dup(handle);
+    if (State() != net::wsConnected) return Finish();  // accepting or adopting failed
+    StartTimer(kRequestWaitMs);
+  }
+
+  // Freed with the listening socket when the server stops: the close that the
+  // destruction makes must not ask for a second freeing.
+  void BeforeDestruction() override {
+    FStage = TStage::kDone;
+    net::TWSocket::BeforeDestruction();
+  }
+  int MsgHandlersCount() override { return net::TWSocket::MsgHandlersCount() + 1; }
+  void AllocateMsgHandlers() override {
+    net::TWSocket::AllocateMsgHandlers();
+    FMsgTimer = FWndHandler->RegisterMessage(this);
+  }
+  void FreeMsgHandlers() override {
+    if (FWndHandler) {
+      // The window is shared with the other sockets of the thread: the timer is ours.
+      if (FHiddenWnd) winapi::KillTimer(FHiddenWnd, FMsgTimer);
+      FWndHandler->UnregisterMessage(FMsgTimer);
+    }
+    net::TWSocket::FreeMsgHandlers();
+  }
+  // The next piece's time, when one waits for it.
+  std::optional<Clock::time_point> PieceDue() const {
+    if (FStage != TStage::kPause) return std::nullopt;
+    return FPieceDue;
+  }
+  void SendPieceIfDue(Clock::time_point now) {
+    if (FStage != TStage::kPause || now < FPieceDue) return;
+    FStage = TStage::kPage;
+    SendPiece();
+  }
+
+  void WndProc(core::TMessage& MsgRec) override {
+    if (MsgRec.Msg == winapi::WM_TIMER && MsgRec.WParam == FMsgTimer) {
+      winapi::KillTimer(Handle(), FMsgTimer);
+      TimerFired();
+    } else {
+      net::TWSocket::WndProc(MsgRec);
+    }
+  }
+
+ private:
+  enum class TStage { kRequest, kPage, kPause, kLastBytes, kDone };
+
+  void StartTimer(winapi::UINT ms) { winapi::SetTimer(Handle(), FMsgTimer, ms, nullptr); }
+
+  void Received(const std::string& bytes) {
+    if (FStage != TStage::kRequest) return;  // what comes after the request is not read
+    FHead += bytes;
+    if (FHead.find("\r\n\r\n") == std::string::npos && FHead.size() < kMaxRequest) return;
+    winapi::KillTimer(Handle(), FMsgTimer);
+    Answer();
+  }
+
+  void Answer() {
+    const bool isGet = FHead.compare(0, 4, "GET ") == 0;
+    const bool isHead = FHead.compare(0, 5, "HEAD ") == 0;
+    FStage = TStage::kLastBytes;
+    if (!isGet && !isHead) {
+      SendStr("HTTP/1.0 405 Method Not Allowed\r\nContent-Length: 0\r\nAllow: GET, HEAD\r\n\r\n");
+      return;
+    }
+    // Counted before the answer goes out: once the client has the whole page it
+    // may ask at once, and must find this request counted.
+    ++FAnswered;
+    const std::string& page = Page();
+    SendStr("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) +
+            "\r\nConnection: close\r\n\r\n");
+    if (!isGet) return;
+    FStage = TStage::kPage;
+    SendPiece();
+  }
+
+  // Paced in pieces: on loopback the whole page would arrive in well under the
+  // report's one-millisecond resolution, and a time of 0 ms has no speed.
+  void SendPiece() {
+    const std::string& page = Page();
+    SendStr(page.substr(FSentBytes, kPieceBytes));
+    FSentBytes += kPieceBytes;
+    if (FSentBytes >= page.size()) FStage = TStage::kLastBytes;
+  }
+
+  // The pause before the next piece starts once the last one has left.
+  void Sent() {
+    if (FStage == TStage::kPage) {
+      FStage = TStage::kPause;
+      FPieceDue = Clock::now() + kPiecePause;
+    }
+    if (FStage == TStage::kLastBytes) Finish();
+  }
+
+  void TimerFired() {
+    if (FStage == TStage::kRequest) Finish();  // the client said nothing in time
+  }
+
+  void Finish() {
+    if (FStage == TStage::kDone) return;
+    FStage = TStage::kDone;
+    winapi::KillTimer(Handle(), FMsgTimer);
+    Close();
+    Release();
+  }
+
+  std::atomic<int>& FAnswered;
+  uint32_t FMsgTimer = 0;
+  TStage FStage = TStage::kRequest;
+  std::string FHead;
+  size_t FSentBytes = 0;
+  Clock::time_point FPieceDue;
+};
 
 const std::string& TDemoServer::Page() {
   static const std::string page = MakePage();
@@ -61,76 +183,80 @@ const std::string& TDemoServer::Page() {
 }
 
 TDemoServer::TDemoServer() {
-  FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (FListen < 0) throw core::Exception(std::string("demo: no socket: ") + std::strerror(errno));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(FListen, 16) != 0 ||
-      ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    const std::string why = std::strerror(errno);
-    ::close(FListen);
-    throw core::Exception("demo: cannot listen on 127.0.0.1: " + why);
-  }
-  FPort = ntohs(a.sin_port);
-  FThread = std::thread([this] { Serve(); });
+  TStartup started;
+  std::future<std::string> failure = started.failure.get_future();
+  FThread = std::thread([this, &started] { Serve(started); });
+  const std::string why = failure.get();
+  if (why.empty()) return;
+  FThread.join();
+  throw core::Exception("demo: cannot listen on 127.0.0.1: " + why);
 }
 
 TDemoServer::~TDemoServer() {
   FStopping = true;
-  // Wakes the accept loop's poll.
-  ::shutdown(FListen, SHUT_RDWR);
+  // Wakes the server thread's message loop, which then sees the flag.
+  winapi::PostMessage(FWake, winapi::WM_NULL, 0, 0);
   FThread.join();
-  ::close(FListen);
 }
 
 std::string TDemoServer::Url() const {
   return "http://127.0.0.1:" + std::to_string(FPort) + "/";
 }
 
-void TDemoServer::Serve() {
+void TDemoServer::Serve(TStartup& started) {
+  // Freeing the listening socket also frees the clients it still owns, which
+  // stops a page half way.
+  auto listener = core::MakeComponent<net::TWSocket>(nullptr);
+  try {
+    listener->SetAddr("127.0.0.1");
+    listener->SetPort("0");
+    listener->OnSessionAvailable = [this, server = listener.get()](core::TComponent*, uint16_t) {
+      auto* connection = core::Create<TConnection>(server, FAnswered);
+      connection->Adopt(server->Accept());
+    };
+    listener->Listen();
+    // From here on a failed accept is the client's loss, not the server's end.
+    listener->OnError = [](core::TComponent*) {};
+    FPort = static_cast<uint16_t>(std::stoi(listener->GetBoundPort()));
+    FWake = listener->Handle();
+  } catch (const std::exception& e) {
+    started.failure.set_value(core::ExceptionMessage(e));
+    return;
+  }
+  started.failure.set_value({});
+  RunLoop(*listener);
+}
+
+// The thread's message loop, which also wakes when a piece is due.
+void TDemoServer::RunLoop(core::TComponent& listener) {
   while (!FStopping) {
-    pollfd p{FListen, POLLIN, 0};
-    if (::poll(&p, 1, -1) < 0 && errno != EINTR) return;
-    if (FStopping) return;
-    const int conn = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-    if (conn < 0) continue;
-    Answer(conn);
-    ::close(conn);
+    const winapi::DWORD wait = SendDuePieces(listener);
+    if (winapi::MsgWaitForMultipleObjects(0, nullptr, 0, wait, winapi::QS_ALLPOSTMESSAGE) !=
+        winapi::WAIT_OBJECT_0)
+      continue;
+    winapi::MSG msg{};
+    while (!FStopping && winapi::PeekMessage(&msg, nullptr, 0, 0, winapi::PM_REMOVE)) {
+      if (msg.message == winapi::WM_QUIT) return;
+      winapi::DispatchMessage(&msg);
+    }
   }
 }
 
-// One request per connection, answered with HTTP/1.0 and closed: every load
-// then costs a connection, as it does against most servers at HTTP 1.0.
-void TDemoServer::Answer(int conn) {
-  std::string head;
-  char buf[2048];
-  while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxRequest) {
-    pollfd p{conn, POLLIN, 0};
-    if (::poll(&p, 1, kRequestWaitMs) <= 0) return;
-    const ssize_t n = ::recv(conn, buf, sizeof buf, 0);
-    if (n <= 0) return;
-    head.append(buf, static_cast<size_t>(n));
+// Sends the pieces that are due; returns the milliseconds until the next one
+// (rounded up, so the loop never spins), INFINITE when none waits.
+winapi::DWORD TDemoServer::SendDuePieces(core::TComponent& listener) {
+  const Clock::time_point now = Clock::now();
+  std::optional<Clock::time_point> next;
+  for (int i = 0; i < listener.ComponentCount(); ++i) {
+    auto* connection = dynamic_cast<TConnection*>(listener.Components(i));
+    if (connection == nullptr) continue;
+    connection->SendPieceIfDue(now);
+    const std::optional<Clock::time_point> due = connection->PieceDue();
+    if (due && (!next || *due < *next)) next = due;
   }
-  const bool isGet = head.compare(0, 4, "GET ") == 0;
-  const bool isHead = head.compare(0, 5, "HEAD ") == 0;
-  if (!isGet && !isHead) {
-    SendAll(conn, "HTTP/1.0 405 Method Not Allowed\r\nContent-Length: 0\r\nAllow: GET, HEAD\r\n\r\n");
-    return;
-  }
-  // Counted before the answer goes out: once the client has the whole page it
-  // may ask at once, and must find this request counted.
-  ++FAnswered;
-  const std::string& page = Page();
-  SendAll(conn, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                    std::to_string(page.size()) + "\r\nConnection: close\r\n\r\n");
-  // Paced in pieces: on loopback the whole page would arrive in well under the
-  // report's one-millisecond resolution, and a time of 0 ms has no speed.
-  for (size_t at = 0; isGet && at < page.size() && !FStopping; at += kPieceBytes) {
-    if (at != 0) std::this_thread::sleep_for(kPiecePause);
-    SendAll(conn, page.substr(at, kPieceBytes));
-  }
+  if (!next) return winapi::INFINITE;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
+  return static_cast<winapi::DWORD>(std::max<int64_t>(left, 0));
 }
 
 std::unique_ptr<TDemoServer> StartDemo(CliOptions& o, std::ostream& out) {

@@ -1,7 +1,9 @@
 // The page server behind `tachyload-cli --demo`: a first try that needs no web
 // server of one's own. It serves one fixed page on a free loopback port from a
 // thread of its own, so the event-driven client in the main thread measures it
-// like any other server.
+// like any other server. The thread runs its own message loop: the library's
+// listening socket hands each client to a socket of its own, and the loop wakes
+// when the next piece of a page is due.
 #pragma once
 
 #include <atomic>
@@ -11,7 +13,15 @@
 #include <string>
 #include <thread>
 
+#include "platform/WinMsg.h"
+
+namespace core {
+class TComponent;
+}
+
 namespace app {
+
+struct TStartup;
 
 class TDemoServer {
  public:
@@ -31,13 +41,17 @@ class TDemoServer {
   static const std::string& Page();
 
  private:
-  void Serve();
-  void Answer(int conn);
+  class TConnection;
+  // The server thread: listens, reports the port (or why it cannot) through
+  // started, then runs the thread's message loop until the destructor wakes it.
+  void Serve(TStartup& started);
+  void RunLoop(core::TComponent& listener);
+  winapi::DWORD SendDuePieces(core::TComponent& listener);
 
-  int FListen = -1;
   uint16_t FPort = 0;
   std::atomic<bool> FStopping{false};
   std::atomic<int> FAnswered{0};
+  winapi::HWND FWake = nullptr;  // the listening socket's window, posted to from any thread
   std::thread FThread;
 };
 

@@ -291,6 +291,9 @@ class THttpCli : public core::TWndControl {
   // --- run-time properties ---
   int StatusCode() const { return FStatusCode; }
   const std::string& ReasonPhrase() const { return FReasonPhrase; }
+  // The error code the last request ended with (the one OnRequestDone gives), 0
+  // when it succeeded; net::IsLookupError tells a failed host lookup.
+  uint16_t RequestDoneError() const { return FRequestDoneError; }
   core::TStream* RcvdStream() const { return FRcvdStream; }
   void SetRcvdStream(core::TStream* Value) { FRcvdStream = Value; }
   core::TStream* SendStream() const { return FSendStream; }

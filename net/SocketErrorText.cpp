@@ -101,4 +101,8 @@ std::string SystemErrorMessage(int code) {
   return std::string(text) + " (#" + std::to_string(code) + ")";
 }
 
+bool IsLookupError(int code) {
+  return code >= winapi::WSAHOST_NOT_FOUND && code <= winapi::WSANO_DATA;
+}
+
 }  // namespace net

@@ -1,4 +1,5 @@
-// The texts of socket and system error codes, as messages and events show them.
+// The texts of socket and system error codes, as messages and events show them,
+// and the one test of which codes mean a failed host lookup.
 #pragma once
 
 #include <string>
@@ -12,5 +13,9 @@ std::string SocketErrorMessage(int code);
 // The system's text for an error code + " (#" + code + ")". Socket error codes get
 // their socket text, since the system's own table does not know them.
 std::string SystemErrorMessage(int code);
+
+// True for the codes a failed host lookup ends with (11001 to 11004). Callers ask
+// this rather than read a message: a server's reason phrase can say anything.
+bool IsLookupError(int code);
 
 }  // namespace net

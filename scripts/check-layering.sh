@@ -13,12 +13,9 @@ set -u
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 layers=(app http net core platform)
 
-# Product files allowed a socket header outside platform/, each with its reason.
-declare -A socket_exceptions=(
-  # A stand-alone loopback server for the demo; to be built on the library's own
-  # listening socket, as examples/line_echo_server is.
-  [app/DemoServer.cpp]=1
-)
+# Product files allowed a socket header outside platform/, each with its reason
+# (none today).
+declare -A socket_exceptions=()
 
 socket_headers='sys/socket\.h|netinet/[a-z_/]+\.h|arpa/inet\.h|sys/epoll\.h|netdb\.h|sys/un\.h'
 

@@ -27,7 +27,7 @@
 #include "core/Application.h"
 #include "core/SysUtils.h"
 #include "http/Url.h"
-#include "platform/WinSock.h"
+#include "net/SocketErrorText.h"
 
 #ifndef TL_HELP_SOURCE
 #define TL_HELP_SOURCE ""
@@ -89,12 +89,6 @@ QStringList TextFileFilters() {
   return {QStringLiteral("Text file (*.txt)"), QStringLiteral("All Files (*)")};
 }
 
-// The codes a failed host lookup ends a request with. The reason phrase is no
-// test: a server may send any phrase.
-bool IsLookupFailure(uint16_t code) {
-  return code >= winapi::WSAHOST_NOT_FOUND && code <= winapi::WSANO_DATA;
-}
-
 }  // namespace
 
 TForm1::TForm1(QWidget* parent)
@@ -113,9 +107,6 @@ TForm1::TForm1(QWidget* parent)
 
   HttpCli1 = core::MakeComponent<http::THttpCli>(nullptr);
   HttpCli1->SetName("HttpCli1");
-  HttpCli1->OnRequestDone = [this](core::TComponent*, http::THttpRequest, uint16_t ErrCode) {
-    FRequestDoneError = ErrCode;
-  };
   SetOptions(LoadWindowOptions());
   FLoadTimer.setSingleShot(true);
   connect(&FLoadTimer, &QTimer::timeout, this, &TForm1::LoadTimedOut);
@@ -241,7 +232,7 @@ QString TForm1::FailureText(const std::exception& e) const {
         .arg(reason)
         .arg(HttpCli1->StatusCode())
         .arg(Latin1(url));
-  if (IsLookupFailure(FRequestDoneError)) {
+  if (net::IsLookupError(HttpCli1->RequestDoneError())) {
     std::string proto, user, pass, host, port, path;
     http::ParseURL(url, proto, user, pass, host, port, path);
     return QStringLiteral("%1\n\nHost: %2").arg(reason, Latin1(host));

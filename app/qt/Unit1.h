@@ -145,10 +145,9 @@ class TForm1 : public QWidget, public ISpeedTestView {
   bool FRunning = false;
   bool FStopRequested = false;
   TWindowOptions FOptions;
-  std::string FProxyPort;          // the proxy's port, set again for every load
-  std::string FSocksFailure;       // the SOCKS server's refusal of the last load
-  uint16_t FRequestDoneError = 0;  // the last request's error code, 0 when it succeeded
-  QTimer FLoadTimer;               // the options' time limit of a load
+  std::string FProxyPort;     // the proxy's port, set again for every load
+  std::string FSocksFailure;  // the SOCKS server's refusal of the last load
+  QTimer FLoadTimer;          // the options' time limit of a load
   bool FTimedOut = false;
   void LoadTimedOut();
   // The load being timed for the details: its start and whether it found its

@@ -2,10 +2,12 @@
 // and --version, which comes from the build.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "app/DemoServer.h"
 #include "app/tests/CliRun.h"
+#include "testsupport/RawClient.h"
 
 namespace {
 
@@ -53,6 +55,50 @@ TEST(CliDemoTest, ServersTakeTheirOwnPortsAndStop) {
   EXPECT_NE(a.Port(), 0);
   EXPECT_NE(a.Port(), b.Port());
   EXPECT_EQ(a.Answered(), 0);
+}
+
+// What each request gets, on a connection of its own that the server then closes.
+TEST(CliDemoTest, AnswersGetAndHeadAndRefusesTheRest) {
+  const std::string& page = app::TDemoServer::Page();
+  const std::string ok =
+      "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 10240\r\n"
+      "Connection: close\r\n\r\n";
+  const std::string refused =
+      "HTTP/1.0 405 Method Not Allowed\r\nContent-Length: 0\r\nAllow: GET, HEAD\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::string request, answer;
+    int answered;  // the count after it
+  };
+  const Case cases[] = {
+      {"GET", "GET / HTTP/1.0\r\n\r\n", ok + page, 1},
+      {"HEAD", "HEAD / HTTP/1.0\r\n\r\n", ok, 2},
+      {"POST", "POST / HTTP/1.0\r\nContent-Length: 0\r\n\r\n", refused, 2},
+      {"a head that never ends", std::string(16 * 1024, 'x'), refused, 2},
+  };
+  app::TDemoServer server;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::RawClient client;
+    ASSERT_TRUE(client.Connect(server.Port()));
+    ASSERT_TRUE(client.Send(c.request));
+    EXPECT_EQ(client.ReadToEnd(), c.answer);
+    EXPECT_TRUE(client.ClosedByPeer());
+    EXPECT_EQ(server.Answered(), c.answered);
+  }
+}
+
+// A server dropped while a page goes out stops (frees the connection it still
+// holds) and the client sees the close.
+TEST(CliDemoTest, StopsWhileAPageGoesOut) {
+  auto server = std::make_unique<app::TDemoServer>();
+  testsupport::RawClient client;
+  ASSERT_TRUE(client.Connect(server->Port()));
+  ASSERT_TRUE(client.Send("GET / HTTP/1.0\r\n\r\n"));
+  ASSERT_NE(client.ReadUntil("<p>Line 1:"), "");
+  server.reset();
+  client.ReadToEnd();
+  EXPECT_TRUE(client.ClosedByPeer() || client.ResetByPeer());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // tachyload-cli against scripted peers: which answers fail a load, how
 // redirections are counted, the proxy, the time limit, Ctrl-C, the locale, and
 // the exact request the window's configuration sends.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -9,10 +10,13 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/Cli.h"
 #include "app/tests/CliRun.h"
+#include "platform/WinSock.h"
 #include "testsupport/Process.h"
 #include "testsupport/ScriptedPeer.h"
 
@@ -448,6 +452,42 @@ TEST(CliMessagesTest, EachMessageNamesWhatFailedAndWhatToDo) {
   }
   // The other origin was not sent the credentials: required there, not refused.
   EXPECT_EQ(loginPage.Received(0).find("Authorization:"), std::string::npos) << loginPage.Received(0);
+}
+
+int InvalidNotFound(const std::string& name, bool, winapi::HostEntry& out) {
+  if (name.size() >= 8 && name.substr(name.size() - 8) == ".invalid") return winapi::WSAHOST_NOT_FOUND;
+  out.officialName = name;
+  out.addrs = {htonl(INADDR_LOOPBACK)};
+  return 0;
+}
+
+// Only a failed lookup names the host it looked for; a server's reason phrase
+// that reads like one is the server's. Run in this process, where the resolver
+// hook stands in for the system's.
+TEST(CliMessagesTest, OnlyAFailedLookupNamesTheHostLookedFor) {
+  ScriptedPeer lookalike({HttpScript({"HTTP/1.0 200 can't resolve hostname to IP address\r\n"
+                                      "Content-Length: 100\r\n\r\nshort"})
+                              .Close()});
+  struct Case {
+    std::string url;
+    std::string err;  // the whole of standard error
+  };
+  const Case cases[] = {
+      {"http://tachyload-no-such-host.invalid/",
+       "tachyload: tachyload-no-such-host.invalid: can't resolve hostname to IP address\n"},
+      {Url(lookalike, "/short"), "tachyload: Connection closed before the end of the document\n"},
+  };
+  winapi::SetResolverHookForTesting(&InvalidNotFound);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    std::vector<std::string> args = {"tachyload-cli", "--noproxy", "*", "-n", "1", c.url};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    std::ostringstream out, err;
+    EXPECT_EQ(app::RunCli(static_cast<int>(argv.size()), argv.data(), out, err), 1);
+    EXPECT_EQ(err.str(), c.err);
+  }
+  winapi::SetResolverHookForTesting(nullptr);
 }
 
 // A URL without a scheme is an http one; --compressed asks over HTTP/1.1, and

@@ -202,6 +202,12 @@ TEST(SocketErrorTexts, KnownAndUnknownCodes) {
   EXPECT_EQ(SocketErrorMessage(12345), "Not a WinSock error (#12345)");
 }
 
+// The lookup family is exactly 11001 to 11004; its neighbours are other failures.
+TEST(SocketErrorTexts, LookupErrorsAreTheHostLookupFamily) {
+  for (int code : {11001, 11002, 11003, 11004}) EXPECT_TRUE(IsLookupError(code)) << code;
+  for (int code : {0, 10061, 11000, 11005, -11001}) EXPECT_FALSE(IsLookupError(code)) << code;
+}
+
 TEST(SocketErrorTexts, SystemMessages) {
   EXPECT_EQ(SystemErrorMessage(ENOENT), "No such file or directory (#2)");
   EXPECT_EQ(SystemErrorMessage(10054), "Connection reset by peer (#10054)");
