@@ -69,8 +69,12 @@ SSL_CTX* ServerContext(bool tls12) {
   if (!ctx) {
     ctx = SSL_CTX_new(TLS_server_method());
     Check(SSL_CTX_use_certificate(ctx, cert) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1);
+    // No session is ever resumed: the client keeps sessions across connections,
+    // and a resumed handshake in a later run would send other records than the
+    // first run's full one (TLS 1.2 tickets are on unless turned off).
     SSL_CTX_set_num_tickets(ctx, 0);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
     if (tls12) SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
   }
   return ctx;
