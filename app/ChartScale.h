@@ -3,12 +3,14 @@
 // No toolkit: the details chart asks, the tests check.
 #pragma once
 
+#include <cmath>
+
 namespace app {
 
 struct TNiceScale {
   double top = 1;   // the axis runs from 0 to top, a whole number of steps
   double step = 1;  // 1, 2 or 5 times a power of ten
-  int Ticks() const { return static_cast<int>(top / step + 0.5) + 1; }
+  int Ticks() const { return static_cast<int>(std::lround(top / step)) + 1; }
   int Decimals() const;  // what the step needs: 0 for 1, 2, 5, ...; 1 for 0.5; ...
 };
 

@@ -439,6 +439,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   // overwritten at once, as anyone on the machine can read them there.
   std::vector<std::string> args(argv, argv + argc);
   std::vector<char*> argPointers;
+  argPointers.reserve(args.size());
   for (std::string& a : args) argPointers.push_back(a.data());
   ScrubPasswordArgs(argc, argv);
   CliOptions o;

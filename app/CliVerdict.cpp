@@ -96,7 +96,7 @@ void TCliVerdict::Check() const {
 std::string TCliVerdict::Explain(const std::exception& e) const {
   if (dynamic_cast<const ELoadFailed*>(&e) == nullptr && ServerStatus() && FClient.StatusCode() >= 400)
     return StatusText();
-  const std::string message = core::ExceptionMessage(e);
+  std::string message = core::ExceptionMessage(e);
   if (dynamic_cast<const ELoadFailed*>(&e) != nullptr) return message;
   // The client's own failures name no place: say which host (and which port)
   // the program tried, and for a refused certificate how to go on.

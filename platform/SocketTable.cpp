@@ -156,7 +156,7 @@ bool Notify(SOCKET s, SockRec& rec, long event, int error) {
 
 short PollNow(SOCKET s, short events) {
   pollfd p{s, events, 0};
-  return Counted(::poll(&p, 1, 0)) == 1 ? p.revents : 0;
+  return Counted(::poll(&p, 1, 0)) == 1 ? p.revents : short{0};
 }
 
 int BytesWaiting(SOCKET s) {

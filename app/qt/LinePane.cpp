@@ -223,7 +223,7 @@ void TLinePane::paintEvent(QPaintEvent*) {
   const int cw = CharWidth();
   const int scrolled = horizontalScrollBar()->value();
   const auto firstCol = static_cast<size_t>(scrolled / cw);
-  const auto cols = static_cast<size_t>(viewport()->width() / cw + 2);
+  const auto cols = static_cast<size_t>(viewport()->width() / cw) + 2;
   const int x = 2 - scrolled + static_cast<int>(firstCol) * cw;
   int top = 1;
   const auto first = static_cast<size_t>(verticalScrollBar()->value());

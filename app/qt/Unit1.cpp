@@ -223,7 +223,7 @@ void TForm1::DetailsButtonClick() {
 
 QString TForm1::FailureText(const std::exception& e) const {
   if (!FSocksFailure.empty()) return Latin1(FSocksFailure) + QStringLiteral("\n\nURL: ") + URLEdit->text();
-  const QString reason = Latin1(core::ExceptionMessage(e));
+  QString reason = Latin1(core::ExceptionMessage(e));
   const auto* http = dynamic_cast<const http::EHttpException*>(&e);
   if (http == nullptr) return reason;
   const std::string url = HttpCli1->URL();

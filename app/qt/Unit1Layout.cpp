@@ -6,6 +6,7 @@
 #include <QPalette>
 #include <QPushButton>
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 
 #include "app/qt/LinePane.h"
@@ -68,7 +69,7 @@ TLinePane* NewPane(QWidget* parent, const QRect& at) {
 
 QRect TForm1::Scaled(int left, int top, int width, int height) const {
   const double f = logicalDpiX() > 0 ? logicalDpiX() / 96.0 : 1.0;
-  auto s = [f](int v) { return static_cast<int>(v * f + 0.5); };
+  auto s = [f](int v) { return static_cast<int>(std::lround(v * f)); };
   return QRect(s(left), s(top), s(width), s(height));
 }
 
