@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
   # build and test tools
-  cmake ninja-build g++ clang libclang-rt-14-dev clang-format
+  cmake ninja-build g++ clang libclang-rt-14-dev clang-format clang-tidy
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   # the command line's option parser and its JSON output
   libcli11-dev
