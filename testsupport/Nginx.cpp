@@ -167,9 +167,13 @@ bool NginxServer::TryStart() {
     return false;
   }
   bool busy = false;
+  // The ports it bound answer while it still retries a busy one, so answering
+  // is not enough: nginx starts its workers only once every port is bound.
   auto ready = [&] {
-    busy = ErrorLog().find("failed (98") != std::string::npos;
-    return busy || (CanConnect(port_) && CanConnect(port2_) && CanConnect(port_, "127.0.0.2"));
+    const std::string log = ErrorLog();
+    busy = log.find("failed (98") != std::string::npos;
+    return busy || (log.find("start worker process") != std::string::npos && CanConnect(port_) &&
+                    CanConnect(port2_) && CanConnect(port_, "127.0.0.2"));
   };
   WaitResult r = WaitUntil(ready, Millis(5000), &child_);
   if (r == WaitResult::kReady && !busy) return true;
