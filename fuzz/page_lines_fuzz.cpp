@@ -55,7 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   Check(lines.CrLfText().size() == static_cast<size_t>(lines.CharCount()));
 
   const size_t cut = size > 0 ? bytes[0] * size / 256 : 0;
-  for (const app::TPageCountKernel& kernel : app::PageCountKernels()) {
+  // Asked once: the processor does not change between inputs.
+  static const std::vector<app::TPageCountKernel> kKernels = app::PageCountKernels();
+  for (const app::TPageCountKernel& kernel : kKernels) {
     app::TPageCharCounter counter(kernel.take);
     counter.Write(data, static_cast<int64_t>(cut));
     counter.Write(data + cut, static_cast<int64_t>(size - cut));
