@@ -41,6 +41,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/ByteBuffer.h"
 #include "core/Classes.h"
 #include "core/Logger.h"
 #include "core/WndControl.h"
@@ -630,7 +631,8 @@ class THttpCli : public core::TWndControl {
 
   // Receiving. Bytes [0, FReceiveLen) are unconsumed; FReceiveBuffer[FReceiveLen]
   // is 0. FLineScanned bytes from the front are known to hold no LF.
-  std::vector<char> FReceiveBuffer;
+  // Grown without zero-filling: only [0, FReceiveLen] is ever read.
+  core::TByteBuffer FReceiveBuffer;
   int64_t FReceiveLen = 0;
   // Bumped whenever the buffer is emptied, so a loop over it knows to stop.
   uint64_t FReceiveGen = 0;

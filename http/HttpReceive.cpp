@@ -23,7 +23,9 @@ int THttpCli::ReceiveData(void* Buffer, int BufferSize) {
 
 void THttpCli::EnsureReceiveRoom() {
   const auto needed = static_cast<size_t>(FReceiveLen + kReceiveRoom + 1);
-  if (FReceiveBuffer.size() < needed) FReceiveBuffer.resize(needed);
+  if (FReceiveBuffer.size() >= needed) return;
+  FReceiveBuffer.resize(needed);
+  FReceiveBuffer[static_cast<size_t>(FReceiveLen)] = 0;
 }
 
 void THttpCli::ClearReceiveBuffer() {
