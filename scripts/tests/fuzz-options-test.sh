@@ -10,10 +10,10 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 status=0
 
-check() {  # check NAME EXPECTED CONTENT
+check() {  # check NAME EXPECTED CONTENT [MODE]
   printf '%s' "$3" >"$dir/$1.options"
   local out rc
-  out=$("$fuzz" --flags "$dir/$1.options" 2>/dev/null)
+  out=$("$fuzz" "${4:---flags}" "$dir/$1.options" 2>/dev/null)
   rc=$?
   if [ "$2" = FAIL ]; then
     [ $rc -ne 0 ] || { echo "FAIL: $1 was accepted, gave: $out"; status=1; }
@@ -40,6 +40,15 @@ check raw_flags_in_section FAIL "[libfuzzer]${nl}-max_len=64${nl}"
 check outside_section FAIL "max_len = 64${nl}[libfuzzer]${nl}"
 check no_value_sign FAIL "[libfuzzer]${nl}max_len 64${nl}"
 check empty_key FAIL "[libfuzzer]${nl}= 64${nl}"
+# The sanitizers' sections become their environment; the caller's own settings
+# come last, so they win.
+check env_sections "ASAN_OPTIONS=malloc_context_size=0:detect_leaks=1${nl}UBSAN_OPTIONS=print_stacktrace=1" \
+  "[libfuzzer]${nl}max_len = 64${nl}[asan]${nl}malloc_context_size = 0${nl}detect_leaks=1${nl}[ubsan]${nl}print_stacktrace = 1${nl}" --env
+check env_none "" "[libfuzzer]${nl}max_len = 64${nl}" --env
+check env_bad FAIL "[asan]${nl}malloc_context_size${nl}" --env
+out=$(ASAN_OPTIONS=malloc_context_size=5 "$fuzz" --env "$dir/env_sections.options" | head -1)
+[ "$out" = "ASAN_OPTIONS=malloc_context_size=0:detect_leaks=1:malloc_context_size=5" ] ||
+  { echo "FAIL: the caller's ASAN_OPTIONS do not come last: $out"; status=1; }
 
 out=$("$fuzz" --flags "$dir/missing.options")
 [ $? -eq 0 ] && [ -z "$out" ] || { echo "FAIL: a missing options file is not empty"; status=1; }
