@@ -13,7 +13,9 @@ status=0
 check() {  # check NAME EXPECTED CONTENT [MODE]
   printf '%s' "$3" >"$dir/$1.options"
   local out rc
-  out=$("$fuzz" "${4:---flags}" "$dir/$1.options" 2>/dev/null)
+  # The caller's sanitizer settings are appended to the file's; CI sets its
+  # own, so each case runs without them.
+  out=$(env -u ASAN_OPTIONS -u UBSAN_OPTIONS "$fuzz" "${4:---flags}" "$dir/$1.options" 2>/dev/null)
   rc=$?
   if [ "$2" = FAIL ]; then
     [ $rc -ne 0 ] || { echo "FAIL: $1 was accepted, gave: $out"; status=1; }
@@ -46,7 +48,7 @@ check env_sections "ASAN_OPTIONS=malloc_context_size=0:detect_leaks=1${nl}UBSAN_
   "[libfuzzer]${nl}max_len = 64${nl}[asan]${nl}malloc_context_size = 0${nl}detect_leaks=1${nl}[ubsan]${nl}print_stacktrace = 1${nl}" --env
 check env_none "" "[libfuzzer]${nl}max_len = 64${nl}" --env
 check env_bad FAIL "[asan]${nl}malloc_context_size${nl}" --env
-out=$(ASAN_OPTIONS=malloc_context_size=5 "$fuzz" --env "$dir/env_sections.options" | head -1)
+out=$(env -u UBSAN_OPTIONS ASAN_OPTIONS=malloc_context_size=5 "$fuzz" --env "$dir/env_sections.options" | head -1)
 [ "$out" = "ASAN_OPTIONS=malloc_context_size=0:detect_leaks=1:malloc_context_size=5" ] ||
   { echo "FAIL: the caller's ASAN_OPTIONS do not come last: $out"; status=1; }
 
