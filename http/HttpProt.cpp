@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "http/Http2Session.h"
 #include "http/HttpContCod.h"
 #include "http/HttpUtils.h"
 #include "platform/WinMsg.h"
@@ -220,7 +221,7 @@ void THttpCli::StoreMultiThreaded(bool Value) {
 
 void THttpCli::StoreRequestVer(const std::string& Value) {
   if (Value == FRequestVer) return;
-  if (Value != "1.0" && Value != "1.1") throw EHttpException("Insupported HTTP version", 5);
+  if (Value != "1.0" && Value != "1.1" && Value != "2") throw EHttpException("Insupported HTTP version", 5);
   FRequestVer = Value;
 }
 
