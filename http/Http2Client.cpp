@@ -113,6 +113,7 @@ void THttpCli::SendHttp2Request(const std::string& Method) {
     TriggerSendBegin();
   }
   if (FHttp2Stream != 0) FHttp2->Forget(FHttp2Stream);
+  FHttp2->SetStreamWindow(Http2WindowForRate());
   FHttp2Stream = FHttp2->Submit(rq);
   if (FHttp2Stream == 0) {
     FailProtocol(FHttp2->Failure());
@@ -123,6 +124,15 @@ void THttpCli::SendHttp2Request(const std::string& Method) {
              "HTTP/2 stream " + std::to_string(FHttp2Stream) + ": " + Method + " " + rq.path);
   Http2Flush();
   if (FHttp2 && FSocket->AllSent() && FHttp2->RequestWritten(FHttp2Stream)) MarkPhase(TLoadPhase::wait);
+}
+
+// Under bandwidth control the server may send about two budgets ahead, so the
+// window, not a paused socket, holds it to the rate; other streams and the
+// connection's own frames go on meanwhile.
+int32_t THttpCli::Http2WindowForRate() const {
+  if (!(FOptions & httpoBandwidthControl)) return THttp2Session::kWindow;
+  const int64_t budget = std::max<int64_t>(FBandwidthPerPeriod / 1000, 0);
+  return static_cast<int32_t>(std::clamp<int64_t>(2 * budget, 16384, THttp2Session::kWindow));
 }
 
 void THttpCli::Http2Flush() {
@@ -138,8 +148,7 @@ int THttpCli::Http2Take(void* Buffer, int BufferSize) {
       FHttp2->Take(FHttp2Stream, static_cast<char*>(Buffer), static_cast<size_t>(BufferSize)));
 }
 
-// One receive's frames go to the session; the stream's text then goes through
-// the parser for as long as it takes some (a paused bandwidth budget stops it).
+// One receive's frames go to the session, then the stream's text to the parser.
 void THttpCli::Http2DataAvailable(uint16_t ErrCode) {
   if (FHttp2Raw.empty()) FHttp2Raw.resize(static_cast<size_t>(kReceiveRoom));
   const int n = FSocket->Receive(FHttp2Raw.data(), static_cast<int>(FHttp2Raw.size()));
@@ -153,8 +162,14 @@ void THttpCli::Http2DataAvailable(uint16_t ErrCode) {
     return;
   }
   Http2Flush();
+  Http2Deliver(ErrCode);
+}
+
+// The stream's text goes through the parser for as long as it takes some and the
+// bandwidth budget lasts; a tick that pays the next budget comes back here.
+void THttpCli::Http2Deliver(uint16_t ErrCode) {
   const uintptr_t serial = FRequestSerial;
-  while (FHttp2 && FHttp2Stream != 0 && FHttp2->Pending(FHttp2Stream) > 0) {
+  while (FHttp2 && FHttp2Stream != 0 && FHttp2->Pending(FHttp2Stream) > 0 && !FBandwidthPaused) {
     const size_t before = FHttp2->Pending(FHttp2Stream);
     ReceiveAndParse(ErrCode);
     if (!FHttp2 || FRequestSerial != serial || FHttp2->Pending(FHttp2Stream) >= before) break;

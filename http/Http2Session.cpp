@@ -100,6 +100,9 @@ struct THttp2Session::TCallbacks {
     std::string v(reinterpret_cast<const char*>(value), valueLen);
     if (n == ":status") {
       s->status = std::atoi(v.c_str());
+    } else if (n == "content-length") {
+      s->contentLength = std::atoll(v.c_str());
+      s->block.emplace_back(std::move(n), std::move(v));
     } else if (!n.empty() && n[0] != ':') {
       s->block.emplace_back(std::move(n), std::move(v));
     }
@@ -126,6 +129,11 @@ struct THttp2Session::TCallbacks {
   }
 
   static int FrameSend(nghttp2_session*, const nghttp2_frame* frame, void* p) {
+    // The GOAWAY nghttp2 sends on an error names the kind of error.
+    THttp2Session& self = Self(p);
+    if (frame->hd.type == NGHTTP2_GOAWAY && frame->goaway.error_code != NGHTTP2_NO_ERROR &&
+        self.FLastError.empty())
+      self.FLastError = nghttp2_http2_strerror(frame->goaway.error_code);
     const bool last = (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) != 0;
     if (TStreamState* s = Self(p).Find(frame->hd.stream_id); s && last) s->written = true;
     return 0;
@@ -140,10 +148,16 @@ struct THttp2Session::TCallbacks {
       return 0;
     }
     s->unconsumed += static_cast<int64_t>(len);
+    s->dataBytes += static_cast<int64_t>(len);
     if (!s->failure.empty() || !s->headerDone) return 0;
     if (s->chunked) s->text += Hex(len) + "\r\n";
     s->text.append(reinterpret_cast<const char*>(data), len);
     if (s->chunked) s->text += "\r\n";
+    return 0;
+  }
+
+  static int Error(nghttp2_session*, int, const char* msg, size_t len, void* p) {
+    Self(p).FLastError.assign(msg, len);
     return 0;
   }
 
@@ -173,6 +187,7 @@ THttp2Session::THttp2Session(THttp2Limits limits) : FLimits(limits) {
   nghttp2_session_callbacks_set_on_frame_send_callback(cb, TCallbacks::FrameSend);
   nghttp2_session_callbacks_set_on_data_chunk_recv_callback(cb, TCallbacks::DataChunk);
   nghttp2_session_callbacks_set_on_stream_close_callback(cb, TCallbacks::StreamClose);
+  nghttp2_session_callbacks_set_error_callback2(cb, TCallbacks::Error);
   nghttp2_option* opt = nullptr;
   nghttp2_option_new(&opt);
   // Windows open as the caller takes the bytes, not as they arrive.
@@ -229,12 +244,17 @@ bool THttp2Session::Feed(const char* data, size_t size) {
   if (!FFailure.empty()) return false;
   const ssize_t n = nghttp2_session_mem_recv(FSession, reinterpret_cast<const uint8_t*>(data), size);
   if (n < 0) {
-    FFailure = std::string("HTTP/2 protocol error: ") + nghttp2_strerror(static_cast<int>(n));
-    for (auto& [id, s] : FStreams)
-      if (!s.closed) FailStream(s, FFailure);
+    FailConnection(std::string("HTTP/2 protocol error: ") + nghttp2_strerror(static_cast<int>(n)));
     return false;
   }
   return true;
+}
+
+// Every stream still open fails with the connection.
+void THttp2Session::FailConnection(const std::string& why) {
+  if (FFailure.empty()) FFailure = why;
+  for (auto& [id, s] : FStreams)
+    if (!s.closed) FailStream(s, FFailure);
 }
 
 bool THttp2Session::Produce(std::string& out) {
@@ -245,9 +265,16 @@ bool THttp2Session::Produce(std::string& out) {
       if (FFailure.empty()) FFailure = std::string("HTTP/2 error: ") + nghttp2_strerror(static_cast<int>(n));
       return false;
     }
-    if (n == 0) return true;
+    if (n == 0) break;
     out.append(reinterpret_cast<const char*>(data), static_cast<size_t>(n));
   }
+  // nghttp2 ends a session on a connection error: once its GOAWAY is out it
+  // reads nothing more, and the streams on it will never finish.
+  if (nghttp2_session_want_read(FSession) == 0 && nghttp2_session_want_write(FSession) == 0) {
+    FailConnection("HTTP/2 protocol error" + (FLastError.empty() ? std::string() : ": " + FLastError));
+    return false;
+  }
+  return true;
 }
 
 void THttp2Session::FailStream(TStreamState& s, const std::string& why) {
@@ -289,6 +316,11 @@ void THttp2Session::EndStream(TStreamState& s, uint32_t errorCode) {
       FailStream(s, "HTTP/2 server went away (GOAWAY) before answering");
     else if (peer)
       FailStream(s, "HTTP/2 stream reset by the server: " + code);
+    else if (s.contentLength >= 0 && s.dataBytes != s.contentLength)
+      FailStream(s, "HTTP/2 body of " + std::to_string(s.dataBytes) + " bytes, not the " +
+                        std::to_string(s.contentLength) + " of its content-length");
+    else if (!FLastError.empty())
+      FailStream(s, "HTTP/2 response broke the protocol: " + FLastError);
     else
       FailStream(s, "HTTP/2 response broke the protocol (" + code + ")");
     return;
@@ -309,6 +341,13 @@ void THttp2Session::Goaway(int32_t lastStream, uint32_t errorCode) {
       std::string("HTTP/2 connection ended by the server: GOAWAY ") + nghttp2_http2_strerror(errorCode);
   for (auto& [id, s] : FStreams)
     if (!s.closed || id > lastStream) FailStream(s, why);
+}
+
+void THttp2Session::SetStreamWindow(int32_t size) {
+  if (size == FStreamWindow) return;
+  FStreamWindow = size;
+  const nghttp2_settings_entry entry{NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, static_cast<uint32_t>(size)};
+  nghttp2_submit_settings(FSession, NGHTTP2_FLAG_NONE, &entry, 1);
 }
 
 size_t THttp2Session::Pending(int32_t id) const {

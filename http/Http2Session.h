@@ -77,6 +77,11 @@ class THttp2Session {
   bool RequestWritten(int32_t id) const;
   void Forget(int32_t id);
 
+  // The window every stream gets from now on (kWindow unless a rate is held
+  // down); a change goes out as SETTINGS.
+  void SetStreamWindow(int32_t size);
+  int32_t StreamWindow() const { return FStreamWindow; }
+
   // A new stream may start: no GOAWAY, no failure.
   bool CanSubmit() const { return !FGoaway && FFailure.empty(); }
   const std::string& Failure() const { return FFailure; }
@@ -98,6 +103,8 @@ class THttp2Session {
     bool closed = false;
     bool written = false;
     int64_t unconsumed = 0;  // DATA bytes whose window is still held
+    int64_t contentLength = -1;
+    int64_t dataBytes = 0;
     std::string failure;
     core::TStream* body = nullptr;
   };
@@ -107,6 +114,7 @@ class THttp2Session {
   void EndHeaderBlock(TStreamState& s, bool endStream);
   void EndStream(TStreamState& s, uint32_t errorCode);
   void Goaway(int32_t lastStream, uint32_t errorCode);
+  void FailConnection(const std::string& why);
 
   // nghttp2's callbacks (Http2Session.cpp).
   struct TCallbacks;
@@ -117,6 +125,9 @@ class THttp2Session {
   std::map<int32_t, TStreamState> FStreams;
   std::string FFailure;
   bool FGoaway = false;
+  int32_t FStreamWindow = kWindow;
+  // nghttp2's own words for the last error it found in what the server sent.
+  std::string FLastError;
   // The last RST_STREAM came from the server (not from nghttp2 on our side).
   int32_t FResetByPeer = 0;
 };

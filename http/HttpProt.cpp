@@ -14,6 +14,17 @@
 
 namespace http {
 
+namespace {
+
+// The figures hold a name that outlives the client.
+const char* ProtocolLiteral(const std::string& protocol) {
+  for (const char* name : {"h2", "http/1.1", "http/1.0"})
+    if (protocol == name) return name;
+  return "";
+}
+
+}  // namespace
+
 const char* HttpStateName(THttpState state) {
   static const char* const names[] = {"httpReady",       "httpNotConnected",  "httpConnected",
                                       "httpDnsLookup",   "httpDnsLookupDone", "httpWaitingHeader",
@@ -249,6 +260,7 @@ void THttpCli::StateChange(THttpState NewState) {
   // attempt (which then restarts the request itself).
   if (AuthenticationFollows()) return;
   FTimeline.Finish(FStatusCode, FReusedConnection, FHeaderBytes);
+  FTimeline.Times().protocol = ProtocolLiteral(FProtocolUsed);
   TriggerRequestDone();
 }
 

@@ -511,6 +511,8 @@ class THttpCli : public core::TWndControl {
   void ChooseWireVersion(bool Reused);
   void SendHttp2Request(const std::string& Method);
   void Http2DataAvailable(uint16_t ErrCode);
+  void Http2Deliver(uint16_t ErrCode);
+  int32_t Http2WindowForRate() const;
   void Http2Flush();
   int Http2Take(void* Buffer, int BufferSize);
   void Http2CheckStream();

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <set>
 
+#include "http/Http2Session.h"
 #include "http/tests/HttpTestSupport.h"
 #include "testsupport/Nginx.h"
 #include "testsupport/TestCa.h"
@@ -130,6 +131,40 @@ TEST_F(Http2Nginx, BasicLoginAndRedirectAcrossOrigins) {
   EXPECT_EQ(Load("2", At("https", tls_, "/cross")), "next page\n");
   EXPECT_EQ(c_.cli->Protocol(), "h2");
   EXPECT_GT(c_.cli->Timeline().Times().Phase(TLoadPhase::redirect), 0);
+}
+
+// Shows how much of the stream's text waits in the session.
+class TPendingCli : public THttpCli {
+ public:
+  using THttpCli::THttpCli;
+  size_t Pending() const { return FHttp2 && FHttp2Stream ? FHttp2->Pending(FHttp2Stream) : 0; }
+};
+
+// Bandwidth control holds the server back through the stream's window: the
+// socket is never paused, and what waits unread stays within the window (two
+// budgets) and a frame, where an open 16 MiB window would let the whole file in.
+TEST_F(Http2Nginx, BandwidthControlHoldsTheStreamWindowNotTheSocket) {
+  auto cli = core::MakeComponent<TPendingCli>(nullptr);
+  core::TMemoryStream body;
+  HttpEvents ev;
+  ev.Attach(*cli);
+  cli->SetRequestVer("2");
+  cli->SetRcvdStream(&body);
+  cli->SetOptions(httpoBandwidthControl);
+  cli->SetBandwidthLimit(400000);
+  cli->SetBandwidthSampling(50);  // budgets of 20,000 bytes
+  size_t most = 0;
+  bool paused = false;
+  cli->OnDocData = [&](core::TComponent*, const void*, int) {
+    most = std::max(most, cli->Pending());
+    paused = paused || cli->Socket()->Paused();
+  };
+  ASSERT_TRUE(RunUntilReady(*cli, ev, At("http", h2c_, "/1m.bin"), std::chrono::seconds(20)));
+  EXPECT_EQ(cli->StatusCode(), 200);
+  EXPECT_EQ(body.Size(), 1024 * 1024);
+  EXPECT_FALSE(paused);
+  EXPECT_LE(most, 40000u + 16384u + 64u);
+  EXPECT_GT(most, 0u);
 }
 
 // nghttpd, the library's own server, in clear text and over TLS.
