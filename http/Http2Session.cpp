@@ -240,14 +240,40 @@ int32_t THttp2Session::Submit(const THttp2Request& request) {
   return id;
 }
 
+// nghttp2 gets whole frames only: how the bytes were cut on their way (TCP
+// segments, TLS records) must not change what it makes of them, and its limit on
+// the pieces of a header block counts the reads it is given.
 bool THttp2Session::Feed(const char* data, size_t size) {
   if (!FFailure.empty()) return false;
-  const ssize_t n = nghttp2_session_mem_recv(FSession, reinterpret_cast<const uint8_t*>(data), size);
-  if (n < 0) {
-    FailConnection(std::string("HTTP/2 protocol error: ") + nghttp2_strerror(static_cast<int>(n)));
-    return false;
+  if (!FInput.empty()) {
+    FInput.append(data, size);
+    const size_t used = FeedFrames(FInput.data(), FInput.size());
+    FInput.erase(0, used);
+  } else {
+    const size_t used = FeedFrames(data, size);
+    if (FFailure.empty()) FInput.assign(data + used, size - used);
   }
-  return true;
+  return FFailure.empty();
+}
+
+size_t THttp2Session::FeedFrames(const char* data, size_t size) {
+  size_t at = 0;
+  while (size - at >= kFrameHeader && FFailure.empty()) {
+    const auto* p = reinterpret_cast<const uint8_t*>(data + at);
+    const size_t length = (size_t{p[0]} << 16) | (size_t{p[1]} << 8) | p[2];
+    // Larger than we allow: the connection ends here, whatever follows.
+    if (length > kMaxFrame) {
+      FailConnection("HTTP/2 protocol error: a frame of " + std::to_string(length) + " bytes, over the " +
+                     std::to_string(kMaxFrame) + " allowed");
+      return size;
+    }
+    const size_t frame = kFrameHeader + length;
+    if (size - at < frame) break;
+    const ssize_t n = nghttp2_session_mem_recv(FSession, p, frame);
+    if (n < 0) FailConnection(std::string("HTTP/2 protocol error: ") + nghttp2_strerror(static_cast<int>(n)));
+    at += frame;
+  }
+  return at;
 }
 
 // Every stream still open fails with the connection.

@@ -115,6 +115,10 @@ class THttp2Session {
   void EndStream(TStreamState& s, uint32_t errorCode);
   void Goaway(int32_t lastStream, uint32_t errorCode);
   void FailConnection(const std::string& why);
+  // Feeds the whole frames at the front of data; how many bytes they took.
+  size_t FeedFrames(const char* data, size_t size);
+  static constexpr size_t kFrameHeader = 9;
+  static constexpr size_t kMaxFrame = 16384;  // SETTINGS_MAX_FRAME_SIZE, left at its default
 
   // nghttp2's callbacks (Http2Session.cpp).
   struct TCallbacks;
@@ -123,6 +127,8 @@ class THttp2Session {
   nghttp2_session* FSession = nullptr;
   THttp2Limits FLimits;
   std::map<int32_t, TStreamState> FStreams;
+  // The start of a frame not yet complete.
+  std::string FInput;
   std::string FFailure;
   bool FGoaway = false;
   int32_t FStreamWindow = kWindow;

@@ -689,7 +689,8 @@ TEST(WindowOptionsTest, EachBadValueIsNamedByItsField) {
     const char* field;  // nullptr: no problem
   } cases[] = {
       {[](app::TWindowOptions&) {}, nullptr},
-      {[](app::TWindowOptions& o) { o.httpVersion = "2"; }, "httpVersion"},
+      {[](app::TWindowOptions& o) { o.httpVersion = "3"; }, "httpVersion"},
+      {[](app::TWindowOptions& o) { o.httpVersion = "2"; }, nullptr},
       {[](app::TWindowOptions& o) { o.timeoutSeconds = "abc"; }, "timeoutSeconds"},
       {[](app::TWindowOptions& o) { o.timeoutSeconds = "-1"; }, "timeoutSeconds"},
       {[](app::TWindowOptions& o) { o.timeoutSeconds = "2.5"; }, nullptr},

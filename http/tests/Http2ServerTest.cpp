@@ -10,6 +10,8 @@
 #include "http/Http2Session.h"
 #include "http/tests/HttpTestSupport.h"
 #include "testsupport/Nginx.h"
+#include "testsupport/SocksServer.h"
+#include "testsupport/Squid.h"
 #include "testsupport/TestCa.h"
 
 namespace http::testing {
@@ -17,6 +19,9 @@ namespace {
 
 using testsupport::FreePort;
 using testsupport::NginxServer;
+using testsupport::SocksKind;
+using testsupport::SocksServer;
+using testsupport::SquidServer;
 using testsupport::TestCa;
 using testsupport::TestCert;
 
@@ -131,6 +136,35 @@ TEST_F(Http2Nginx, BasicLoginAndRedirectAcrossOrigins) {
   EXPECT_EQ(Load("2", At("https", tls_, "/cross")), "next page\n");
   EXPECT_EQ(c_.cli->Protocol(), "h2");
   EXPECT_GT(c_.cli->Timeline().Times().Phase(TLoadPhase::redirect), 0);
+}
+
+// HTTP/2 runs over the whole socket chain: a SOCKS 5 relay (in clear text and
+// with TLS) and squid's CONNECT tunnel.
+TEST_F(Http2Nginx, ThroughSocksAndThroughSquidsTunnel) {
+  TL_SKIP_UNLESS(SocksServer::Available(SocksKind::kMicrosocks), "microsocks is not installed");
+  TL_SKIP_UNLESS_INSTALLED(SquidServer::kBinary);
+  SocksServer socks(SocksKind::kMicrosocks);
+  ASSERT_TRUE(socks.Start());
+  SquidServer squid;
+  ASSERT_TRUE(squid.Start());
+  THttpCli& cli = *c_.cli;
+  cli.SetSocksServer("127.0.0.1");
+  cli.SetSocksPort(std::to_string(socks.Port()));
+  cli.SetSocksLevel("5");
+  EXPECT_EQ(Load("2", At("http", h2c_, "/index.html")), "hello world\n");
+  EXPECT_EQ(cli.Protocol(), "h2");
+  EXPECT_EQ(Load("2", At("https", tls_, "/dir/page.htm")), "page in dir\n");
+  EXPECT_EQ(cli.Protocol(), "h2");
+  EXPECT_GT(cli.Timeline().Times().Phase(TLoadPhase::socks), 0);
+  cli.SetSocksServer("");
+  cli.SetProxy("127.0.0.1");
+  cli.SetProxyPort(std::to_string(squid.Port()));
+  EXPECT_EQ(Load("2", At("https", tls_, "/dir/next.htm")), "next page\n");
+  EXPECT_EQ(cli.Protocol(), "h2");
+  EXPECT_EQ(Load("2", At("https", tls_, "/index.html")), "hello world\n");
+  EXPECT_TRUE(cli.Timeline().Times().reused);
+  cli.Close();  // squid logs the tunnel once it ends
+  EXPECT_TRUE(squid.WaitForAccessLog("CONNECT 127.0.0.1:" + std::to_string(tls_)));
 }
 
 // Shows how much of the stream's text waits in the session.
