@@ -32,10 +32,15 @@ std::string THttpCli::WireVer() const {
   return FRequestVer == "2" ? "1.1" : FRequestVer;
 }
 
-// A kept connection serves the next request only in the protocol it speaks.
+// A kept connection serves the next request only in the protocol it speaks; one
+// that never offered HTTP/2 (NTLM's) is not kept for a request that wants it.
 bool THttpCli::Http2Fits() const {
   if (FHttp2) return WantsHttp2() && FHttp2->CanSubmit();
-  return !(FSocket->SslState() == net::sslEstablished && FSocket->SslAlpn() == "h2");
+  const bool tls = FSocket->SslState() == net::sslEstablished;
+  if (tls && FSocket->SslAlpn() == "h2") return false;
+  if (!WantsHttp2()) return true;
+  const std::vector<std::string>& offer = FSocket->SslAlpnOffer();
+  return tls && std::find(offer.begin(), offer.end(), "h2") != offer.end();
 }
 
 // A new connection speaks HTTP/2 when TLS agreed on "h2", or in clear text by

@@ -39,13 +39,13 @@ class Http2Nginx : public ::testing::Test {
     h2c_ = FreePort();
     tls1_ = FreePort();
     nginx_.AddPatternFile("big.bin", 3 * 1024 * 1024 + 77);
-    nginx_.AddServerConfig("        listen 127.0.0.1:" + std::to_string(tls_) + " ssl http2;\n" +
-                           "        listen 127.0.0.1:" + std::to_string(h2c_) + " http2;\n" +
-                           "        listen 127.0.0.1:" + std::to_string(tls1_) + " ssl;\n" +
-                           "        ssl_certificate " + ca_.CertFile(TestCert::kGood) + ";\n" +
-                           "        ssl_certificate_key " + ca_.KeyFile(TestCert::kGood) + ";\n" +
-                           "        location = /cross { return 302 " + At("http", h2c_, "/dir/next.htm") +
-                           "; }\n");
+    nginx_.AddServerConfig(
+        "        listen 127.0.0.1:" + std::to_string(tls_) + " ssl http2;\n" + "        listen 127.0.0.1:" +
+        std::to_string(h2c_) + " http2;\n" + "        listen 127.0.0.1:" + std::to_string(tls1_) + " ssl;\n" +
+        "        ssl_certificate " + ca_.CertFile(TestCert::kGood) + ";\n" + "        ssl_certificate_key " +
+        ca_.KeyFile(TestCert::kGood) + ";\n" + "        location = /cross { return 302 " +
+        At("http", h2c_, "/dir/next.htm") + "; }\n" +
+        "        location = /ntlm { add_header WWW-Authenticate NTLM always; return 401; }\n");
     ASSERT_TRUE(nginx_.Start());
     c_.cli->SetSslCaFile(ca_.CaFile());
   }
@@ -199,6 +199,24 @@ TEST_F(Http2Nginx, BandwidthControlHoldsTheStreamWindowNotTheSocket) {
   EXPECT_FALSE(paused);
   EXPECT_LE(most, 40000u + 16384u + 64u);
   EXPECT_GT(most, 0u);
+}
+
+// NTLM authenticates a connection: its handshake leaves HTTP/2 for a new HTTP/1.1
+// connection (nginx knows no NTLM, so the challenge simply comes again).
+TEST_F(Http2Nginx, NtlmLeavesHttp2ForHttp11) {
+  c_.cli->SetUsername("user");
+  c_.cli->SetPassword("pw");
+  Load("2", At("https", tls_, "/ntlm"));
+  EXPECT_EQ(c_.cli->StatusCode(), 401);
+  EXPECT_EQ(c_.cli->Protocol(), "http/1.1");
+  ASSERT_TRUE(nginx_.WaitForAccessLines(2));
+  const std::vector<testsupport::NginxLogEntry> log = nginx_.AccessLog();
+  EXPECT_EQ(log.front().request, "GET /ntlm HTTP/2.0");
+  EXPECT_EQ(log.back().request, "GET /ntlm HTTP/1.1");
+  EXPECT_NE(log.front().connection, log.back().connection);
+  // The next load asks for HTTP/2 again.
+  EXPECT_EQ(Load("2", At("https", tls_, "/index.html")), "hello world\n");
+  EXPECT_EQ(c_.cli->Protocol(), "h2");
 }
 
 // nghttpd, the library's own server, in clear text and over TLS.
