@@ -30,6 +30,7 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
   ResetRequestState();
   FStaleRetried = false;
   FNoHttp2 = false;
+  FProtocolUsed.clear();
   // What the stream held before this request; a relocation step cuts back to it.
   FRcvdStreamStartSize = FRcvdStream ? FRcvdStream->Size() : 0;
   FCurrUsername = FUsername;

@@ -79,6 +79,8 @@ TEST_F(Http2Nginx, PagesAreByteIdenticalToHttp11s) {
       EXPECT_TRUE(got == expected) << got.size() << " vs " << expected.size();
       EXPECT_EQ(c_.cli->Protocol(), "h2");
       EXPECT_EQ(c_.cli->StatusCode(), 200);
+      // The stream's end ended the document, not the connection's.
+      EXPECT_EQ(c_.cli->Socket()->State(), net::wsConnected);
     }
   }
   // The gzip body came compressed (nginx logs the bytes it sent).
