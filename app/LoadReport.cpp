@@ -138,6 +138,7 @@ nlohmann::ordered_json DetailsJson(const TUrlLoads& run) {
 nlohmann::ordered_json StatsJson(const TUrlLoads& run) {
   const std::vector<TLoadTimes> loads = run.Completed();
   std::vector<double> wait;
+  wait.reserve(loads.size());
   for (const TLoadTimes& t : loads)
     wait.push_back(static_cast<double>(Micros(t.Phase(TLoadPhase::wait))) / 1000);
   nlohmann::ordered_json j;

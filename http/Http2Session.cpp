@@ -322,7 +322,7 @@ void THttp2Session::EndHeaderBlock(TStreamState& s, bool endStream) {
   t += "HTTP/1.1 " + std::to_string(s.status) + " " + ReasonFor(s.status) + "\r\n";
   for (const auto& [name, value] : s.block) {
     hasLength = hasLength || name == "content-length";
-    t += name + ": " + value + "\r\n";
+    t.append(name).append(": ").append(value).append("\r\n");
   }
   const bool noBody = s.head || s.status == 204 || s.status == 304;
   if (!hasLength && !noBody) {
@@ -385,7 +385,7 @@ size_t THttp2Session::Take(int32_t id, char* buffer, size_t size) {
   TStreamState* s = Find(id);
   if (s == nullptr) return 0;
   const size_t n = std::min(size, s->text.size() - s->textPos);
-  std::memcpy(buffer, s->text.data() + s->textPos, n);
+  s->text.copy(buffer, n, s->textPos);
   s->textPos += n;
   if (s->textPos == s->text.size()) {
     s->text.clear();
