@@ -120,6 +120,7 @@ class TerminalView : public ISpeedTestView {
   void CheckLoad(http::THttpCli& client) override {
     FVerdict.Check();
     if (FOptions.compressed && client.ContentEncoding().empty()) ++FUncompressed;
+    if (client.AlpnFellBack()) ++FAlpnFellBack;
   }
   void AppendPage(const char* data, int64_t size) override {
     const int64_t before = FPages.CharCount();
@@ -181,6 +182,7 @@ class TerminalView : public ISpeedTestView {
   int64_t FChars = 0;
   int32_t FLoadsDone = 0;
   int32_t FUncompressed = 0;  // pages sent without compression although asked for
+  int32_t FAlpnFellBack = 0;  // loads over HTTP/1.1 because the server chose it in ALPN
 };
 
 // The JSON object of a run. Numbers come out with a dot whatever the locale;
@@ -396,6 +398,9 @@ int MeasureUrl(TCliRun& run) {
       if (view.FUncompressed > 0)
         run.out << "Note: the server sent " << view.FUncompressed << " of " << view.FLoadsDone
                 << " pages uncompressed although --compressed asked for compression.\n";
+      if (view.FAlpnFellBack > 0)
+        run.out << "Note: the server chose HTTP/1.1 in ALPN for " << view.FAlpnFellBack << " of "
+                << view.FLoadsDone << " loads although HTTP/2 was asked for.\n";
     }
   }
   if (!o.historyFile.empty()) {

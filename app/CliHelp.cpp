@@ -31,7 +31,9 @@ Measurement:
       --export-markdown FILE  one table row per URL: mean ± σ, min, max, median, p95, relative time
   -q, --quiet            no progress bar (shown on standard error only when it is a terminal)
 Connection:
-      --http-version V   1.0 (default, as the window) or 1.1
+      --http-version V   1.0 (default, as the window), 1.1 or 2 (HTTP/2: ALPN for https,
+                         prior knowledge for http; -v says when a server chose HTTP/1.1)
+      --http2            short for --http-version 2
       --proxy HOST[:PORT]  send the requests through this HTTP proxy (port 80 unless given)
       --noproxy LIST     hosts reached without a proxy (comma-separated domains; '*': all)
       --timeout SECONDS  abort a load that takes longer (fractions allowed; default 0: no limit)

@@ -41,9 +41,13 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
       ->group(output);
 
   const char* connection = "Connection";
-  cli.add_option("--http-version", o.httpVersion, "1.0 (default) or 1.1")
+  cli.add_option("--http-version", o.httpVersion,
+                 "1.0 (default), 1.1 or 2 (ALPN for https, prior knowledge for http)")
       ->option_text("V")
-      ->check(CLI::IsMember({"1.0", "1.1"}))
+      ->check(CLI::IsMember({"1.0", "1.1", "2"}))
+      ->group(connection);
+  cli.add_flag_callback(
+         "--http2", [&o]() { o.httpVersion = "2"; }, "short for --http-version 2")
       ->group(connection);
   cli.add_option("--proxy", o.proxy, "send the requests through this HTTP proxy")
       ->option_text("HOST[:PORT]")
@@ -184,7 +188,9 @@ bool ParseCliOptions(int argc, char** argv, CliOptions& o, std::ostream& out) {
     throw ECliUsage(ParseErrorText(cli, e));
   }
   // Most servers compress only for HTTP/1.1.
-  if (o.compressed && cli.get_option("--http-version")->count() == 0) o.httpVersion = "1.1";
+  if (o.compressed && cli.get_option("--http-version")->count() == 0 &&
+      cli.get_option("--http2")->count() == 0)
+    o.httpVersion = "1.1";
   return true;
 }
 

@@ -121,6 +121,7 @@ nlohmann::ordered_json DetailsJson(const TUrlLoads& run) {
     d["reused"] = t.reused;
     d["tls_resumed"] = run.TlsResumed(i);
     d["redirects"] = t.redirects;
+    d["protocol"] = t.protocol;
     for (size_t p = 0; p < kLoadPhaseCount; ++p) phases[LoadPhaseName(PhaseAt(p))] = Micros(t.phaseNs[p]);
     d["phases_us"] = phases;
     d["total_us"] = TotalUs(t);
@@ -137,6 +138,7 @@ nlohmann::ordered_json DetailsJson(const TUrlLoads& run) {
 nlohmann::ordered_json StatsJson(const TUrlLoads& run) {
   const std::vector<TLoadTimes> loads = run.Completed();
   std::vector<double> wait;
+  wait.reserve(loads.size());
   for (const TLoadTimes& t : loads)
     wait.push_back(static_cast<double>(Micros(t.Phase(TLoadPhase::wait))) / 1000);
   nlohmann::ordered_json j;
@@ -163,7 +165,7 @@ std::string ThroughputText(double bytesPerSecond) {
 
 void PrintLoadTable(std::ostream& out, const std::vector<TLoadTimes>& loads) {
   char buf[64];
-  out << "load status conn  redir";
+  out << "load status conn  proto    redir";
   for (size_t p = 0; p < kLoadPhaseCount; ++p) {
     std::snprintf(buf, sizeof buf, " %9s", LoadPhaseName(PhaseAt(p)));
     out << buf;
@@ -171,8 +173,8 @@ void PrintLoadTable(std::ostream& out, const std::vector<TLoadTimes>& loads) {
   out << "     total     bytes\n";
   for (size_t i = 0; i < loads.size(); ++i) {
     const TLoadTimes& t = loads[i];
-    std::snprintf(buf, sizeof buf, "%4zu %6d %-4s %6d", i + 1, t.status, t.reused ? "warm" : "cold",
-                  t.redirects);
+    std::snprintf(buf, sizeof buf, "%4zu %6d %-4s %-8s %5d", i + 1, t.status, t.reused ? "warm" : "cold",
+                  t.protocol, t.redirects);
     out << buf;
     for (int64_t ns : t.phaseNs) {
       std::snprintf(buf, sizeof buf, " %9.3f", static_cast<double>(Micros(ns)) / 1000);
@@ -250,7 +252,7 @@ nlohmann::ordered_json ComparisonJson(const std::vector<TUrlLoads>& runs) {
 void WriteCsv(std::ostream& out, const std::vector<TUrlLoads>& runs) {
   out << "url,load,status,reused,redirects";
   for (size_t p = 0; p < kLoadPhaseCount; ++p) out << "," << LoadPhaseName(PhaseAt(p)) << "_us";
-  out << ",total_us,header_bytes,body_bytes,decoded_bytes,tls_resumed,error\n";
+  out << ",total_us,header_bytes,body_bytes,decoded_bytes,tls_resumed,protocol,error\n";
   for (const TUrlLoads& r : runs) {
     for (size_t i = 0; i < r.loads.size(); ++i) {
       const TLoadTimes& t = r.loads[i];
@@ -259,8 +261,8 @@ void WriteCsv(std::ostream& out, const std::vector<TUrlLoads>& runs) {
       for (int64_t ns : t.phaseNs) out << "," << Micros(ns);
       const bool failed = !r.error.empty() && i + 1 == r.loads.size();
       out << "," << TotalUs(t) << "," << t.headerBytes << "," << t.bodyBytes << "," << t.decodedBytes << ","
-          << (r.TlsResumed(i) ? "true" : "false") << "," << (failed ? CsvField(r.error) : std::string())
-          << "\n";
+          << (r.TlsResumed(i) ? "true" : "false") << "," << t.protocol << ","
+          << (failed ? CsvField(r.error) : std::string()) << "\n";
     }
   }
 }

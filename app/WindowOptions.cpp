@@ -41,7 +41,8 @@ std::vector<TOptionProblem> CheckOptions(const TWindowOptions& o) {
   auto problem = [&](const char* field, std::string message) {
     if (!message.empty()) problems.push_back({field, std::move(message)});
   };
-  if (o.httpVersion != "1.0" && o.httpVersion != "1.1") problem("httpVersion", "must be 1.0 or 1.1");
+  if (o.httpVersion != "1.0" && o.httpVersion != "1.1" && o.httpVersion != "2")
+    problem("httpVersion", "must be 1.0, 1.1 or 2");
   const double timeout = Number(o.timeoutSeconds);
   if (!(timeout >= 0 && timeout <= 86400))
     problem("timeoutSeconds", "must be a number of seconds from 0 to 86400");

@@ -38,6 +38,12 @@
 #                           connection, against nginx's TLS port with a certificate of a CA
 #                           made here (both sides trust only that CA; curl resumes sessions
 #                           within its process, and so does the client)
+#   HTTP/2 over TLS         1000 loads as streams of one connection (nginx's TLS port with
+#                           "http2"), against one curl process with --http2 and against h2load
+#                           -n 1000 -c 1 -m 1 (one stream at a time, as the speed test sends
+#                           them; its own "finished in" figure is its transfer time); and 100
+#                           loads each on a new connection (tachy_get closes it after every
+#                           load; curl runs once per load, its time_total summed)
 #   ONLY=REGEX runs only the cases whose name matches (e.g. ONLY=HTTPS).
 # The check compares the median of the rounds' transfer ratios (each round's ours/base)
 # with the row's goal. Loopback figures swing, so the noise is measured too: half the
@@ -68,6 +74,7 @@ for program in "$get" "$raw" "$cli"; do
   [ -x "$program" ] || { echo "no $program: build tachy_get, raw_get and tachyload-cli first" >&2; exit 2; }
 done
 command -v curl >/dev/null || { echo "curl is not installed" >&2; exit 2; }
+command -v h2load >/dev/null || { echo "h2load is not installed (nghttp2-client)" >&2; exit 2; }
 nginx_bin=/usr/sbin/nginx
 [ -x "$nginx_bin" ] || { echo "nginx is not installed (scripts/install-test-servers.sh installs it)" >&2; exit 2; }
 
@@ -133,6 +140,7 @@ http {
     server {
         listen 127.0.0.1:$port;
         listen 127.0.0.1:$tls_port ssl;
+        listen 127.0.0.1:$h2_port ssl http2;
         ssl_certificate $dir/server.pem;
         ssl_certificate_key $dir/server.key;
         root $dir/html;
@@ -152,6 +160,7 @@ start_nginx() {
   for _ in 1 2 3; do
     port=$(free_port)
     tls_port=$(free_port)
+    h2_port=$(free_port)
     write_config
     rm -f "$dir/error.log"
     "$nginx_bin" -c "$dir/nginx.conf" -e "$dir/error.log" -g 'daemon off;' >"$dir/nginx.out" 2>&1 &
@@ -184,6 +193,8 @@ page_cfg_1000=$(curl_config 1000 "$base/10k.html")
 tls_base=https://127.0.0.1:$tls_port
 tls_cfg_100=$(curl_config 100 "$tls_base/10k.html" tls)
 tls_cfg_1000=$(curl_config 1000 "$tls_base/10k.html" tls)
+h2_url=https://127.0.0.1:$h2_port/10k.html
+h2_cfg_1000=$(curl_config 1000 "$h2_url" h2)
 big_cfg_5=$(curl_config 5 "$base/100m.bin")
 big_cfg_3=$(curl_config 3 "$base/100m.bin")
 text_cfg_20=$(curl_config 20 "$base/2m.html")
@@ -237,6 +248,15 @@ cli_mib100() { "$cli" --json -y -n 100 "$base/1m.html" | cli_seconds; }
 raw_rand_discard() { "$raw" -n 1 --sink discard "$base/100m.rand"; }
 cli_big1() { "$cli" --json -y -n 1 "$base/100m.bin" | cli_seconds; }
 cli_rand1() { "$cli" --json -y -n 1 "$base/100m.rand" | cli_seconds; }
+curl_h2_kept() { curl -s --http2 --cacert "$dir/ca.pem" -w '%{time_total}\n' -K "$h2_cfg_1000"; }
+# h2load's own clock ("finished in 95.3ms" or "1.2s"), in seconds.
+h2load_kept() {
+  h2load -n 1000 -c 1 -m 1 "$h2_url" |
+    sed -n 's/^finished in \([0-9.]*\)\(m\{0,1\}s\).*/\1 \2/p' | awk '{ print ($2 == "ms") ? $1 / 1000 : $1 }'
+}
+curl_h2_new() { for ((i = 0; i < 100; i++)); do curl -s --http2 --cacert "$dir/ca.pem" -w '%{time_total}\n' -o /dev/null "$h2_url"; done; }
+ours_h2_kept() { "$get" -n 1000 --http-version 2 --cacert "$dir/ca.pem" --expect "$page_size" "$h2_url"; }
+ours_h2_new() { "$get" -n 100 --http-version 2 --new-connection --cacert "$dir/ca.pem" --expect "$page_size" "$h2_url"; }
 cli_chunked() { "$cli" --json -y -n 1 --http-version 1.1 "$base/chunked/100m.bin" | cli_seconds; }
 
 # Every row: name, base command, our command, and the goal for the median transfer
@@ -260,6 +280,9 @@ rows=(
   "cli 100 MiB random vs raw floor|raw_rand_discard|cli_rand1|1.11"
   "100 x 10 KB, HTTPS new conn.|curl_tls_new|ours_tls_new|"
   "1000 x 10 KB, HTTPS kept conn.|curl_tls_kept|ours_tls_kept|"
+  "1000 x 10 KB, h2 vs curl --http2|curl_h2_kept|ours_h2_kept|"
+  "1000 x 10 KB, h2 vs h2load -m 1|h2load_kept|ours_h2_kept|"
+  "100 x 10 KB, h2 new conn.|curl_h2_new|ours_h2_new|"
 )
 if [ -n "${ONLY:-}" ]; then
   selected=()

@@ -3,12 +3,14 @@
 // program bench/compare_curl.sh sets beside curl, so it takes its choices from the
 // command line instead of being a Google Benchmark case:
 //
-//   tachy_get [-n LOADS] [--http-version 1.0|1.1] [--connection VALUE]
+//   tachy_get [-n LOADS] [--http-version 1.0|1.1|2] [--connection VALUE] [--new-connection]
 //             [--sink memory|discard] [--expect BYTES] [--cacert FILE] URL
 //
 // One client serves every load: with HTTP/1.1 (and no "Connection: close") nginx
 // keeps the connection, so the loads after the first reuse it; with HTTP/1.0 every
-// load opens a connection of its own. The memory sink is a TMemoryStream emptied
+// load opens a connection of its own. With 2 (HTTP/2: ALPN for https, prior
+// knowledge for http) every load is a stream on one connection, unless
+// --new-connection closes it after each load. The memory sink is a TMemoryStream emptied
 // before each load (it keeps its block, as a reused buffer would); the discard sink
 // counts and drops, so the figure is the client's cost alone. An https URL is
 // checked against the CA certificates of --cacert.
@@ -39,6 +41,7 @@ struct TOptions {
   int64_t loads = 1;
   std::string version = "1.1";
   std::string connection;
+  bool newConnection = false;
   std::string sink = "memory";
   int64_t expect = -1;  // bytes per load; -1: every load as long as the first
   std::string caFile;
@@ -46,10 +49,11 @@ struct TOptions {
 };
 
 void Usage(const char* why) {
-  std::fprintf(stderr,
-               "tachy_get: %s\nusage: tachy_get [-n LOADS] [--http-version 1.0|1.1] [--connection VALUE]\n"
-               "                 [--sink memory|discard] [--expect BYTES] [--cacert FILE] URL\n",
-               why);
+  std::fprintf(
+      stderr,
+      "tachy_get: %s\nusage: tachy_get [-n LOADS] [--http-version 1.0|1.1|2] [--connection VALUE]\n"
+      "                 [--new-connection] [--sink memory|discard] [--expect BYTES] [--cacert FILE] URL\n",
+      why);
 }
 
 bool ParseCount(const char* text, int64_t& out) {
@@ -70,7 +74,10 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
       if (!ParseCount(argv[++i], o.loads) || o.loads == 0) return Usage("bad number of loads"), false;
     } else if (a == "--http-version" && hasValue) {
       o.version = argv[++i];
-      if (o.version != "1.0" && o.version != "1.1") return Usage("version must be 1.0 or 1.1"), false;
+      if (o.version != "1.0" && o.version != "1.1" && o.version != "2")
+        return Usage("version must be 1.0, 1.1 or 2"), false;
+    } else if (a == "--new-connection") {
+      o.newConnection = true;
     } else if (a == "--connection" && hasValue) {
       o.connection = argv[++i];
     } else if (a == "--sink" && hasValue) {
@@ -112,6 +119,7 @@ int64_t RunLoads(const TOptions& o, core::TStream& sink) {
       return -1;
     }
     total += got;
+    if (o.newConnection) cli->Close();
   }
   cli->SetRcvdStream(nullptr);
   return total;

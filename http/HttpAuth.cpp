@@ -232,7 +232,7 @@ TNTLM_Msg2_Info THttpCli::LastNTLMChallenge() const {
 // NTLM authenticates the connection, so messages 1 and 3 must share one: an
 // HTTP/1.0 exchange asks for it to be kept.
 bool THttpCli::KeepAliveNeeded() const {
-  return FRequestVer == "1.0" || FServerVersion == "1.0" || FServerVersion.empty();
+  return WireVer() == "1.0" || FServerVersion == "1.0" || FServerVersion.empty();
 }
 
 void THttpCli::StartAuthNTLM() {

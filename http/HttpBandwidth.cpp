@@ -5,7 +5,9 @@
 // system's receive buffer fills and TCP flow control slows the sender; a tick of
 // a periodic timer pays the period's budget and resumes them. Nothing is held back
 // or delayed inside the client itself. A page of k budgets thus takes between
-// k - 1 and k periods, however small it is next to one receive block.
+// k - 1 and k periods, however small it is next to one receive block. Over HTTP/2
+// the socket goes on: the stream's text is taken only as the budget allows, and
+// its flow-control window, about two budgets, holds the server back.
 #include <algorithm>
 
 #include "http/HttpProt.h"
@@ -74,7 +76,8 @@ void THttpCli::BandwidthReceived(int64_t Count) {
   if (!FBandwidthTimer || !FBandwidthTimer->Enabled) return;
   if (FBandwidthCount < FBandwidthMaxCount) return;
   FBandwidthPaused = true;
-  FSocket->PauseEvents();
+  // HTTP/2 stops taking the stream's text instead: its window holds the server.
+  if (!FHttp2) FSocket->PauseEvents();
 }
 
 // Stops the timer whatever the option says now: it was started by this request.
@@ -93,6 +96,7 @@ void THttpCli::BandwidthTimerTick() {
   if (FBandwidthPerPeriod > 0 && FBandwidthCount >= FBandwidthMaxCount) return;
   FBandwidthPaused = false;
   if (FSocket->Paused()) FSocket->ResumeEvents();
+  if (FHttp2) Http2Deliver(0);
 }
 
 // Setting the window timer again restarts its period.

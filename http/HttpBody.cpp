@@ -312,7 +312,8 @@ void THttpCli::NextChunk(THttpChunkState State) {
 // open the next response. The connection is closed instead and the next request
 // takes a new one. Beyond is what the receive buffer holds past the document.
 void THttpCli::KeepOnlyIfNothingBeyond(int64_t Beyond) {
-  if (FCloseReq) return;
+  // On HTTP/2 the stream's end is the document's end, and other frames may follow.
+  if (FCloseReq || FHttp2) return;
   if (Beyond <= 0 && (FSocket->State() != net::wsConnected || FSocket->RcvdCount() <= 0)) return;
   if (CheckLogOptions(core::loProtSpecInfo)) DebugLog(core::loProtSpecInfo, "Bytes beyond the document");
   FCloseReq = true;

@@ -96,10 +96,11 @@ void THttpCli::TakeStatusLine(const std::string& Line) {
     return;
   }
   FServerVersion = status.version;
-  if (FRequestVer == "1.1" && FServerVersion == "1.0")
+  if (WireVer() == "1.1" && FServerVersion == "1.0")
     FCloseReq = true;
   else
-    FCloseReq = FRequestVer == "1.0";
+    FCloseReq = WireVer() == "1.0";
+  if (!FHttp2 && FServerVersion == "1.0") FProtocolUsed = "http/1.0";
   if (CheckLogOptions(core::loProtSpecDump))
     DebugLog(core::loProtSpecDump, std::string("FCloseReq=") + (FCloseReq ? "1" : "0"));
   // Without a usable code the status stays at 0: the request then cannot end as

@@ -7,11 +7,23 @@
 
 #include <algorithm>
 
+#include "http/Http2Session.h"
 #include "http/HttpContCod.h"
 #include "http/HttpUtils.h"
 #include "platform/WinMsg.h"
 
 namespace http {
+
+namespace {
+
+// The figures hold a name that outlives the client.
+const char* ProtocolLiteral(const std::string& protocol) {
+  for (const char* name : {"h2", "http/1.1", "http/1.0"})
+    if (protocol == name) return name;
+  return "";
+}
+
+}  // namespace
 
 const char* HttpStateName(THttpState state) {
   static const char* const names[] = {"httpReady",       "httpNotConnected",  "httpConnected",
@@ -220,7 +232,7 @@ void THttpCli::StoreMultiThreaded(bool Value) {
 
 void THttpCli::StoreRequestVer(const std::string& Value) {
   if (Value == FRequestVer) return;
-  if (Value != "1.0" && Value != "1.1") throw EHttpException("Insupported HTTP version", 5);
+  if (Value != "1.0" && Value != "1.1" && Value != "2") throw EHttpException("Insupported HTTP version", 5);
   FRequestVer = Value;
 }
 
@@ -248,6 +260,7 @@ void THttpCli::StateChange(THttpState NewState) {
   // attempt (which then restarts the request itself).
   if (AuthenticationFollows()) return;
   FTimeline.Finish(FStatusCode, FReusedConnection, FHeaderBytes);
+  FTimeline.Times().protocol = ProtocolLiteral(FProtocolUsed);
   TriggerRequestDone();
 }
 

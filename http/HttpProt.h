@@ -55,6 +55,7 @@
 namespace http {
 
 class THttpContCodHandler;
+class THttp2Session;
 struct TUriRef;
 
 enum THttpRequest : uint8_t { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpCLOSE };
@@ -243,7 +244,10 @@ class THttpCli : public core::TWndControl {
   void SetMultiThreaded(bool Value) { StoreMultiThreaded(Value); }
   const std::string& RequestVer() const { return FRequestVer; }
   // Raises EHttpException("Insupported HTTP version", 5) for a new value other than
-  // "1.0" or "1.1".
+  // "1.0", "1.1" or "2". "2" speaks HTTP/2 where the server agrees: over TLS when
+  // it picks "h2" in ALPN (else HTTP/1.1), in clear text by prior knowledge (not
+  // through an HTTP proxy, which gets HTTP/1.1). NTLM, bound to a connection,
+  // always goes over HTTP/1.1.
   void SetRequestVer(const std::string& Value) { StoreRequestVer(Value); }
   bool FollowRelocation() const { return FFollowRelocation; }
   void SetFollowRelocation(bool Value) { FFollowRelocation = Value; }
@@ -310,6 +314,10 @@ class THttpCli : public core::TWndControl {
   const std::string& DocName() const { return FDocName; }
   THttpState State() const { return FHttpState; }
   THttpRequest RequestType() const { return FRequestType; }
+  // The protocol the last request spoke on the wire: "h2", "http/1.1", "http/1.0".
+  const std::string& Protocol() const { return FProtocolUsed; }
+  // HTTP/2 was asked for over TLS and the server chose HTTP/1.1 or nothing.
+  bool AlpnFellBack() const { return FAlpnFellBack; }
   // The three characters after "HTTP/" of the last status line.
   const std::string& ServerVersion() const { return FServerVersion; }
   // True when the last request ended with its document cut short by the close.
@@ -494,6 +502,23 @@ class THttpCli : public core::TWndControl {
   bool RelocationCancelled() const;
   void RewindStreams();
   void ClearResponseState();
+  // HTTP/2 (Http2Client.cpp): the connection's session and the stream of the
+  // running request; its response text goes through the HTTP/1 parser.
+  bool WantsHttp2() const;
+  // The version on the wire: "2" on an HTTP/2 connection, else RequestVer ("1.1"
+  // for "2").
+  std::string WireVer() const;
+  bool Http2Fits() const;
+  void ChooseWireVersion(bool Reused);
+  void SendHttp2Request(const std::string& Method);
+  void Http2DataAvailable(uint16_t ErrCode);
+  void Http2Deliver(uint16_t ErrCode);
+  int32_t Http2WindowForRate() const;
+  void Http2Flush();
+  int Http2Take(void* Buffer, int BufferSize);
+  void Http2CheckStream();
+  bool Http2ForNtlm();
+  void ReceiveAndParse(uint16_t ErrCode);
   // Bandwidth control (HttpBandwidth.cpp).
   void BandwidthRequestStart();
   void BandwidthReceived(int64_t Count);
@@ -688,6 +713,16 @@ class THttpCli : public core::TWndControl {
 
   // Content coding.
   std::unique_ptr<THttpContCodHandler> FContCodHandler;
+
+  // HTTP/2: the session of the open connection (none on an HTTP/1 one), the
+  // running request's stream.
+  std::unique_ptr<THttp2Session> FHttp2;
+  int32_t FHttp2Stream = 0;
+  std::string FProtocolUsed;
+  bool FAlpnFellBack = false;
+  // This request left HTTP/2 for NTLM.
+  bool FNoHttp2 = false;
+  std::vector<char> FHttp2Raw;
 
   // The phases of the running load; moved along with MarkPhase from the handlers.
   THttpTimeline FTimeline;

@@ -18,6 +18,7 @@ bool IsHeaderState(THttpState s) {
 
 // Seam: the socket's Receive; tests and the fuzz target feed bytes here instead.
 int THttpCli::ReceiveData(void* Buffer, int BufferSize) {
+  if (FHttp2) return Http2Take(Buffer, BufferSize);
   return FSocket->Receive(Buffer, BufferSize);
 }
 
@@ -50,7 +51,16 @@ void THttpCli::DropTakenLines() {
   FTakenLen = 0;
 }
 
+// An HTTP/2 connection's frames go to its session first; what the running
+// stream makes of them comes back through ReceiveData.
 void THttpCli::SocketDataAvailable(core::TComponent* /*Sender*/, uint16_t ErrCode) {
+  if (FHttp2)
+    Http2DataAvailable(ErrCode);
+  else
+    ReceiveAndParse(ErrCode);
+}
+
+void THttpCli::ReceiveAndParse(uint16_t ErrCode) {
   // Lines already taken by a step still running (this receive comes from inside
   // one of its events) leave the buffer first.
   DropTakenLines();

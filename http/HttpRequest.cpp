@@ -29,6 +29,8 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
   FTimeline.Start(TLoadPhase::request);
   ResetRequestState();
   FStaleRetried = false;
+  FNoHttp2 = false;
+  FProtocolUsed.clear();
   // What the stream held before this request; a relocation step cuts back to it.
   FRcvdStreamStartSize = FRcvdStream ? FRcvdStream->Size() : 0;
   FCurrUsername = FUsername;

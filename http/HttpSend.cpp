@@ -2,6 +2,7 @@
 // header, and uploading the body of a POST or PUT.
 #include <algorithm>
 
+#include "http/Http2Session.h"
 #include "http/HttpContCod.h"
 #include "http/HttpProt.h"
 #include "http/HttpUtils.h"
@@ -34,7 +35,7 @@ void THttpCli::Login() {
   // target); it fails like a name that does not resolve.
   const bool badAddress = HasControlBytes(FHostName) || HasControlBytes(FPort) ||
                           HasControlBytes(FTargetHost) || HasControlBytes(FTargetPort);
-  if (FSocket->State() == net::wsConnected && !badAddress) {
+  if (FSocket->State() == net::wsConnected && !badAddress && !Http2ForNtlm()) {
     ReuseKeptConnection();
     return;
   }
@@ -87,6 +88,8 @@ void THttpCli::SetupSocket() {
   FSocket->SetSocksAuthentication(FSocksAuthentication);
   // In a tunnel TLS starts once the proxy has opened it.
   FSocket->SetSslEnable(FProtocol == "https" && !FTunnel);
+  FSocket->SetSslAlpnOffer(WantsHttp2() ? std::vector<std::string>{"h2", "http/1.1"}
+                                        : std::vector<std::string>{"http/1.1"});
   FSocket->SetSslServerName(FTargetHost);
   FSocket->SetSslServerPort(FTargetPort);
   FSocket->SetSslCaFile(FSslCaFile);
@@ -121,6 +124,9 @@ void THttpCli::ConnectToAddress(const std::string& Address) {
   FCurrentProtocol = FProtocol;
   FCurrentTunnel = TunnelTarget();
   ++FConnectionSerial;
+  // A new connection speaks HTTP/2 only once it has agreed to.
+  FHttp2.reset();
+  FHttp2Stream = 0;
   if (FProtocol != "http" && FProtocol != "https") {
     FailNotImplemented();
     return;
@@ -207,21 +213,29 @@ void THttpCli::StartOnConnection(bool Reused) {
   if (FHttpState != httpConnected) return;
   FLineHandler = &THttpCli::GetHeaderLineNext;
   BindNTLMToConnection();
+  ChooseWireVersion(Reused);
   try {
     StateChange(httpWaitingHeader);
+    if (FHttp2) {
+      SendHttp2Request(FRequestType == httpHEAD   ? "HEAD"
+                       : FRequestType == httpPOST ? "POST"
+                       : FRequestType == httpPUT  ? "PUT"
+                                                  : "GET");
+      return;
+    }
     switch (FRequestType) {
       case httpGET:
-        SendRequest("GET", FRequestVer);
+        SendRequest("GET", WireVer());
         break;
       case httpHEAD:
-        SendRequest("HEAD", FRequestVer);
+        SendRequest("HEAD", WireVer());
         break;
       case httpPOST:
-        SendRequest("POST", FRequestVer);
+        SendRequest("POST", WireVer());
         StartUpload();
         break;
       case httpPUT:
-        SendRequest("PUT", FRequestVer);
+        SendRequest("PUT", WireVer());
         StartUpload();
         break;
       default:
@@ -333,6 +347,12 @@ void THttpCli::SendHeaderLine(const std::string& Line) {
 // Each data-sent event (the socket's buffer has drained) brings the next block.
 void THttpCli::SocketDataSent(core::TComponent* /*Sender*/, uint16_t /*ErrCode*/) {
   if (!FSending) {
+    // An HTTP/2 request is written once its last frame went out (the body may
+    // wait for the server's window).
+    if (FHttp2 && FHttp2Stream != 0) {
+      Http2Flush();
+      if (!FHttp2->RequestWritten(FHttp2Stream)) return;
+    }
     if (FTimeline.Current() == TLoadPhase::request) MarkPhase(TLoadPhase::wait);
     return;
   }

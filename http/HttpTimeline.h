@@ -45,9 +45,10 @@ struct TLoadTimes {
   int status = 0;
   bool reused = false;
   int redirects = 0;
-  int64_t headerBytes = 0;   // status line and fields as they came off the wire
-  int64_t bodyBytes = 0;     // body as it came off the wire (chunk framing included)
-  int64_t decodedBytes = 0;  // document bytes after content decoding
+  int64_t headerBytes = 0;    // status line and fields as they came off the wire
+  int64_t bodyBytes = 0;      // body as it came off the wire (chunk framing included)
+  int64_t decodedBytes = 0;   // document bytes after content decoding
+  const char* protocol = "";  // "h2", "http/1.1" or "http/1.0": what the final request spoke
   int64_t Phase(TLoadPhase p) const { return phaseNs[static_cast<size_t>(p)]; }
   int64_t TotalNs() const;
 };

@@ -144,7 +144,7 @@ std::string THttpCli::TunnelTarget() const {
 // through a proxy the same tunnel.
 bool THttpCli::SameConnection() const {
   return FHostName == FCurrentHost && FPort == FCurrentPort && FProtocol == FCurrentProtocol &&
-         TunnelTarget() == FCurrentTunnel;
+         TunnelTarget() == FCurrentTunnel && Http2Fits();
 }
 
 void THttpCli::StartTunnel() {

@@ -19,7 +19,17 @@ namespace net {
 namespace {
 
 constexpr int kRecordChunk = 16 * 1024;
-constexpr unsigned char kAlpnHttp11[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
+
+// The ALPN list in its wire form: each name after its length byte.
+std::vector<unsigned char> AlpnWire(const std::vector<std::string>& names) {
+  std::vector<unsigned char> wire;
+  for (const std::string& name : names) {
+    if (name.empty() || name.size() > 255) continue;
+    wire.push_back(static_cast<unsigned char>(name.size()));
+    wire.insert(wire.end(), name.begin(), name.end());
+  }
+  return wire;
+}
 
 // "[::1]" names the address ::1.
 std::string WithoutBrackets(const std::string& host) {
@@ -84,7 +94,8 @@ bool TSslWSocket::BeginHandshake() {
     SSL_set_session(FSsl, session);
     SSL_SESSION_free(session);
   }
-  SSL_set_alpn_protos(FSsl, kAlpnHttp11, sizeof kAlpnHttp11);
+  const std::vector<unsigned char> alpn = AlpnWire(FSslAlpnOffer);
+  if (!alpn.empty()) SSL_set_alpn_protos(FSsl, alpn.data(), static_cast<unsigned>(alpn.size()));
   FSslState = sslHandshaking;
   return true;
 }

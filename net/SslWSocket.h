@@ -19,7 +19,8 @@
 //
 // Verification is on by default: the system's trust store (or SslCaFile), the
 // host name (SslServerName, sent as SNI; an address is matched against the
-// certificate's IP addresses), TLS 1.2 at least, ALPN "http/1.1". SslVerifyPeer
+// certificate's IP addresses), TLS 1.2 at least, ALPN offering SslAlpnOffer ("http/1.1"
+// by default; SslAlpn() then names the server's pick, empty when it picked none). SslVerifyPeer
 // off accepts any certificate. The session of a connection that ends is kept and
 // offered to the next connection to the same server (SslServerName and
 // SslServerPort, else the address and port) with the same trust setting.
@@ -64,6 +65,9 @@ class TSslWSocket : public TWSocket {
   void SetSslCaFile(const std::string& Value) { FSslCaFile = Value; }
   bool SslVerifyPeer() const { return FSslVerifyPeer; }
   void SetSslVerifyPeer(bool Value) { FSslVerifyPeer = Value; }
+  // The application protocols offered, most wanted first ("h2", "http/1.1").
+  const std::vector<std::string>& SslAlpnOffer() const { return FSslAlpnOffer; }
+  void SetSslAlpnOffer(const std::vector<std::string>& Value) { FSslAlpnOffer = Value; }
 
   // --- outcome ---
   TSslState SslState() const { return FSslState; }
@@ -119,6 +123,7 @@ class TSslWSocket : public TWSocket {
   std::string FSslServerPort;
   std::string FSslCaFile;
   bool FSslVerifyPeer = true;
+  std::vector<std::string> FSslAlpnOffer{"http/1.1"};
 
   TSslState FSslState = sslNone;
   std::string FSslFailure;

@@ -14,6 +14,8 @@ packages=(
   desktop-file-utils groff-base
   # the fuzz seeds of the compressed codings are made with the coders' own tools
   gzip brotli zstd
+  # HTTP/2: nghttpd as a second server, h2load and nghttp for the comparison bench
+  nghttp2-server nghttp2-client
 )
 
 missing=()

@@ -207,7 +207,56 @@ def coder_seeds():
             write(target, name, CUTS[(i + 2) % len(CUTS)] + data)
 
 
+# --- HTTP/2 responses ----------------------------------------------------------
+# What a server sends after the client's first request (stream 1): byte 0 seeds
+# the piece sizes, byte 1 asks for HEAD (low bit), then the frames.
+
+
+def h2_frame(kind, flags, stream, payload=b""):
+    return struct.pack(">I", len(payload))[1:] + bytes([kind, flags]) + struct.pack(">I", stream) + payload
+
+
+def h2_literal(name, value):
+    # Literal field without indexing, new name; lengths below 127.
+    return b"\x00" + bytes([len(name)]) + name + bytes([len(value)]) + value
+
+
+def h2_headers(status_index, fields, end_stream):
+    block = bytes([0x80 | status_index]) + b"".join(h2_literal(n, v) for n, v in fields)
+    return h2_frame(1, 4 | (1 if end_stream else 0), 1, block)
+
+
+def http2_seeds():
+    settings = h2_frame(4, 0, 0, struct.pack(">HI", 4, 65535))
+    ack = h2_frame(4, 1, 0)
+    body = b"hello world\n" * 40
+    length = [(b"content-length", str(len(body)).encode())]
+    seeds = {
+        "length": settings + h2_headers(8, length, False) + h2_frame(0, 1, 1, body),
+        "chunks": settings + ack + h2_headers(8, [(b"content-type", b"text/plain")], False)
+        + h2_frame(0, 0, 1, body[:100]) + h2_frame(0, 8, 1, b"\x03" + body[100:200] + b"pad")
+        + h2_frame(0, 1, 1, body[200:]),
+        "no_body_404": settings + h2_headers(13, [], True),
+        "head": settings + h2_headers(8, length, True),
+        "trailers": settings + h2_headers(8, [], False) + h2_frame(0, 0, 1, body)
+        + h2_frame(1, 5, 1, h2_literal(b"x-trailer", b"1")),
+        "continuation": settings + h2_frame(1, 0, 1, b"\x88" + h2_literal(b"x-a", b"a" * 100))
+        + h2_frame(9, 4, 1, h2_literal(b"content-length", b"0")) + h2_frame(0, 1, 1),
+        "informational": settings + h2_frame(1, 4, 1, b"\x08\x03103") + h2_headers(8, length, False)
+        + h2_frame(0, 1, 1, body),
+        "rst_stream": settings + h2_headers(8, length, False) + h2_frame(0, 0, 1, body[:10])
+        + h2_frame(3, 0, 1, struct.pack(">I", 2)),
+        "goaway": settings + h2_frame(6, 0, 0, b"12345678") + h2_frame(7, 0, 0, struct.pack(">II", 0, 0)),
+        "short_body": settings + h2_headers(8, length, False) + h2_frame(0, 1, 1, body[:5]),
+        "window_update": settings + h2_frame(8, 0, 0, struct.pack(">I", 1 << 20)) + h2_headers(8, length, False)
+        + h2_frame(0, 1, 1, body),
+    }
+    for i, (name, frames) in enumerate(seeds.items()):
+        write("http2_response_fuzz", name, bytes([i * 37 % 256, 1 if name == "head" else 0]) + frames)
+
+
 if __name__ == "__main__":
+    http2_seeds()
     ntlm_seeds()
     base64_seeds()
     coder_seeds()

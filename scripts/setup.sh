@@ -18,6 +18,8 @@ packages=(
   libzstd-dev
   # TLS for https
   libssl-dev
+  # HTTP/2 framing, HPACK and flow control (and pkg-config to find it)
+  libnghttp2-dev pkg-config
   # internationalised host names in their ASCII form
   libidn2-dev
   # the window

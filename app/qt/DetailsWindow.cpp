@@ -18,7 +18,7 @@ QString Latin1(const std::string& s) {
 
 // The columns a person looks at first come first, so they show without
 // scrolling sideways; the phases follow.
-enum TColumn { colLoad, colStatus, colConnection, colTotal, colBytes, colSpeed, colFirstPhase };
+enum TColumn { colLoad, colStatus, colConnection, colTotal, colBytes, colSpeed, colProtocol, colFirstPhase };
 constexpr int kColumnCount = colFirstPhase + static_cast<int>(kDetailPhaseCount);
 
 }  // namespace
@@ -52,7 +52,8 @@ class TLoadTableModel : public QAbstractTableModel {
   int columnCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : kColumnCount; }
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-    static const char* const kFixed[] = {"Load", "Status", "Connection", "Total (ms)", "Bytes", "Speed"};
+    static const char* const kFixed[] = {"Load",  "Status", "Connection", "Total (ms)",
+                                         "Bytes", "Speed",  "Protocol"};
     if (section < colFirstPhase) return QString::fromLatin1(kFixed[section]);
     return QString::fromLatin1(DetailPhaseName(static_cast<size_t>(section - colFirstPhase))) + " (ms)";
   }
@@ -84,6 +85,8 @@ class TLoadTableModel : public QAbstractTableModel {
         return row.totalUs > 0 && !row.Failed() ? Latin1(HumanSpeed(static_cast<double>(row.Bytes()) * 1e6 /
                                                                     static_cast<double>(row.totalUs)))
                                                 : QString();
+      case colProtocol:
+        return QString::fromLatin1(row.times.protocol);
       default:
         return Latin1(MsText(row.PhaseUs(static_cast<size_t>(column - colFirstPhase))));
     }

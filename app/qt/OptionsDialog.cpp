@@ -59,7 +59,7 @@ TOptionsDialog::TOptionsDialog(QWidget* parent, const TWindowOptions& options) :
 
   QFormLayout* http = Group(layout, this, QStringLiteral("Requests"));
   HttpVersion = new QComboBox(this);
-  HttpVersion->addItems({QStringLiteral("1.0"), QStringLiteral("1.1")});
+  HttpVersion->addItems({QStringLiteral("1.0"), QStringLiteral("1.1"), QStringLiteral("2")});
   http->addRow(QStringLiteral("HTTP version:"), HttpVersion);
   AddEdit(http, "timeoutSeconds", QStringLiteral("Time limit per load (s):"), QStringLiteral("0: no limit"));
   FollowRedirects = new QCheckBox(QStringLiteral("Follow redirections"), this);

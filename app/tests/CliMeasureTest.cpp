@@ -17,6 +17,7 @@
 #include "testsupport/Nginx.h"
 #include "testsupport/Process.h"
 #include "testsupport/ScriptedPeer.h"
+#include "testsupport/TestCa.h"
 
 namespace {
 
@@ -84,6 +85,58 @@ TEST_F(CliMeasureTest, JsonDetailsAndStatsAfterWarmup) {
   EXPECT_EQ(s["warm"]["count"], 3);
 }
 
+// Each load says what it spoke: HTTP/2 by prior knowledge on nginx's clear-text
+// "http2" port (one connection), HTTP/1.1 when a TLS server offers no "h2" (which
+// -v notes), and the version asked for otherwise; the JSON, the CSV and the table agree.
+TEST(CliProtocolTest, EachLoadReportsItsProtocol) {
+  TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
+  TL_SKIP_UNLESS_INSTALLED(testsupport::TestCa::kOpenSsl);
+  testsupport::TestCa ca;
+  ASSERT_TRUE(ca.Ok()) << ca.Error();
+  NginxServer nginx;
+  const uint16_t h2c = testsupport::FreePort(), tls = testsupport::FreePort();
+  nginx.AddServerConfig("        listen 127.0.0.1:" + std::to_string(h2c) +
+                        " http2;\n        listen 127.0.0.1:" + std::to_string(tls) +
+                        " ssl;\n        ssl_certificate " + ca.CertFile(testsupport::TestCert::kGood) +
+                        ";\n        ssl_certificate_key " + ca.KeyFile(testsupport::TestCert::kGood) + ";\n");
+  ASSERT_TRUE(nginx.Start());
+  TempDir dir("tlproto");
+  struct Case {
+    std::vector<std::string> flags;
+    std::string url;
+    const char* protocol;
+    bool fallbackNote;
+    bool warm;  // the loads after the first share its connection
+  };
+  const std::string h2cUrl = "http://127.0.0.1:" + std::to_string(h2c) + "/index.html";
+  const std::string tlsUrl = "https://127.0.0.1:" + std::to_string(tls) + "/index.html";
+  for (const Case& c :
+       {Case{{"--http2"}, h2cUrl, "h2", false, true},
+        Case{{"--http-version", "2", "--cacert", ca.CaFile()}, tlsUrl, "http/1.1", true, true},
+        Case{{"--http-version", "1.1"}, nginx.Url("/index.html"), "http/1.1", false, true},
+        Case{{}, nginx.Url("/index.html"), "http/1.0", false, false}}) {
+    SCOPED_TRACE(c.url + " " + c.protocol);
+    std::vector<std::string> args = c.flags;
+    for (const std::string& a : {std::string("-n"), std::string("3"), c.url}) args.push_back(a);
+    std::vector<std::string> json = args, verbose = args;
+    json.insert(json.begin(), {"--json", "--export-csv", dir.File("p.csv")});
+    verbose.insert(verbose.begin(), "-v");
+    const CliRun j = clitest::RunCli(json);
+    ASSERT_EQ(j.exitCode, 0) << j.err;
+    const auto parsed = nlohmann::json::parse(j.out);
+    for (const auto& d : parsed["details"]) EXPECT_EQ(d["protocol"], c.protocol);
+    EXPECT_EQ(parsed["details"][2]["reused"], c.warm);
+    const std::string csv = testsupport::ReadFile(dir.File("p.csv"));
+    EXPECT_NE(csv.find(",false," + std::string(c.protocol) + ",\n"), std::string::npos) << csv;
+    const CliRun v = clitest::RunCli(verbose);
+    ASSERT_EQ(v.exitCode, 0) << v.err;
+    EXPECT_NE(v.out.find(std::string(" 200 ") + (c.warm ? "warm " : "cold ") + c.protocol), std::string::npos)
+        << v.out;
+    EXPECT_EQ(v.out.find("chose HTTP/1.1 in ALPN for 3 of 3 loads") != std::string::npos, c.fallbackNote)
+        << v.out;
+  }
+}
+
 // Two URLs are measured in turn, each with its seven lines, its table and its
 // summary; the comparison closes the run, and the exports hold both.
 TEST_F(CliMeasureTest, TwoUrlsDetailsComparisonAndExports) {
@@ -94,9 +147,9 @@ TEST_F(CliMeasureTest, TwoUrlsDetailsComparisonAndExports) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.err, "");  // no terminal: no progress bar
   const std::regex table(
-      "load status conn  redir +dns +connect .* pane +total +bytes\n"
-      "   1    200 cold +0 +[0-9]+\\.[0-9]{3} .*\n"
-      "   2    200 cold .*\n"
+      "load status conn  proto    redir +dns +connect .* pane +total +bytes\n"
+      "   1    200 cold http/1.0 +0 +[0-9]+\\.[0-9]{3} .*\n"
+      "   2    200 cold http/1.0 .*\n"
       "Time \\(mean ± σ\\): .*\n");
   std::smatch m;
   EXPECT_EQ(r.out.rfind("URL: " + a + "\n", 0), 0u) << r.out;

@@ -41,7 +41,7 @@ TEST(CliUsageTest, BadUsageExitsTwoWithAMessageAndSendsNothing) {
       {{"--timeout", "nan", url}, "--timeout must be"},
       {{"--max-redirects", "-1", url}, "--max-redirects"},
       {{"--max-redirects", "two", url}, "--max-redirects"},
-      {{"--http-version", "2", url}, "--http-version"},
+      {{"--http-version", "3", url}, "--http-version"},
       {{"http://127.0.0.1:0/"}, "must be a number from 1 to 65535: '0'"},
       {{"http://127.0.0.1:65536/"}, "from 1 to 65535: '65536'"},
       {{"http://127.0.0.1:/"}, "from 1 to 65535: ''"},

@@ -436,9 +436,9 @@ TEST(CliMessagesTest, EachMessageNamesWhatFailedAndWhatToDo) {
        "tachyload: --max-redirects takes a whole number from 0 to 1000000, not 'abc'\n" + usage},
       {{"--loads", "4", "http://h/"}, 2, "tachyload: --loads was given 2 times: give it once\n" + usage},
       {{"--demo", "http://h/"}, 2, "tachyload: --demo serves its own page: give it no URL\n" + usage},
-      {{"--http-version", "2", "http://h/"},
+      {{"--http-version", "3", "http://h/"},
        2,
-       "tachyload: --http-version takes 1.0 or 1.1, not '2'\n" + usage},
+       "tachyload: --http-version takes 1.0 or 1.1 or 2, not '3'\n" + usage},
       {{"--timeout", "soon", "http://h/"}, 2, "tachyload: --timeout takes a number, not 'soon'\n" + usage},
       {{"http://h/", "--loads"}, 2, "tachyload: --loads needs a value\n" + usage},
   };

@@ -174,13 +174,14 @@ TEST(LoadReport, ExportsQuoteWhatWouldBreakTheirFormat) {
   EXPECT_EQ(
       csv.str().substr(0, csv.str().find('\n')),
       "url,load,status,reused,redirects,dns_us,connect_us,socks_us,tls_us,auth_us,redirect_us,request_us,"
-      "wait_us,transfer_us,pane_us,total_us,header_bytes,body_bytes,decoded_bytes,tls_resumed,error");
+      "wait_us,transfer_us,pane_us,total_us,header_bytes,body_bytes,decoded_bytes,tls_resumed,protocol,"
+      "error");
   EXPECT_NE(csv.str().find(
-                "\n\"http://h/a,\"\"b\"\"|c\",1,200,true,0,0,0,0,0,0,0,0,1000,0,0,1000,0,0,1000,true,\n"),
+                "\n\"http://h/a,\"\"b\"\"|c\",1,200,true,0,0,0,0,0,0,0,0,1000,0,0,1000,0,0,1000,true,,\n"),
             std::string::npos)
       << csv.str();
   EXPECT_NE(csv.str().find(
-                ",2,0,false,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,false,\"Connection refused, \"\"twice\"\"\"\n"),
+                ",2,0,false,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,false,,\"Connection refused, \"\"twice\"\"\"\n"),
             std::string::npos)
       << csv.str();
   EXPECT_NE(md.str().find("| `http://h/a,\"b\"\\|c` | 1.000 ± 0.000 |"), std::string::npos) << md.str();

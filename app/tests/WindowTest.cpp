@@ -446,6 +446,9 @@ TEST_F(WindowTest, DetailsFillBetweenLoadsAndNeverDuringOne) {
   EXPECT_EQ(table->data(table->index(5, 1)).toString(), "200");
   EXPECT_EQ(table->data(table->index(5, 2)).toString(), "cold");
   EXPECT_EQ(table->data(table->index(5, 4)).toString(), "10");
+  // What the load spoke: the window's HTTP/1.0.
+  EXPECT_EQ(table->headerData(6, Qt::Horizontal).toString(), "Protocol");
+  EXPECT_EQ(table->data(table->index(5, 6)).toString(), "http/1.0");
   EXPECT_TRUE(form->Details->StatsLabel->text().startsWith("Loads: 6   median"));
 }
 
@@ -689,7 +692,8 @@ TEST(WindowOptionsTest, EachBadValueIsNamedByItsField) {
     const char* field;  // nullptr: no problem
   } cases[] = {
       {[](app::TWindowOptions&) {}, nullptr},
-      {[](app::TWindowOptions& o) { o.httpVersion = "2"; }, "httpVersion"},
+      {[](app::TWindowOptions& o) { o.httpVersion = "3"; }, "httpVersion"},
+      {[](app::TWindowOptions& o) { o.httpVersion = "2"; }, nullptr},
       {[](app::TWindowOptions& o) { o.timeoutSeconds = "abc"; }, "timeoutSeconds"},
       {[](app::TWindowOptions& o) { o.timeoutSeconds = "-1"; }, "timeoutSeconds"},
       {[](app::TWindowOptions& o) { o.timeoutSeconds = "2.5"; }, nullptr},
