@@ -18,6 +18,8 @@ packages=(
   libzstd-dev
   # TLS for https
   libssl-dev
+  # the history of runs
+  libsqlite3-dev
   # internationalised host names in their ASCII form
   libidn2-dev
   # the window
