@@ -9,7 +9,9 @@ namespace store {
 
 namespace {
 
-// Version 1: runs and their loads, every phase in microseconds.
+// Version 1: runs and their loads, every phase in microseconds. The loads are
+// kept in their key's order (WITHOUT ROWID): one tree to write per load, not a
+// table and an index.
 constexpr const char* kVersion1 = R"sql(
 CREATE TABLE runs (
   id INTEGER PRIMARY KEY,
@@ -38,7 +40,7 @@ CREATE TABLE loads (
   wire_bytes INTEGER NOT NULL,
   decoded_bytes INTEGER NOT NULL,
   PRIMARY KEY (run_id, load_index)
-);
+) WITHOUT ROWID;
 )sql";
 
 // Version 2: the protocol a run and each load spoke, the peer's address, TLS

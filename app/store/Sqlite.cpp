@@ -6,7 +6,8 @@ namespace store {
 
 void TSqlite::Open(const std::string& path, int flags) {
   Close();
-  const int rc = sqlite3_open_v2(path.c_str(), &FDb, flags, nullptr);
+  // One connection, one thread (see the header): no mutex around every call.
+  const int rc = sqlite3_open_v2(path.c_str(), &FDb, flags | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc == SQLITE_OK) return;
   // The system's reason says why a file could not be opened (a read-only folder).
   const int sysErr = FDb ? sqlite3_system_errno(FDb) : 0;
@@ -56,7 +57,8 @@ TStatement& TStatement::Bind(int index, double value) {
 }
 
 TStatement& TStatement::Bind(int index, std::string_view value) {
-  FDb.Check(sqlite3_bind_text(FStmt, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT));
+  // The caller's text outlives the step that reads it (see the header).
+  FDb.Check(sqlite3_bind_text(FStmt, index, value.data(), static_cast<int>(value.size()), SQLITE_STATIC));
   return *this;
 }
 
@@ -75,7 +77,6 @@ bool TStatement::Step() {
 
 void TStatement::Reset() {
   sqlite3_reset(FStmt);
-  sqlite3_clear_bindings(FStmt);
 }
 
 std::string TStatement::Text(int column) const {

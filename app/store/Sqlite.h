@@ -51,6 +51,8 @@ class TSqlite {
 };
 
 // A prepared statement: Bind from 1, Step until it returns false, Column from 0.
+// Bound text is not copied: it must live until the statement is stepped or
+// bound again.
 class TStatement {
  public:
   TStatement(TSqlite& db, std::string_view sql);
@@ -64,6 +66,7 @@ class TStatement {
   TStatement& BindNull(int index);
   // True while a row is there; false when done. Raises on failure.
   bool Step();
+  // Ready to step again; the bindings stay until bound anew.
   void Reset();
 
   int64_t Int(int column) const { return sqlite3_column_int64(FStmt, column); }
