@@ -122,7 +122,7 @@ std::string NearestOption(const CLI::App& cli, const std::string& word) {
 }
 
 std::string ParseErrorText(const CLI::App& cli, const CLI::ParseError& error) {
-  const std::string what = error.what();
+  std::string what = error.what();  // not const: the last return moves it
   std::smatch m;
   if (dynamic_cast<const CLI::ExtrasError*>(&error)) return ExtrasText(cli, what);
   if (dynamic_cast<const CLI::ExcludesError*>(&error)) return "--demo serves its own page: give it no URL";
