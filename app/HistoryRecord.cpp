@@ -13,6 +13,8 @@ store::TLoadRow LoadRow(const http::TLoadTimes& t, int index, bool tlsResumed,
   l.status = t.status;
   l.reused = t.reused;
   l.tlsResumed = tlsResumed;
+  // The request's version is the protocol spoken until a load records its own;
+  // the peer's address stays empty until the load record carries one.
   l.protocol = "http/" + httpVersion;
   for (size_t p = 0; p < http::kLoadPhaseCount; ++p) {
     const std::string_view name = http::LoadPhaseName(static_cast<http::TLoadPhase>(p));
