@@ -106,6 +106,23 @@ TLoadRow ReadLoad(const TStatement& s) {
   return l;
 }
 
+// Moving a new file to WAL takes the file for this connection alone, and SQLite
+// does not wait for that lock: when two programs create the file at the same
+// moment, the one that finds it taken tries again within the busy timeout.
+void UseWal(TSqlite& db, int busyTimeoutMs) {
+  constexpr int kRetryMs = 5;
+  for (int waited = 0;; waited += kRetryMs) {
+    try {
+      TStatement mode(db, "PRAGMA journal_mode = WAL");
+      if (mode.Step() && mode.Text(0) == "wal") return;
+    } catch (const ESqlite& e) {
+      if (e.Code() != SQLITE_BUSY) throw;
+    }
+    if (waited >= busyTimeoutMs) throw ESqlite(SQLITE_BUSY, "database is locked");
+    sqlite3_sleep(kRetryMs);
+  }
+}
+
 }  // namespace
 
 THistoryStore::THistoryStore(std::string path, THistorySettings settings)
@@ -137,7 +154,7 @@ void THistoryStore::OpenFile() {
                        "): it is only read, and runs are not recorded in it");
     return;
   }
-  FDb->Exec("PRAGMA journal_mode = WAL");
+  UseWal(*FDb, FSettings.busyTimeoutMs);
   // A run is committed to the WAL without waiting for the disk, and closing
   // leaves the WAL (and its checkpoint) to a later writer's automatic one: a
   // run costs no sync of its own. A power cut may lose the last runs, never
