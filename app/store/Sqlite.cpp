@@ -22,8 +22,7 @@ void TSqlite::Close() {
   FDb = nullptr;
 }
 
-void TSqlite::Check(int rc) const {
-  if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) return;
+void TSqlite::Raise(int rc) const {
   std::string message = sqlite3_errmsg(FDb);
   const int sysErr = sqlite3_system_errno(FDb);
   if ((rc & 0xff) == SQLITE_CANTOPEN && sysErr != 0)

@@ -44,9 +44,14 @@ class TSqlite {
   int64_t QueryInt(std::string_view sql);
   int64_t LastInsertId() const { return sqlite3_last_insert_rowid(FDb); }
   // Raises ESqlite for a failed result code, with the connection's message.
-  void Check(int rc) const;
+  // Inline: every bound value of every load passes here.
+  void Check(int rc) const {
+    if (rc != SQLITE_OK && rc != SQLITE_ROW && rc != SQLITE_DONE) Raise(rc);
+  }
 
  private:
+  [[noreturn]] void Raise(int rc) const;
+
   sqlite3* FDb = nullptr;
 };
 

@@ -72,6 +72,14 @@ TEST(HistoryStore, KeepsARunWithItsLoadsAndATimeOfZero) {
   EXPECT_TRUE(runs[0].loadRows[1].reused);
   EXPECT_FALSE(runs[1].speed.has_value());
   EXPECT_TRUE(runs[1].loadRows.empty());
+  // Loads go in by many rows a statement, the rest one by one: all come back.
+  s.Record(SampleRun("2026-12-07T14:03:00.000Z", 45));
+  const auto many = s.Runs({}).back().loadRows;
+  ASSERT_EQ(many.size(), 45u);
+  for (int i = 0; i < 45; ++i) {
+    EXPECT_EQ(many[static_cast<size_t>(i)].index, i + 1);
+    EXPECT_EQ(many[static_cast<size_t>(i)].totalUs, 1000 * (i + 1));
+  }
   EXPECT_EQ(CountRows(s.Path(), "pragma_journal_mode"), 1);
   store::TSqlite db;
   db.Open(s.Path(), SQLITE_OPEN_READONLY);
