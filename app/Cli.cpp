@@ -16,12 +16,14 @@
 
 #include <unistd.h>
 
+#include "app/CliHistory.h"
 #include "app/CliInterrupt.h"
 #include "app/CliOptions.h"
 #include "app/CliProgress.h"
 #include "app/CliSecrets.h"
 #include "app/CliVerdict.h"
 #include "app/DemoServer.h"
+#include "app/HistoryRecord.h"
 #include "app/LoadReport.h"
 #include "app/SpeedRun.h"
 #include "app/TerminalText.h"
@@ -328,6 +330,7 @@ struct TCliRun {
   std::vector<TUrlLoads> runs;
   nlohmann::ordered_json runJsons = nlohmann::ordered_json::array();
   TOutputFile history, csv, markdown;
+  std::unique_ptr<store::THistoryStore> db;  // none with --no-save unless --compare-last reads it
 };
 
 // The warm-up loads of the selected URL: the same loads, nothing kept.
@@ -340,6 +343,53 @@ void RunWarmup(TCliRun& run) {
   TerminalView view(warm, run.application, run.verdict, run.progress);
   run.progress.Begin("warm-up", warm.loadCount);
   RunSpeedTest(run.client, view);
+}
+
+// The options that change what a load measures: runs compare only with runs
+// made the same way.
+std::string MeasuredOptions(const CliOptions& o) {
+  std::string text = "http=" + o.httpVersion;
+  if (!o.proxyHost.empty()) text += " proxy=" + o.proxyHost + ":" + o.proxyPort;
+  if (!o.socks.server.empty()) text += " socks=" + o.socks.server + " socks-level=" + o.socks.level;
+  if (o.compressed) text += " compressed";
+  if (o.limitRate > 0) text += " limit-rate=" + std::to_string(o.limitRate);
+  if (o.warmup > 0) text += " warmup=" + std::to_string(o.warmup);
+  if (o.pages) text += " pages";
+  return text;
+}
+
+// After the report: the comparison with the previous run, then this run into
+// the history database. A database that fails costs a message, never the run.
+void KeepRun(TCliRun& run, const TerminalView& view, const TUrlLoads& record, const std::string& startedAt,
+             const std::string& outcome) {
+  if (!run.db) return;
+  const CliOptions& o = run.o;
+  TRunFacts facts{startedAt,
+                  o.loadCount,
+                  o.httpVersion,
+                  MeasuredOptions(o),
+                  outcome,
+                  ProgramVersion(),
+                  std::accumulate(view.FLoadMs.begin(), view.FLoadMs.end(), int64_t{0}),
+                  view.FChars};
+  try {
+    if (o.compareLast && outcome == "ok") {
+      store::TRunQuery q;
+      q.url = record.url;
+      q.options = facts.options;
+      q.okOnly = q.newestFirst = true;
+      q.limit = 1;
+      const auto last = run.db->Runs(q);
+      (o.json ? run.err : run.out)
+          << (last.empty() ? std::string("no earlier run of this URL with these options to compare with")
+                           : CompareLastText(TotalSummary(record.Completed()), last.front()))
+          << "\n";
+    }
+    if (!o.noSave) run.db->Record(RunRow(record, facts));
+  } catch (const store::EHistory& e) {
+    PrintError(run.err, e.Message() + (o.noSave ? "" : "; this run was not recorded"));
+  }
+  for (const std::string& notice : run.db->TakeNotices()) PrintError(run.err, notice);
 }
 
 // Measures the selected URL; returns the exit status (0: go on).
@@ -388,6 +438,7 @@ int MeasureUrl(TCliRun& run) {
   if (!error.empty()) {
     if (o.json) PrintJson(run.out, run.runJsons, run.runs);
     PrintError(run.err, error);
+    KeepRun(run, view, record, startedAt, interrupted ? "interrupted" : "failed");
     return interrupted ? kExitInterrupted : 1;
   }
   if (!o.json) {
@@ -403,6 +454,7 @@ int MeasureUrl(TCliRun& run) {
                 << view.FLoadsDone << " loads although HTTP/2 was asked for.\n";
     }
   }
+  KeepRun(run, view, record, startedAt, "ok");
   if (!o.historyFile.empty()) {
     try {
       AppendHistoryFile(run.history, view.FHistory);
@@ -440,6 +492,7 @@ int FinishRun(TCliRun& run) {
 }  // namespace
 
 int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  if (argc > 1 && std::string_view(argv[1]) == "history") return RunHistoryCli(argc - 1, argv + 1, out, err);
   // The options are parsed from a copy: the passwords in argv itself are
   // overwritten at once, as anyone on the machine can read them there.
   std::vector<std::string> args(argv, argv + argc);
@@ -497,7 +550,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
               nlohmann::ordered_json::array(),
               {},
               {},
-              {}};
+              {},
+              nullptr};
   try {
     run.history.Open(o.historyFile, std::ios::app);
     run.csv.Open(o.exportCsv, std::ios::trunc);
@@ -506,6 +560,10 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     PrintError(err, core::ExceptionMessage(e));
     return 1;
   }
+  if (!o.noSave || o.compareLast)
+    run.db = std::make_unique<store::THistoryStore>(
+        o.historyDb.empty() ? store::DefaultHistoryPath() : o.historyDb,
+        store::THistorySettings{.createFolder = o.historyDb.empty()});
   if (showProgress) application.SetOnWait([&progress, &c = *client] { progress.Tick(c.RcvdCount()); });
   const std::vector<std::string> urls = o.urls;
   for (const std::string& url : urls) {

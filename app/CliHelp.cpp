@@ -20,6 +20,10 @@ Loads:
 Output:
   -p, --pages            print the page pane's lines before the report (control bytes as \xHH on a terminal)
   -o, --history FILE     append the report to FILE (CR LF line ends, as the Save button writes)
+      --history-db FILE  record the run in FILE (default $XDG_DATA_HOME/tachyload/history.sqlite3)
+      --no-save          record nothing in the history database
+      --compare-last     compare with the previous run of the same URL and options
+                         ("1.27 ± 0.05 times slower than the run of 2026-12-06 14:03")
       --json             print one JSON object instead (numbers always with a dot; with -p the pages go to
                          standard error); several URLs: {"runs": [...], "comparison": [...]}
 Measurement:
@@ -61,6 +65,8 @@ TLS:
   -k, --insecure         accept any server certificate, for any host name
   -h, --help (options by group); --version (the build's version)
       --demo             serve a 10 kB page from inside the program on a free loopback port and test it (no URL)
+tachyload-cli history [URL] [--since DATE] [--json|--csv] [--history-db FILE]   the recorded runs with the
+                         median and p95 of their loads; history --prune DAYS removes runs older than DAYS days
 )";
 
 size_t EditDistance(const std::string& a, const std::string& b) {
@@ -118,7 +124,7 @@ std::string NearestOption(const CLI::App& cli, const std::string& word) {
 }
 
 std::string ParseErrorText(const CLI::App& cli, const CLI::ParseError& error) {
-  const std::string what = error.what();
+  std::string what = error.what();  // not const: the last return moves it
   std::smatch m;
   if (dynamic_cast<const CLI::ExtrasError*>(&error)) return ExtrasText(cli, what);
   if (dynamic_cast<const CLI::ExcludesError*>(&error)) return "--demo serves its own page: give it no URL";

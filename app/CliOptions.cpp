@@ -22,6 +22,10 @@ const char kVersion[] = "tachyload-cli " TL_VERSION;
 
 }  // namespace
 
+std::string ProgramVersion() {
+  return TL_VERSION;
+}
+
 void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
   // Required unless --demo serves the page (CheckCliOptions says so).
   CLI::Option* url = cli.add_option(
@@ -35,6 +39,12 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
   cli.add_flag("-p,--pages", o.pages, "print the page pane's lines before the report")->group(output);
   cli.add_option("-o,--history", o.historyFile, "append the report to FILE (CR LF line ends)")
       ->option_text("FILE")
+      ->group(output);
+  cli.add_option("--history-db", o.historyDb, "record the run in this history database")
+      ->option_text("FILE")
+      ->group(output);
+  cli.add_flag("--no-save", o.noSave, "record nothing in the history database")->group(output);
+  cli.add_flag("--compare-last", o.compareLast, "compare with the previous run of the same URL and options")
       ->group(output);
   cli.add_flag("--json", o.json,
                "print one JSON object instead of the report (with -p the pages go to stderr)")

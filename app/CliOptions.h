@@ -28,6 +28,9 @@ struct CliOptions {
   bool pages = false;
   bool json = false;
   std::string historyFile;
+  std::string historyDb;     // empty: the default place (DefaultHistoryPath)
+  bool noSave = false;       // keep nothing in the history database
+  bool compareLast = false;  // compare with the previous run of the same URL and options
   std::string httpVersion = "1.0";
   std::string proxy;
   std::optional<std::string> noProxy;  // hosts reached without the proxy
@@ -61,6 +64,9 @@ struct CliEnvironment {
   std::string noProxy;     // no_proxy, else NO_PROXY
   static CliEnvironment FromProcess();
 };
+
+// "1.0" or as the build was given.
+std::string ProgramVersion();
 
 // Every option, its help text and its help group. New options go here.
 void DeclareCliOptions(CLI::App& cli, CliOptions& o);

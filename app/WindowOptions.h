@@ -32,6 +32,7 @@ struct TWindowOptions {
   std::string caFile;  // PEM; empty: the system's trust store
   bool insecure = false;
   std::string bandwidthLimit = "0";  // bytes per second (k, M, G); 0: no limit
+  bool recordHistory = true;         // keep every run in the history database
 
   bool operator==(const TWindowOptions&) const = default;
 };

@@ -238,16 +238,16 @@ curl_text20() { curl -s --http1.0 -w '%{time_total}\n' -K "$text_cfg_20"; }
 curl_big3() { curl -s --http1.0 -w '%{time_total}\n' -K "$big_cfg_3"; }
 # tachyload-cli's JSON time_ms, in seconds, as curl's lines give theirs
 cli_seconds() { sed -n 's/.*"time_ms":\([0-9]*\).*/\1/p' | awk '{ print $1 / 1000 }'; }
-cli_text20() { "$cli" --json -y -n 20 "$base/2m.html" | cli_seconds; }
-cli_big3() { "$cli" --json -y -n 3 "$base/100m.bin" | cli_seconds; }
+cli_text20() { "$cli" --no-save --json -y -n 20 "$base/2m.html" | cli_seconds; }
+cli_big3() { "$cli" --no-save --json -y -n 3 "$base/100m.bin" | cli_seconds; }
 curl_rand3() { curl -s --http1.0 -w '%{time_total}\n' -K "$rand_cfg_3"; }
-cli_rand3() { "$cli" --json -y -n 3 "$base/100m.rand" | cli_seconds; }
+cli_rand3() { "$cli" --no-save --json -y -n 3 "$base/100m.rand" | cli_seconds; }
 curl_chunked() { curl -s -w '%{time_total}\n' -o /dev/null "$base/chunked/100m.bin"; }
 curl_mib100() { curl -s --http1.0 -w '%{time_total}\n' -K "$mib_cfg_100"; }
-cli_mib100() { "$cli" --json -y -n 100 "$base/1m.html" | cli_seconds; }
+cli_mib100() { "$cli" --no-save --json -y -n 100 "$base/1m.html" | cli_seconds; }
 raw_rand_discard() { "$raw" -n 1 --sink discard "$base/100m.rand"; }
-cli_big1() { "$cli" --json -y -n 1 "$base/100m.bin" | cli_seconds; }
-cli_rand1() { "$cli" --json -y -n 1 "$base/100m.rand" | cli_seconds; }
+cli_big1() { "$cli" --no-save --json -y -n 1 "$base/100m.bin" | cli_seconds; }
+cli_rand1() { "$cli" --no-save --json -y -n 1 "$base/100m.rand" | cli_seconds; }
 curl_h2_kept() { curl -s --http2 --cacert "$dir/ca.pem" -w '%{time_total}\n' -K "$h2_cfg_1000"; }
 # h2load's own clock ("finished in 95.3ms" or "1.2s"), in seconds.
 h2load_kept() {
@@ -257,7 +257,7 @@ h2load_kept() {
 curl_h2_new() { for ((i = 0; i < 100; i++)); do curl -s --http2 --cacert "$dir/ca.pem" -w '%{time_total}\n' -o /dev/null "$h2_url"; done; }
 ours_h2_kept() { "$get" -n 1000 --http-version 2 --cacert "$dir/ca.pem" --expect "$page_size" "$h2_url"; }
 ours_h2_new() { "$get" -n 100 --http-version 2 --new-connection --cacert "$dir/ca.pem" --expect "$page_size" "$h2_url"; }
-cli_chunked() { "$cli" --json -y -n 1 --http-version 1.1 "$base/chunked/100m.bin" | cli_seconds; }
+cli_chunked() { "$cli" --no-save --json -y -n 1 --http-version 1.1 "$base/chunked/100m.bin" | cli_seconds; }
 
 # Every row: name, base command, our command, and the goal for the median transfer
 # ratio (empty: reported only). A share of the floor of at least 90% is a ratio of

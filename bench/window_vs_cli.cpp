@@ -65,8 +65,8 @@ std::string Page() {
 
 // One run of the command line: each load's whole time in microseconds.
 Samples CliRun(const std::string& url, int loads, PhaseSamples& phases) {
-  const std::string cmd = std::string("'") + TL_CLI_PATH + "' -q -y --json -n " + std::to_string(loads) +
-                          " '" + url + "' 2>/dev/null";
+  const std::string cmd = std::string("'") + TL_CLI_PATH + "' -q -y --json --no-save -n " +
+                          std::to_string(loads) + " '" + url + "' 2>/dev/null";
   FILE* pipe = popen(cmd.c_str(), "r");
   if (pipe == nullptr) return {};
   std::string out;
@@ -205,6 +205,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "window_vs_cli: %s\n", qPrintable(text));
     };
     form.ShowMessage = form.ShowError;
+    app::TWindowOptions options = form.Options();
+    options.recordHistory = false;  // the comparison keeps nothing in the user's history
+    form.SetOptions(options);
     form.show();
     if (pageMemory > 0) {
       result = PageMemory(form, nginx, pageMemory);

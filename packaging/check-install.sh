@@ -47,7 +47,9 @@ completed="$(bash -c 'source "$1"; COMP_WORDS=(tachyload-cli --dem); COMP_CWORD=
 
 version="$("$cli" --version)"
 [[ "$version" =~ ^tachyload-cli\ [0-9]+\.[0-9]+ ]] || fail "--version printed '$version'"
-demo="$("$cli" --demo -n 2)" || fail "--demo -n 2 failed"
+# The run is recorded in the prefix, never in the home of whoever runs the check.
+demo="$(XDG_DATA_HOME="$prefix/data" "$cli" --demo -n 2)" || fail "--demo -n 2 failed"
+[ -s "$prefix/data/tachyload/history.sqlite3" ] || fail "the demo run was not recorded"
 grep -q '^demo: serving a 10 kB page on http://127.0.0.1:' <<<"$demo" || fail "--demo said: $demo"
 grep -qx 'Number of loads: 2' <<<"$demo" || fail "--demo report: $demo"
 grep -qx 'Bytes downloaded: 20480' <<<"$demo" || fail "--demo report: $demo"

@@ -3,8 +3,9 @@
 # platform: a folder includes only itself and the folders after it) or on a socket
 # system header outside platform/, which alone talks to the system's sockets.
 #
-# A layer's tests (<layer>/tests/) may also include testsupport/, and may use the
-# socket headers: they play raw peers and look at socket options from their side.
+# A layer's tests (<layer>/tests/, and <layer>/<part>/tests/ for a part such as
+# app/store/) may also include testsupport/, and may use the socket headers: they
+# play raw peers and look at socket options from their side.
 # testsupport/, bench/, fuzz/ and examples/ stand outside the layers and are not
 # checked.
 #
@@ -31,7 +32,7 @@ fail() {
 # One include line: FILE (relative to the root), its line number and text.
 check_include() {
   local rel=$1 num=$2 text=$3 layer=${1%%/*} target target_rank in_tests=0
-  [[ $rel == "$layer"/tests/* ]] && in_tests=1
+  [[ $rel == "$layer"/tests/* || $rel == "$layer"/*/tests/* ]] && in_tests=1
   if [[ $text =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*\"([a-z]+)/ ]]; then
     target=${BASH_REMATCH[1]}
     [[ $in_tests == 1 && $target == testsupport ]] && return

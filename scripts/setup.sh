@@ -20,6 +20,8 @@ packages=(
   libssl-dev
   # HTTP/2 framing, HPACK and flow control (and pkg-config to find it)
   libnghttp2-dev pkg-config
+  # the history of runs
+  libsqlite3-dev
   # internationalised host names in their ASCII form
   libidn2-dev
   # the window

@@ -70,6 +70,9 @@ TOptionsDialog::TOptionsDialog(QWidget* parent, const TWindowOptions& options) :
   AddEdit(http, "bandwidthLimit", QStringLiteral("Bandwidth limit (bytes/s):"),
           QStringLiteral("k, M, G for 1024, 1024^2, 1024^3; 0: no limit"));
 
+  RecordHistory = new QCheckBox(QStringLiteral("Record every run in the history database"), this);
+  http->addRow(RecordHistory);
+
   QFormLayout* login = Group(layout, this, QStringLiteral("Server login (Basic or NTLM)"));
   AddEdit(login, "user", QStringLiteral("User:"), {});
   AddEdit(login, "password", QStringLiteral("Password:"), {}, true);
@@ -142,6 +145,7 @@ TWindowOptions TOptionsDialog::Options() const {
   o.followRedirects = FollowRedirects->isChecked();
   o.compressed = Compressed->isChecked();
   o.insecure = Insecure->isChecked();
+  o.recordHistory = RecordHistory->isChecked();
   return o;
 }
 
@@ -152,6 +156,7 @@ void TOptionsDialog::SetOptions(const TWindowOptions& o) {
   FollowRedirects->setChecked(o.followRedirects);
   Compressed->setChecked(o.compressed);
   Insecure->setChecked(o.insecure);
+  RecordHistory->setChecked(o.recordHistory);
   for (auto& [field, label] : FProblems) label->hide();
 }
 
@@ -191,6 +196,7 @@ TWindowOptions LoadWindowOptions() {
   o.followRedirects = settings.value(QStringLiteral("followRedirects"), o.followRedirects).toBool();
   o.compressed = settings.value(QStringLiteral("compressed"), o.compressed).toBool();
   o.insecure = settings.value(QStringLiteral("insecure"), o.insecure).toBool();
+  o.recordHistory = settings.value(QStringLiteral("recordHistory"), o.recordHistory).toBool();
   return CheckOptions(o).empty() ? o : TWindowOptions{};
 }
 
@@ -204,6 +210,7 @@ void SaveWindowOptions(const TWindowOptions& o) {
   settings.setValue(QStringLiteral("followRedirects"), o.followRedirects);
   settings.setValue(QStringLiteral("compressed"), o.compressed);
   settings.setValue(QStringLiteral("insecure"), o.insecure);
+  settings.setValue(QStringLiteral("recordHistory"), o.recordHistory);
 }
 
 }  // namespace app

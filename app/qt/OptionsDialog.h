@@ -37,7 +37,7 @@ class TOptionsDialog : public QDialog {
 
   QLineEdit* Edit(const std::string& field) const { return FEdits.at(field); }
   QComboBox *HttpVersion, *SocksLevel;
-  QCheckBox *FollowRedirects, *Compressed, *Insecure;
+  QCheckBox *FollowRedirects, *Compressed, *Insecure, *RecordHistory;
 
  public slots:
   void accept() override;

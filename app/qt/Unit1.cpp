@@ -147,9 +147,11 @@ void TForm1::GoButtonClick() {
   ApplyOptions(*HttpCli1, FOptions, FSocksFailure);
   StopButton->setEnabled(true);
   FDetailsBegun = false;
+  FRunStartedAt = store::IsoUtc(store::NowUnixMs());
   try {
-    RunSpeedTest(*HttpCli1, *this);
+    const TSpeedResult result = RunSpeedTest(*HttpCli1, *this);
     EndRunDetails(nullptr);
+    if (result.ran) RecordRun(&result, nullptr);
   } catch (const std::exception& e) {
     EndRunDetails(&e);
     GoButton->setEnabled(true);
@@ -163,6 +165,7 @@ void TForm1::GoButtonClick() {
       ShowMessage(QStringLiteral("Tachyload..."), QStringLiteral("Test stopped"));
     else if (!ending)
       ShowError(QStringLiteral("Tachyload..."), FailureText(e));
+    if (FDetailsBegun) RecordRun(nullptr, &e);
   }
   FRunning = false;
   FLoadTimer.stop();

@@ -25,6 +25,8 @@
 #include "app/qt/DetailsWindow.h"
 #include "app/qt/LinePane.h"
 #include "app/qt/SaveDialog.h"
+#include "app/qt/TrendsWindow.h"
+#include "app/store/HistoryStore.h"
 #include "core/Classes.h"
 #include "http/HttpProt.h"
 
@@ -52,9 +54,14 @@ class TForm1 : public QWidget, public ISpeedTestView {
   core::ComponentPtr<http::THttpCli> HttpCli1;
   // In the free band under the totals, Help and Exit:
   // stopping a run (also Esc) and the details of its loads.
-  QPushButton *StopButton, *OptionsButton, *DetailsButton;
+  QPushButton *StopButton, *OptionsButton, *DetailsButton, *TrendsButton;
   // Made when Details is first pressed; nullptr until then.
   TDetailsWindow* Details = nullptr;
+  // Made when Trends is first pressed; nullptr until then.
+  TTrendsWindow* Trends = nullptr;
+  // The history database runs are recorded in (when the options say so) and
+  // Trends reads; DefaultHistoryPath() unless a test points elsewhere.
+  std::string HistoryPath = store::DefaultHistoryPath();
   // The options the next TEST runs with (the Options dialog's).
   const TWindowOptions& Options() const { return FOptions; }
   void SetOptions(const TWindowOptions& options);
@@ -88,6 +95,7 @@ class TForm1 : public QWidget, public ISpeedTestView {
   void Button7Click();  // About
   void StopButtonClick();
   void DetailsButtonClick();
+  void TrendsButtonClick();
   void OptionsButtonClick();
 
   // ISpeedTestView
@@ -164,6 +172,14 @@ class TForm1 : public QWidget, public ISpeedTestView {
   void ShowDetailsBetweenLoads(bool final);
   void EndRunDetails(const std::exception* failure);
   TRunDetails FRun;
+  // Unit1History.cpp: the run into the history database after its report, and
+  // the Trends shown anew.
+  void RecordRun(const TSpeedResult* result, const std::exception* failure);
+  void ShowTrends();
+  store::THistoryStore& History();
+  void TellHistoryNotices();
+  std::unique_ptr<store::THistoryStore> FHistory;
+  std::string FRunStartedAt;
   QElapsedTimer FDetailsShown;
   std::string FLastServer;  // protocol, host and port of the last load
 };

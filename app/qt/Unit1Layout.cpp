@@ -133,6 +133,7 @@ void TForm1::CreateTotalControls() {
   StopButton->setToolTip(QStringLiteral("Stop the test (Esc)"));
   OptionsButton = NewButton(this, Scaled(321, 437, 106, 23), "&Options...");
   DetailsButton = NewButton(this, Scaled(438, 437, 106, 23), "&Details");
+  TrendsButton = NewButton(this, Scaled(87, 437, 106, 23), "T&rends");
 }
 
 // Resizing grows the two panes, each by half the extra width and by all the
@@ -146,7 +147,8 @@ void TForm1::AnchorControls() {
   Anchor(DisplayMemo, 0, 0.5, 0, 1);
   Anchor(Memo2, 0.5, 0.5, 0, 1);
   for (QWidget* w : {static_cast<QWidget*>(Button5), static_cast<QWidget*>(Button3)}) Anchor(w, 0.5, 0, 1, 0);
-  for (QWidget* w : {Button6, Button4, Button2, Button1, StopButton, OptionsButton, DetailsButton})
+  for (QWidget* w :
+       {Button6, Button4, Button2, Button1, StopButton, OptionsButton, DetailsButton, TrendsButton})
     Anchor(w, 1, 0, 1, 0);
   for (QWidget* w :
        {static_cast<QWidget*>(Label1), static_cast<QWidget*>(Edit1), static_cast<QWidget*>(Label2),
@@ -168,6 +170,7 @@ void TForm1::ConnectControls() {
   connect(Button7, &QPushButton::clicked, this, &TForm1::Button7Click);
   connect(StopButton, &QPushButton::clicked, this, &TForm1::StopButtonClick);
   connect(DetailsButton, &QPushButton::clicked, this, &TForm1::DetailsButtonClick);
+  connect(TrendsButton, &QPushButton::clicked, this, &TForm1::TrendsButtonClick);
   connect(OptionsButton, &QPushButton::clicked, this, &TForm1::OptionsButtonClick);
 }
 

@@ -27,13 +27,15 @@ inline std::string Quote(const std::string& s) {
 }
 
 // Runs the program with the proxy variables of the test's own environment
-// removed and env ("NAME=value") added; optionally in a network namespace of its
+// removed, its history recorded under a folder of its own, and env
+// ("NAME=value") added; optionally in a network namespace of its
 // own, where no name resolves. A watchdog ends a run that hangs.
 inline CliRun RunCli(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                      bool isolatedNetwork = false) {
   testsupport::TempDir dir("tlcli");
   std::string cmd = isolatedNetwork ? "unshare -n " : "";
   cmd += "env -u http_proxy -u https_proxy -u HTTPS_PROXY -u no_proxy -u NO_PROXY";
+  cmd += " " + Quote("XDG_DATA_HOME=" + dir.File("data"));
   for (const auto& e : env) cmd += " " + Quote(e);
   cmd += " timeout -s KILL 60 " + Quote(TL_CLI_PATH);
   for (const auto& a : args) cmd += " " + Quote(a);
