@@ -81,7 +81,7 @@ bool TCustomWSocket::ResolveForConnect() {
       FLocalPortResolved = true;
     }
     if (!FAddrResolved) {
-      FSin.sin_addr.s_addr = ResolveHost(FAddrStr);
+      ResolveAddr();
       FAddrResolved = true;
     }
   } catch (const std::exception& e) {
@@ -89,6 +89,30 @@ bool TCustomWSocket::ResolveForConnect() {
     return false;
   }
   return true;
+}
+
+// An IPv6 literal is taken as it is; anything else as the IPv4 resolution has it.
+void TCustomWSocket::ResolveAddr() {
+  in6_addr a6{};
+  if (ParseIPv6(FAddrStr, a6)) {
+    FSin6 = sockaddr_in6{};
+    FSin6.sin6_family = AF_INET6;
+    FSin6.sin6_addr = a6;
+    FAddrFormat = AF_INET6;
+    return;
+  }
+  FSin.sin_addr.s_addr = ResolveHost(FAddrStr);
+  FAddrFormat = AF_INET;
+}
+
+const sockaddr* TCustomWSocket::ResolvedSockaddr(int& Len) {
+  if (FAddrFormat == AF_INET6) {
+    FSin6.sin6_port = FSin.sin_port;
+    Len = sizeof FSin6;
+    return reinterpret_cast<const sockaddr*>(&FSin6);
+  }
+  Len = sizeof FSin;
+  return reinterpret_cast<const sockaddr*>(&FSin);
 }
 
 bool TCustomWSocket::ReadSocketBufSizes() {
@@ -180,11 +204,13 @@ void TCustomWSocket::Connect() {
     TriggerSocketConnected(0);
     return;
   }
+  const std::string peerText =
+      FAddrFormat == AF_INET6 ? IPv6Text(FSin6.sin6_addr) : DottedText(FSin.sin_addr.s_addr);
   if (LogEnabled(core::loWsockInfo))
-    WriteLog(core::loWsockInfo,
-             "TWSocket will connect to " + DottedText(FSin.sin_addr.s_addr) + ":" + std::to_string(FPortNum));
-  if (api::connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin) == 0 ||
-      api::WSAGetLastError() == winapi::WSAEWOULDBLOCK) {
+    WriteLog(core::loWsockInfo, "TWSocket will connect to " + HostPortText(peerText, FPortNum));
+  int peerLen = 0;
+  const sockaddr* peer = ResolvedSockaddr(peerLen);
+  if (api::connect(FHSocket, peer, peerLen) == 0 || api::WSAGetLastError() == winapi::WSAEWOULDBLOCK) {
     ChangeState(wsConnecting);
     return;
   }
@@ -195,6 +221,25 @@ void TCustomWSocket::Connect() {
 // --- binding and options -----------------------------------------------------------
 
 void TCustomWSocket::Bind() {
+  // An IPv6 socket binds an IPv6 local address; the default "0.0.0.0" means any.
+  in6_addr local6{};
+  const bool v6Local = ParseIPv6(FLocalAddr, local6);
+  if (v6Local || FAddrFormat == AF_INET6) {
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_port = api::HostToNetShort(static_cast<uint16_t>(FLocalPortNum));
+    if (v6Local) local.sin6_addr = local6;
+    if (api::bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+      ReportError("Bind socket failed - " + SocketErrorMessage(api::WSAGetLastError()));
+    int len = sizeof local;
+    if (api::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
+      ReportError("Winsock get socket name failed - " + SocketErrorMessage(api::WSAGetLastError()));
+      return;
+    }
+    FLocalPortNum = api::NetToHostShort(local.sin6_port);
+    FLocalPortStr = std::to_string(FLocalPortNum);
+    return;
+  }
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = api::HostToNetShort(static_cast<uint16_t>(FLocalPortNum));
