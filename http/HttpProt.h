@@ -84,6 +84,9 @@ enum THttpCliOption : uint8_t {
 };
 using THttpCliOptions = uint8_t;
 
+// Which address families a load may use: both (IPv6 preferred), or one only.
+enum THttpIpFamily : uint8_t { httpIpAny, httpIpV4Only, httpIpV6Only };
+
 enum THttpChunkState : uint8_t {
   httpChunkSize,
   httpChunkSizeEnd,
@@ -190,6 +193,9 @@ class THttpCli : public core::TWndControl {
   void SetURL(const std::string& Value) { FURL = Value; }
   const std::string& LocalAddr() const { return FLocalAddr; }
   void SetLocalAddr(const std::string& Value) { FLocalAddr = Value; }
+  // The families the host's name is resolved in (and so the ones connected to).
+  THttpIpFamily IpFamily() const { return FIpFamily; }
+  void SetIpFamily(THttpIpFamily Value) { FIpFamily = Value; }
   const std::string& Proxy() const { return FProxy; }
   void SetProxy(const std::string& Value) { FProxy = Value; }
   const std::string& ProxyPort() const { return FProxyPort; }
@@ -516,6 +522,7 @@ class THttpCli : public core::TWndControl {
   // Published property values.
   std::string FURL;
   std::string FLocalAddr = "0.0.0.0";
+  THttpIpFamily FIpFamily = httpIpAny;
   std::string FProxy;
   std::string FProxyPort = "80";
   std::string FSender;

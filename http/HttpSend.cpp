@@ -57,6 +57,9 @@ void THttpCli::Login() {
     ConnectToAddress(FHostName);
     return;
   }
+  FSocket->SetDnsFamily(FIpFamily == httpIpV4Only   ? AF_INET
+                        : FIpFamily == httpIpV6Only ? AF_INET6
+                                                    : AF_UNSPEC);
   try {
     FSocket->DnsLookup(FHostName);
   } catch (const std::exception& e) {

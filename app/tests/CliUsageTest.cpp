@@ -87,6 +87,7 @@ TEST(CliUrlTest, CheckedUrlEscapesSpacesInThePathOnly) {
   EXPECT_EQ(app::CheckedUrl("http://[::1]:65535/x"), "http://[::1]:65535/x");
   EXPECT_THROW(app::CheckedUrl("http://[::1/"), app::ECliUsage);
   EXPECT_THROW(app::CheckedUrl("http://[::1]x/"), app::ECliUsage);
+  EXPECT_THROW(app::CheckedUrl("http://[fe80::1%25eth0]:8080/"), app::ECliUsage);
   EXPECT_EQ(app::UrlHost("http://u:p@Example.ORG:81/x?y"), "Example.ORG");
 }
 

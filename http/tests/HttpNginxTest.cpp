@@ -38,6 +38,27 @@ class HttpNginx : public ::testing::Test {
   core::TMemoryStream body_;
 };
 
+// A bracketed IPv6 literal reaches nginx on ::1, with the brackets in the Host
+// line; as the only family allowed IPv4 does not get it.
+TEST(HttpNginxIPv6, BracketedLiteralUrl) {
+  TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
+  if (!testsupport::IPv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback here";
+  NginxServer nginx;
+  nginx.AddServerConfig("        location = /host { return 200 \"$http_host $server_addr\\n\"; }\n");
+  ASSERT_TRUE(nginx.Start());
+  auto cli = core::MakeComponent<THttpCli>(nullptr);
+  WindowSettings(*cli);
+  core::TMemoryStream body;
+  cli->SetRcvdStream(&body);
+  const std::string port = std::to_string(nginx.Port());
+  cli->SetURL("http://[::1]:" + port + "/host");
+  cli->Get();
+  EXPECT_EQ(body.DataString(), "[::1]:" + port + " ::1\n");
+  cli->SetIpFamily(httpIpV4Only);
+  EXPECT_THROW(cli->Get(), EHttpException);
+  EXPECT_EQ(cli->ReasonPhrase(), "can't resolve hostname to IP address");
+}
+
 TEST_F(HttpNginx, SmallAndLargeDocumentsInBothVersions) {
   std::ifstream file(nginx_.AddPatternFile("big.bin", 3 * 1024 * 1024 + 17), std::ios::binary);
   const std::string expected((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
