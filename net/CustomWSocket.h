@@ -155,6 +155,10 @@ class TCustomWSocket : public core::TWndControl {
   virtual void HandleFdClose(core::TMessage& Msg);
   virtual void DupConnected();
   virtual void Connect();
+  // Connect with a stream handle whose connect to Addr has already succeeded
+  // (won a TConnectRace): the socket takes it over and goes on as if its own
+  // connect had just completed, session-connected event included.
+  void ConnectHandle(SOCKET Handle);
   virtual void Close();
   virtual void CloseDelayed();
   virtual void Abort();
@@ -390,7 +394,7 @@ class TCustomWSocket : public core::TWndControl {
   bool CloseHandleOnFailure(const std::function<bool()>& Steps, bool EvenWhenOpened);
   bool ReadSocketBufSizes();
   bool ApplyDatagramOptions();
-  bool ApplyStreamOptions();
+  bool ApplyStreamOptions(bool BindLocal = true);
   bool SetIntOption(int Level, int Name, int Value, const char* FailName);
   void CancelPendingLookupSilently();
   void ClearDnsResults();

@@ -160,14 +160,14 @@ bool TCustomWSocket::ApplyDatagramOptions() {
   return true;
 }
 
-bool TCustomWSocket::ApplyStreamOptions() {
+bool TCustomWSocket::ApplyStreamOptions(bool BindLocal) {
   if (!SetIntOption(SOL_SOCKET, SO_REUSEADDR, -1, "setsockopt(SO_REUSEADDR)")) return false;
   if (FComponentOptions.Contains(wsoTcpNoDelay) &&
       !SetIntOption(IPPROTO_TCP, TCP_NODELAY, -1, "setsockopt(IPPROTO_TCP, TCP_NODELAY)"))
     return false;
   ApplyLinger();
   ApplyKeepAlive();
-  if (FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") Bind();
+  if (BindLocal && (FLocalPortNum != 0 || FLocalAddr != "0.0.0.0")) Bind();
   return true;
 }
 
@@ -216,6 +216,36 @@ void TCustomWSocket::Connect() {
   }
   FLastError = api::WSAGetLastError();
   ApiFailure("Connect");
+}
+
+void TCustomWSocket::ConnectHandle(SOCKET Handle) {
+  if (FHSocket != INVALID_SOCKET && FSockState != wsClosed) {
+    api::closesocket(Handle);
+    return ReportError("Connect: Socket already in use");
+  }
+  const char* missing = !FPortAssigned   ? "Connect: No Port Specified"
+                        : !FAddrAssigned ? "Connect: No IP Address Specified"
+                                         : nullptr;
+  if (missing || !ResolveForConnect()) {
+    api::closesocket(Handle);
+    if (missing) ReportError(missing);
+    return;
+  }
+  DiscardSendBuffer();
+  FHSocket = Handle;
+  if (!CloseHandleOnFailure([this] { return ReadSocketBufSizes(); }, false)) return;
+  ChangeState(wsOpened);
+  if (FSockState != wsOpened) return;
+  // The handle is connected already: nothing to bind.
+  if (!ApplyStreamOptions(false)) return;
+  ChangeState(wsConnecting);
+  if (FSockState != wsConnecting) return;
+  // The completion the system gave the race, posted before the selection so that
+  // it comes ahead of the write notification the selection brings.
+  PostSelfNotification(winapi::FD_CONNECT);
+  FSelectEvent = kConnectEvents;
+  if (api::WSAAsyncSelect(FHSocket, this->Handle(), FMsgAsyncSelect, FSelectEvent) != 0)
+    ApiFailure("WSAAsyncSelect");
 }
 
 // --- binding and options -----------------------------------------------------------
