@@ -48,6 +48,7 @@
 #include "http/HttpParse.h"
 #include "http/HttpTimeline.h"
 #include "http/NtlmMsgs.h"
+#include "net/ConnectRace.h"
 #include "net/SslWSocket.h"
 #include "net/WSocket.h"
 
@@ -196,6 +197,13 @@ class THttpCli : public core::TWndControl {
   // The families the host's name is resolved in (and so the ones connected to).
   THttpIpFamily IpFamily() const { return FIpFamily; }
   void SetIpFamily(THttpIpFamily Value) { FIpFamily = Value; }
+  // A host with several addresses: true races them (IPv6 first, the next attempt
+  // after AttemptDelay or a failure, families alternating); false tries them one
+  // at a time in the resolver's order.
+  bool ConnectRacing() const { return FConnectRacing; }
+  void SetConnectRacing(bool Value) { FConnectRacing = Value; }
+  uint32_t AttemptDelay() const { return FAttemptDelay; }
+  void SetAttemptDelay(uint32_t Value) { FAttemptDelay = Value; }
   const std::string& Proxy() const { return FProxy; }
   void SetProxy(const std::string& Value) { FProxy = Value; }
   const std::string& ProxyPort() const { return FProxyPort; }
@@ -387,7 +395,15 @@ class THttpCli : public core::TWndControl {
   void FailLookup(uint16_t ErrCode);
   void FailConnect(const std::string& Reason, uint16_t ErrCode);
   bool NameGoesToSocksServer() const;
-  void ConnectToAddress(const std::string& Address);
+  void ConnectToAddress(const std::string& Address, net::SOCKET Connected = net::INVALID_SOCKET);
+  void StartRace(const std::vector<std::string>& Addrs);
+  void RaceDone(uint16_t ErrCode);
+  // The connection's record: a single attempt is closed when the connect phase
+  // ends (or fails); the load's figures take the record when it starts on the
+  // connection.
+  void BeginSingleAttempt(const std::string& Address);
+  void EndSingleAttempt(uint16_t ErrCode);
+  void RecordConnection();
   void FailNotImplemented();
   // The connection is up: a new one (the socket's event) or a kept one reused.
   void SessionFailed(uint16_t ErrCode);
@@ -696,7 +712,19 @@ class THttpCli : public core::TWndControl {
 
   // The phases of the running load; moved along with MarkPhase from the handlers.
   THttpTimeline FTimeline;
-  void MarkPhase(TLoadPhase Phase) { FTimeline.MarkPhase(Phase); }
+  void MarkPhase(TLoadPhase Phase) {
+    if (Phase != TLoadPhase::connect) EndSingleAttempt(0);
+    FTimeline.MarkPhase(Phase);
+  }
+  // The connection's address family settings and its attempts.
+  bool FConnectRacing = true;
+  uint32_t FAttemptDelay = net::TConnectRace::kDefaultAttemptDelay;
+  core::ComponentPtr<net::TConnectRace> FRace;
+  std::chrono::steady_clock::time_point FConnectStart{};
+  bool FSingleAttemptOpen = false;
+  std::string FConnIp;
+  int FConnFamily = 0;
+  std::vector<TLoadConnectAttempt> FConnAttempts;
 
   // Bandwidth: bytes received since the request started, less the budgets paid
   // by the ticks that found a pause; the budget of the current sampling period;

@@ -216,7 +216,10 @@ void THttpCli::Abort() {
     RequestDoneStep(FRequestType, FRequestDoneError);
     return;
   }
-  const bool wasLookup = FHttpState == httpDnsLookup;
+  // A running connection race has no socket event to end the request with.
+  const bool racing = FRace && FRace->Running();
+  if (racing) FRace->Cancel();
+  const bool wasLookup = FHttpState == httpDnsLookup || racing;
   FLoginPending = false;
   // A step that is running (Abort called from one of its events) stops here.
   ClearReceiveBuffer();
