@@ -38,6 +38,7 @@ TEST(CliUsageTest, BadUsageExitsTwoWithAMessageAndSendsNothing) {
       {{"-n", "101", url}, "add -y or --confirm"},
       {{"--timeout", "soon", url}, "--timeout"},
       {{"--timeout", "-1", url}, "--timeout must be"},
+      {{"-4", "-6", url}, "-4 and -6 exclude each other"},
       {{"--timeout", "nan", url}, "--timeout must be"},
       {{"--max-redirects", "-1", url}, "--max-redirects"},
       {{"--max-redirects", "two", url}, "--max-redirects"},
