@@ -173,8 +173,8 @@ TEST_F(ConnectRace, SocketTakesTheWinnerOver) {
   race->OnDone = [&](TConnectRace*, uint16_t) { raced = true; };
   race->Start({"::1"}, port, true);
   ASSERT_TRUE(PumpUntil([&] { return raced; }));
+  EventLog log;  // outlives the socket, whose closing it hears
   auto s = core::MakeComponent<TWSocket>(nullptr);
-  EventLog log;
   log.Attach(*s);
   s->SetAddr("::1");
   s->SetPort(std::to_string(port));
