@@ -293,6 +293,8 @@ void ConfigureForCli(http::THttpCli& client, const CliOptions& o) {
   client.SetFollowRelocation(o.followRedirects);
   client.SetSslCaFile(o.caCertFile);
   client.SetSslVerifyPeer(!o.insecure);
+  client.SetIpFamily(o.ipv4Only ? http::httpIpV4Only : o.ipv6Only ? http::httpIpV6Only : http::httpIpAny);
+  client.SetConnectRacing(!o.noRace);
   if (o.limitRate > 0) {
     client.SetOptions(client.Options() | http::httpoBandwidthControl);
     client.SetBandwidthLimit(o.limitRate);

@@ -44,6 +44,9 @@ Connection:
       --limit-rate RATE  hold each load to RATE bytes per second (k, M, G: 1024, 1024^2, 1024^3; 0: no limit)
       --compressed       ask for gzip, deflate, br or zstd and decode (Bytes downloaded counts the decoded page);
                          over HTTP/1.1 unless --http-version is given; -v says when a server sent no compression
+  -4, --ipv4 / -6, --ipv6  connect over one address family only (default: both, IPv6 first)
+      --no-race          try a host's addresses one at a time in the resolver's order (default: race them,
+                         IPv6 first, the next attempt after 250 ms or a failure, as a browser does)
 Redirections:
       --max-redirects N  redirections followed per load, counted per hop (default 5; 0: any redirection fails)
       --no-redirects     do not follow redirections: a 3xx answer is the page

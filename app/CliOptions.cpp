@@ -85,6 +85,11 @@ void DeclareCliOptions(CLI::App& cli, CliOptions& o) {
   cli.add_flag("--compressed", o.compressed,
                "ask for compressed pages (gzip, deflate, br, zstd) and decode them; bytes count decoded")
       ->group(connection);
+  cli.add_flag("-4,--ipv4", o.ipv4Only, "connect over IPv4 only")->group(connection);
+  cli.add_flag("-6,--ipv6", o.ipv6Only, "connect over IPv6 only")->group(connection);
+  cli.add_flag("--no-race", o.noRace,
+               "try a host's addresses one at a time in the resolver's order instead of racing IPv6 and IPv4")
+      ->group(connection);
 
   const char* redirections = "Redirections";
   cli.add_option("--max-redirects", o.maxRedirects,
@@ -258,6 +263,7 @@ void CheckCliOptions(CliOptions& o, const CliEnvironment& env) {
   }
   o.loadCount = CheckedLoads(o);
   if (!(o.timeoutSeconds >= 0)) throw ECliUsage("--timeout must be a number of seconds, 0 or more");
+  if (o.ipv4Only && o.ipv6Only) throw ECliUsage("-4 and -6 exclude each other");
   // An unreadable file would fail every load with the same message; say it once.
   if (!o.caCertFile.empty() && !std::ifstream(o.caCertFile))
     throw ECliUsage("cannot read the CA certificate file '" + o.caCertFile + "'");

@@ -46,11 +46,13 @@ struct CliOptions {
   bool details = false;  // per-load table and summary after the report
   int32_t warmup = 0;    // loads run first and not counted
   std::string exportCsv, exportMarkdown;
-  bool quiet = false;       // no progress bar
-  bool compressed = false;  // ask for compressed pages and decode them
-  bool demo = false;        // the URL is the program's own page server
-  std::string caCertFile;   // empty: the system's trust store
-  bool insecure = false;    // no certificate or host name check
+  bool quiet = false;                       // no progress bar
+  bool compressed = false;                  // ask for compressed pages and decode them
+  bool demo = false;                        // the URL is the program's own page server
+  std::string caCertFile;                   // empty: the system's trust store
+  bool insecure = false;                    // no certificate or host name check
+  bool ipv4Only = false, ipv6Only = false;  // -4, -6: one address family only
+  bool noRace = false;                      // one connection attempt at a time, in the resolver's order
 
   // Filled by CheckCliOptions.
   int32_t loadCount = 0;

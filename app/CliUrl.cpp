@@ -37,6 +37,8 @@ TAuthority SplitAuthority(std::string_view a, const std::string& what) {
   if (!a.empty() && a[0] == '[') {
     const size_t close = a.find(']');
     if (close == std::string_view::npos) throw ECliUsage(what + " has an unclosed '['");
+    if (a.substr(0, close).find('%') != std::string_view::npos)
+      throw ECliUsage(what + "'s IPv6 address has a zone id ('%...'), which HTTP cannot carry");
     if (close + 1 < a.size()) {
       if (a[close + 1] != ':') throw ECliUsage(what + " has text after its IPv6 address");
       colon = close + 1;

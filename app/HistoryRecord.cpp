@@ -24,8 +24,8 @@ store::TLoadRow LoadRow(const http::TLoadTimes& t, int index, bool tlsResumed,
   l.status = t.status;
   l.reused = t.reused;
   l.tlsResumed = tlsResumed;
-  // The peer's address stays empty until the load record carries one.
   l.protocol = SpokenProtocol(t, httpVersion);
+  l.ip = t.ip;
   for (size_t p = 0; p < http::kLoadPhaseCount; ++p) {
     const std::string_view name = http::LoadPhaseName(static_cast<http::TLoadPhase>(p));
     for (size_t c = 0; c < store::kPhaseColumns.size(); ++c)

@@ -18,8 +18,8 @@ struct TRunFacts {
   int64_t totalMs = 0, bytes = 0;
 };
 
-// One load as the store keeps it; the protocol it spoke and the peer's address
-// come from here as the load record learns them.
+// One load as the store keeps it, with the protocol it spoke and the address it
+// reached.
 store::TLoadRow LoadRow(const http::TLoadTimes& t, int index, bool tlsResumed,
                         const std::string& httpVersion);
 store::TRunRow RunRow(const TUrlLoads& run, const TRunFacts& facts);

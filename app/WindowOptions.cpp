@@ -53,6 +53,8 @@ std::vector<TOptionProblem> CheckOptions(const TWindowOptions& o) {
   if (!o.socks.empty()) problem("socks", CheckSocksServer(o.socks));
   problem("socksLevel", CheckSocksLevel(o.socksLevel));
   if (!o.caFile.empty() && !std::ifstream(o.caFile).good()) problem("caFile", "cannot be read: " + o.caFile);
+  if (o.ipFamily != "both" && o.ipFamily != "ipv4" && o.ipFamily != "ipv6")
+    problem("ipFamily", "must be both, ipv4 or ipv6");
   if (!ParseLimitRate(o.bandwidthLimit))
     problem("bandwidthLimit",
             "must be bytes per second, with k, M or G for 1024, 1024^2, 1024^3 (0: no limit)");
@@ -85,6 +87,10 @@ void ApplyOptions(http::THttpCli& client, const TWindowOptions& o, std::string& 
   if (o.compressed) client.SetOptions(client.Options() | http::httpoEnableContentCoding);
   client.SetSslCaFile(o.caFile);
   client.SetSslVerifyPeer(!o.insecure);
+  client.SetIpFamily(o.ipFamily == "ipv4"   ? http::httpIpV4Only
+                     : o.ipFamily == "ipv6" ? http::httpIpV6Only
+                                            : http::httpIpAny);
+  client.SetConnectRacing(!o.noRace);
   const std::optional<int32_t> rate = ParseLimitRate(o.bandwidthLimit);
   if (rate && *rate > 0) {
     client.SetOptions(client.Options() | http::httpoBandwidthControl);

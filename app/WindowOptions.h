@@ -31,6 +31,8 @@ struct TWindowOptions {
   bool compressed = false;
   std::string caFile;  // PEM; empty: the system's trust store
   bool insecure = false;
+  std::string ipFamily = "both";     // "both" (raced, IPv6 first), "ipv4" or "ipv6"
+  bool noRace = false;               // one connection attempt at a time
   std::string bandwidthLimit = "0";  // bytes per second (k, M, G); 0: no limit
   bool recordHistory = true;         // keep every run in the history database
 

@@ -66,6 +66,7 @@ void THttpCli::AfterConstruction() {
 }
 
 void THttpCli::BeforeDestruction() {
+  if (FRace) FRace->OnDone = nullptr;
   if (FSocket) {
     // The closing socket must not call back into a client that is going away.
     FSocket->OnSessionClosed = nullptr;

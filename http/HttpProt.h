@@ -49,6 +49,7 @@
 #include "http/HttpParse.h"
 #include "http/HttpTimeline.h"
 #include "http/NtlmMsgs.h"
+#include "net/ConnectRace.h"
 #include "net/SslWSocket.h"
 #include "net/WSocket.h"
 
@@ -85,6 +86,9 @@ enum THttpCliOption : uint8_t {
   httpoUseQuality = 16
 };
 using THttpCliOptions = uint8_t;
+
+// Which address families a load may use: both (IPv6 preferred), or one only.
+enum THttpIpFamily : uint8_t { httpIpAny, httpIpV4Only, httpIpV6Only };
 
 enum THttpChunkState : uint8_t {
   httpChunkSize,
@@ -192,6 +196,16 @@ class THttpCli : public core::TWndControl {
   void SetURL(const std::string& Value) { FURL = Value; }
   const std::string& LocalAddr() const { return FLocalAddr; }
   void SetLocalAddr(const std::string& Value) { FLocalAddr = Value; }
+  // The families the host's name is resolved in (and so the ones connected to).
+  THttpIpFamily IpFamily() const { return FIpFamily; }
+  void SetIpFamily(THttpIpFamily Value) { FIpFamily = Value; }
+  // A host with several addresses: true races them (IPv6 first, the next attempt
+  // after AttemptDelay or a failure, families alternating); false tries them one
+  // at a time in the resolver's order.
+  bool ConnectRacing() const { return FConnectRacing; }
+  void SetConnectRacing(bool Value) { FConnectRacing = Value; }
+  uint32_t AttemptDelay() const { return FAttemptDelay; }
+  void SetAttemptDelay(uint32_t Value) { FAttemptDelay = Value; }
   const std::string& Proxy() const { return FProxy; }
   void SetProxy(const std::string& Value) { FProxy = Value; }
   const std::string& ProxyPort() const { return FProxyPort; }
@@ -390,7 +404,15 @@ class THttpCli : public core::TWndControl {
   void FailLookup(uint16_t ErrCode);
   void FailConnect(const std::string& Reason, uint16_t ErrCode);
   bool NameGoesToSocksServer() const;
-  void ConnectToAddress(const std::string& Address);
+  void ConnectToAddress(const std::string& Address, net::SOCKET Connected = net::INVALID_SOCKET);
+  void StartRace(const std::vector<std::string>& Addrs);
+  void RaceDone(uint16_t ErrCode);
+  // The connection's record: a single attempt is closed when the connect phase
+  // ends (or fails); the load's figures take the record when it starts on the
+  // connection.
+  void BeginSingleAttempt(const std::string& Address);
+  void EndSingleAttempt(uint16_t ErrCode);
+  void RecordConnection();
   void FailNotImplemented();
   // The connection is up: a new one (the socket's event) or a kept one reused.
   void SessionFailed(uint16_t ErrCode);
@@ -542,6 +564,7 @@ class THttpCli : public core::TWndControl {
   // Published property values.
   std::string FURL;
   std::string FLocalAddr = "0.0.0.0";
+  THttpIpFamily FIpFamily = httpIpAny;
   std::string FProxy;
   std::string FProxyPort = "80";
   std::string FSender;
@@ -726,7 +749,19 @@ class THttpCli : public core::TWndControl {
 
   // The phases of the running load; moved along with MarkPhase from the handlers.
   THttpTimeline FTimeline;
-  void MarkPhase(TLoadPhase Phase) { FTimeline.MarkPhase(Phase); }
+  void MarkPhase(TLoadPhase Phase) {
+    if (Phase != TLoadPhase::connect) EndSingleAttempt(0);
+    FTimeline.MarkPhase(Phase);
+  }
+  // The connection's address family settings and its attempts.
+  bool FConnectRacing = true;
+  uint32_t FAttemptDelay = net::TConnectRace::kDefaultAttemptDelay;
+  core::ComponentPtr<net::TConnectRace> FRace;
+  std::chrono::steady_clock::time_point FConnectStart{};
+  bool FSingleAttemptOpen = false;
+  std::string FConnIp;
+  int FConnFamily = 0;
+  std::vector<TLoadConnectAttempt> FConnAttempts;
 
   // Bandwidth: bytes received since the request started, less the budgets paid
   // by the ticks that found a pause; the budget of the current sampling period;

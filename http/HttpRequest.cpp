@@ -9,6 +9,18 @@
 
 namespace http {
 
+namespace {
+
+// "[fe80::1%25eth0]": a zone names an interface of this host, which neither the
+// Host line nor a certificate can carry.
+bool HasIPv6ZoneId(const std::string& url) {
+  std::string proto, user, pass, host, port, path;
+  ParseURL(url, proto, user, pass, host, port, path);
+  return !host.empty() && host.front() == '[' && host.find('%') != std::string::npos;
+}
+
+}  // namespace
+
 // --- starting a request ---
 
 void THttpCli::StartRequestAsync(THttpRequest Rq) {
@@ -19,6 +31,8 @@ void THttpCli::StartRequestAsync(THttpRequest Rq) {
   // CR, LF or NUL would let the URL write lines of its own into the request.
   if (Rq != httpCLOSE && FURL.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
     throw EHttpException("Invalid character in URL", 6);
+  if (Rq != httpCLOSE && HasIPv6ZoneId(FURL))
+    throw EHttpException("IPv6 zone ids (\"%...\") are not supported in URLs", 7);
   ++FRequestSerial;
   FLoginPending = false;
   if (Rq == httpCLOSE) {
@@ -204,7 +218,10 @@ void THttpCli::Abort() {
     RequestDoneStep(FRequestType, FRequestDoneError);
     return;
   }
-  const bool wasLookup = FHttpState == httpDnsLookup;
+  // A running connection race has no socket event to end the request with.
+  const bool racing = FRace && FRace->Running();
+  if (racing) FRace->Cancel();
+  const bool wasLookup = FHttpState == httpDnsLookup || racing;
   FLoginPending = false;
   // A step that is running (Abort called from one of its events) stops here.
   ClearReceiveBuffer();

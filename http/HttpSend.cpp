@@ -7,6 +7,7 @@
 #include "http/HttpProt.h"
 #include "http/HttpUtils.h"
 #include "http/Url.h"
+#include "net/AddressText.h"
 #include "net/SocketErrorText.h"
 
 namespace http {
@@ -58,6 +59,9 @@ void THttpCli::Login() {
     ConnectToAddress(FHostName);
     return;
   }
+  FSocket->SetDnsFamily(FIpFamily == httpIpV4Only   ? AF_INET
+                        : FIpFamily == httpIpV6Only ? AF_INET6
+                                                    : AF_UNSPEC);
   try {
     FSocket->DnsLookup(FHostName);
   } catch (const std::exception& e) {
@@ -102,7 +106,99 @@ void THttpCli::SocketDNSLookupDone(core::TComponent* /*Sender*/, uint16_t ErrCod
     FailLookup(ErrCode);
     return;
   }
+  const std::vector<std::string> addrs = FSocket->DnsResultList().Items();
+  if (addrs.size() > 1 && (FProtocol == "http" || FProtocol == "https")) {
+    StartRace(addrs);
+    return;
+  }
   ConnectToAddress(FSocket->DnsResult());
+}
+
+// Several addresses: the race finds the connection; the socket then takes it over.
+void THttpCli::StartRace(const std::vector<std::string>& Addrs) {
+  uint32_t port = 0;
+  try {
+    port = net::ResolvePort(FPort, "tcp") & 0xFFFFu;
+  } catch (const std::exception&) {
+    ConnectToAddress(Addrs.front());  // the socket reports the port as it always did
+    return;
+  }
+  FDnsResult = Addrs.front();
+  StateChange(httpDnsLookupDone);
+  MarkPhase(TLoadPhase::connect);
+  if (!FRace) {
+    FRace = core::MakeComponent<net::TConnectRace>(nullptr);
+    FRace->OnDone = [this](net::TConnectRace*, uint16_t e) { RaceDone(e); };
+  }
+  FRace->AttemptDelay = FAttemptDelay;
+  FConnectStart = std::chrono::steady_clock::now();
+  FConnIp.clear();
+  FConnFamily = 0;
+  FConnAttempts.clear();
+  if (CheckLogOptions(core::loProtSpecInfo))
+    DebugLog(core::loProtSpecInfo,
+             "connect to one of " + std::to_string(Addrs.size()) + " addresses/" + FPort);
+  FRace->Start(FConnectRacing ? net::InterleaveFamilies(Addrs) : Addrs, static_cast<uint16_t>(port),
+               FConnectRacing);
+}
+
+void THttpCli::RaceDone(uint16_t ErrCode) {
+  if (FHttpState != httpDnsLookupDone) return;  // aborted meanwhile
+  for (const net::TConnectAttempt& a : FRace->Attempts()) {
+    TLoadConnectAttempt r;
+    r.addr = a.addr;
+    r.family = a.family;
+    r.startNs = a.startNs;
+    r.endNs = a.endNs;
+    r.won = a.result == net::TAttemptResult::won;
+    r.result = net::AttemptResultText(a);
+    FConnAttempts.push_back(r);
+  }
+  if (const net::TConnectAttempt* winner = FRace->Winner(); ErrCode == 0 && winner != nullptr) {
+    FConnIp = winner->addr;
+    FConnFamily = winner->family;
+    ConnectToAddress(winner->addr, FRace->TakeWinner());
+    return;
+  }
+  FailConnect("", ErrCode);
+}
+
+void THttpCli::BeginSingleAttempt(const std::string& Address) {
+  FConnectStart = std::chrono::steady_clock::now();
+  FConnIp.clear();
+  FConnFamily = 0;
+  TLoadConnectAttempt a;
+  a.addr = net::WithoutBrackets(Address);
+  a.family = net::IsIPv6Literal(a.addr) ? AF_INET6 : net::IsDottedAddress(a.addr) ? AF_INET : 0;
+  FConnAttempts = {a};
+  FSingleAttemptOpen = true;
+}
+
+// The end of the connect phase ends the one attempt: the peer answered.
+void THttpCli::EndSingleAttempt(uint16_t ErrCode) {
+  if (!FSingleAttemptOpen) return;
+  FSingleAttemptOpen = false;
+  TLoadConnectAttempt& a = FConnAttempts.back();
+  a.endNs =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - FConnectStart)
+          .count();
+  if (ErrCode != 0) {
+    a.result = "failed: " + ErrorWithCode(ErrCode);
+    return;
+  }
+  a.won = true;
+  a.result = "won";
+  std::string peer = FSocket->State() == net::wsConnected ? FSocket->GetPeerAddr() : a.addr;
+  if (peer == "error") peer = a.addr;
+  FConnIp = peer;
+  FConnFamily = net::IsIPv6Literal(peer) ? AF_INET6 : net::IsDottedAddress(peer) ? AF_INET : 0;
+}
+
+void THttpCli::RecordConnection() {
+  TLoadTimes& t = FTimeline.Times();
+  t.ip = FConnIp;
+  t.family = FConnFamily;
+  t.connectAttempts = FConnAttempts;
 }
 
 // Level 4 (and an invalid level, which the socket refuses and then keeps its own)
@@ -114,7 +210,7 @@ bool THttpCli::NameGoesToSocksServer() const {
   return (valid ? level : FSocket->SocksLevel()) != "4";
 }
 
-void THttpCli::ConnectToAddress(const std::string& Address) {
+void THttpCli::ConnectToAddress(const std::string& Address, net::SOCKET Connected) {
   FDnsResult = Address;
   StateChange(httpDnsLookupDone);
   MarkPhase(TLoadPhase::connect);
@@ -133,8 +229,12 @@ void THttpCli::ConnectToAddress(const std::string& Address) {
   }
   if (CheckLogOptions(core::loProtSpecInfo))
     DebugLog(core::loProtSpecInfo, "connect to " + FDnsResult + "/" + FPort);
+  if (Connected == net::INVALID_SOCKET) BeginSingleAttempt(Address);
   try {
-    FSocket->Connect();
+    if (Connected != net::INVALID_SOCKET)
+      FSocket->ConnectHandle(Connected);
+    else
+      FSocket->Connect();
   } catch (const std::exception&) {
     FailConnect("can't connect: ", static_cast<uint16_t>(FSocket->LastError()));
     return;
@@ -157,6 +257,8 @@ void THttpCli::FailNotImplemented() {
 }
 
 void THttpCli::FailConnect(const std::string& Reason, uint16_t ErrCode) {
+  EndSingleAttempt(ErrCode);
+  RecordConnection();
   FRequestDoneError = ErrCode;
   FStatusCode = 404;
   FReasonPhrase = Reason + ErrorWithCode(ErrCode);
@@ -181,6 +283,8 @@ void THttpCli::ReuseKeptConnection() {
 }
 
 void THttpCli::SessionFailed(uint16_t ErrCode) {
+  EndSingleAttempt(ErrCode);
+  RecordConnection();
   FRequestDoneError = ErrCode;
   FStatusCode = 404;
   // A TLS handshake that failed says why; the error code alone would not.
@@ -200,6 +304,8 @@ void THttpCli::StartOnConnection(bool Reused) {
     return;
   }
   MarkPhase(TLoadPhase::request);
+  RecordConnection();
+  if (Reused) FTimeline.Times().connectAttempts.clear();
   // On a new connection bytes left from an earlier one must not prefix this
   // response.
   FReusedConnection = Reused;

@@ -19,6 +19,8 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace http {
 
@@ -39,16 +41,33 @@ inline constexpr size_t kLoadPhaseCount = static_cast<size_t>(TLoadPhase::count)
 // "dns" ... "pane".
 const char* LoadPhaseName(TLoadPhase phase);
 
+// One connection attempt of the load's connection: times from the start of its
+// connect phase.
+struct TLoadConnectAttempt {
+  std::string addr;  // "10.0.0.1" or "2001:db8::1"
+  int family = 0;    // AF_INET or AF_INET6
+  int64_t startNs = 0;
+  int64_t endNs = 0;
+  bool won = false;
+  std::string result;  // "won", "no answer", "failed: Connection refused (#10061)"
+};
+
 // The figures of one finished load.
 struct TLoadTimes {
   std::array<int64_t, kLoadPhaseCount> phaseNs{};
   int status = 0;
   bool reused = false;
   int redirects = 0;
-  int64_t headerBytes = 0;    // status line and fields as they came off the wire
-  int64_t bodyBytes = 0;      // body as it came off the wire (chunk framing included)
-  int64_t decodedBytes = 0;   // document bytes after content decoding
+  int64_t headerBytes = 0;   // status line and fields as they came off the wire
+  int64_t bodyBytes = 0;     // body as it came off the wire (chunk framing included)
+  int64_t decodedBytes = 0;  // document bytes after content decoding
   const char* protocol = "";  // "h2", "http/1.1" or "http/1.0": what the final request spoke
+  // The connection the final response came on: the peer's address and family
+  // (empty and 0 when none was made), and the attempts that made it (none when a
+  // kept connection was reused).
+  std::string ip;
+  int family = 0;
+  std::vector<TLoadConnectAttempt> connectAttempts;
   int64_t Phase(TLoadPhase p) const { return phaseNs[static_cast<size_t>(p)]; }
   int64_t TotalNs() const;
 };

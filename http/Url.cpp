@@ -105,8 +105,10 @@ int64_t SplitScheme(const std::string& url, std::string& proto, std::string& pat
 // Splits an authority ("user:pass@host:port") into its parts.
 void SplitAuthority(std::string buf, std::string& user, std::string& pass, std::string& host,
                     std::string& port) {
-  const int64_t lastColon = LastPos(":", buf);
+  int64_t lastColon = LastPos(":", buf);
   const int64_t lastAt = LastPos("@", buf);
+  // The colons of a bracketed IPv6 host ("[::1]") never start a port.
+  if (At(buf, lastAt + 1) == '[' && lastColon < LastPos("]", buf)) lastColon = 0;
   if (lastColon == 0 && lastAt == 0) {
     host = buf;
     return;

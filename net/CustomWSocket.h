@@ -155,6 +155,10 @@ class TCustomWSocket : public core::TWndControl {
   virtual void HandleFdClose(core::TMessage& Msg);
   virtual void DupConnected();
   virtual void Connect();
+  // Connect with a stream handle whose connect to Addr has already succeeded
+  // (won a TConnectRace): the socket takes it over and goes on as if its own
+  // connect had just completed, session-connected event included.
+  void ConnectHandle(SOCKET Handle);
   virtual void Close();
   virtual void CloseDelayed();
   virtual void Abort();
@@ -188,6 +192,10 @@ class TCustomWSocket : public core::TWndControl {
   virtual void ResumeEvents();
   virtual void QueueSendData(const void* Data, int Len);
 
+  // Datagrams of either family: From and Dest are an IPv4 or IPv6 address.
+  int ReceiveFrom(void* Buffer, int BufferSize, sockaddr_storage& From, int& FromLen);
+  int SendTo(const sockaddr_storage& Dest, int DestLen, const void* Data, int Len);
+
   // --- non-virtual operations ---
   void QueueSendString(const std::string& Str);
   void DiscardSendBuffer();
@@ -207,6 +215,15 @@ class TCustomWSocket : public core::TWndControl {
   // --- published properties ---
   const std::string& Addr() const { return FAddrStr; }
   void SetAddr(const std::string& Value);
+  // AF_INET6 once Addr, an IPv6 literal ("::1" or "[::1]"), was resolved for a
+  // Connect or Listen; AF_INET otherwise.
+  int AddrFamily() const { return FAddrFormat; }
+  // What DnsLookup asks for: AF_INET (the classic lookup, the default), AF_INET6,
+  // or AF_UNSPEC for both families at once. With IPv6 in the request an IPv6
+  // literal is its own result, and DnsResultList holds the addresses of both
+  // families in the resolver's order (IPv6 ones as "2001:db8::1").
+  int DnsFamily() const { return FDnsFamily; }
+  void SetDnsFamily(int Value) { FDnsFamily = Value; }
   const std::string& Port() const { return FPortStr; }
   const std::string& Proto() const { return FProtoStr; }
   const std::string& LocalAddr() const { return FLocalAddr; }
@@ -358,12 +375,18 @@ class TCustomWSocket : public core::TWndControl {
   int FSocketRcvBufSize = 0;
   core::TLogger* FLogger = nullptr;
   sockaddr_in FSin{};
+  sockaddr_in6 FSin6{};  // the peer (or the address to listen on) when Addr is IPv6
+  int FDnsFamily = AF_INET;
 
  private:
   void ReceiveLoop(uint16_t ErrCode, TWSocketOptions Options);
   void CloseOnSendError(int Error);
   void DropUnreadInput();
   bool ResolveForConnect();
+  void ResolveAddr();
+  // The peer's (Connect) or the local (Listen) address of the resolved Addr.
+  const sockaddr* ResolvedSockaddr(int& Len);
+  bool DnsLookupLiteral(const std::string& HostName);
   bool ResolveForListen();
   bool ListenSteps();
   bool ListenByType(SOCKET Handle);
@@ -371,7 +394,7 @@ class TCustomWSocket : public core::TWndControl {
   bool CloseHandleOnFailure(const std::function<bool()>& Steps, bool EvenWhenOpened);
   bool ReadSocketBufSizes();
   bool ApplyDatagramOptions();
-  bool ApplyStreamOptions();
+  bool ApplyStreamOptions(bool BindLocal = true);
   bool SetIntOption(int Level, int Name, int Value, const char* FailName);
   void CancelPendingLookupSilently();
   void ClearDnsResults();

@@ -40,6 +40,7 @@ enum ProcId : int {
   pWSAAsyncGetHostByName,
   pWSAAsyncGetHostByAddr,
   pWSATakeHostEntry,
+  pWSAAsyncGetAddrInfo,
   pWSAAsyncSelect,
   pGetservbyname,
   pGetprotobyname,
@@ -65,6 +66,8 @@ enum ProcId : int {
   pGetpeername,
   pInetAddr,
   pInetNtoa,
+  pInetPton,
+  pInetNtop,
   pHtons,
   pNtohs,
   kProcCount
@@ -92,6 +95,7 @@ const ProcInfo kProcs[] = {
     {pWSAAsyncGetHostByAddr, "WSAAsyncGetHostByAddr", Library::first,
      Untyped(&winapi::WSAAsyncGetHostByAddr)},
     {pWSATakeHostEntry, "WSATakeHostEntry", Library::first, Untyped(&winapi::WSATakeHostEntry)},
+    {pWSAAsyncGetAddrInfo, "WSAAsyncGetAddrInfo", Library::first, Untyped(&winapi::WSAAsyncGetAddrInfo)},
     {pWSAAsyncSelect, "WSAAsyncSelect", Library::first, Untyped(&winapi::WSAAsyncSelect)},
     {pGetservbyname, "getservbyname", Library::first, Untyped(&winapi::getservbyname)},
     {pGetprotobyname, "getprotobyname", Library::first, Untyped(&winapi::getprotobyname)},
@@ -117,6 +121,8 @@ const ProcInfo kProcs[] = {
     {pGetpeername, "getpeername", Library::first, Untyped(&winapi::getpeername)},
     {pInetAddr, "inet_addr", Library::first, Untyped(&winapi::inet_addr)},
     {pInetNtoa, "inet_ntoa", Library::first, Untyped(&winapi::inet_ntoa)},
+    {pInetPton, "inet_pton", Library::first, Untyped(&winapi::inet_pton)},
+    {pInetNtop, "inet_ntop", Library::first, Untyped(&winapi::inet_ntop)},
     {pHtons, "htons", Library::first, Untyped(&SystemHtons)},
     {pNtohs, "ntohs", Library::first, Untyped(&SystemNtohs)},
 };
@@ -347,6 +353,9 @@ HANDLE WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int 
   return Bound<&winapi::WSAAsyncGetHostByAddr>(pWSAAsyncGetHostByAddr)(wnd, msg, addr, len, type, buf,
                                                                        buflen);
 }
+HANDLE WSAAsyncGetAddrInfo(HWND wnd, UINT msg, const char* name, int family) {
+  return Bound<&winapi::WSAAsyncGetAddrInfo>(pWSAAsyncGetAddrInfo)(wnd, msg, name, family);
+}
 int WSATakeHostEntry(HANDLE handle, winapi::HostEntry& out) {
   return Bound<&winapi::WSATakeHostEntry>(pWSATakeHostEntry)(handle, out);
 }
@@ -426,6 +435,12 @@ uint32_t inet_addr(const char* text) {
 }
 char* inet_ntoa(in_addr addr) {
   return Bound<&winapi::inet_ntoa>(pInetNtoa)(addr);
+}
+int inet_pton(int af, const char* text, void* addr) {
+  return Bound<&winapi::inet_pton>(pInetPton)(af, text, addr);
+}
+const char* inet_ntop(int af, const void* addr, char* text, int size) {
+  return Bound<&winapi::inet_ntop>(pInetNtop)(af, addr, text, size);
 }
 uint16_t HostToNetShort(uint16_t value) {
   return Bound<&SystemHtons>(pHtons)(value);

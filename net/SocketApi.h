@@ -111,6 +111,7 @@ int WSACancelAsyncRequest(HANDLE handle);
 HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen);
 HANDLE WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int type, char* buf, int buflen);
 int WSATakeHostEntry(HANDLE handle, winapi::HostEntry& out);
+HANDLE WSAAsyncGetAddrInfo(HWND wnd, UINT msg, const char* name, int family);
 int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events);
 servent* getservbyname(const char* name, const char* proto);
 protoent* getprotobyname(const char* name);
@@ -137,6 +138,8 @@ int getsockname(SOCKET s, sockaddr* name, int* len);
 int getpeername(SOCKET s, sockaddr* name, int* len);
 uint32_t inet_addr(const char* text);
 char* inet_ntoa(in_addr addr);
+int inet_pton(int af, const char* text, void* addr);
+const char* inet_ntop(int af, const void* addr, char* text, int size);
 // The API's htons and ntohs (bound under those names). The C library may define
 // htons/ntohs as macros, which would rewrite any function of that name.
 uint16_t HostToNetShort(uint16_t value);

@@ -81,7 +81,7 @@ bool TCustomWSocket::ResolveForConnect() {
       FLocalPortResolved = true;
     }
     if (!FAddrResolved) {
-      FSin.sin_addr.s_addr = ResolveHost(FAddrStr);
+      ResolveAddr();
       FAddrResolved = true;
     }
   } catch (const std::exception& e) {
@@ -89,6 +89,30 @@ bool TCustomWSocket::ResolveForConnect() {
     return false;
   }
   return true;
+}
+
+// An IPv6 literal is taken as it is; anything else as the IPv4 resolution has it.
+void TCustomWSocket::ResolveAddr() {
+  in6_addr a6{};
+  if (ParseIPv6(FAddrStr, a6)) {
+    FSin6 = sockaddr_in6{};
+    FSin6.sin6_family = AF_INET6;
+    FSin6.sin6_addr = a6;
+    FAddrFormat = AF_INET6;
+    return;
+  }
+  FSin.sin_addr.s_addr = ResolveHost(FAddrStr);
+  FAddrFormat = AF_INET;
+}
+
+const sockaddr* TCustomWSocket::ResolvedSockaddr(int& Len) {
+  if (FAddrFormat == AF_INET6) {
+    FSin6.sin6_port = FSin.sin_port;
+    Len = sizeof FSin6;
+    return reinterpret_cast<const sockaddr*>(&FSin6);
+  }
+  Len = sizeof FSin;
+  return reinterpret_cast<const sockaddr*>(&FSin);
 }
 
 bool TCustomWSocket::ReadSocketBufSizes() {
@@ -136,14 +160,14 @@ bool TCustomWSocket::ApplyDatagramOptions() {
   return true;
 }
 
-bool TCustomWSocket::ApplyStreamOptions() {
+bool TCustomWSocket::ApplyStreamOptions(bool BindLocal) {
   if (!SetIntOption(SOL_SOCKET, SO_REUSEADDR, -1, "setsockopt(SO_REUSEADDR)")) return false;
   if (FComponentOptions.Contains(wsoTcpNoDelay) &&
       !SetIntOption(IPPROTO_TCP, TCP_NODELAY, -1, "setsockopt(IPPROTO_TCP, TCP_NODELAY)"))
     return false;
   ApplyLinger();
   ApplyKeepAlive();
-  if (FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") Bind();
+  if (BindLocal && (FLocalPortNum != 0 || FLocalAddr != "0.0.0.0")) Bind();
   return true;
 }
 
@@ -180,11 +204,13 @@ void TCustomWSocket::Connect() {
     TriggerSocketConnected(0);
     return;
   }
+  const std::string peerText =
+      FAddrFormat == AF_INET6 ? IPv6Text(FSin6.sin6_addr) : DottedText(FSin.sin_addr.s_addr);
   if (LogEnabled(core::loWsockInfo))
-    WriteLog(core::loWsockInfo,
-             "TWSocket will connect to " + DottedText(FSin.sin_addr.s_addr) + ":" + std::to_string(FPortNum));
-  if (api::connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin) == 0 ||
-      api::WSAGetLastError() == winapi::WSAEWOULDBLOCK) {
+    WriteLog(core::loWsockInfo, "TWSocket will connect to " + HostPortText(peerText, FPortNum));
+  int peerLen = 0;
+  const sockaddr* peer = ResolvedSockaddr(peerLen);
+  if (api::connect(FHSocket, peer, peerLen) == 0 || api::WSAGetLastError() == winapi::WSAEWOULDBLOCK) {
     ChangeState(wsConnecting);
     return;
   }
@@ -192,9 +218,58 @@ void TCustomWSocket::Connect() {
   ApiFailure("Connect");
 }
 
+void TCustomWSocket::ConnectHandle(SOCKET Handle) {
+  if (FHSocket != INVALID_SOCKET && FSockState != wsClosed) {
+    api::closesocket(Handle);
+    return ReportError("Connect: Socket already in use");
+  }
+  const char* missing = !FPortAssigned   ? "Connect: No Port Specified"
+                        : !FAddrAssigned ? "Connect: No IP Address Specified"
+                                         : nullptr;
+  if (missing || !ResolveForConnect()) {
+    api::closesocket(Handle);
+    if (missing) ReportError(missing);
+    return;
+  }
+  DiscardSendBuffer();
+  FHSocket = Handle;
+  if (!CloseHandleOnFailure([this] { return ReadSocketBufSizes(); }, false)) return;
+  ChangeState(wsOpened);
+  if (FSockState != wsOpened) return;
+  // The handle is connected already: nothing to bind.
+  if (!ApplyStreamOptions(false)) return;
+  ChangeState(wsConnecting);
+  if (FSockState != wsConnecting) return;
+  // The completion the system gave the race, posted before the selection so that
+  // it comes ahead of the write notification the selection brings.
+  PostSelfNotification(winapi::FD_CONNECT);
+  FSelectEvent = kConnectEvents;
+  if (api::WSAAsyncSelect(FHSocket, this->Handle(), FMsgAsyncSelect, FSelectEvent) != 0)
+    ApiFailure("WSAAsyncSelect");
+}
+
 // --- binding and options -----------------------------------------------------------
 
 void TCustomWSocket::Bind() {
+  // An IPv6 socket binds an IPv6 local address; the default "0.0.0.0" means any.
+  in6_addr local6{};
+  const bool v6Local = ParseIPv6(FLocalAddr, local6);
+  if (v6Local || FAddrFormat == AF_INET6) {
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_port = api::HostToNetShort(static_cast<uint16_t>(FLocalPortNum));
+    if (v6Local) local.sin6_addr = local6;
+    if (api::bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+      ReportError("Bind socket failed - " + SocketErrorMessage(api::WSAGetLastError()));
+    int len = sizeof local;
+    if (api::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
+      ReportError("Winsock get socket name failed - " + SocketErrorMessage(api::WSAGetLastError()));
+      return;
+    }
+    FLocalPortNum = api::NetToHostShort(local.sin6_port);
+    FLocalPortStr = std::to_string(FLocalPortNum);
+    return;
+  }
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = api::HostToNetShort(static_cast<uint16_t>(FLocalPortNum));

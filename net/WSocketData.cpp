@@ -141,10 +141,11 @@ void TCustomWSocket::CloseOnSendError(int Error) {
 
 int TCustomWSocket::SendChunk(const void* Data, int Len) {
   int result;
-  if (FType == SOCK_DGRAM)
-    result = api::sendto(FHSocket, static_cast<const char*>(Data), Len, FSendFlags,
-                         reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin);
-  else
+  if (FType == SOCK_DGRAM) {
+    int peerLen = 0;
+    const sockaddr* peer = ResolvedSockaddr(peerLen);
+    result = api::sendto(FHSocket, static_cast<const char*>(Data), Len, FSendFlags, peer, peerLen);
+  } else
     result = api::send(FHSocket, static_cast<const char*>(Data), Len, FSendFlags);
   if (result > 0) TriggerSendData(result);
   return result;
@@ -154,6 +155,16 @@ int TCustomWSocket::SendTo(const sockaddr_in& Dest, int DestLen, const void* Dat
   sockaddr_in copy = Dest;
   const int result = api::sendto(FHSocket, static_cast<const char*>(Data), Len, FSendFlags,
                                  reinterpret_cast<const sockaddr*>(&copy), DestLen);
+  if (result > 0) {
+    TriggerSendData(result);
+    if (FAllSent && FType == SOCK_DGRAM) PostSelfNotification(winapi::FD_WRITE);
+  }
+  return result;
+}
+
+int TCustomWSocket::SendTo(const sockaddr_storage& Dest, int DestLen, const void* Data, int Len) {
+  const int result = api::sendto(FHSocket, static_cast<const char*>(Data), Len, FSendFlags,
+                                 reinterpret_cast<const sockaddr*>(&Dest), DestLen);
   if (result > 0) {
     TriggerSendData(result);
     if (FAllSent && FType == SOCK_DGRAM) PostSelfNotification(winapi::FD_WRITE);
@@ -204,6 +215,17 @@ int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
 
 int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
   const int n = RecvFromRaw(FHSocket, Buffer, BufferSize, 0, From, FromLen);
+  if (n < 0)
+    FLastError = api::WSAGetLastError();
+  else
+    FReadCount += n;
+  return n;
+}
+
+int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_storage& From, int& FromLen) {
+  const int n = api::recvfrom(FHSocket, static_cast<char*>(Buffer), BufferSize, 0,
+                              reinterpret_cast<sockaddr*>(&From), &FromLen);
+  FRcvdFlag = n >= BufferSize;
   if (n < 0)
     FLastError = api::WSAGetLastError();
   else

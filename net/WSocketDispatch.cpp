@@ -1,5 +1,6 @@
 // The socket's window messages and their dispatch, the connect and accept
 // notifications, background errors, thread moves and the address queries.
+#include "net/AddressText.h"
 #include "net/CustomWSocket.h"
 #include "net/WSocketInternal.h"
 
@@ -148,24 +149,24 @@ void TCustomWSocket::ThreadDetach() {
 
 std::string TCustomWSocket::GetPeerAddr() {
   if (FSockState != wsConnected) return "error";
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   int len = sizeof peer;
   if (api::getpeername(FHSocket, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
     ApiFailure("GetPeerName");
     return "error";
   }
-  return DottedText(peer.sin_addr.s_addr);
+  return SockaddrText(peer);
 }
 
 std::string TCustomWSocket::GetPeerPort() {
   if (FSockState != wsConnected) return "error";
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   int len = sizeof peer;
   if (api::getpeername(FHSocket, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
     ApiFailure("GetPeerPort");
     return "error";
   }
-  return std::to_string(api::NetToHostShort(peer.sin_port));
+  return std::to_string(SockaddrPort(peer));
 }
 
 int TCustomWSocket::GetPeerName(sockaddr_in& Name, int NameLen) {
@@ -187,10 +188,10 @@ std::string TCustomWSocket::GetBoundPort() {
 
 std::string TCustomWSocket::GetBoundAddr() {
   if (FSockState != wsBound && FSockState != wsConnected && FSockState != wsListening) return "error";
-  sockaddr_in local{};
+  sockaddr_storage local{};
   int len = sizeof local;
-  if (GetSockName(local, len) != 0) return "error";
-  return DottedText(local.sin_addr.s_addr);
+  if (api::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &len) != 0) return "error";
+  return SockaddrText(local);
 }
 
 bool TCustomWSocket::TimeValueIsSet(const TTimeVal& T) {

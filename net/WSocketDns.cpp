@@ -30,11 +30,17 @@ void TCustomWSocket::AddHostEntryResults(const winapi::HostEntry& Entry, bool By
     for (const std::string& alias : Entry.aliases)
       if (!alias.empty()) FDnsResultList.Add(alias);
   } else {
-    for (uint32_t a : Entry.addrs) {
-      in_addr ia{};
-      ia.s_addr = a;
-      FDnsResultList.Add(WSocket_inet_ntoa(ia));
-    }
+    // Both families in the resolver's order: it ranks whole families.
+    auto addV4 = [&] {
+      for (uint32_t a : Entry.addrs) {
+        in_addr ia{};
+        ia.s_addr = a;
+        FDnsResultList.Add(WSocket_inet_ntoa(ia));
+      }
+    };
+    if (Entry.ipv4First) addV4();
+    for (const in6_addr& a : Entry.addrs6) FDnsResultList.Add(IPv6Text(a));
+    if (!Entry.ipv4First) addV4();
   }
   if (FDnsResultList.Count() > 0) FDnsResult = FDnsResultList[0];
 }
@@ -47,6 +53,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
   }
   CancelPendingLookupSilently();
   ClearDnsResults();
+  if (DnsLookupLiteral(HostName)) return;
   if (IsDottedAddress(HostName)) {
     const uint32_t a = api::inet_addr(core::Trim(HostName).c_str());
     if (a != INADDR_NONE) {
@@ -61,7 +68,10 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
   if (!FHiddenWnd) ReportError("DnsLookup: Window not assigned");
   FDnsLookupCheckMsg = false;
   // No buffer: the result waits in the request table for the completion's handler.
-  FDnsLookupHandle = api::WSAAsyncGetHostByName(FHiddenWnd, FMsgHostByName, HostName.c_str(), nullptr, 0);
+  FDnsLookupHandle =
+      FDnsFamily == AF_INET
+          ? api::WSAAsyncGetHostByName(FHiddenWnd, FMsgHostByName, HostName.c_str(), nullptr, 0)
+          : api::WSAAsyncGetAddrInfo(FHiddenWnd, FMsgHostByName, HostName.c_str(), FDnsFamily);
   if (FDnsLookupHandle == 0) {
     ReportError(HostName + ": can't start DNS lookup - " + SocketErrorMessage(api::WSAGetLastError()));
     return;
@@ -70,6 +80,24 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
     FDnsLookupCheckMsg = false;
     HandleLookupDone(FDnsLookupTempMsg);
   }
+}
+
+// An IPv6 literal, when IPv6 is asked for, is its own result at once, as a dotted
+// address is. An IPv4 address asked for as IPv6 only is no result at all.
+bool TCustomWSocket::DnsLookupLiteral(const std::string& HostName) {
+  if (FDnsFamily == AF_INET) return false;
+  in6_addr a6{};
+  if (ParseIPv6(HostName, a6)) {
+    FDnsResult = IPv6Text(a6);
+    FDnsResultList.Add(FDnsResult);
+    TriggerDnsLookupDone(0);
+    return true;
+  }
+  if (FDnsFamily == AF_INET6 && IsDottedAddress(HostName)) {
+    TriggerDnsLookupDone(winapi::WSANO_DATA);
+    return true;
+  }
+  return false;
 }
 
 void TCustomWSocket::HandleLookupDone(core::TMessage& Msg) {

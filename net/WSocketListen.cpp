@@ -28,7 +28,7 @@ bool TCustomWSocket::ResolveForListen() {
       FPortResolved = true;
     }
     if (!FAddrResolved) {
-      FSin.sin_addr.s_addr = ResolveHost(FAddrStr);
+      ResolveAddr();
       FAddrResolved = true;
     }
   } catch (const std::exception& e) {
@@ -52,7 +52,7 @@ void TCustomWSocket::Listen() {
   }
   if (!ResolveForListen()) return;
   DiscardSendBuffer();
-  FHSocket = api::socket(AF_INET, FType, FProto);
+  FHSocket = api::socket(FAddrFormat, FType, FProto);
   if (FHSocket == INVALID_SOCKET) return ApiFailure("socket");
   CloseHandleOnFailure([this] { return ReadSocketBufSizes() && ListenSteps(); }, true);
 }
@@ -73,7 +73,10 @@ bool TCustomWSocket::ListenSteps() {
   // one bound to the interface's own address, so the port is bound on all of them.
   sockaddr_in local = FSin;
   if (FType == SOCK_DGRAM && FMultiCast) local.sin_addr.s_addr = INADDR_ANY;
-  if (api::bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+  int localLen = sizeof local;
+  const sockaddr* bindTo = reinterpret_cast<const sockaddr*>(&local);
+  if (FAddrFormat == AF_INET6) bindTo = ResolvedSockaddr(localLen);
+  if (api::bind(FHSocket, bindTo, localLen) != 0) {
     ApiFailure("Bind");
     return false;
   }
@@ -162,8 +165,14 @@ SOCKET TCustomWSocket::Accept() {
     ApiFailure("not a listening socket");
     return INVALID_SOCKET;
   }
-  int len = sizeof FSin;
-  FASocket = api::accept(FHSocket, reinterpret_cast<sockaddr*>(&FSin), &len);
+  // The peer's address lands where its family belongs.
+  sockaddr_storage peer{};
+  int len = sizeof peer;
+  FASocket = api::accept(FHSocket, reinterpret_cast<sockaddr*>(&peer), &len);
+  if (FASocket != INVALID_SOCKET && peer.ss_family == AF_INET6)
+    FSin6 = reinterpret_cast<const sockaddr_in6&>(peer);
+  else if (FASocket != INVALID_SOCKET)
+    FSin = reinterpret_cast<const sockaddr_in&>(peer);
   if (FASocket == INVALID_SOCKET) ApiFailure("Accept");
   return FASocket;
 }

@@ -20,6 +20,7 @@ struct Request {
   HWND hwnd = nullptr;
   UINT msg = 0;
   bool byAddr = false;
+  int family = AF_INET;
   std::string query;
   char* buf = nullptr;
   int bufLen = 0;
@@ -124,9 +125,10 @@ void WorkerLoop() {
     if (it == st.requests.end()) continue;  // cancelled
     std::string query = it->second.query;
     bool byAddr = it->second.byAddr;
+    int family = it->second.family;
     lock.unlock();
     HostEntry entry;
-    int error = detail::ResolveHost(query, byAddr, entry);
+    int error = detail::ResolveHost(query, byAddr, entry, family);
     lock.lock();
     Complete(st, h, error, std::move(entry));
     RetryUndelivered(st);
@@ -168,6 +170,19 @@ HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, i
   req.query = name;
   req.buf = buf;
   req.bufLen = buflen;
+  return Enqueue(std::move(req));
+}
+
+HANDLE WSAAsyncGetAddrInfo(HWND hwnd, UINT msg, const char* name, int family) {
+  if (!detail::Started()) return 0;
+  if (name == nullptr) return Refuse(WSAEFAULT);
+  if (family != AF_INET && family != AF_INET6 && family != AF_UNSPEC) return Refuse(WSAEAFNOSUPPORT);
+  if (!IsWindow(hwnd)) return Refuse(WSAEINVAL);
+  Request req;
+  req.hwnd = hwnd;
+  req.msg = msg;
+  req.family = family;
+  req.query = name;
   return Enqueue(std::move(req));
 }
 

@@ -48,6 +48,64 @@ int SystemResolve(const std::string& query, bool byAddr, HostEntry& out) {
   }
 }
 
+int LookupErrorFromEai(int eai) {
+  switch (eai) {
+    case EAI_AGAIN:
+      return WSATRY_AGAIN;
+    case EAI_FAIL:
+      return WSANO_RECOVERY;
+    case EAI_NODATA:
+    case EAI_ADDRFAMILY:
+      return WSANO_DATA;
+    case EAI_MEMORY:
+      return WSAENOBUFS;
+    case EAI_FAMILY:
+      return WSAEAFNOSUPPORT;
+    case EAI_SYSTEM:
+      return WSAErrorFromErrno(errno);
+    default:
+      return WSAHOST_NOT_FOUND;
+  }
+}
+
+// Both families (or IPv6 alone) through getaddrinfo, which asks for them at once
+// and ranks the answers; the ranking of the families is kept in ipv4First.
+int SystemResolveFamilies(const std::string& query, int family, HostEntry& out) {
+  addrinfo hints{};
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* list = nullptr;
+  const int rc = ::getaddrinfo(query.c_str(), nullptr, &hints, &list);
+  if (rc != 0) return LookupErrorFromEai(rc);
+  out.officialName = list->ai_canonname != nullptr ? list->ai_canonname : query;
+  for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_family == AF_INET) {
+      if (out.addrs.empty() && out.addrs6.empty()) out.ipv4First = true;
+      out.addrs.push_back(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+    } else if (ai->ai_family == AF_INET6) {
+      out.addrs6.push_back(reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr);
+    }
+  }
+  ::freeaddrinfo(list);
+  return 0;
+}
+
+// A lookup keeps only the families it asked for. The classic IPv4 lookup answers
+// as it always did, even with an empty list.
+int KeepFamilies(int family, HostEntry& out) {
+  if (family == AF_INET) {
+    out.addrs6.clear();
+    out.ipv4First = true;
+    return 0;
+  }
+  if (family == AF_INET6) {
+    out.addrs.clear();
+    out.ipv4First = false;
+  }
+  return out.addrs.empty() && out.addrs6.empty() ? WSANO_DATA : 0;
+}
+
 size_t AlignUp(size_t n, size_t a) {
   return (n + a - 1) / a * a;
 }
@@ -71,9 +129,15 @@ hostent* BlockingLookup(const std::string& query, bool byAddr) {
 
 namespace detail {
 
-int ResolveHost(const std::string& query, bool byAddr, HostEntry& out) {
+int ResolveHost(const std::string& query, bool byAddr, HostEntry& out, int family) {
   ResolverHook hook = g_hook.load();
-  return hook != nullptr ? hook(query, byAddr, out) : SystemResolve(query, byAddr, out);
+  if (hook != nullptr) {
+    const int error = hook(query, byAddr, out);
+    return error != 0 || byAddr ? error : KeepFamilies(family, out);
+  }
+  if (byAddr || family == AF_INET) return SystemResolve(query, byAddr, out);
+  const int error = SystemResolveFamilies(query, family, out);
+  return error != 0 ? error : KeepFamilies(family, out);
 }
 
 // Layout: [padding] hostent, alias pointers, address pointers, addresses, strings.

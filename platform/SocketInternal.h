@@ -21,9 +21,11 @@ bool Started();
 int LookupErrorFromHErrno(int herr);
 
 // Resolves through the test hook when one is installed, else the system resolver
-// (gethostbyname_r / gethostbyaddr_r, IPv4). Any thread; blocks. Returns 0 or a
-// socket error code. For byAddr, query is the dotted address.
-int ResolveHost(const std::string& query, bool byAddr, HostEntry& out);
+// (gethostbyname_r / gethostbyaddr_r for IPv4, getaddrinfo when IPv6 is asked
+// for). Any thread; blocks. Returns 0 or a socket error code; a name without an
+// address of the family asked for gives WSANO_DATA. For byAddr, query is the
+// dotted address. family: AF_INET, AF_INET6 or AF_UNSPEC (both).
+int ResolveHost(const std::string& query, bool byAddr, HostEntry& out, int family = AF_INET);
 
 // Packs entry as a hostent (pointers into buf) into buf. Returns the number of
 // bytes needed; nothing is written when that exceeds len.

@@ -199,4 +199,14 @@ char* inet_ntoa(in_addr addr) {
   return text;
 }
 
+int inet_pton(int af, const char* text, void* addr) {
+  if (text == nullptr || addr == nullptr || (af != AF_INET && af != AF_INET6)) return 0;
+  return ::inet_pton(af, text, addr) == 1 ? 1 : 0;
+}
+
+const char* inet_ntop(int af, const void* addr, char* text, int size) {
+  if (addr == nullptr || text == nullptr || size <= 0) return nullptr;
+  return ::inet_ntop(af, addr, text, static_cast<socklen_t>(size));
+}
+
 }  // namespace winapi

@@ -61,6 +61,10 @@ void WSASetLastError(int);
 int WSAAsyncSelect(SOCKET, HWND, UINT wMsg, long lEvent);
 HANDLE WSAAsyncGetHostByName(HWND, UINT, const char* name, char* buf, int buflen);
 HANDLE WSAAsyncGetHostByAddr(HWND, UINT, const char* addr, int len, int type, char* buf, int buflen);
+// A name lookup for one family (AF_INET, AF_INET6) or both at once (AF_UNSPEC),
+// with the same handle, completion and cancel rules as WSAAsyncGetHostByName. The
+// result always waits for WSATakeHostEntry.
+HANDLE WSAAsyncGetAddrInfo(HWND, UINT, const char* name, int family);
 int WSACancelAsyncRequest(HANDLE);
 SOCKET socket(int af, int type, int protocol);
 int closesocket(SOCKET);
@@ -86,6 +90,9 @@ servent* getservbyname(const char*, const char*);
 protoent* getprotobyname(const char*);
 uint32_t inet_addr(const char*);
 char* inet_ntoa(in_addr);
+// Text to address and back for AF_INET and AF_INET6: 1 / the text on success.
+int inet_pton(int af, const char* text, void* addr);
+const char* inet_ntop(int af, const void* addr, char* text, int size);
 
 // Maps an errno value to its socket error code (one table; unknown values give 10022).
 int WSAErrorFromErrno(int err);
@@ -94,7 +101,10 @@ int WSAErrorFromErrno(int err);
 struct HostEntry {
   std::string officialName;
   std::vector<std::string> aliases;
-  std::vector<uint32_t> addrs;  // IPv4, network order, in the resolver's order
+  std::vector<uint32_t> addrs;   // IPv4, network order, in the resolver's order
+  std::vector<in6_addr> addrs6;  // IPv6, in the resolver's order
+  // The resolver ranked an IPv4 address before every IPv6 one (a two-family lookup).
+  bool ipv4First = false;
 };
 
 // Takes the result of a completed asynchronous lookup (by name or by address) out
@@ -106,8 +116,9 @@ struct HostEntry {
 int WSATakeHostEntry(HANDLE, HostEntry& out);
 
 // Test seam: replaces name resolution for the asynchronous and blocking lookups.
-// The hook fills out (addresses in network order) and returns 0, or returns a
-// socket error code such as 11001. nullptr restores the system resolver.
+// The hook fills out (addresses in network order, of either family) and returns 0,
+// or returns a socket error code such as 11001; a lookup keeps the families it asked
+// for. nullptr restores the system resolver.
 using ResolverHook = int (*)(const std::string& nameOrDotted, bool byAddr, HostEntry& out);
 void SetResolverHookForTesting(ResolverHook);
 

@@ -120,6 +120,7 @@ void NginxServer::WriteConfig() const {
     << "    default_type application/octet-stream;\n    types { text/html html htm; text/plain txt; }\n"
     << "    keepalive_timeout 30;\n"
     << "    server {\n        listen 127.0.0.1:" << p << ";\n        listen 127.0.0.2:" << p << ";\n"
+    << (IPv6LoopbackAvailable() ? "        listen [::1]:" + p + ";\n" : std::string())
     << "        server_name localhost;\n        root " << d << "/html;\n"
     << "        location /ssi/ { ssi on; }\n"
     << "        location = /gz/big.txt {\n            alias " << d << "/html/big.txt;\n"

@@ -1,7 +1,7 @@
 // nginx as a real HTTP/1.0 and 1.1 origin for tests: keep-alive, chunked (SSI),
 // close-delimited, redirects, 401 Basic, gzip. One private instance per object,
 // on two free loopback ports (Port() for the main server, which also listens on
-// 127.0.0.2, and Port2() for the second server).
+// 127.0.0.2 and, where the host has it, on [::1]; Port2() for the second server).
 //
 // Files served (under Root()): index.html "hello world\n", dir/page.htm "page in dir\n",
 // dir/next.htm "next page\n", secret/index.html "secret page\n" (Basic user:secret),

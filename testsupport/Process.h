@@ -104,6 +104,8 @@ bool CurrentTestFailed();
 
 // A loopback port that was free a moment ago (bind 127.0.0.1:0, read it, close).
 uint16_t FreePort();
+// True when this host (or the test's network namespace) has ::1 to bind to.
+bool IPv6LoopbackAvailable();
 // One TCP connect attempt to host:port.
 bool CanConnect(uint16_t port, const char* host = "127.0.0.1");
 

@@ -45,7 +45,7 @@ unique_subject = no
 [pol]
 commonName = supplied
 [local]
-subjectAltName = DNS:localhost,IP:127.0.0.1,IP:127.0.0.2
+subjectAltName = DNS:localhost,IP:127.0.0.1,IP:127.0.0.2,IP:::1
 basicConstraints = CA:FALSE
 extendedKeyUsage = serverAuth
 [other]
@@ -91,8 +91,9 @@ std::string TestCa::KeyFile(TestCert which) const {
 std::string TestCa::NginxServerBlock(uint16_t port, TestCert which, const std::string& root,
                                      const std::string& protocols, const std::string& extra) const {
   const std::string p = std::to_string(port);
-  return "    server {\n        listen 127.0.0.1:" + p + " ssl;\n        listen 127.0.0.2:" + p +
-         " ssl;\n        server_name localhost;\n        root " + root + ";\n        ssl_certificate " +
+  const std::string v6 = IPv6LoopbackAvailable() ? "        listen [::1]:" + p + " ssl;\n" : std::string();
+  return "    server {\n        listen 127.0.0.1:" + p + " ssl;\n        listen 127.0.0.2:" + p + " ssl;\n" +
+         v6 + "        server_name localhost;\n        root " + root + ";\n        ssl_certificate " +
          CertFile(which) + ";\n        ssl_certificate_key " + KeyFile(which) + ";\n        ssl_protocols " +
          protocols + ";\n" + extra + "    }\n";
 }

@@ -1,6 +1,6 @@
 // A throw-away certificate authority for TLS tests, made with the openssl command
 // in a private directory: a CA and, signed by it, a certificate for "localhost"
-// and 127.0.0.1 (also 127.0.0.2), one that expired in 2020, one for another host
+// and 127.0.0.1 (also 127.0.0.2 and ::1), one that expired in 2020, one for another host
 // name only, one for the wildcard names "w*.partial.example" and "*.full.example";
 // and a self-signed certificate for "localhost" and 127.0.0.1. Every
 // key is EC P-256, so making them takes well under a second.

@@ -67,6 +67,11 @@ TOptionsDialog::TOptionsDialog(QWidget* parent, const TWindowOptions& options) :
   AddEdit(http, "maxRedirects", QStringLiteral("At most (redirections):"), QStringLiteral("0 to 100"));
   Compressed = new QCheckBox(QStringLiteral("Ask for compressed pages (gzip, deflate, br, zstd)"), this);
   http->addRow(Compressed);
+  IpFamily = new QComboBox(this);
+  IpFamily->addItems({QStringLiteral("both"), QStringLiteral("ipv4"), QStringLiteral("ipv6")});
+  http->addRow(QStringLiteral("Address family:"), IpFamily);
+  NoRace = new QCheckBox(QStringLiteral("Try addresses one at a time (no IPv6/IPv4 race)"), this);
+  http->addRow(NoRace);
   AddEdit(http, "bandwidthLimit", QStringLiteral("Bandwidth limit (bytes/s):"),
           QStringLiteral("k, M, G for 1024, 1024^2, 1024^3; 0: no limit"));
 
@@ -146,6 +151,8 @@ TWindowOptions TOptionsDialog::Options() const {
   o.compressed = Compressed->isChecked();
   o.insecure = Insecure->isChecked();
   o.recordHistory = RecordHistory->isChecked();
+  o.ipFamily = Bytes(IpFamily->currentText());
+  o.noRace = NoRace->isChecked();
   return o;
 }
 
@@ -157,6 +164,8 @@ void TOptionsDialog::SetOptions(const TWindowOptions& o) {
   Compressed->setChecked(o.compressed);
   Insecure->setChecked(o.insecure);
   RecordHistory->setChecked(o.recordHistory);
+  IpFamily->setCurrentText(Text(o.ipFamily));
+  NoRace->setChecked(o.noRace);
   for (auto& [field, label] : FProblems) label->hide();
 }
 
@@ -197,6 +206,8 @@ TWindowOptions LoadWindowOptions() {
   o.compressed = settings.value(QStringLiteral("compressed"), o.compressed).toBool();
   o.insecure = settings.value(QStringLiteral("insecure"), o.insecure).toBool();
   o.recordHistory = settings.value(QStringLiteral("recordHistory"), o.recordHistory).toBool();
+  o.ipFamily = Bytes(settings.value(QStringLiteral("ipFamily"), Text(o.ipFamily)).toString());
+  o.noRace = settings.value(QStringLiteral("noRace"), o.noRace).toBool();
   return CheckOptions(o).empty() ? o : TWindowOptions{};
 }
 
@@ -211,6 +222,8 @@ void SaveWindowOptions(const TWindowOptions& o) {
   settings.setValue(QStringLiteral("compressed"), o.compressed);
   settings.setValue(QStringLiteral("insecure"), o.insecure);
   settings.setValue(QStringLiteral("recordHistory"), o.recordHistory);
+  settings.setValue(QStringLiteral("ipFamily"), Text(o.ipFamily));
+  settings.setValue(QStringLiteral("noRace"), o.noRace);
 }
 
 }  // namespace app

@@ -36,8 +36,8 @@ class TOptionsDialog : public QDialog {
   std::function<void(const TWindowOptions&)> OnAccepted;
 
   QLineEdit* Edit(const std::string& field) const { return FEdits.at(field); }
-  QComboBox *HttpVersion, *SocksLevel;
-  QCheckBox *FollowRedirects, *Compressed, *Insecure, *RecordHistory;
+  QComboBox *HttpVersion, *SocksLevel, *IpFamily;
+  QCheckBox *FollowRedirects, *Compressed, *Insecure, *RecordHistory, *NoRace;
 
  public slots:
   void accept() override;

@@ -61,7 +61,7 @@ TEST(CompareLast, WordingOnKnownSamples) {
 
 // A load keeps the protocol it spoke; one that ended before it knew takes the
 // version asked for, except HTTP/2, which ALPN may have turned into HTTP/1.1.
-TEST(HistoryRecord, ProtocolIsWhatTheLoadSpoke) {
+TEST(HistoryRecord, ProtocolAndAddressAreWhatTheLoadUsed) {
   struct Case {
     const char* spoken;
     std::string asked, stored;
@@ -70,11 +70,13 @@ TEST(HistoryRecord, ProtocolIsWhatTheLoadSpoke) {
   for (const Case& c : cases) {
     http::TLoadTimes t;
     t.protocol = c.spoken;
+    t.ip = "::1";
     app::TRunFacts facts;
     facts.httpVersion = c.asked;
     const store::TRunRow run = app::RunRow(app::TUrlLoads("u", {t}), facts);
     EXPECT_EQ(run.protocol, c.stored) << c.spoken << " " << c.asked;
     EXPECT_EQ(run.loadRows.at(0).protocol, c.stored) << c.spoken << " " << c.asked;
+    EXPECT_EQ(run.loadRows.at(0).ip, "::1");
   }
 }
 

@@ -38,6 +38,7 @@ TEST(CliUsageTest, BadUsageExitsTwoWithAMessageAndSendsNothing) {
       {{"-n", "101", url}, "add -y or --confirm"},
       {{"--timeout", "soon", url}, "--timeout"},
       {{"--timeout", "-1", url}, "--timeout must be"},
+      {{"-4", "-6", url}, "-4 and -6 exclude each other"},
       {{"--timeout", "nan", url}, "--timeout must be"},
       {{"--max-redirects", "-1", url}, "--max-redirects"},
       {{"--max-redirects", "two", url}, "--max-redirects"},
@@ -87,6 +88,7 @@ TEST(CliUrlTest, CheckedUrlEscapesSpacesInThePathOnly) {
   EXPECT_EQ(app::CheckedUrl("http://[::1]:65535/x"), "http://[::1]:65535/x");
   EXPECT_THROW(app::CheckedUrl("http://[::1/"), app::ECliUsage);
   EXPECT_THROW(app::CheckedUrl("http://[::1]x/"), app::ECliUsage);
+  EXPECT_THROW(app::CheckedUrl("http://[fe80::1%25eth0]:8080/"), app::ECliUsage);
   EXPECT_EQ(app::UrlHost("http://u:p@Example.ORG:81/x?y"), "Example.ORG");
 }
 

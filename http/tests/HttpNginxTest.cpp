@@ -38,6 +38,111 @@ class HttpNginx : public ::testing::Test {
   core::TMemoryStream body_;
 };
 
+// A bracketed IPv6 literal reaches nginx on ::1, with the brackets in the Host
+// line; as the only family allowed IPv4 does not get it.
+TEST(HttpNginxIPv6, BracketedLiteralUrl) {
+  TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
+  if (!testsupport::IPv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback here";
+  NginxServer nginx;
+  nginx.AddServerConfig("        location = /host { return 200 \"$http_host $server_addr\\n\"; }\n");
+  ASSERT_TRUE(nginx.Start());
+  auto cli = core::MakeComponent<THttpCli>(nullptr);
+  WindowSettings(*cli);
+  core::TMemoryStream body;
+  cli->SetRcvdStream(&body);
+  const std::string port = std::to_string(nginx.Port());
+  cli->SetURL("http://[::1]:" + port + "/host");
+  cli->Get();
+  EXPECT_EQ(body.DataString(), "[::1]:" + port + " ::1\n");
+  cli->SetIpFamily(httpIpV4Only);
+  EXPECT_THROW(cli->Get(), EHttpException);
+  EXPECT_EQ(cli->ReasonPhrase(), "can't resolve hostname to IP address");
+}
+
+// Names for the race, only through the hook: "dual.test" ranks IPv6 first,
+// "dual4first.test" IPv4 first, "v4.test" has IPv4 only.
+int DualResolver(const std::string& name, bool, winapi::HostEntry& out) {
+  in6_addr loop6 = in6addr_loopback;
+  out.officialName = name;
+  out.addrs = {htonl(INADDR_LOOPBACK)};
+  if (name == "v4.test") return 0;
+  if (name != "dual.test" && name != "dual4first.test") return winapi::WSAHOST_NOT_FOUND;
+  out.addrs6 = {loop6};
+  out.ipv4First = name == "dual4first.test";
+  return 0;
+}
+
+// Both families through the client: which address won, what the other attempts
+// did, and that the Host line names the host whatever the family.
+TEST(HttpNginxIPv6, RaceThroughTheResolverHook) {
+  TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
+  if (!testsupport::IPv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback here";
+  NginxServer nginx;
+  nginx.AddServerConfig("        location = /host { return 200 \"$http_host\\n\"; }\n");
+  ASSERT_TRUE(nginx.Start());
+  winapi::SetResolverHookForTesting(DualResolver);
+  struct Case {
+    const char* name;
+    std::string host;
+    uint16_t port;  // Port2() listens on IPv4 only: IPv6 is refused there
+    THttpIpFamily family;
+    bool race;
+    std::string ip;
+    std::vector<std::string> attempts;  // address and result
+  };
+  const Case cases[] = {
+      {"both answer: IPv6 wins", "dual.test", nginx.Port(), httpIpAny, true, "::1", {"::1 won"}},
+      {"IPv4 ranked first still races IPv6 first",
+       "dual4first.test",
+       nginx.Port(),
+       httpIpAny,
+       true,
+       "::1",
+       {"::1 won"}},
+      {"IPv6 refused: IPv4",
+       "dual.test",
+       nginx.Port2(),
+       httpIpAny,
+       true,
+       "127.0.0.1",
+       {"::1 failed: Connection refused (#10061)", "127.0.0.1 won"}},
+      {"IPv4 only", "v4.test", nginx.Port(), httpIpAny, true, "127.0.0.1", {"127.0.0.1 won"}},
+      {"IPv4 asked for", "dual.test", nginx.Port(), httpIpV4Only, true, "127.0.0.1", {"127.0.0.1 won"}},
+      {"IPv6 asked for", "dual4first.test", nginx.Port(), httpIpV6Only, true, "::1", {"::1 won"}},
+      {"no race: the resolver's order",
+       "dual4first.test",
+       nginx.Port(),
+       httpIpAny,
+       false,
+       "127.0.0.1",
+       {"127.0.0.1 won"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto cli = core::MakeComponent<THttpCli>(nullptr);
+    WindowSettings(*cli);
+    core::TMemoryStream body;
+    cli->SetRcvdStream(&body);
+    cli->SetIpFamily(c.family);
+    cli->SetConnectRacing(c.race);
+    const std::string hostPort = c.host + ":" + std::to_string(c.port);
+    cli->SetURL("http://" + hostPort + (c.port == nginx.Port() ? "/host" : "/other.html"));
+    cli->Get();
+    EXPECT_EQ(body.DataString(), c.port == nginx.Port() ? hostPort + "\n" : "other port\n");
+    const TLoadTimes& t = cli->Timeline().Times();
+    EXPECT_EQ(t.ip, c.ip);
+    EXPECT_EQ(t.family, c.ip == "::1" ? AF_INET6 : AF_INET);
+    std::vector<std::string> attempts;
+    for (const TLoadConnectAttempt& a : t.connectAttempts) {
+      attempts.push_back(a.addr + " " + a.result);
+      EXPECT_LE(a.startNs, a.endNs);
+    }
+    EXPECT_EQ(attempts, c.attempts);
+    EXPECT_GT(t.Phase(TLoadPhase::connect), 0);
+  }
+  winapi::SetResolverHookForTesting(nullptr);
+}
+
 TEST_F(HttpNginx, SmallAndLargeDocumentsInBothVersions) {
   std::ifstream file(nginx_.AddPatternFile("big.bin", 3 * 1024 * 1024 + 17), std::ios::binary);
   const std::string expected((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

@@ -219,6 +219,19 @@ TEST(HttpReference, LocationsAsBrowsersSendThem) {
   winapi::SetResolverHookForTesting(nullptr);
 }
 
+TEST(HttpReference, AZoneIdIsRefusedWithItsReason) {
+  Client c;
+  c.cli->SetURL("http://[fe80::1%25eth0]:8080/");
+  try {
+    c.cli->GetAsync();
+    ADD_FAILURE() << "accepted";
+  } catch (const EHttpException& e) {
+    EXPECT_EQ(e.Message(), "IPv6 zone ids (\"%...\") are not supported in URLs");
+    EXPECT_EQ(e.ErrorNumber(), 7);
+  }
+  EXPECT_EQ(c.cli->State(), httpReady);
+}
+
 TEST(HttpReference, AUrlWithLineBreaksIsRefusedBeforeAnythingIsSent) {
   ScriptedPeer peer;
   for (const std::string& bad : {std::string("/a\r\nX: 1"), std::string("/a\nb"), std::string("/a\0b", 4)}) {

@@ -42,7 +42,8 @@ class HttpsNginx : public ::testing::Test {
         ca_.NginxServerBlock(
             tls_, TestCert::kGood, root, "TLSv1.2 TLSv1.3",
             "        location = /to-http { return 302 http://127.0.0.1:$arg_p/dir/next.htm; }\n"
-            "        location = /proxy-auth { return 200 \"[$http_proxy_authorization]\\n\"; }\n") +
+            "        location = /proxy-auth { return 200 \"[$http_proxy_authorization]\\n\"; }\n"
+            "        location = /sni { return 200 \"[$ssl_server_name] $http_host\\n\"; }\n") +
         ca_.NginxServerBlock(tls12_, TestCert::kGood, root, "TLSv1.2") +
         ca_.NginxServerBlock(tls13_, TestCert::kGood, root, "TLSv1.3") +
         ca_.NginxServerBlock(expired_, TestCert::kExpired, root) +
@@ -184,6 +185,23 @@ TEST_F(HttpsNginx, CertificateFailuresNameTheReason) {
     Get(c.url);
     EXPECT_EQ(body_.DataString(), "hello world\n") << c.url;
   }
+}
+
+// A name goes out as SNI and is checked against the certificate's names; an
+// address (IPv4 or a bracketed IPv6 one) is never sent as SNI and is checked
+// against the certificate's IP entries.
+TEST_F(HttpsNginx, AddressesAreNoServerNamesAndMatchIpEntries) {
+  const std::string port = std::to_string(tls_);
+  Get(HttpsUrl(tls_, "/sni", "localhost"));
+  EXPECT_EQ(body_.DataString(), "[localhost] localhost:" + port + "\n");
+  Get(HttpsUrl(tls_, "/sni"));
+  EXPECT_EQ(body_.DataString(), "[] 127.0.0.1:" + port + "\n");
+  if (!testsupport::IPv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback here";
+  Get(HttpsUrl(tls_, "/sni", "[::1]"));
+  EXPECT_EQ(body_.DataString(), "[] [::1]:" + port + "\n");
+  // ::1 is not among the other certificate's names.
+  EXPECT_EQ(FailingGet(HttpsUrl(other_, "/index.html", "[::1]")),
+            "certificate verify failed: IP address mismatch");
 }
 
 TEST_F(HttpsNginx, ThroughSquidConnectTunnel) {

@@ -1,6 +1,7 @@
 // Asynchronous host lookups: immediate results, replaced and cancelled lookups,
 // several addresses, and the system resolver for localhost. Names other than
 // localhost go only to the resolver hook.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -42,6 +43,15 @@ int FakeResolver(const std::string& name, bool byAddr, winapi::HostEntry& out) {
   if (name == "multi.test" || name == "block.test") {
     out.officialName = name;
     out.addrs = {Ip(10, 0, 0, 3), Ip(10, 0, 0, 1), Ip(10, 0, 0, 2)};
+    return 0;
+  }
+  if (name == "dual.test" || name == "dual4first.test") {
+    out.officialName = name;
+    out.addrs = {Ip(10, 0, 0, 1)};
+    in6_addr a6{};
+    ::inet_pton(AF_INET6, "2001:db8::1", &a6);
+    out.addrs6 = {a6};
+    out.ipv4First = name == "dual4first.test";
     return 0;
   }
   if (name == "one.test") {
@@ -177,6 +187,53 @@ TEST_F(WSocketDns, FreeWithALookupPendingRaisesNoEvent) {
   s->DnsLookup("one.test");
   ASSERT_TRUE(PumpUntil([&] { return log.Has("dns 0"); }));
   EXPECT_EQ(events, 0);
+}
+
+// What each family setting gives: the families asked for, in the resolver's
+// order; literals answer before DnsLookup returns.
+TEST_F(WSocketDns, FamiliesAndLiterals) {
+  struct Case {
+    const char* name;
+    int family;
+    std::string events;
+    std::vector<std::string> results;
+  };
+  const Case cases[] = {
+      {"dual.test", AF_UNSPEC, "dns 0; ", {"2001:db8::1", "10.0.0.1"}},
+      {"dual4first.test", AF_UNSPEC, "dns 0; ", {"10.0.0.1", "2001:db8::1"}},
+      {"dual.test", AF_INET6, "dns 0; ", {"2001:db8::1"}},
+      {"dual.test", AF_INET, "dns 0; ", {"10.0.0.1"}},
+      {"one.test", AF_INET6, "dns 11004; ", {}},
+      {"[2001:DB8:0::7]", AF_UNSPEC, "dns 0; ", {"2001:db8::7"}},
+      {"::1", AF_INET6, "dns 0; ", {"::1"}},
+      {"127.0.0.1", AF_INET6, "dns 11004; ", {}},
+      {"127.0.0.1", AF_UNSPEC, "dns 0; ", {"127.0.0.1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " family " + std::to_string(c.family));
+    log.events.clear();
+    s->SetDnsFamily(c.family);
+    s->DnsLookup(c.name);
+    ASSERT_TRUE(PumpUntil([&] { return !log.events.empty(); }));
+    EXPECT_EQ(log.Text(), c.events);
+    EXPECT_EQ(Results(), c.results);
+  }
+}
+
+TEST_F(WSocketDns, TwoFamilyLookupCancelledMidwayLeavesNothing) {
+  s->SetDnsFamily(AF_UNSPEC);
+  hookCalls = 0;
+  s->DnsLookup("block.test");
+  // The resolver is inside the lookup when it is cancelled.
+  ASSERT_TRUE(PumpUntil([&] { return hookCalls == 1; }));
+  s->CancelDnsLookup();
+  EXPECT_EQ(log.Text(), "dns 10004; ");
+  OpenGate();
+  s->DnsLookup("dual.test");
+  ASSERT_TRUE(PumpUntil([&] { return log.Has("dns 0"); }));
+  PumpPending();
+  EXPECT_EQ(log.Text(), "dns 10004; dns 0; ");
+  EXPECT_EQ(Results(), (std::vector<std::string>{"2001:db8::1", "10.0.0.1"}));
 }
 
 TEST(WSocketDnsSystem, LocalhostResolves) {

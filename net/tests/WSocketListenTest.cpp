@@ -228,6 +228,61 @@ TEST(WSocketListen, DatagramReceivesFromAndSendsToItsSender) {
   EXPECT_EQ(server->ReadCount(), 11);
 }
 
+bool LoopbackV6Available() {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  if (fd >= 0) ::close(fd);
+  return ok;
+}
+
+// Both kinds of socket on ::1: the stream echo through Listen, Accept and Dup,
+// the datagram echo through the address-of-either-family calls; literals with and
+// without brackets.
+TEST(WSocketListen, StreamAndDatagramEchoOverIPv6) {
+  if (!LoopbackV6Available()) GTEST_SKIP() << "no IPv6 loopback here";
+  for (const char* proto : {"tcp", "udp"}) {
+    SCOPED_TRACE(proto);
+    EventLog log;
+    auto server = ListenSocket(proto, log);
+    server->SetAddr("::1");
+    auto adopted = core::MakeComponent<TWSocket>(nullptr);
+    auto echo = [](TWSocket& s) {
+      s.OnDataAvailable = [&s](core::TComponent*, uint16_t) {
+        char buf[100];
+        sockaddr_storage from{};
+        int fromLen = sizeof from;
+        const int n = s.ReceiveFrom(buf, sizeof buf, from, fromLen);
+        if (n > 0) s.SendTo(from, fromLen, buf, n);
+      };
+    };
+    echo(*server);
+    echo(*adopted);
+    server->OnSessionAvailable = [&](core::TComponent*, uint16_t) { adopted->Dup(server->Accept()); };
+    server->Listen();
+    ASSERT_EQ(server->AddrFamily(), AF_INET6);
+    EXPECT_EQ(server->GetBoundAddr(), "::1");
+    auto client = core::MakeComponent<TWSocket>(nullptr);
+    client->SetProto(proto);
+    client->SetAddr("[::1]");
+    client->SetPort(server->GetBoundPort());
+    std::string echoed;
+    client->OnDataAvailable = [&](core::TComponent*, uint16_t) { echoed += client->ReceiveStr(); };
+    client->OnSessionConnected = [&](core::TComponent*, uint16_t e) {
+      EXPECT_EQ(e, 0);
+      client->SendStr("ping6");
+    };
+    client->Connect();  // a datagram socket "connects" at once
+    ASSERT_TRUE(PumpUntil([&] { return echoed == "ping6"; })) << echoed;
+    if (std::string(proto) == "tcp") {
+      EXPECT_EQ(client->GetPeerAddr(), "::1");
+      EXPECT_EQ(adopted->GetPeerPort(), client->GetBoundPort());
+    }
+  }
+}
+
 TEST(WSocketListen, DatagramPortsAreSharedOnlyWithReuseAddr) {
   EventLog log1, log2;
   auto first = ListenSocket("udp", log1);

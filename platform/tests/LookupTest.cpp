@@ -16,8 +16,9 @@ namespace {
 using namespace socktest;
 using winapi::HANDLE;
 
-// The fake resolver: "gate" blocks until released, "mark" notes that the worker
-// reached it, "many" has 300 addresses, and anything else but "one.test" is not found.
+// The fake resolver: "gate" notes that the worker reached it and blocks until
+// released, "mark" notes it too, "many" has 300 addresses, "dual.test" has both
+// families, and anything else but "one.test" is not found.
 struct Gate {
   std::mutex mu;
   std::condition_variable cv;
@@ -30,7 +31,7 @@ Gate& TheGate() {
 }
 
 int FakeResolver(const std::string& name, bool byAddr, winapi::HostEntry& out) {
-  if (name == "mark") {
+  if (name == "mark" || name == "gate") {
     std::lock_guard lock(TheGate().mu);
     TheGate().marked = true;
     TheGate().cv.notify_all();
@@ -48,6 +49,14 @@ int FakeResolver(const std::string& name, bool byAddr, winapi::HostEntry& out) {
     out.officialName = name;
     out.aliases = {"alias.test"};
     out.addrs = {::inet_addr("10.0.0.1")};
+    return 0;
+  }
+  if (name == "dual.test") {
+    out.officialName = name;
+    out.addrs = {::inet_addr("10.0.0.1"), ::inet_addr("10.0.0.2")};
+    in6_addr a6{};
+    ::inet_pton(AF_INET6, "2001:db8::1", &a6);
+    out.addrs6 = {a6};
     return 0;
   }
   if (name == "many") {
@@ -112,6 +121,67 @@ TEST_F(LookupTest, LocalhostResolvesForReal) {
   uint32_t first;
   std::memcpy(&first, he->h_addr_list[0], 4);
   EXPECT_EQ(first, htonl(INADDR_LOOPBACK));
+}
+
+// The system's two-family path, on a literal: no name leaves the machine (this
+// host's files may not map localhost to ::1).
+TEST_F(LookupTest, LiteralResolvesForRealInTheTwoFamilyLookup) {
+  winapi::SetResolverHookForTesting(nullptr);
+  HANDLE h = winapi::WSAAsyncGetAddrInfo(win_.hwnd(), kLookupMsg, "::1", AF_UNSPEC);
+  const Note* done = Completion(h);
+  ASSERT_NE(done, nullptr);
+  ASSERT_EQ(done->error, 0);
+  winapi::HostEntry entry;
+  ASSERT_EQ(winapi::WSATakeHostEntry(h, entry), 0);
+  ASSERT_FALSE(entry.addrs6.empty());
+  EXPECT_TRUE(IN6_IS_ADDR_LOOPBACK(&entry.addrs6[0]));
+  EXPECT_TRUE(entry.addrs.empty());
+}
+
+// A two-family lookup keeps exactly the families it asked for; a name without an
+// address of the asked family is no data, not an empty success.
+TEST_F(LookupTest, FamilyLookupsKeepWhatTheyAskedFor) {
+  struct Case {
+    const char* name;
+    int family;
+    int error;
+    size_t v4, v6;
+  };
+  const Case cases[] = {{"dual.test", AF_UNSPEC, 0, 2, 1},
+                        {"dual.test", AF_INET6, 0, 0, 1},
+                        {"dual.test", AF_INET, 0, 2, 0},
+                        {"one.test", AF_INET6, winapi::WSANO_DATA, 0, 0},
+                        {"nowhere.test", AF_UNSPEC, winapi::WSAHOST_NOT_FOUND, 0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " family " + std::to_string(c.family));
+    HANDLE h = winapi::WSAAsyncGetAddrInfo(win_.hwnd(), kLookupMsg, c.name, c.family);
+    ASSERT_NE(h, 0u);
+    const Note* done = Completion(h);
+    ASSERT_NE(done, nullptr);
+    EXPECT_EQ(done->error, c.error);
+    winapi::HostEntry entry;
+    EXPECT_EQ(winapi::WSATakeHostEntry(h, entry), c.error == 0 ? 0 : winapi::WSAEINVAL);
+    EXPECT_EQ(entry.addrs.size(), c.v4);
+    EXPECT_EQ(entry.addrs6.size(), c.v6);
+  }
+  EXPECT_EQ(winapi::WSAAsyncGetAddrInfo(win_.hwnd(), kLookupMsg, "dual.test", AF_UNIX), 0u);
+  EXPECT_EQ(winapi::WSAGetLastError(), winapi::WSAEAFNOSUPPORT);
+}
+
+// Cancelled while the worker is inside the resolver: the answer that comes back
+// afterwards is dropped; no message, no result left to take.
+TEST_F(LookupTest, TwoFamilyLookupCancelledMidwayLeavesNothing) {
+  SetGate(false);
+  HANDLE h = winapi::WSAAsyncGetAddrInfo(win_.hwnd(), kLookupMsg, "gate", AF_UNSPEC);
+  ASSERT_TRUE(WaitMarked());
+  EXPECT_EQ(winapi::WSACancelAsyncRequest(h), 0);
+  SetGate(true);
+  HANDLE later = winapi::WSAAsyncGetAddrInfo(win_.hwnd(), kLookupMsg, "dual.test", AF_UNSPEC);
+  ASSERT_NE(Completion(later), nullptr);
+  for (const Note& n : win_.lookups) EXPECT_NE(n.wParam, h);
+  winapi::HostEntry entry;
+  EXPECT_EQ(winapi::WSATakeHostEntry(h, entry), winapi::WSAEINVAL);
+  EXPECT_EQ(winapi::WSACancelAsyncRequest(h), winapi::SOCKET_ERROR);
 }
 
 TEST_F(LookupTest, UnknownNameCompletesWithHostNotFound) {
