@@ -357,6 +357,9 @@ std::string MeasuredOptions(const CliOptions& o) {
   if (o.limitRate > 0) text += " limit-rate=" + std::to_string(o.limitRate);
   if (o.warmup > 0) text += " warmup=" + std::to_string(o.warmup);
   if (o.pages) text += " pages";
+  if (o.ipv4Only) text += " ipv4";
+  if (o.ipv6Only) text += " ipv6";
+  if (o.noRace) text += " no-race";
   return text;
 }
 

@@ -58,9 +58,9 @@ struct TLoadTimes {
   int status = 0;
   bool reused = false;
   int redirects = 0;
-  int64_t headerBytes = 0;   // status line and fields as they came off the wire
-  int64_t bodyBytes = 0;     // body as it came off the wire (chunk framing included)
-  int64_t decodedBytes = 0;  // document bytes after content decoding
+  int64_t headerBytes = 0;    // status line and fields as they came off the wire
+  int64_t bodyBytes = 0;      // body as it came off the wire (chunk framing included)
+  int64_t decodedBytes = 0;   // document bytes after content decoding
   const char* protocol = "";  // "h2", "http/1.1" or "http/1.0": what the final request spoke
   // The connection the final response came on: the peer's address and family
   // (empty and 0 when none was made), and the attempts that made it (none when a

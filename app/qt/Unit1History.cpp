@@ -19,7 +19,10 @@ std::string MeasuredOptions(const TWindowOptions& o) {
   if (!o.socks.empty()) text += " socks=" + o.socks + " socks-level=" + o.socksLevel;
   if (o.compressed) text += " compressed";
   if (o.bandwidthLimit != "0") text += " limit-rate=" + o.bandwidthLimit;
-  return text + " pages";  // the window always fills its page pane
+  text += " pages";  // the window always fills its page pane
+  if (o.ipFamily != "both") text += " " + o.ipFamily;
+  if (o.noRace) text += " no-race";
+  return text;
 }
 
 }  // namespace
