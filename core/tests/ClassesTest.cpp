@@ -1,5 +1,5 @@
 // Component ownership and the second construction/destruction phase; streams; the
-// strict integer conversion and the clamping text helpers.
+// strict integer conversion and the clamping text helpers; the byte buffer.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ByteBuffer.h"
 #include "core/Classes.h"
 
 namespace {
@@ -177,6 +178,26 @@ TEST(SysUtilsTest, OneBasedHelpersClamp) {
   EXPECT_EQ(core::Trim(" \t x \r\n"), "x");
   EXPECT_TRUE(core::SameText("Keep-Alive", "keep-alive"));
   EXPECT_EQ(core::IntToHex(0xABC, 8), "00000ABC");
+}
+
+// A receive buffer fed a byte at a time grows a byte at a time: it must keep
+// what it held and move only a logarithmic number of times, or a long line fed
+// byte by byte costs a copy of the whole line per byte.
+TEST(ByteBuffer, GrowingByOneKeepsTheBytesAndMovesRarely) {
+  core::TByteBuffer b;
+  int moves = 0;
+  for (size_t n = 1; n <= 100000; ++n) {
+    const size_t room = b.capacity();
+    b.resize(n);
+    moves += b.capacity() != room;
+    b[n - 1] = static_cast<char>(n % 251);
+  }
+  EXPECT_LE(moves, 20);
+  for (size_t i = 0; i < b.size(); ++i)
+    if (b[i] != static_cast<char>((i + 1) % 251)) FAIL() << "byte " << i << " changed";
+  b.resize(10);  // shrinking keeps the block
+  EXPECT_EQ(b.size(), 10u);
+  EXPECT_EQ(b[9], static_cast<char>(10));
 }
 
 }  // namespace
