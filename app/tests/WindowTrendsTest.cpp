@@ -134,7 +134,8 @@ TEST_F(WindowTrendsTest, TrendsOfTheCurrentUrlFromAPreparedDatabase) {
   const char* dirVar = std::getenv("TL_SCREENSHOTS");
   if (dirVar) {
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-    EXPECT_TRUE(form->Trends->grab().save(QString::fromStdString(std::string(dirVar) + "/trends.png"), "PNG"));
+    EXPECT_TRUE(
+        form->Trends->grab().save(QString::fromStdString(std::string(dirVar) + "/trends.png"), "PNG"));
   }
 
   emit form->Trends->Median->clicked(form->Trends->Median->at(3));
