@@ -155,7 +155,8 @@ TEST_F(CliMeasureTest, EachLoadReportsTheAddressItReached) {
     const std::string url = "http://" + host + ":" + port + "/index.html";
     const CliRun j = clitest::RunCli({"--json", "--export-csv", dir.File("a.csv"), "-n", "2", url});
     ASSERT_EQ(j.exitCode, 0) << j.err;
-    for (const auto& d : nlohmann::json::parse(j.out)["details"]) {
+    const auto doc = nlohmann::json::parse(j.out);
+    for (const auto& d : doc["details"]) {
       EXPECT_EQ(d["ip"], ip);
       EXPECT_EQ(d["family"], family);
       ASSERT_EQ(d["connect_attempts"].size(), 1u) << d;
