@@ -28,8 +28,9 @@ Output:
                          standard error); several URLs: {"runs": [...], "comparison": [...]}
 Measurement:
   -v, --details          after the report, each load's phases in ms (dns, connect, socks, tls, auth, redirect,
-                         request, wait, transfer, pane) and a summary (mean ± σ, range, median, p95, cold, TLS
-                         resumed and warm loads, throughput, a warning for outliers)
+                         request, wait, transfer, pane) and the address it reached, what the other attempts of a
+                         connection race cost, and a summary (mean ± σ, range, median, p95, cold, TLS resumed
+                         and warm loads, throughput, a warning for outliers)
       --warmup N         run N loads first and leave them out of every figure
       --export-csv FILE  every load's phases in microseconds, one row per load (a failed one with its error)
       --export-markdown FILE  one table row per URL: mean ± σ, min, max, median, p95, relative time

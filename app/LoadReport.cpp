@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <ostream>
 
+#include "app/ConnectText.h"
+
 namespace app {
 
 using http::kLoadPhaseCount;
@@ -83,6 +85,21 @@ const TUrlLoads* Fastest(const std::vector<TUrlLoads>& runs) {
   return best;
 }
 
+nlohmann::ordered_json AttemptsJson(const std::vector<http::TLoadConnectAttempt>& attempts) {
+  nlohmann::ordered_json a = nlohmann::ordered_json::array();
+  for (const http::TLoadConnectAttempt& c : attempts) {
+    nlohmann::ordered_json j;
+    j["address"] = c.addr;
+    j["port"] = c.port;
+    j["family"] = FamilyName(c.family);
+    j["start_us"] = Micros(c.startNs);
+    j["end_us"] = Micros(c.endNs);
+    j["result"] = c.result;
+    a.push_back(j);
+  }
+  return a;
+}
+
 }  // namespace
 
 std::vector<TLoadTimes> TUrlLoads::Completed() const {
@@ -122,6 +139,9 @@ nlohmann::ordered_json DetailsJson(const TUrlLoads& run) {
     d["tls_resumed"] = run.TlsResumed(i);
     d["redirects"] = t.redirects;
     d["protocol"] = t.protocol;
+    d["ip"] = t.ip;
+    d["family"] = FamilyName(t.family);
+    d["connect_attempts"] = AttemptsJson(t.connectAttempts);
     for (size_t p = 0; p < kLoadPhaseCount; ++p) phases[LoadPhaseName(PhaseAt(p))] = Micros(t.phaseNs[p]);
     d["phases_us"] = phases;
     d["total_us"] = TotalUs(t);
@@ -170,7 +190,7 @@ void PrintLoadTable(std::ostream& out, const std::vector<TLoadTimes>& loads) {
     std::snprintf(buf, sizeof buf, " %9s", LoadPhaseName(PhaseAt(p)));
     out << buf;
   }
-  out << "     total     bytes\n";
+  out << "     total     bytes  address\n";
   for (size_t i = 0; i < loads.size(); ++i) {
     const TLoadTimes& t = loads[i];
     std::snprintf(buf, sizeof buf, "%4zu %6d %-4s %-8s %5d", i + 1, t.status, t.reused ? "warm" : "cold",
@@ -180,10 +200,13 @@ void PrintLoadTable(std::ostream& out, const std::vector<TLoadTimes>& loads) {
       std::snprintf(buf, sizeof buf, " %9.3f", static_cast<double>(Micros(ns)) / 1000);
       out << buf;
     }
-    std::snprintf(buf, sizeof buf, " %9.3f %9lld\n", static_cast<double>(TotalUs(t)) / 1000,
+    std::snprintf(buf, sizeof buf, " %9.3f %9lld  ", static_cast<double>(TotalUs(t)) / 1000,
                   static_cast<long long>(t.decodedBytes));
-    out << buf;
+    out << buf << (t.ip.empty() ? "-" : t.ip) << "\n";
   }
+  for (size_t i = 0; i < loads.size(); ++i)
+    if (const std::string race = RaceText(loads[i].connectAttempts); !race.empty())
+      out << "Load " << i + 1 << ": " << race << "\n";
 }
 
 void PrintSummary(std::ostream& out, const TUrlLoads& run) {
@@ -252,7 +275,7 @@ nlohmann::ordered_json ComparisonJson(const std::vector<TUrlLoads>& runs) {
 void WriteCsv(std::ostream& out, const std::vector<TUrlLoads>& runs) {
   out << "url,load,status,reused,redirects";
   for (size_t p = 0; p < kLoadPhaseCount; ++p) out << "," << LoadPhaseName(PhaseAt(p)) << "_us";
-  out << ",total_us,header_bytes,body_bytes,decoded_bytes,tls_resumed,protocol,error\n";
+  out << ",total_us,header_bytes,body_bytes,decoded_bytes,tls_resumed,protocol,ip,family,error\n";
   for (const TUrlLoads& r : runs) {
     for (size_t i = 0; i < r.loads.size(); ++i) {
       const TLoadTimes& t = r.loads[i];
@@ -261,8 +284,8 @@ void WriteCsv(std::ostream& out, const std::vector<TUrlLoads>& runs) {
       for (int64_t ns : t.phaseNs) out << "," << Micros(ns);
       const bool failed = !r.error.empty() && i + 1 == r.loads.size();
       out << "," << TotalUs(t) << "," << t.headerBytes << "," << t.bodyBytes << "," << t.decodedBytes << ","
-          << (r.TlsResumed(i) ? "true" : "false") << "," << t.protocol << ","
-          << (failed ? CsvField(r.error) : std::string()) << "\n";
+          << (r.TlsResumed(i) ? "true" : "false") << "," << t.protocol << "," << CsvField(t.ip) << ","
+          << FamilyName(t.family) << "," << (failed ? CsvField(r.error) : std::string()) << "\n";
     }
   }
 }

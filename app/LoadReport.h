@@ -51,7 +51,9 @@ nlohmann::ordered_json StatsJson(const TUrlLoads& run);
 // Bytes per second in decimal units: "950 B/s", "12.3 kB/s", "4.56 MB/s".
 std::string ThroughputText(double bytesPerSecond);
 
-// The table of loads (phases in milliseconds, three decimals) and the summary.
+// The table of loads (phases in milliseconds, three decimals, and the address
+// each load's connection reached), then a line for each load whose connection
+// won a race that other attempts lost.
 void PrintLoadTable(std::ostream& out, const std::vector<http::TLoadTimes>& loads);
 // The summary of the completed loads; TLS resumptions are counted apart from the
 // cold loads, and a warning names loads beyond the inter-quartile fences.

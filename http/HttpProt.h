@@ -757,6 +757,7 @@ class THttpCli : public core::TWndControl {
   bool FConnectRacing = true;
   uint32_t FAttemptDelay = net::TConnectRace::kDefaultAttemptDelay;
   core::ComponentPtr<net::TConnectRace> FRace;
+  uint16_t FRacePort = 0;
   std::chrono::steady_clock::time_point FConnectStart{};
   bool FSingleAttemptOpen = false;
   std::string FConnIp;

@@ -131,6 +131,7 @@ void THttpCli::StartRace(const std::vector<std::string>& Addrs) {
     FRace->OnDone = [this](net::TConnectRace*, uint16_t e) { RaceDone(e); };
   }
   FRace->AttemptDelay = FAttemptDelay;
+  FRacePort = static_cast<uint16_t>(port);
   FConnectStart = std::chrono::steady_clock::now();
   FConnIp.clear();
   FConnFamily = 0;
@@ -148,9 +149,11 @@ void THttpCli::RaceDone(uint16_t ErrCode) {
     TLoadConnectAttempt r;
     r.addr = a.addr;
     r.family = a.family;
+    r.port = FRacePort;
     r.startNs = a.startNs;
     r.endNs = a.endNs;
     r.won = a.result == net::TAttemptResult::won;
+    r.error = a.error;
     r.result = net::AttemptResultText(a);
     FConnAttempts.push_back(r);
   }
@@ -170,6 +173,11 @@ void THttpCli::BeginSingleAttempt(const std::string& Address) {
   TLoadConnectAttempt a;
   a.addr = net::WithoutBrackets(Address);
   a.family = net::IsIPv6Literal(a.addr) ? AF_INET6 : net::IsDottedAddress(a.addr) ? AF_INET : 0;
+  try {
+    a.port = static_cast<uint16_t>(net::ResolvePort(FPort, "tcp") & 0xFFFFu);
+  } catch (const std::exception&) {
+    a.port = 0;  // the connect itself reports the bad port
+  }
   FConnAttempts = {a};
   FSingleAttemptOpen = true;
 }
@@ -183,6 +191,7 @@ void THttpCli::EndSingleAttempt(uint16_t ErrCode) {
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - FConnectStart)
           .count();
   if (ErrCode != 0) {
+    a.error = ErrCode;
     a.result = "failed: " + ErrorWithCode(ErrCode);
     return;
   }

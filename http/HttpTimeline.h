@@ -44,11 +44,13 @@ const char* LoadPhaseName(TLoadPhase phase);
 // One connection attempt of the load's connection: times from the start of its
 // connect phase.
 struct TLoadConnectAttempt {
-  std::string addr;  // "10.0.0.1" or "2001:db8::1"
-  int family = 0;    // AF_INET or AF_INET6
+  std::string addr;   // "10.0.0.1" or "2001:db8::1"
+  int family = 0;     // AF_INET or AF_INET6
+  uint16_t port = 0;  // 0 when the port was no number the client could resolve
   int64_t startNs = 0;
   int64_t endNs = 0;
   bool won = false;
+  uint16_t error = 0;  // the socket error of a failed attempt, so reports need not read result
   std::string result;  // "won", "no answer", "failed: Connection refused (#10061)"
 };
 

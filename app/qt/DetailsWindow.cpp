@@ -8,6 +8,8 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 
+#include "app/ConnectText.h"
+
 namespace app {
 
 namespace {
@@ -18,7 +20,18 @@ QString Latin1(const std::string& s) {
 
 // The columns a person looks at first come first, so they show without
 // scrolling sideways; the phases follow.
-enum TColumn { colLoad, colStatus, colConnection, colTotal, colBytes, colSpeed, colProtocol, colFirstPhase };
+enum TColumn {
+  colLoad,
+  colStatus,
+  colConnection,
+  colTotal,
+  colBytes,
+  colSpeed,
+  colProtocol,
+  colAddress,
+  colFamily,
+  colFirstPhase
+};
 constexpr int kColumnCount = colFirstPhase + static_cast<int>(kDetailPhaseCount);
 
 }  // namespace
@@ -52,8 +65,8 @@ class TLoadTableModel : public QAbstractTableModel {
   int columnCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : kColumnCount; }
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-    static const char* const kFixed[] = {"Load",  "Status", "Connection", "Total (ms)",
-                                         "Bytes", "Speed",  "Protocol"};
+    static const char* const kFixed[] = {"Load",  "Status",   "Connection", "Total (ms)", "Bytes",
+                                         "Speed", "Protocol", "Address",    "Family"};
     if (section < colFirstPhase) return QString::fromLatin1(kFixed[section]);
     return QString::fromLatin1(DetailPhaseName(static_cast<size_t>(section - colFirstPhase))) + " (ms)";
   }
@@ -63,6 +76,8 @@ class TLoadTableModel : public QAbstractTableModel {
     if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
     if (role == Qt::ForegroundRole && row.Failed()) return QColor(0xB0, 0, 0);
     if (role == Qt::ToolTipRole && row.Failed()) return Latin1(row.error);
+    if (role == Qt::ToolTipRole && (index.column() == colAddress || index.column() == colFamily))
+      return AttemptsTip(row);
     if (role != Qt::DisplayRole) return {};
     return Cell(row, index.column());
   }
@@ -87,9 +102,21 @@ class TLoadTableModel : public QAbstractTableModel {
                                                 : QString();
       case colProtocol:
         return QString::fromLatin1(row.times.protocol);
+      case colAddress:
+        return Latin1(row.times.ip);
+      case colFamily:
+        return QString::fromLatin1(FamilyLabel(row.times.family));
       default:
         return Latin1(MsText(row.PhaseUs(static_cast<size_t>(column - colFirstPhase))));
     }
+  }
+
+  // The attempts that made the load's connection; a kept connection made none.
+  static QVariant AttemptsTip(const TLoadRow& row) {
+    QStringList lines;
+    for (const std::string& l : AttemptLines(row.times.connectAttempts)) lines << Latin1(l);
+    if (lines.isEmpty()) return {};
+    return lines.join('\n');
   }
 
   const TRunDetails& FRun;
@@ -113,8 +140,9 @@ TDetailsWindow::TDetailsWindow(QWidget* parent, const TRunDetails& run)
   // Fixed widths from the headers: sizing to contents would read every row.
   for (int c = 0; c < kColumnCount; ++c) {
     const QString header = FModel->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
-    const int sample = Table->fontMetrics().horizontalAdvance(c == colSpeed ? "999 MB/s" : "99999.999");
-    Table->setColumnWidth(c, std::max(Table->fontMetrics().horizontalAdvance(header), sample) + 16);
+    const char* sample = c == colSpeed ? "999 MB/s" : c == colAddress ? "2001:db8::1234" : "99999.999";
+    const int sampleWidth = Table->fontMetrics().horizontalAdvance(sample);
+    Table->setColumnWidth(c, std::max(Table->fontMetrics().horizontalAdvance(header), sampleWidth) + 16);
   }
   Chart = new TPhaseChart(this);
 

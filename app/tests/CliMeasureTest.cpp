@@ -1,5 +1,6 @@
 // tachyload-cli's detailed measurement against a local nginx: the JSON details
 // and statistics, warm-up loads, the exports and the comparison of two URLs.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -10,10 +11,14 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "app/Cli.h"
 #include "app/tests/CliRun.h"
+#include "platform/WinSock.h"
 #include "testsupport/Nginx.h"
 #include "testsupport/Process.h"
 #include "testsupport/ScriptedPeer.h"
@@ -127,7 +132,7 @@ TEST(CliProtocolTest, EachLoadReportsItsProtocol) {
     for (const auto& d : parsed["details"]) EXPECT_EQ(d["protocol"], c.protocol);
     EXPECT_EQ(parsed["details"][2]["reused"], c.warm);
     const std::string csv = testsupport::ReadFile(dir.File("p.csv"));
-    EXPECT_NE(csv.find(",false," + std::string(c.protocol) + ",\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",false," + std::string(c.protocol) + ",127.0.0.1,ipv4,\n"), std::string::npos) << csv;
     const CliRun v = clitest::RunCli(verbose);
     ASSERT_EQ(v.exitCode, 0) << v.err;
     EXPECT_NE(v.out.find(std::string(" 200 ") + (c.warm ? "warm " : "cold ") + c.protocol), std::string::npos)
@@ -135,6 +140,72 @@ TEST(CliProtocolTest, EachLoadReportsItsProtocol) {
     EXPECT_EQ(v.out.find("chose HTTP/1.1 in ALPN for 3 of 3 loads") != std::string::npos, c.fallbackNote)
         << v.out;
   }
+}
+
+// Each load names the address it reached and its family, the same in the JSON,
+// the CSV and the -v table; the one attempt of a new connection is listed.
+TEST_F(CliMeasureTest, EachLoadReportsTheAddressItReached) {
+  if (!testsupport::IPv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback here";
+  TempDir dir("tladdr");
+  const std::string port = std::to_string(nginx.Port());
+  for (const auto& [host, ip, family] :
+       {std::tuple<std::string, std::string, std::string>{"[::1]", "::1", "ipv6"},
+        {"127.0.0.1", "127.0.0.1", "ipv4"}}) {
+    SCOPED_TRACE(host);
+    const std::string url = "http://" + host + ":" + port + "/index.html";
+    const CliRun j = clitest::RunCli({"--json", "--export-csv", dir.File("a.csv"), "-n", "2", url});
+    ASSERT_EQ(j.exitCode, 0) << j.err;
+    const auto doc = nlohmann::json::parse(j.out);
+    for (const auto& d : doc["details"]) {
+      EXPECT_EQ(d["ip"], ip);
+      EXPECT_EQ(d["family"], family);
+      ASSERT_EQ(d["connect_attempts"].size(), 1u) << d;
+      const auto& a = d["connect_attempts"][0];
+      EXPECT_EQ(a["address"], ip);
+      EXPECT_EQ(a["port"], nginx.Port());
+      EXPECT_EQ(a["family"], family);
+      EXPECT_EQ(a["result"], "won");
+      EXPECT_LE(a["start_us"].get<int64_t>(), a["end_us"].get<int64_t>());
+    }
+    const std::string csv = testsupport::ReadFile(dir.File("a.csv"));
+    EXPECT_NE(csv.find(",http/1.0," + ip + "," + family + ",\n"), std::string::npos) << csv;
+    const CliRun v = clitest::RunCli({"-v", "-n", "1", url});
+    ASSERT_EQ(v.exitCode, 0) << v.err;
+    EXPECT_TRUE(std::regex_search(v.out, std::regex(" bytes  address\n   1    200 cold .* 12  " +
+                                                    std::regex_replace(ip, std::regex("[.]"), "\\.") + "\n")))
+        << v.out;
+    EXPECT_EQ(v.out.find("Load 1:"), std::string::npos) << v.out;  // no attempt lost
+  }
+}
+
+// "dual.test" has both loopback addresses, IPv6 ranked first.
+int DualResolver(const std::string& name, bool, winapi::HostEntry& out) {
+  if (name != "dual.test") return winapi::WSAHOST_NOT_FOUND;
+  out.officialName = name;
+  out.addrs = {htonl(INADDR_LOOPBACK)};
+  out.addrs6 = {in6addr_loopback};
+  return 0;
+}
+
+// The race as -v tells it, in this process, where the resolver hook stands in
+// for the system's: nginx's second port listens on IPv4 only, so the IPv6
+// attempt is refused and IPv4 wins.
+TEST_F(CliMeasureTest, VerboseSaysWhatALostRaceCost) {
+  if (!testsupport::IPv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback here";
+  const std::string port = std::to_string(nginx.Port2());
+  std::vector<std::string> args = {
+      "tachyload-cli", "--noproxy", "*", "-v", "-n", "1", "http://dual.test:" + port + "/other.html"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  std::ostringstream out, err;
+  winapi::SetResolverHookForTesting(&DualResolver);
+  const int exitCode = app::RunCli(static_cast<int>(argv.size()), argv.data(), out, err);
+  winapi::SetResolverHookForTesting(nullptr);
+  ASSERT_EQ(exitCode, 0) << err.str();
+  EXPECT_TRUE(
+      std::regex_search(out.str(), std::regex("  127\\.0\\.0\\.1\nLoad 1: IPv6 attempt to \\[::1\\]:" + port +
+                                              " was refused after [0-9.]+ ms; IPv4 won\n")))
+      << out.str();
 }
 
 // Two URLs are measured in turn, each with its seven lines, its table and its
@@ -147,7 +218,7 @@ TEST_F(CliMeasureTest, TwoUrlsDetailsComparisonAndExports) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.err, "");  // no terminal: no progress bar
   const std::regex table(
-      "load status conn  proto    redir +dns +connect .* pane +total +bytes\n"
+      "load status conn  proto    redir +dns +connect .* pane +total +bytes  address\n"
       "   1    200 cold http/1.0 +0 +[0-9]+\\.[0-9]{3} .*\n"
       "   2    200 cold http/1.0 .*\n"
       "Time \\(mean ± σ\\): .*\n");

@@ -1,11 +1,13 @@
 // Statistics of load times and the reports built on them, on known samples.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <climits>
 #include <cmath>
 #include <sstream>
 
 #include "app/CliProgress.h"
+#include "app/ConnectText.h"
 #include "app/LoadReport.h"
 #include "app/Stats.h"
 
@@ -175,16 +177,91 @@ TEST(LoadReport, ExportsQuoteWhatWouldBreakTheirFormat) {
       csv.str().substr(0, csv.str().find('\n')),
       "url,load,status,reused,redirects,dns_us,connect_us,socks_us,tls_us,auth_us,redirect_us,request_us,"
       "wait_us,transfer_us,pane_us,total_us,header_bytes,body_bytes,decoded_bytes,tls_resumed,protocol,"
-      "error");
+      "ip,family,error");
   EXPECT_NE(csv.str().find(
-                "\n\"http://h/a,\"\"b\"\"|c\",1,200,true,0,0,0,0,0,0,0,0,1000,0,0,1000,0,0,1000,true,,\n"),
+                "\n\"http://h/a,\"\"b\"\"|c\",1,200,true,0,0,0,0,0,0,0,0,1000,0,0,1000,0,0,1000,true,,,,\n"),
             std::string::npos)
       << csv.str();
   EXPECT_NE(csv.str().find(
-                ",2,0,false,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,false,,\"Connection refused, \"\"twice\"\"\"\n"),
+                ",2,0,false,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,false,,,,\"Connection refused, \"\"twice\"\"\"\n"),
             std::string::npos)
       << csv.str();
   EXPECT_NE(md.str().find("| `http://h/a,\"b\"\\|c` | 1.000 ± 0.000 |"), std::string::npos) << md.str();
+}
+
+http::TLoadConnectAttempt Attempt(const char* addr, int family, double startMs, double endMs, uint16_t error,
+                                  bool won) {
+  http::TLoadConnectAttempt a;
+  a.addr = addr;
+  a.family = family;
+  a.port = 443;
+  a.startNs = static_cast<int64_t>(startMs * 1e6);
+  a.endNs = static_cast<int64_t>(endMs * 1e6);
+  a.error = error;
+  a.won = won;
+  return a;
+}
+
+// The sentence names every attempt that did not win, with what it did and for
+// how long, then the winner's family; nothing when there was no loser or no winner.
+TEST(LoadReport, RaceSentenceSaysWhatTheLosersDid) {
+  const auto v6 = [](double s, double e, uint16_t err = 0, bool won = false) {
+    return Attempt("2001:db8::1", AF_INET6, s, e, err, won);
+  };
+  const auto v4 = [](double s, double e, uint16_t err = 0, bool won = false) {
+    return Attempt("192.0.2.1", AF_INET, s, e, err, won);
+  };
+  const struct {
+    const char* name;
+    std::vector<http::TLoadConnectAttempt> attempts;
+    std::string want;
+  } cases[] = {
+      {"IPv6 silent",
+       {v6(0, 250.4), v4(250, 251.2, 0, true)},
+       "IPv6 attempt to [2001:db8::1]:443 gave no answer in 250 ms; IPv4 won"},
+      {"IPv6 refused",
+       {v6(0, 0.31, 10061), v4(0.31, 0.5, 0, true)},
+       "IPv6 attempt to [2001:db8::1]:443 was refused after 0.3 ms; IPv4 won"},
+      {"IPv6 timed out",
+       {v6(0, 21000, 10060), v4(250, 251, 0, true)},
+       "IPv6 attempt to [2001:db8::1]:443 timed out after 21000 ms; IPv4 won"},
+      {"unreachable",
+       {v6(0, 9.96, 10051), v4(9.96, 10, 0, true)},
+       "IPv6 attempt to [2001:db8::1]:443 failed after 10 ms (Network is unreachable); IPv4 won"},
+      {"IPv4 closed when IPv6 answered late",
+       {v6(0, 260, 0, true), v4(250, 260)},
+       "IPv4 attempt to 192.0.2.1:443 gave no answer in 10 ms; IPv6 won"},
+      {"two losers in order",
+       {v6(0, 500), v4(250, 500.2, 10061), Attempt("2001:db8::2", AF_INET6, 250.2, 500, 0, false),
+        v4(500, 501, 0, true)},
+       "IPv6 attempt to [2001:db8::1]:443 gave no answer in 500 ms; IPv4 attempt to 192.0.2.1:443 was "
+       "refused after 250 ms; IPv6 attempt to [2001:db8::2]:443 gave no answer in 250 ms; IPv4 won"},
+      {"one attempt", {v4(0, 1, 0, true)}, ""},
+      {"no winner", {v6(0, 1, 10061), v4(1, 2, 10061)}, ""},
+      {"kept connection", {}, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(RaceText(c.attempts), c.want) << c.name;
+
+  // The table prints the sentence under itself for the load it belongs to.
+  http::TLoadTimes raced = Load(1000, 500, false), plain = Load(1000, 500, true);
+  raced.ip = "192.0.2.1";
+  raced.family = AF_INET;
+  raced.connectAttempts = cases[1].attempts;
+  plain.ip = raced.ip;
+  std::ostringstream table;
+  PrintLoadTable(table, {plain, raced});
+  EXPECT_NE(table.str().find("  192.0.2.1\nLoad 2: " + cases[1].want + "\n"), std::string::npos)
+      << table.str();
+  EXPECT_EQ(table.str().find("Load 1:"), std::string::npos) << table.str();
+  const auto json = DetailsJson({"http://h/", {raced}});
+  EXPECT_EQ(json[0]["ip"], "192.0.2.1");
+  EXPECT_EQ(json[0]["family"], "ipv4");
+  EXPECT_EQ(json[0]["connect_attempts"][0],
+            nlohmann::ordered_json::parse(R"({"address": "2001:db8::1", "port": 443, "family": "ipv6",
+                                              "start_us": 0, "end_us": 310, "result": ""})"));
+  EXPECT_EQ(AttemptLines(cases[1].attempts),
+            (std::vector<std::string>{"IPv6 [2001:db8::1]:443 was refused after 0.3 ms",
+                                      "IPv4 192.0.2.1:443 won after 0.2 ms"}));
 }
 
 TEST(LoadReport, ThroughputInDecimalUnits) {

@@ -449,6 +449,14 @@ TEST_F(WindowTest, DetailsFillBetweenLoadsAndNeverDuringOne) {
   // What the load spoke: the window's HTTP/1.0.
   EXPECT_EQ(table->headerData(6, Qt::Horizontal).toString(), "Protocol");
   EXPECT_EQ(table->data(table->index(5, 6)).toString(), "http/1.0");
+  // Where it connected, and the attempt that made the connection.
+  EXPECT_EQ(table->headerData(7, Qt::Horizontal).toString(), "Address");
+  EXPECT_EQ(table->headerData(8, Qt::Horizontal).toString(), "Family");
+  EXPECT_EQ(table->data(table->index(5, 7)).toString(), "127.0.0.1");
+  EXPECT_EQ(table->data(table->index(5, 8)).toString(), "IPv4");
+  const QString tip = table->data(table->index(5, 7), Qt::ToolTipRole).toString();
+  EXPECT_TRUE(tip.startsWith(QString::fromStdString("IPv4 " + peer.Address() + " won after ")))
+      << tip.toStdString();
   EXPECT_TRUE(form->Details->StatsLabel->text().startsWith("Loads: 6   median"));
 }
 
