@@ -60,8 +60,9 @@ void THttpCli::Login() {
     return;
   }
   // Here through a SOCKS server means level 4, whose request has room for an IPv4
-  // address only: without a family asked for, IPv6 ones would be of no use.
-  const bool socks4 = !core::Trim(FSocksServer).empty();
+  // address only: without a family asked for, IPv6 ones would be of no use. An
+  // IPv6 literal goes on to the socket, which says why it cannot go through.
+  const bool socks4 = !core::Trim(FSocksServer).empty() && !net::IsIPv6Literal(FHostName);
   FSocket->SetDnsFamily(FIpFamily == httpIpV4Only   ? AF_INET
                         : FIpFamily == httpIpV6Only ? AF_INET6
                         : socks4                    ? AF_INET

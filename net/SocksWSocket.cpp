@@ -120,6 +120,9 @@ void TCustomSocksWSocket::Connect() {
     return;
   }
   if (const std::string refusal = SocksFieldsRefusal(); !refusal.empty()) {
+    // The code a caller that only sees the error event goes by.
+    FLastError =
+        IsIPv6Literal(FAddrStr) && FSocksLevelText != "5" ? winapi::WSAEAFNOSUPPORT : winapi::WSAEINVAL;
     ReportError(refusal);
     return;
   }

@@ -126,6 +126,20 @@ TEST(HttpSocksIPv6, PageThroughAServerOnIPv6Loopback) {
   }
 }
 
+// SOCKS 4 and 4A have no room for an IPv6 destination: the load fails with the
+// family refused, before anything is sent to the server.
+TEST(HttpSocksScripted, Level4RefusesAnIPv6Destination) {
+  for (const char* level : {"4", "4A"}) {
+    SCOPED_TRACE(level);
+    testsupport::ScriptedPeer peer;
+    ThroughSocks t(peer.Port(), level);
+    EXPECT_NE(t.Get("http://[::1]:8080/"), "");
+    EXPECT_EQ(t.cli->ReasonPhrase(),
+              "can't connect: Address family not supported by protocol family (Error #10047)");
+    EXPECT_EQ(peer.AcceptedCount(), 0u);
+  }
+}
+
 std::mutex gLookupsLock;
 std::vector<std::string> gLookups;  // the lookups may run on the resolver's thread
 
