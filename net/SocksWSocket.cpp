@@ -59,17 +59,17 @@ std::string TCustomSocksWSocket::SocksFieldsRefusal() const {
   const auto hasZero = [](const std::string& s) { return s.find('\0') != std::string::npos; };
   // Level 5 sends user code and password only when it offers to authenticate.
   const bool sendsCredentials = level4 || level4A || FSocksAuthChoice == socksAuthenticateUsercode;
+  // First, as no other setting would help: SOCKS 4 has room for an IPv4 address
+  // only, and 4A's field is a name for the server to look up, which an IPv6
+  // literal is not. Said here rather than left to the server's bare 91.
+  if ((level4 || level4A) && IsIPv6Literal(FAddrStr))
+    return "Connect: socks level " + FSocksLevelText + " cannot carry an IPv6 address (use level 5)";
   if (sendsCredentials && tooLong(FSocksUserText)) return "Connect: socks user code longer than 255 bytes";
   if (!level4 && tooLong(FAddrStr)) return "Connect: socks host name longer than 255 bytes";
   if (!level4 && !level4A && sendsCredentials && tooLong(FSocksPasswordText))
     return "Connect: socks password longer than 255 bytes";
   if ((level4 || level4A) && hasZero(FSocksUserText)) return "Connect: socks user code contains a zero byte";
   if (level4A && hasZero(FAddrStr)) return "Connect: socks host name contains a zero byte";
-  // SOCKS 4 has room for an IPv4 address only, and 4A's field is a name for the
-  // server to look up, which an IPv6 literal is not: say so rather than let the
-  // server reject it with a bare 91.
-  if ((level4 || level4A) && IsIPv6Literal(FAddrStr))
-    return "Connect: socks level " + FSocksLevelText + " cannot carry an IPv6 address (use level 5)";
   return {};
 }
 
