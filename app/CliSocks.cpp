@@ -20,13 +20,33 @@ bool IsPortNumber(const std::string& s) {
   return port >= 1 && port <= 65535;
 }
 
+struct THostPort {
+  std::string host, port;  // port empty: none given
+  bool portGiven = false;
+};
+
+// HOST[:PORT], where an IPv6 HOST is "[::1]" (a port may follow) or a bare "::1"
+// (the colons are the address's: no port).
+THostPort SplitServer(const std::string& Value) {
+  size_t colon = std::string::npos;
+  if (!Value.empty() && Value[0] == '[') {
+    const size_t close = Value.find(']');
+    if (close != std::string::npos && close + 1 < Value.size() && Value[close + 1] == ':') colon = close + 1;
+    if (close == std::string::npos || (close + 1 < Value.size() && colon == std::string::npos))
+      return {};  // an unclosed '[' or text after the address: no host
+  } else if (std::count(Value.begin(), Value.end(), ':') == 1) {
+    colon = Value.find(':');
+  }
+  if (colon == std::string::npos) return {Value, {}, false};
+  return {Value.substr(0, colon), Value.substr(colon + 1), true};
+}
+
 }  // namespace
 
 std::string CheckSocksServer(const std::string& Value) {
-  const size_t colon = Value.rfind(':');
-  const std::string host = Value.substr(0, colon);
-  if (host.empty()) return "needs a host: HOST[:PORT]";
-  if (colon != std::string::npos && !IsPortNumber(Value.substr(colon + 1)))
+  const THostPort s = SplitServer(Value);
+  if (s.host.empty()) return "needs a host: HOST[:PORT]";
+  if (s.portGiven && !IsPortNumber(s.port))
     return "the port must be a number from 1 to 65535: '" + Value + "'";
   return {};
 }
@@ -48,9 +68,9 @@ std::string SocksLengthProblem(const TSocksOptions& Options, const std::string& 
 
 void ApplySocks(http::THttpCli& Client, const TSocksOptions& Options, std::string& Failure) {
   if (Options.server.empty()) return;
-  const size_t colon = Options.server.rfind(':');
-  Client.SetSocksServer(Options.server.substr(0, colon));
-  Client.SetSocksPort(colon == std::string::npos ? kDefaultSocksPort : Options.server.substr(colon + 1));
+  const THostPort s = SplitServer(Options.server);
+  Client.SetSocksServer(s.host);
+  Client.SetSocksPort(s.portGiven ? s.port : kDefaultSocksPort);
   Client.SetSocksLevel(core::UpperCase(Options.level));
   Client.SetSocksUsercode(Options.user);
   Client.SetSocksPassword(Options.password);

@@ -1,7 +1,7 @@
 // tachyload-cli's SOCKS options: the server as HOST[:PORT] (port 1080 unless
-// given), the level (4, 4A or 5), and the user code and password. A user code
-// turns on the user/password method at level 5; at levels 4 and 4A it is the user
-// id of the request.
+// given; an IPv6 HOST as "[::1]" or, without a port, "::1"), the level (4, 4A or 5), and the user code and
+// password. A user code turns on the user/password method at level 5; at levels 4 and 4A it is the user id of
+// the request.
 #pragma once
 
 #include <string>

@@ -2,11 +2,14 @@
 // connects, sends each LINE with SendLine, waits for the answer line with
 // WaitUntilDone and prints it.
 //
-// Usage: line_client HOST PORT LINE...
+// Usage: line_client [--bind A] HOST PORT LINE...
+//   A: the local address to connect from, an IPv4 or IPv6 literal of HOST's family.
 // Exits 0 when every line got its answer, 1 on a failure (after 10 s at the most).
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "net/AddressText.h"
 #include "net/SocketErrorText.h"
 #include "net/WSocket.h"
 
@@ -22,14 +25,21 @@ std::string WithoutLineEnd(std::string line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: line_client HOST PORT LINE...\n");
+  std::string bind;
+  int first = 1;  // HOST
+  if (argc > 2 && std::strcmp(argv[1], "--bind") == 0) {
+    bind = argv[2];
+    first = 3;
+  }
+  if (argc < first + 3 || (first == 3 && !net::IsDottedAddress(bind) && !net::IsIPv6Literal(bind))) {
+    std::fprintf(stderr, "usage: line_client [--bind IPv4-or-IPv6-address] HOST PORT LINE...\n");
     return 2;
   }
   try {
     auto s = core::MakeComponent<net::TWSocket>(nullptr);
-    s->SetAddr(argv[1]);
-    s->SetPort(argv[2]);
+    s->SetAddr(argv[first]);
+    s->SetPort(argv[first + 1]);
+    if (!bind.empty()) s->SetLocalAddr(net::WithoutBrackets(bind));
     s->SetLineMode(true);
     s->SetTimeout(kTimeoutMs);
 
@@ -59,7 +69,7 @@ int main(int argc, char** argv) {
                    net::SocketErrorMessage(connectError).c_str());
       return 1;
     }
-    for (int i = 3; i < argc; ++i) {
+    for (int i = first + 2; i < argc; ++i) {
       const std::string line = argv[i];
       done = false;
       reply.clear();

@@ -2,17 +2,24 @@
 // (Dup) in line mode, which sends each line back ended with CR LF. Many clients at
 // once; a last line without a line end is echoed when its client closes.
 //
-// Usage: line_echo_server [--port N] [--addr A]
-//   N: the port (0, the default, lets the system choose); A: the local address
-//   (default 0.0.0.0). Prints "listening on PORT" once it listens.
+// Usage: line_echo_server [--port N] [--bind A]
+//   N: the port (0, the default, lets the system choose); A: the local address to
+//   listen on, an IPv4 or IPv6 literal ("::1", "[::1]"; default 0.0.0.0; the older
+//   --addr also takes a name). Prints "listening on PORT" once it listens.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "net/AddressText.h"
 #include "net/SocketErrorText.h"
 #include "net/WSocket.h"
 
 namespace {
+
+// --bind takes an address: a name could stand for either family, or for several.
+bool IsAddressLiteral(const char* text) {
+  return net::IsDottedAddress(text) || net::IsIPv6Literal(text);
+}
 
 bool ParseArgs(int argc, char** argv, std::string& port, std::string& addr) {
   for (int i = 1; i < argc; i += 2) {
@@ -20,6 +27,8 @@ bool ParseArgs(int argc, char** argv, std::string& port, std::string& addr) {
     if (std::strcmp(argv[i], "--port") == 0)
       port = argv[i + 1];
     else if (std::strcmp(argv[i], "--addr") == 0)
+      addr = argv[i + 1];
+    else if (std::strcmp(argv[i], "--bind") == 0 && IsAddressLiteral(argv[i + 1]))
       addr = argv[i + 1];
     else
       return false;
@@ -56,7 +65,7 @@ void AdoptClient(net::SOCKET handle) {
 int main(int argc, char** argv) {
   std::string port = "0", addr = "0.0.0.0";
   if (!ParseArgs(argc, argv, port, addr)) {
-    std::fprintf(stderr, "usage: line_echo_server [--port N] [--addr A]\n");
+    std::fprintf(stderr, "usage: line_echo_server [--port N] [--bind IPv4-or-IPv6-address]\n");
     return 2;
   }
   try {

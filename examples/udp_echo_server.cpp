@@ -1,18 +1,25 @@
 // A datagram echo server: a datagram socket that listens sends every datagram back
 // to its sender with SendTo. With --group it also joins a multicast group on the
-// interface given by --addr, and answers what is sent to the group.
+// interface given by --bind, and answers what is sent to the group.
 //
-// Usage: udp_echo_server [--port N] [--addr A] [--group G]
-//   N: the port (0, the default, lets the system choose); A: the local address
-//   (default 0.0.0.0). Prints "listening on PORT" once it listens.
+// Usage: udp_echo_server [--port N] [--bind A] [--group G]
+//   N: the port (0, the default, lets the system choose); A: the local address to
+//   listen on, an IPv4 or IPv6 literal (default 0.0.0.0; the older --addr also
+//   takes a name). Prints "listening on PORT" once it listens.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "net/AddressText.h"
 #include "net/SocketErrorText.h"
 #include "net/WSocket.h"
 
 namespace {
+
+// --bind takes an address: a name could stand for either family, or for several.
+bool IsAddressLiteral(const char* text) {
+  return net::IsDottedAddress(text) || net::IsIPv6Literal(text);
+}
 
 constexpr int kMaxDatagram = 65536;
 
@@ -22,6 +29,8 @@ bool ParseArgs(int argc, char** argv, std::string& port, std::string& addr, std:
     if (std::strcmp(argv[i], "--port") == 0)
       port = argv[i + 1];
     else if (std::strcmp(argv[i], "--addr") == 0)
+      addr = argv[i + 1];
+    else if (std::strcmp(argv[i], "--bind") == 0 && IsAddressLiteral(argv[i + 1]))
       addr = argv[i + 1];
     else if (std::strcmp(argv[i], "--group") == 0)
       group = argv[i + 1];
@@ -36,7 +45,7 @@ bool ParseArgs(int argc, char** argv, std::string& port, std::string& addr, std:
 int main(int argc, char** argv) {
   std::string port = "0", addr = "0.0.0.0", group;
   if (!ParseArgs(argc, argv, port, addr, group)) {
-    std::fprintf(stderr, "usage: udp_echo_server [--port N] [--addr A] [--group G]\n");
+    std::fprintf(stderr, "usage: udp_echo_server [--port N] [--bind IPv4-or-IPv6-address] [--group G]\n");
     return 2;
   }
   try {
@@ -48,7 +57,7 @@ int main(int argc, char** argv) {
     s->SetMultiCastAddrStr(group);
     static char buf[kMaxDatagram];
     s->OnDataAvailable = [&s](core::TComponent*, uint16_t) {
-      sockaddr_in from{};
+      sockaddr_storage from{};  // a sender of either family
       int fromLen = sizeof from;
       const int n = s->ReceiveFrom(buf, sizeof buf, from, fromLen);
       if (n >= 0) s->SendTo(from, fromLen, buf, n);

@@ -10,7 +10,8 @@
 // Checked:
 // - Connect refuses exactly the fields a request cannot carry, before sending;
 // - the bytes sent are exactly the requests this set-up asks for (greeting,
-//   user/password, connect request at the chosen level), in the order the
+//   user/password, connect request at the chosen level, an IPv6 destination as
+//   its 16 bytes at level 5 and refused below it), in the order the
 //   server's replies call for, built here from the protocol's own layout;
 // - a granted tunnel reports one successful connect and hands the application
 //   exactly the bytes that followed the final reply; a failure reports one
@@ -25,6 +26,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <arpa/inet.h>
 
 #include "core/Application.h"
 #include "net/WSocket.h"
@@ -273,7 +276,17 @@ struct TExpected {
   std::string data;          // granted: what follows the final reply
 };
 
+// An IPv6 address, bare or in the brackets of a URL.
+bool IPv6Destination(const std::string& dest, in6_addr& out) {
+  std::string bare = dest;
+  if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+  return bare.find(':') != std::string::npos && inet_pton(AF_INET6, bare.c_str(), &out) == 1;
+}
+
 bool Refused(const TSetup& s, const std::string& dest) {
+  in6_addr ignored{};
+  // SOCKS 4 and 4A carry no IPv6 address.
+  if (s.level != lv5 && IPv6Destination(dest, ignored)) return true;
   const bool sendsCredentials = s.level != lv5 || s.offerAuth;
   if (sendsCredentials && s.user.size() > 255) return true;
   if (s.level != lv4 && dest.size() > 255) return true;
@@ -284,6 +297,10 @@ bool Refused(const TSetup& s, const std::string& dest) {
 
 std::string ConnectRequest(const TSetup& s, const std::string& dest, bool& lookupFails) {
   lookupFails = false;
+  in6_addr a6{};
+  if (s.level == lv5 && IPv6Destination(dest, a6))
+    return std::string("\x05\x01\x00\x04", 4) + std::string(reinterpret_cast<const char*>(&a6), 16) +
+           PortBytes(s.port);
   if (s.level == lv5)
     return std::string("\x05\x01\x00\x03", 4) + static_cast<char>(dest.size()) + dest + PortBytes(s.port);
   std::string r = "\x04\x01" + PortBytes(s.port);

@@ -2,7 +2,8 @@
 // expected (method, authentication, level 4 or level 5 connect) and the second how
 // the rest is cut into receives. Besides crashes, it checks that the buffer count
 // stays inside the buffer, that a granted reply lies within what was received,
-// that failures carry a code of the family with a text, and that the verdict does
+// that failures carry a code of the family with a text, that a granted level 5
+// reply ends where its address type puts the end, and that the verdict does
 // not depend on the cuts (except for the authentication reply, whose check of
 // extra bytes looks at what one receive brought).
 #include <cstddef>
@@ -73,6 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Result bytewise = FeedInPieces(kind, data + 2, size - 2, 0);
   CheckVerdict(kind, cut);
   CheckVerdict(kind, bytewise);
+  // A granted level 5 reply is as long as its bound address says: IPv4 (type 1),
+  // a name (type 3, its length byte) or IPv6 (type 4, 16 bytes), whatever was asked.
+  if (kind == TSocksReplyKind::kConnect5 && bytewise.verdict.outcome == TSocksOutcome::kGranted) {
+    const uint8_t* r = data + 2;
+    const int type = r[3];
+    Check(type == 1 || type == 3 || type == 4);
+    Check(bytewise.verdict.replyLength == (type == 1 ? 10 : type == 4 ? 22 : r[4] + 7));
+  }
   if (kind != TSocksReplyKind::kAuth) {
     Check(cut.verdict.outcome == bytewise.verdict.outcome);
     Check(cut.verdict.error.code == bytewise.verdict.error.code);

@@ -59,8 +59,13 @@ void THttpCli::Login() {
     ConnectToAddress(FHostName);
     return;
   }
+  // Here through a SOCKS server means level 4, whose request has room for an IPv4
+  // address only: without a family asked for, IPv6 ones would be of no use. An
+  // IPv6 literal goes on to the socket, which says why it cannot go through.
+  const bool socks4 = !core::Trim(FSocksServer).empty() && !net::IsIPv6Literal(FHostName);
   FSocket->SetDnsFamily(FIpFamily == httpIpV4Only   ? AF_INET
                         : FIpFamily == httpIpV6Only ? AF_INET6
+                        : socks4                    ? AF_INET
                                                     : AF_UNSPEC);
   try {
     FSocket->DnsLookup(FHostName);
@@ -107,7 +112,10 @@ void THttpCli::SocketDNSLookupDone(core::TComponent* /*Sender*/, uint16_t ErrCod
     return;
   }
   const std::vector<std::string> addrs = FSocket->DnsResultList().Items();
-  if (addrs.size() > 1 && (FProtocol == "http" || FProtocol == "https")) {
+  // The race connects straight to the addresses: through a SOCKS server the
+  // connection is the server's to make, so the first address goes in the request.
+  const bool throughSocks = !core::Trim(FSocksServer).empty();
+  if (addrs.size() > 1 && !throughSocks && (FProtocol == "http" || FProtocol == "https")) {
     StartRace(addrs);
     return;
   }

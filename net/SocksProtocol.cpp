@@ -5,6 +5,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "net/AddressText.h"
+
 namespace net::socks {
 
 namespace {
@@ -103,8 +105,16 @@ std::string Connect4ARequest(uint16_t Port, const std::string& User, const std::
   return s;
 }
 
-// Always a domain name (type 3), also for a dotted address: the server reads it.
+// A domain name (type 3), also for a dotted address: the server reads it. An IPv6
+// literal is no name a server has to resolve; it goes as its 16 bytes (type 4).
 std::string Connect5Request(uint16_t Port, const std::string& HostName) {
+  in6_addr a6{};
+  if (ParseIPv6(HostName, a6)) {
+    std::string s{'\x05', '\x01', '\0', '\x04'};
+    s.append(reinterpret_cast<const char*>(&a6), sizeof a6);
+    AppendPort(s, Port);
+    return s;
+  }
   std::string s{'\x05', '\x01', '\0', '\x03'};
   s += static_cast<char>(HostName.size());
   s += HostName;

@@ -48,6 +48,7 @@ std::string AuthRequest(const std::string& User, const std::string& Password);
 // Level "4": Address in network order; level "4A": HostName goes to the server.
 std::string Connect4Request(uint16_t Port, uint32_t Address, const std::string& User);
 std::string Connect4ARequest(uint16_t Port, const std::string& User, const std::string& HostName);
+// An IPv6 literal ("::1" or "[::1]") goes as address type 4, anything else as a name.
 std::string Connect5Request(uint16_t Port, const std::string& HostName);
 
 enum class TSocksReplyKind : uint8_t { kMethods, kAuth, kConnect4, kConnect5 };

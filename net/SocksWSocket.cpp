@@ -2,6 +2,8 @@
 // server. The negotiation itself is in SocksNegotiation.cpp.
 #include "net/SocksWSocket.h"
 
+#include "net/AddressText.h"
+
 namespace net {
 
 TCustomSocksWSocket::TCustomSocksWSocket(core::TComponent* AOwner) : TCustomWSocket(AOwner) {}
@@ -57,6 +59,11 @@ std::string TCustomSocksWSocket::SocksFieldsRefusal() const {
   const auto hasZero = [](const std::string& s) { return s.find('\0') != std::string::npos; };
   // Level 5 sends user code and password only when it offers to authenticate.
   const bool sendsCredentials = level4 || level4A || FSocksAuthChoice == socksAuthenticateUsercode;
+  // First, as no other setting would help: SOCKS 4 has room for an IPv4 address
+  // only, and 4A's field is a name for the server to look up, which an IPv6
+  // literal is not. Said here rather than left to the server's bare 91.
+  if ((level4 || level4A) && IsIPv6Literal(FAddrStr))
+    return "Connect: socks level " + FSocksLevelText + " cannot carry an IPv6 address (use level 5)";
   if (sendsCredentials && tooLong(FSocksUserText)) return "Connect: socks user code longer than 255 bytes";
   if (!level4 && tooLong(FAddrStr)) return "Connect: socks host name longer than 255 bytes";
   if (!level4 && !level4A && sendsCredentials && tooLong(FSocksPasswordText))
@@ -68,16 +75,28 @@ std::string TCustomSocksWSocket::SocksFieldsRefusal() const {
 
 // The transport goes to the SOCKS server; Addr and Port only travel in the request.
 // Both are resolved before either is kept, so a failure leaves the socket as it was.
+// A server given as an IPv6 literal is reached over IPv6.
 bool TCustomSocksWSocket::ResolveSocksServer() {
   try {
     uint16_t sinPort = FSin.sin_port;
     uint32_t sinAddr = FSin.sin_addr.s_addr;
+    in6_addr sinAddr6{};
+    bool serverV6 = false;
     if (!FPortResolved)
       sinPort = api::HostToNetShort(static_cast<uint16_t>(ResolvePort(FSocksPortText, FProtoStr)));
-    if (!FAddrResolved) sinAddr = ResolveHost(FSocksServerText);
+    if (!FAddrResolved) {
+      serverV6 = ParseIPv6(FSocksServerText, sinAddr6);
+      if (!serverV6) sinAddr = ResolveHost(FSocksServerText);
+    }
     const uint32_t destinationPort = ResolvePort(FPortStr, FProtoStr) & 0xFFFFu;
     FSin.sin_port = sinPort;
-    FSin.sin_addr.s_addr = sinAddr;
+    if (!FAddrResolved) {
+      FSin.sin_addr.s_addr = sinAddr;
+      FSin6 = sockaddr_in6{};
+      FSin6.sin6_family = AF_INET6;
+      FSin6.sin6_addr = sinAddr6;
+      FAddrFormat = serverV6 ? AF_INET6 : AF_INET;
+    }
     FPortResolved = true;
     FAddrResolved = true;
     FPortNum = destinationPort;
@@ -101,6 +120,9 @@ void TCustomSocksWSocket::Connect() {
     return;
   }
   if (const std::string refusal = SocksFieldsRefusal(); !refusal.empty()) {
+    // The code a caller that only sees the error event goes by.
+    FLastError =
+        IsIPv6Literal(FAddrStr) && FSocksLevelText != "5" ? winapi::WSAEAFNOSUPPORT : winapi::WSAEINVAL;
     ReportError(refusal);
     return;
   }

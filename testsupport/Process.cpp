@@ -366,13 +366,18 @@ bool IPv6LoopbackAvailable() {
 }
 
 bool CanConnect(uint16_t port, const char* host) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+  sockaddr_in6 a6{};
+  a6.sin6_family = AF_INET6;
+  a6.sin6_port = htons(port);
+  const bool v6 = inet_pton(AF_INET6, host, &a6.sin6_addr) == 1;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   inet_pton(AF_INET, host, &a.sin_addr);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool ok = v6 ? connect(fd, reinterpret_cast<sockaddr*>(&a6), sizeof a6) == 0
+                     : connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   close(fd);
   return ok;
 }
@@ -387,8 +392,8 @@ WaitResult WaitUntil(const std::function<bool()>& ready, Millis timeout, ChildPr
   }
 }
 
-WaitResult WaitForPort(uint16_t port, Millis timeout, ChildProcess* child) {
-  return WaitUntil([port] { return CanConnect(port); }, timeout, child);
+WaitResult WaitForPort(uint16_t port, Millis timeout, ChildProcess* child, const char* host) {
+  return WaitUntil([port, host] { return CanConnect(port, host); }, timeout, child);
 }
 
 std::optional<uint16_t> ReadReadyPort(ChildProcess& child, Millis timeout) {

@@ -106,15 +106,16 @@ bool CurrentTestFailed();
 uint16_t FreePort();
 // True when this host (or the test's network namespace) has ::1 to bind to.
 bool IPv6LoopbackAvailable();
-// One TCP connect attempt to host:port.
+// One TCP connect attempt to host:port (an IPv4 or IPv6 address).
 bool CanConnect(uint16_t port, const char* host = "127.0.0.1");
 
 enum class WaitResult { kReady, kDied, kTimeout };
 // Calls ready() every 10 ms until it returns true, the child ends (checked with
 // WNOHANG each round; nullptr: no child) or timeout passes.
 WaitResult WaitUntil(const std::function<bool()>& ready, Millis timeout, ChildProcess* child = nullptr);
-// WaitUntil with a connect to 127.0.0.1:port as the readiness test.
-WaitResult WaitForPort(uint16_t port, Millis timeout, ChildProcess* child = nullptr);
+// WaitUntil with a connect to host:port as the readiness test.
+WaitResult WaitForPort(uint16_t port, Millis timeout, ChildProcess* child = nullptr,
+                       const char* host = "127.0.0.1");
 // Reads lines from the child's stdout pipe until one reads "READY <port>"; nullopt
 // when the child ends, writes something else forever, or timeout passes.
 std::optional<uint16_t> ReadReadyPort(ChildProcess& child, Millis timeout);

@@ -106,7 +106,7 @@ ScriptedPeer::~ScriptedPeer() {
 }
 
 void ScriptedPeer::Listen(const PeerOptions& options) {
-  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  listenFd_ = socket(options.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   // Set on the listener so accepted sockets inherit them before the handshake ends
   // (the window scale is fixed then).
   if (options.receiveBuffer > 0) {
@@ -115,15 +115,25 @@ void ScriptedPeer::Listen(const PeerOptions& options) {
   if (options.sendBuffer > 0) {
     setsockopt(listenFd_, SOL_SOCKET, SO_SNDBUF, &options.sendBuffer, sizeof options.sendBuffer);
   }
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+  sockaddr_storage a{};
+  socklen_t len = sizeof(sockaddr_in);
+  ipv6_ = options.ipv6;
+  if (options.ipv6) {
+    auto& a6 = reinterpret_cast<sockaddr_in6&>(a);
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_loopback;
+    len = sizeof a6;
+  } else {
+    auto& a4 = reinterpret_cast<sockaddr_in&>(a);
+    a4.sin_family = AF_INET;
+    a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
       listen(listenFd_, 64) != 0 || getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
     throw std::runtime_error(std::string("scripted peer cannot listen: ") + strerror(errno));
   }
-  port_ = ntohs(a.sin_port);
+  // sin_port and sin6_port sit at the same offset.
+  port_ = ntohs(reinterpret_cast<sockaddr_in&>(a).sin_port);
 }
 
 void ScriptedPeer::AcceptLoop() {

@@ -1,6 +1,6 @@
 // A scripted loopback TCP server for exact bytes and hostile input.
 //
-// ScriptedPeer listens on 127.0.0.1 (Port()) from its constructor on, accepts
+// ScriptedPeer listens on 127.0.0.1 (or ::1, PeerOptions::ipv6; Port()) from its constructor on, accepts
 // connections in a thread of its own and runs one Script per connection, in
 // accept order, each on a thread of its own (so a held connection does not block
 // the next one). A connection with no script of its own runs the default script
@@ -108,6 +108,7 @@ Script HttpScript(const std::vector<std::string>& responses);
 struct PeerOptions {
   int receiveBuffer = 0;  // SO_RCVBUF of accepted sockets; 0: the system's
   int sendBuffer = 0;     // SO_SNDBUF
+  bool ipv6 = false;      // listen on ::1 instead of 127.0.0.1
 };
 
 class ScriptedPeer {
@@ -123,7 +124,7 @@ class ScriptedPeer {
   void Resume(std::string_view gate);    // opens Pause(gate), now or for later
 
   uint16_t Port() const { return port_; }
-  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string Address() const { return (ipv6_ ? "[::1]:" : "127.0.0.1:") + std::to_string(port_); }
   size_t AcceptedCount() const;
   std::string Received(size_t connection) const;  // every byte read on it so far
   uint64_t BytesRead(size_t connection) const;    // including DrainSlowly's
@@ -147,6 +148,7 @@ class ScriptedPeer {
   std::shared_ptr<Shared> shared_;
   int listenFd_ = -1;
   uint16_t port_ = 0;
+  bool ipv6_ = false;
   std::thread acceptThread_;
 };
 

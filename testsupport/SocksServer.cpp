@@ -6,6 +6,7 @@
 
 #include <iostream>
 #include <sstream>
+#include <vector>
 
 namespace testsupport {
 namespace {
@@ -64,7 +65,7 @@ bool SocksServer::TryStart() {
   }
   if (kind_ == SocksKind::kPerl) {
     if (auto port = ReadReadyPort(child_, Millis(10000))) port_ = *port;
-  } else if (WaitForPort(port_, Millis(5000), &child_) != WaitResult::kReady) {
+  } else if (WaitForPort(port_, Millis(5000), &child_, Host()) != WaitResult::kReady) {
     port_ = 0;
   }
   if (port_ != 0) return true;
@@ -79,8 +80,8 @@ std::vector<std::string> SocksServer::Command() const {
       return {kDanted, "-f", dir_.File("danted.conf"), "-p", dir_.File("danted.pid")};
     case SocksKind::kMicrosocks:
       if (withUser)
-        return {kMicrosocks, "-i", "127.0.0.1", "-p", std::to_string(port_), "-u", user_, "-P", password_};
-      return {kMicrosocks, "-i", "127.0.0.1", "-p", std::to_string(port_)};
+        return {kMicrosocks, "-i", Host(), "-p", std::to_string(port_), "-u", user_, "-P", password_};
+      return {kMicrosocks, "-i", Host(), "-p", std::to_string(port_)};
     case SocksKind::kPerl:
       if (withUser) return {kPerl, PerlScript(), "0", user_, password_};
       return {kPerl, PerlScript(), "0"};
@@ -90,18 +91,22 @@ std::vector<std::string> SocksServer::Command() const {
 
 void SocksServer::WriteDanteConfig() const {
   static constexpr const char* kMethods[] = {"none", "username none", "username"};
+  const char* from = ipv6_ ? "::1/128" : "127.0.0.0/8";
+  const char* any = ipv6_ ? "::/0" : "0.0.0.0/0";
   std::ostringstream c;
   c << "logoutput: " << dir_.File("danted.log") << "\n"
-    << "internal: 127.0.0.1 port = " << port_ << "\nexternal: 127.0.0.1\nclientmethod: none\n"
+    << "internal: " << Host() << " port = " << port_ << "\nexternal: " << Host() << "\nclientmethod: none\n"
     << "socksmethod: " << kMethods[static_cast<int>(auth_)] << "\n"
     << "user.privileged: root\nuser.unprivileged: nobody\n"
-    << "client pass {\n    from: 127.0.0.0/8 to: 0.0.0.0/0\n    log: error\n}\n";
-  // Only the two loopback addresses the tests use; everything else is refused.
-  for (const char* to : {"127.0.0.1/32", "127.0.0.2/32"}) {
-    c << "socks pass {\n    from: 127.0.0.0/8 to: " << to
+    << "client pass {\n    from: " << from << " to: " << any << "\n    log: error\n}\n";
+  // Only the loopback addresses the tests use; everything else is refused.
+  const std::vector<const char*> targets =
+      ipv6_ ? std::vector<const char*>{"::1/128"} : std::vector<const char*>{"127.0.0.1/32", "127.0.0.2/32"};
+  for (const char* to : targets) {
+    c << "socks pass {\n    from: " << from << " to: " << to
       << "\n    command: connect\n    log: error connect\n}\n";
   }
-  c << "socks block {\n    from: 0.0.0.0/0 to: 0.0.0.0/0\n    log: connect error\n}\n";
+  c << "socks block {\n    from: " << any << " to: " << any << "\n    log: connect error\n}\n";
   WriteFile(dir_.File("danted.conf"), c.str());
 }
 

@@ -64,7 +64,7 @@ void SquidServer::AddConfig(std::string_view lines) {
 void SquidServer::WriteConfig() {
   const std::string& d = dir_;
   std::ostringstream c;
-  c << "http_port 127.0.0.1:" << port_ << "\nvisible_hostname tachyload-test\n"
+  c << "http_port " << (ipv6_ ? "[::1]:" : "127.0.0.1:") << port_ << "\nvisible_hostname tachyload-test\n"
     << "pid_filename " << d << "/squid.pid\ncache_log " << d << "/cache.log\n"
     << "access_log stdio:" << d << "/access.log\ncache_store_log none\ncoredump_dir " << d << "\n"
     << "cache deny all\ncache_mem 8 MB\nshutdown_lifetime 0 seconds\n"
@@ -111,7 +111,8 @@ bool SquidServer::TryStart() {
     return false;
   }
   // Without the WNOHANG check inside, a squid that died at once looks like a slow one.
-  if (WaitForPort(port_, Millis(10000), &child_) == WaitResult::kReady) return true;
+  if (WaitForPort(port_, Millis(10000), &child_, ipv6_ ? "::1" : "127.0.0.1") == WaitResult::kReady)
+    return true;
   Stop();
   return false;
 }

@@ -45,8 +45,13 @@ class SquidServer {
   bool Start();
   void Stop();
 
+  // Before Start(): listen on [::1] instead of 127.0.0.1.
+  void ListenOnIPv6() { ipv6_ = true; }
+
   uint16_t Port() const { return port_; }
-  std::string ProxyUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string ProxyUrl() const {
+    return (ipv6_ ? "http://[::1]:" : "http://127.0.0.1:") + std::to_string(port_);
+  }
   std::string AccessLog() const;  // one line per transaction
   std::vector<std::string> AccessLogLines() const;
   // squid logs a transaction after it ends: wait until pattern is in the access log.
@@ -65,6 +70,7 @@ class SquidServer {
   std::string extra_;
   ChildProcess child_;
   uint16_t port_ = 0;
+  bool ipv6_ = false;
 };
 
 }  // namespace testsupport

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/CliSocks.h"
@@ -28,9 +29,10 @@ using testsupport::SocksKind;
 using testsupport::SocksServer;
 
 TEST(CliSocksOptions, ServerAndLevelChecks) {
-  for (const char* good : {"h", "127.0.0.1", "proxy.lan:1", "h:65535"})
+  for (const char* good : {"h", "127.0.0.1", "proxy.lan:1", "h:65535", "::1", "[::1]", "[2001:db8::1]:1080"})
     EXPECT_EQ(CheckSocksServer(good), "") << good;
-  for (const char* bad : {"", ":1080", "h:", "h:0", "h:65536", "h:12x", "h:123456"})
+  for (const char* bad :
+       {"", ":1080", "h:", "h:0", "h:65536", "h:12x", "h:123456", "[::1", "[::1]x", "[::1]:"})
     EXPECT_NE(CheckSocksServer(bad), "") << bad;
   for (const char* good : {"4", "4a", "4A", "5"}) EXPECT_EQ(CheckSocksLevel(good), "") << good;
   for (const char* bad : {"", "3", "4B", "55"}) EXPECT_NE(CheckSocksLevel(bad), "") << bad;
@@ -48,6 +50,13 @@ TEST(CliSocksOptions, ClientSettings) {
   EXPECT_EQ(client->SocksServer(), "10.0.0.1");
   EXPECT_EQ(client->SocksPort(), "9050");
   EXPECT_EQ(client->SocksAuthentication(), net::socksNoAuthentication);
+  // An IPv6 server: bracketed with a port, or bare without one.
+  for (const auto& [server, host, port] :
+       {std::tuple{"[::1]:9050", "[::1]", "9050"}, {"::1", "::1", "1080"}}) {
+    ApplySocks(*client, {server, "5", "", ""}, failure);
+    EXPECT_EQ(client->SocksServer(), host);
+    EXPECT_EQ(client->SocksPort(), port);
+  }
   ApplySocks(*client, {"relay", "5", "user", "pw"}, failure);
   EXPECT_EQ(client->SocksAuthentication(), net::socksAuthenticateUsercode);
   EXPECT_EQ(client->SocksPassword(), "pw");

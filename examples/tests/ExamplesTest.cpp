@@ -22,8 +22,9 @@ using testsupport::ChildProcess;
 
 // Starts a server example on a free loopback port; nullopt when it printed no port.
 std::optional<std::string> StartServer(ChildProcess& child, const std::string& program,
-                                       std::vector<std::string> extra = {}) {
-  std::vector<std::string> argv{program, "--port", "0", "--addr", "127.0.0.1"};
+                                       std::vector<std::string> extra = {},
+                                       const std::string& bind = "127.0.0.1") {
+  std::vector<std::string> argv{program, "--port", "0", "--bind", bind};
   argv.insert(argv.end(), extra.begin(), extra.end());
   if (!child.Start({argv, {}, "", "", true})) return std::nullopt;
   const auto line = child.ReadLine(10s);
@@ -100,12 +101,12 @@ TEST(Examples, LineClientFailsWithoutAServer) {
 
 // Sends count datagrams to addr:port from a socket of ours and collects the answers.
 std::vector<std::string> EchoDatagrams(const std::string& addr, const std::string& port, int count,
-                                       bool multicast = false) {
+                                       bool multicast = false, const std::string& local = "127.0.0.1") {
   auto c = core::MakeComponent<net::TWSocket>(nullptr);
   c->SetProto("udp");
   c->SetAddr(addr);
   c->SetPort(port);
-  c->SetLocalAddr("127.0.0.1");
+  c->SetLocalAddr(local);
   c->SetMultiCast(multicast);
   c->SetMultiCastIpTTL(0);  // a group's datagrams never leave this host
   std::vector<std::string> got;
@@ -143,6 +144,44 @@ TEST(Examples, UdpEchoServerAsAMulticastMemberOnLoopback) {
     GTEST_SKIP() << "this system refuses multicast membership on loopback: " << server.Log();
   }
   EXPECT_EQ(EchoDatagrams("239.255.42.97", *port, 5, true), Expected(5));
+}
+
+// --bind takes an IPv4 or IPv6 address, bracketed or not: the line server and
+// client, and the datagram server, echo over ::1.
+TEST(Examples, EchoOverIPv6) {
+  if (!testsupport::IPv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback here";
+  for (const char* bind : {"::1", "[::1]"}) {
+    SCOPED_TRACE(bind);
+    ChildProcess lines;
+    const auto linePort = StartServer(lines, TL_LINE_ECHO_SERVER, {}, bind);
+    ASSERT_TRUE(linePort) << lines.Error() << lines.Log();
+    const auto [status, out] =
+        testsupport::RunAndCapture({TL_LINE_CLIENT, "--bind", bind, "::1", *linePort, "over", "IPv6"});
+    EXPECT_EQ(ExitCode(status), 0);
+    EXPECT_EQ(out, "over\nIPv6\n");
+    // Bound to an IPv6 address, the client cannot reach an IPv4 one.
+    EXPECT_EQ(
+        ExitCode(
+            testsupport::RunAndCapture({TL_LINE_CLIENT, "--bind", bind, "127.0.0.1", *linePort, "x"}).first),
+        1);
+    ChildProcess datagrams;
+    const auto udpPort = StartServer(datagrams, TL_UDP_ECHO_SERVER, {}, bind);
+    ASSERT_TRUE(udpPort) << datagrams.Error() << datagrams.Log();
+    EXPECT_EQ(EchoDatagrams("::1", *udpPort, 3, false, "::1"), Expected(3));
+  }
+}
+
+// A name is no address to bind to: each program refuses it with its usage.
+TEST(Examples, BindTakesOnlyAnAddress) {
+  const std::vector<std::vector<std::string>> commands = {
+      {TL_LINE_ECHO_SERVER, "--bind", "localhost"},
+      {TL_UDP_ECHO_SERVER, "--port", "0", "--bind", "::1%lo"},
+      {TL_LINE_CLIENT, "--bind", "localhost", "127.0.0.1", "1", "x"},
+  };
+  for (const auto& argv : commands) {
+    SCOPED_TRACE(argv[0]);
+    EXPECT_EQ(ExitCode(testsupport::RunAndCapture(argv).first), 2);
+  }
 }
 
 }  // namespace

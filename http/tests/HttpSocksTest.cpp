@@ -7,6 +7,7 @@
 #include "http/tests/HttpTestSupport.h"
 #include "net/SocksWSocket.h"
 #include "testsupport/Nginx.h"
+#include "testsupport/Process.h"
 #include "testsupport/ScriptedPeer.h"
 #include "testsupport/SocksServer.h"
 
@@ -24,10 +25,10 @@ struct ThroughSocks {
   core::TMemoryStream body;
   std::vector<std::string> socksErrors;
 
-  ThroughSocks(uint16_t socksPort, const std::string& level) {
+  ThroughSocks(uint16_t socksPort, const std::string& level, const std::string& socksHost = "127.0.0.1") {
     WindowSettings(*cli);
     cli->SetRcvdStream(&body);
-    cli->SetSocksServer("127.0.0.1");
+    cli->SetSocksServer(socksHost);
     cli->SetSocksPort(std::to_string(socksPort));
     cli->SetSocksLevel(level);
     cli->OnSocksError = [this](core::TComponent*, int e, const std::string& msg) {
@@ -102,6 +103,43 @@ INSTANTIATE_TEST_SUITE_P(Servers, HttpSocksReal, ::testing::ValuesIn(kRealCases)
                            return name;
                          });
 
+// A SOCKS 5 server on ::1 carrying a load to nginx on [::1]: the server is reached
+// over IPv6 and asked for the destination as an IPv6 address.
+TEST(HttpSocksIPv6, PageThroughAServerOnIPv6Loopback) {
+  TL_SKIP_UNLESS_INSTALLED(NginxServer::kBinary);
+  TL_SKIP_UNLESS(testsupport::IPv6LoopbackAvailable(), "no IPv6 loopback here");
+  NginxServer nginx;
+  ASSERT_TRUE(nginx.Start());
+  for (SocksKind kind : {SocksKind::kDante, SocksKind::kMicrosocks}) {
+    if (!SocksServer::Available(kind)) continue;
+    SCOPED_TRACE(kind == SocksKind::kDante ? "dante" : "microsocks");
+    SocksServer socks(kind);
+    socks.ListenOnIPv6();
+    ASSERT_TRUE(socks.Start());
+    for (const char* server : {"::1", "[::1]"}) {
+      ThroughSocks t(socks.Port(), "5", server);
+      EXPECT_EQ(t.Get(nginx.Url("/index.html", "[::1]")), "");
+      EXPECT_EQ(t.body.DataString(), "hello world\n");
+      EXPECT_TRUE(t.socksErrors.empty()) << t.socksErrors[0];
+      EXPECT_EQ(t.cli->Timeline().Times().ip, "::1");
+    }
+  }
+}
+
+// SOCKS 4 and 4A have no room for an IPv6 destination: the load fails with the
+// family refused, before anything is sent to the server.
+TEST(HttpSocksScripted, Level4RefusesAnIPv6Destination) {
+  for (const char* level : {"4", "4A"}) {
+    SCOPED_TRACE(level);
+    testsupport::ScriptedPeer peer;
+    ThroughSocks t(peer.Port(), level);
+    EXPECT_NE(t.Get("http://[::1]:8080/"), "");
+    EXPECT_EQ(t.cli->ReasonPhrase(),
+              "can't connect: Address family not supported by protocol family (Error #10047)");
+    EXPECT_EQ(peer.AcceptedCount(), 0u);
+  }
+}
+
 std::mutex gLookupsLock;
 std::vector<std::string> gLookups;  // the lookups may run on the resolver's thread
 
@@ -109,7 +147,8 @@ int RecordLookup(const std::string& name, bool, winapi::HostEntry& out) {
   std::lock_guard<std::mutex> lock(gLookupsLock);
   gLookups.push_back(name);
   out.officialName = name;
-  out.addrs = {0x0100007F};  // 127.0.0.1
+  out.addrs = {0x0100007F, 0x0200007F};  // 127.0.0.1, 127.0.0.2
+  out.addrs6 = {in6addr_loopback};
   return 0;
 }
 
@@ -119,7 +158,8 @@ size_t LookupCount() {
 }
 
 // Levels 4A and 5 hand the host name to the SOCKS server and look nothing up;
-// level 4 resolves it here and sends the address.
+// level 4 resolves it here and sends the first IPv4 address (the name has
+// several of both families, and none is tried directly).
 TEST(HttpSocksScripted, WhoResolvesTheName) {
   using Exchange = std::vector<std::pair<std::string, std::string>>;  // what comes in, what goes out
   const std::string name = "www.tachyload.test";

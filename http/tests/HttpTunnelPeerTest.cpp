@@ -6,6 +6,7 @@
 
 #include "http/MimeUtils.h"
 #include "http/tests/HttpTestSupport.h"
+#include "testsupport/Process.h"
 #include "testsupport/ScriptedPeer.h"
 
 namespace http::testing {
@@ -125,6 +126,44 @@ TEST(HttpTunnelPeer, KeptConnectionClosedUnderTheNextConnect) {
   EXPECT_EQ(cli->StatusCode(), 407) << cli->ReasonPhrase();
   ASSERT_EQ(proxy.AcceptedCount(), 2u);
   EXPECT_NE(proxy.Received(1).find("Proxy-Authorization: Basic "), std::string::npos);
+}
+
+// A proxy at an IPv6 address (a URL or a bracketed host with its port) and targets
+// at IPv6 addresses: the CONNECT target, the absolute request URL and Host all
+// carry the brackets.
+TEST(HttpTunnelPeer, ProxyAndTargetsAtIPv6Addresses) {
+  if (!testsupport::IPv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback here";
+  const std::string refused = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
+  struct Case {
+    bool proxyAsUrl;
+    const char* url;
+    std::string request;
+  };
+  const Case cases[] = {
+      {true, "https://[2001:db8::1]/x", "CONNECT [2001:db8::1]:443 HTTP/1.1\r\nHost: [2001:db8::1]:443\r\n"},
+      {false, "https://[2001:db8::1]:8443/x",
+       "CONNECT [2001:db8::1]:8443 HTTP/1.1\r\nHost: [2001:db8::1]:8443\r\n"},
+      {true, "http://[2001:db8::5]:8080/p", "GET http://[2001:db8::5]:8080/p HTTP/1.1\r\n"},
+      {false, "http://[2001:db8::5]/p", "GET http://[2001:db8::5]/p HTTP/1.1\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    ScriptedPeer proxy({Script().Expect("\r\n\r\n").Send(refused)}, {.ipv6 = true});
+    core::ComponentPtr<THttpCli> cli = core::MakeComponent<THttpCli>(nullptr);
+    cli->SetRequestVer("1.1");
+    cli->SetProxy(c.proxyAsUrl ? "http://" + proxy.Address() : "[::1]");
+    cli->SetProxyPort(c.proxyAsUrl ? "1" : std::to_string(proxy.Port()));
+    HttpEvents ev;
+    ev.Attach(*cli);
+    ASSERT_TRUE(RunUntilReady(*cli, ev, c.url)) << ev.Text();
+    EXPECT_EQ(cli->StatusCode(), 403) << cli->ReasonPhrase();
+    const std::string received = proxy.Received(0);
+    EXPECT_EQ(received.substr(0, c.request.size()), c.request) << received;
+    if (c.request[0] == 'G') {
+      const std::string host = std::string(c.url).substr(7, std::string(c.url).find('/', 8) - 7);
+      EXPECT_NE(received.find("\r\nHost: " + host + "\r\n"), std::string::npos) << received;
+    }
+  }
 }
 
 }  // namespace

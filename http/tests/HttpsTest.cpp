@@ -229,6 +229,31 @@ TEST_F(HttpsNginx, ThroughSquidConnectTunnel) {
   EXPECT_TRUE(squid.WaitForAccessLog("CONNECT 127.0.0.1:" + std::to_string(tls_)));
 }
 
+// A proxy at an IPv6 address, given as a URL or as a bracketed host and a port, and
+// a tunnel to a server at one: the CONNECT target is bracketed, and plain http to
+// an IPv6 server goes through the same proxy.
+TEST_F(HttpsNginx, ThroughSquidOnIPv6ToAnIPv6Server) {
+  TL_SKIP_UNLESS_INSTALLED(SquidServer::kBinary);
+  if (!testsupport::IPv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback here";
+  SquidServer squid;
+  squid.ListenOnIPv6();
+  ASSERT_TRUE(squid.Start());
+  cli_->SetRequestVer("1.1");
+  for (const bool asUrl : {true, false}) {
+    SCOPED_TRACE(asUrl ? "proxy URL" : "proxy host and port");
+    cli_->SetProxy(asUrl ? squid.ProxyUrl() : "[::1]");
+    cli_->SetProxyPort(asUrl ? "80" : std::to_string(squid.Port()));
+    Get(HttpsUrl(tls_, "/sni", "[::1]"));
+    EXPECT_EQ(body_.DataString(), "[] [::1]:" + std::to_string(tls_) + "\n");
+    EXPECT_EQ(cli_->Timeline().Times().ip, "::1");
+    Get("http://[::1]:" + std::to_string(nginx_.Port()) + "/dir/page.htm");
+    EXPECT_EQ(body_.DataString(), "page in dir\n");
+    cli_->Close();
+  }
+  EXPECT_TRUE(squid.WaitForAccessLog("CONNECT [::1]:" + std::to_string(tls_)));
+  EXPECT_TRUE(squid.WaitForAccessLog("GET http://[::1]:" + std::to_string(nginx_.Port()) + "/dir/page.htm"));
+}
+
 // The proxy's credentials go with CONNECT only, never into the tunnel.
 TEST_F(HttpsNginx, ThroughSquidConnectTunnelWithBasicProxyLogin) {
   TL_SKIP_UNLESS_INSTALLED(SquidServer::kBinary);

@@ -5,6 +5,7 @@
 
 #include "net/SocksWSocket.h"
 #include "net/tests/WSocketTestSupport.h"
+#include "testsupport/Process.h"
 #include "testsupport/ScriptedPeer.h"
 
 namespace net::testing {
@@ -163,6 +164,53 @@ TEST_P(SocksSplit, Level4And4ARequestsAndTheirReply) {
     ASSERT_TRUE(PumpUntil([&] { return t.Received() == "after"; })) << t.log.Text();
     EXPECT_EQ(peer.Received(0), c.request);
     EXPECT_EQ(t.Outcome(), (Strings{"socks connected 0", "connected 0"})) << t.log.Text();
+  }
+}
+
+// An IPv6 destination goes as its 16 bytes (address type 4), with or without the
+// brackets of a URL; the server's bound address may be of any type.
+TEST_P(SocksSplit, Level5IPv6DestinationAndAnyBoundAddress) {
+  const std::string loop6 = std::string(15, '\0') + "\x01"s;
+  const std::string doc6 = "\x20\x01\x0d\xb8"s + std::string(11, '\0') + "\x01"s;
+  struct Case {
+    const char* addr;
+    std::string request, reply;
+  };
+  const Case cases[] = {
+      {"::1", "\x05\x01\x00\x04"s + loop6 + "\x1f\x90"s, "\x05\x00\x00\x04"s + loop6 + "\x1f\x90"s},
+      {"[2001:db8::1]", "\x05\x01\x00\x04"s + doc6 + "\x1f\x90"s, kGranted5},
+      {"::1", "\x05\x01\x00\x04"s + loop6 + "\x1f\x90"s, "\x05\x00\x00\x03\x03::1\x1f\x90"s},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.addr);
+    Script script;
+    script.ReadBytes(3);
+    Reply(script, "\x05\x00"s, slowly()).ReadBytes(c.request.size());
+    Reply(script, c.reply + "after", slowly());
+    ScriptedPeer peer({script});
+    ThroughSocks t(peer, "5");
+    t.s->SetAddr(c.addr);
+    t.s->Connect();
+    ASSERT_TRUE(PumpUntil([&] { return t.Received() == "after"; })) << t.log.Text();
+    EXPECT_EQ(peer.Received(0), kNoAuthGreeting + c.request);
+    EXPECT_EQ(t.Outcome(), (Strings{"socks connected 0", "connected 0"})) << t.log.Text();
+  }
+}
+
+// A server given as an IPv6 literal is reached over IPv6.
+TEST(SocksNegotiation, ServerAtAnIPv6Address) {
+  if (!testsupport::IPv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback here";
+  for (const char* server : {"::1", "[::1]"}) {
+    SCOPED_TRACE(server);
+    Script script;
+    script.ReadBytes(3).Send("\x05\x00"s).ReadBytes(kRequest5.size()).Send(kGranted5 + "hi");
+    ScriptedPeer peer({script}, {.ipv6 = true});
+    ThroughSocks t(peer, "5");
+    t.s->SetSocksServer(server);
+    t.s->Connect();
+    ASSERT_TRUE(PumpUntil([&] { return t.Received() == "hi"; })) << t.log.Text();
+    EXPECT_EQ(peer.Received(0), kNoAuthGreeting + kRequest5);
+    EXPECT_EQ(t.s->GetPeerAddr(), "::1");
   }
 }
 
@@ -433,6 +481,8 @@ TEST(SocksSettings, FieldsTheRequestsCannotCarry) {
       {"4", b256, "", "h", "Connect: socks user code longer than 255 bytes"},
       {"4", "a\0b"s, "", "h", "Connect: socks user code contains a zero byte"},
       {"4A", "", "", "a\0b"s, "Connect: socks host name contains a zero byte"},
+      {"4", "", "", "::1", "Connect: socks level 4 cannot carry an IPv6 address (use level 5)"},
+      {"4A", "", "", "[2001:db8::1]", "Connect: socks level 4A cannot carry an IPv6 address (use level 5)"},
   };
   ScriptedPeer peer;
   for (const Case& c : cases) {
