@@ -41,8 +41,14 @@ void SplitUserInfo(std::string_view info, TParts& p) {
 }
 
 void SplitHostPort(std::string_view a, TParts& p) {
-  const size_t colon = a.rfind(':'), at = a.rfind('@');
-  const bool hasColon = colon != std::string_view::npos, hasAt = at != std::string_view::npos;
+  const size_t colon = a.rfind(':'), at = a.rfind('@'), close = a.rfind(']');
+  const bool hasAt = at != std::string_view::npos;
+  bool hasColon = colon != std::string_view::npos;
+  // A host in brackets (an IPv6 literal) keeps its colons: only one after the
+  // closing bracket starts a port.
+  const size_t hostAt = hasAt ? at + 1 : 0;
+  if (hostAt < a.size() && a[hostAt] == '[' && close != std::string_view::npos && colon < close)
+    hasColon = false;
   if (hasColon && (!hasAt || colon > at)) {
     p.port = a.substr(colon + 1);
     const size_t hostStart = hasAt ? at + 1 : 0;
