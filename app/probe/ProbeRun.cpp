@@ -1,0 +1,173 @@
+#include "app/probe/ProbeRun.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "app/SpeedRun.h"
+#include "core/Application.h"
+#include "core/SysUtils.h"
+#include "http/HttpProt.h"
+
+namespace probe {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The deadline of the probe the thread runs and its server's stop; none on
+// other threads.
+thread_local std::optional<Clock::time_point> tDeadline;
+thread_local const std::atomic<bool>* tStopping = nullptr;
+
+class TProbeApplication : public core::IApplication {
+ public:
+  void ProcessMessages() override { FBase.ProcessMessages(); }
+  bool WaitMessage(uint32_t timeoutMs) override {
+    if (tDeadline) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*tDeadline - Clock::now()).count();
+      timeoutMs = static_cast<uint32_t>(std::clamp<int64_t>(left, 0, timeoutMs));
+    }
+    return FBase.WaitMessage(timeoutMs);
+  }
+  bool Terminated() const override {
+    if (tDeadline && Clock::now() >= *tDeadline) return true;
+    return (tStopping && tStopping->load()) || FBase.Terminated();
+  }
+  void Terminate() override { FBase.Terminate(); }
+
+ private:
+  core::TConsoleApplication FBase;
+};
+
+struct TDeadlineGuard {
+  TDeadlineGuard(double seconds, const std::atomic<bool>* stopping)
+      : at(Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds))) {
+    tDeadline = at;
+    tStopping = stopping;
+  }
+  ~TDeadlineGuard() {
+    tDeadline.reset();
+    tStopping = nullptr;
+  }
+  bool Passed() const { return Clock::now() >= at; }
+  Clock::time_point at;
+};
+
+// What the run reports to: the figures of every load started, none of its page.
+class TProbeView : public app::ISpeedTestView {
+ public:
+  explicit TProbeView(const TProbeRequest& r) : FRequest(r) {}
+  std::string UrlText() override { return FRequest.target; }
+  std::string LoadsText() override { return std::to_string(FRequest.loads); }
+  void ClearResults() override {}
+  bool LoadsConfirmed() override { return true; }
+  void AskForConfirmation(const std::string&) override {}
+  void SetCaption(const std::string&) override {}
+  void SetTestEnabled(bool) override {}
+  void AppendPage(const char*, int64_t) override {}
+  int64_t PageCharCount() override { return 0; }
+  bool CountsCharactersOnly() override { return true; }
+  void ShowTotals(const std::string&, const std::string&, const std::string&) override {}
+  void AppendHistory(const std::vector<std::string>&) override {}
+  std::string ShortDateToday() override { return {}; }
+  char DecimalSeparator() override { return '.'; }
+  void PrepareLoad(http::THttpCli& client) override {
+    if (!FRequest.module.proxyHost.empty()) {
+      client.SetProxy(FRequest.module.proxyHost);
+      client.SetProxyPort(FRequest.module.proxyPort);
+    }
+    FClient = &client;
+  }
+  void CheckLoad(http::THttpCli& client) override {
+    if (!FRequest.module.ValidStatus(client.StatusCode())) FBadStatus = client.StatusCode();
+  }
+  void LoadMeasured(const http::TLoadTimes& times) override {
+    loads.push_back(times);
+    tlsResumed.push_back(!times.reused && times.Phase(http::TLoadPhase::tls) > 0 && FClient->Socket() &&
+                         FClient->Socket()->SslResumed());
+  }
+  // After every load, also one that failed: that one keeps its figures as far
+  // as it got.
+  void LoadTimed(int loadIndex, uint32_t) override {
+    if (loads.size() < static_cast<size_t>(loadIndex) && FClient) {
+      loads.push_back(FClient->Timeline().Times());
+      loads.back().status = FClient->StatusCode();
+      tlsResumed.push_back(false);
+    }
+    if (loadIndex == 1 && FClient) {
+      contentLength = FClient->ContentLength();
+      ssl = core::LowerCase(FClient->URL().substr(0, 8)) == "https://";
+    }
+  }
+  int BadStatus() const { return FBadStatus; }
+
+  std::vector<http::TLoadTimes> loads;
+  std::vector<bool> tlsResumed;
+  int64_t contentLength = -1;
+  bool ssl = false;
+
+ private:
+  const TProbeRequest& FRequest;
+  http::THttpCli* FClient = nullptr;
+  int FBadStatus = 0;
+};
+
+// Where a load that raised stopped, as a word for the failure's label.
+std::string ReasonOf(http::THttpCli& client) {
+  if (client.StatusCode() >= 400 && client.Timeline().Current() >= http::TLoadPhase::wait) return "status";
+  switch (client.Timeline().Current()) {
+    case http::TLoadPhase::dns:
+      return "resolve";
+    case http::TLoadPhase::connect:
+      return "connect";
+    case http::TLoadPhase::socks:
+      return "socks";
+    case http::TLoadPhase::tls:
+      return "tls";
+    default:
+      return "http";
+  }
+}
+
+}  // namespace
+
+void InstallProbeApplication() {
+  // Never destroyed: worker threads may still ask it while the program ends.
+  static auto* application = new TProbeApplication;
+  core::SetApplication(application);
+}
+
+TProbeOutcome RunProbe(const TProbeRequest& request, const std::atomic<bool>* stopping) {
+  TProbeOutcome o;
+  o.loadsRequested = request.loads;
+  o.timeoutSeconds = request.timeoutSeconds;
+  const Clock::time_point start = Clock::now();
+  TDeadlineGuard deadline(request.timeoutSeconds, stopping);
+  std::string socksFailure;  // outlives the client, whose SOCKS error event writes it
+  auto client = core::MakeComponent<http::THttpCli>(nullptr);
+  ApplyModule(*client, request.module, socksFailure);
+  TProbeView view(request);
+  try {
+    app::RunSpeedTest(*client, view);
+    if (view.BadStatus() != 0) {
+      o.failureReason = "status";
+      o.failureMessage = "status " + std::to_string(view.BadStatus()) + " is not a valid status";
+    }
+  } catch (const std::exception& e) {
+    o.failureReason = deadline.Passed() ? "timeout" : !socksFailure.empty() ? "socks" : ReasonOf(*client);
+    o.failureMessage = socksFailure.empty() ? core::ExceptionMessage(e) : socksFailure;
+    if (o.failureReason == "timeout") o.failureMessage = "timed out (" + o.failureMessage + ")";
+  }
+  o.run = app::TUrlLoads(request.target, view.loads, o.failureReason.empty() ? "" : o.failureMessage,
+                         view.tlsResumed);
+  // A bad status ends no load early: every load is in the statistics.
+  if (o.failureReason == "status" && view.BadStatus() != 0) o.run.error.clear();
+  o.success = o.failureReason.empty();
+  o.contentLength = view.contentLength;
+  o.ssl = view.ssl;
+  o.durationSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return o;
+}
+
+}  // namespace probe
