@@ -1,0 +1,190 @@
+// The probe server on its own listening socket, scraped as Prometheus scrapes
+// it, probing a real nginx, a refused port and a peer that never answers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/probe/ProbeServer.h"
+#include "testsupport/Nginx.h"
+#include "testsupport/Process.h"
+#include "testsupport/RawClient.h"
+#include "testsupport/ScriptedPeer.h"
+
+namespace {
+
+using probe::TProbeServer;
+using probe::TServeOptions;
+using testsupport::Millis;
+
+std::string Scrape(uint16_t port, const std::string& request) {
+  testsupport::RawClient c;
+  if (!c.Connect(port) || !c.Send(request)) return {};
+  return c.ReadToEnd(Millis(60000));
+}
+
+std::string Get(uint16_t port, const std::string& target, const std::string& fields = {}) {
+  return Scrape(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + fields + "\r\n");
+}
+
+std::string ProbeTarget(const std::string& url) {
+  std::string escaped;
+  for (char c : url) escaped += c == ':' ? "%3A" : c == '/' ? "%2F" : std::string(1, c);
+  return "/probe?target=" + escaped;
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+  return text.find("\n" + line + "\n") != std::string::npos;
+}
+
+int Status(const std::string& response) {
+  return response.size() > 12 ? std::stoi(response.substr(9, 3)) : 0;
+}
+
+TEST(ProbeServer, GoodTargetSucceedsRefusedOneFailsWithItsReason) {
+  TL_SKIP_UNLESS_INSTALLED(testsupport::NginxServer::kBinary);
+  testsupport::NginxServer nginx;
+  ASSERT_TRUE(nginx.Start());
+  testsupport::RefusedPort refused;
+  TServeOptions o;
+  o.port = "0";
+  TProbeServer server(o, {});
+
+  const std::string good = Get(server.Port(), ProbeTarget(nginx.Url("/")) + "&loads=3",
+                               "X-Prometheus-Scrape-Timeout-Seconds: 20\r\n");
+  EXPECT_EQ(Status(good), 200) << good;
+  EXPECT_NE(good.find("Content-Type: text/plain; version=0.0.4"), std::string::npos);
+  EXPECT_TRUE(HasLine(good, "probe_success 1")) << good;
+  EXPECT_TRUE(HasLine(good, "probe_http_status_code 200"));
+  EXPECT_TRUE(HasLine(good, "probe_timeout_seconds 19.5"));
+  EXPECT_TRUE(HasLine(good, "tachyload_probe_loads_completed 3"));
+  for (const char* phase : {"resolve", "connect", "tls", "processing", "transfer"})
+    EXPECT_NE(good.find("probe_http_duration_seconds{phase=\"" + std::string(phase) + "\"} "),
+              std::string::npos);
+  EXPECT_TRUE(nginx.WaitForAccessLines(3));
+
+  const std::string bad =
+      Get(server.Port(), ProbeTarget("http://127.0.0.1:" + std::to_string(refused.Port()) + "/"));
+  EXPECT_EQ(Status(bad), 200) << bad;
+  EXPECT_TRUE(HasLine(bad, "probe_success 0")) << bad;
+  EXPECT_NE(bad.find("tachyload_probe_failure_info{reason=\"connect\""), std::string::npos) << bad;
+
+  const std::string metrics = Get(server.Port(), "/metrics");
+  EXPECT_TRUE(HasLine(metrics, "tachyload_probes_total 2")) << metrics;
+  EXPECT_TRUE(HasLine(metrics, "tachyload_probe_failures_total{reason=\"connect\"} 1")) << metrics;
+}
+
+TEST(ProbeServer, BadRequestsGetAClearError) {
+  TServeOptions o;
+  o.port = "0";
+  o.limits.requestLine = 1024;
+  TProbeServer server(o, {{"http_2xx", {}}});
+  const struct {
+    std::string request;
+    int status;
+    std::string says;
+  } cases[] = {
+      {"GET /probe?target=ftp%3A%2F%2Fx%2F HTTP/1.1\r\n\r\n", 400, "only http:// and https://"},
+      {"GET /probe HTTP/1.1\r\n\r\n", 400, "target"},
+      {"GET /probe?target=http%3A%2F%2F%2F HTTP/1.1\r\n\r\n", 400, "names no host"},
+      {"GET /probe?target=http%3A%2F%2Fa%0A%2F HTTP/1.1\r\n\r\n", 400, "control"},
+      {"GET /probe?target=a&target=b HTTP/1.1\r\n\r\n", 400, "once"},
+      {"GET /probe?target=http%3A%2F%2Fx%2F&module=nope HTTP/1.1\r\n\r\n", 400, "unknown module: nope"},
+      {"GET /probe?target=http%3A%2F%2Fx%2F&loads=0 HTTP/1.1\r\n\r\n", 400, "loads must be"},
+      {"GET /probe?target=http%3A%2F%2Fx%2F&loads=101 HTTP/1.1\r\n\r\n", 400, "loads must be"},
+      {"GET / HTTP/1.1\r\n\r\n", 404, "/probe or /metrics"},
+      {"DELETE /metrics HTTP/1.1\r\n\r\n", 405, "GET and HEAD"},
+      {"GET /" + std::string(2000, 'a') + " HTTP/1.1\r\n\r\n", 414, "request line"},
+      {"GET /metrics HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 400, "no body"},
+  };
+  for (const auto& c : cases) {
+    const std::string r = Scrape(server.Port(), c.request);
+    EXPECT_EQ(Status(r), c.status) << c.request.substr(0, 80) << "\n" << r;
+    EXPECT_NE(r.find(c.says), std::string::npos) << r;
+  }
+  const std::string head = Scrape(server.Port(), "HEAD /metrics HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(Status(head), 200);
+  EXPECT_EQ(head.find("tachyload_"), std::string::npos) << "a HEAD answer has no body";
+  EXPECT_TRUE(HasLine(server.MetricsText(), "tachyload_scrape_errors_total{status=\"400\"} 9"))
+      << server.MetricsText();
+}
+
+// A scraper that never finishes its request is answered 408 at the request
+// wait; connections beyond the cap get 503 at once; neither stops /metrics.
+TEST(ProbeServer, SlowAndSurplusScrapersAreCutOff) {
+  TServeOptions o;
+  o.port = "0";
+  o.requestWaitSeconds = 0.3;
+  o.maxConnections = 3;
+  TProbeServer server(o, {});
+  testsupport::RawClient slow;
+  ASSERT_TRUE(slow.Connect(server.Port()));
+  ASSERT_TRUE(slow.Send("GET /metr"));
+  const std::string cut = slow.ReadToEnd();
+  EXPECT_EQ(Status(cut), 408) << cut;
+
+  std::vector<std::unique_ptr<testsupport::RawClient>> idle;
+  for (int i = 0; i < 3; ++i) {
+    idle.push_back(std::make_unique<testsupport::RawClient>());
+    ASSERT_TRUE(idle.back()->Connect(server.Port()));
+  }
+  ASSERT_EQ(
+      testsupport::WaitUntil(
+          [&] { return server.MetricsText().find("tachyload_connections_total 4") != std::string::npos; },
+          Millis(10000)),
+      testsupport::WaitResult::kReady);
+  EXPECT_EQ(Status(Get(server.Port(), "/metrics")), 503);
+  idle.clear();
+  ASSERT_EQ(
+      testsupport::WaitUntil([&] { return Status(Get(server.Port(), "/metrics")) == 200; }, Millis(10000)),
+      testsupport::WaitResult::kReady);
+}
+
+// A target that never answers holds its own probe only: another target's probe
+// and /metrics are answered meanwhile, a second scrape of the same target waits
+// for the first and gives up at its own timeout, and the held probe ends when
+// the target goes away.
+TEST(ProbeServer, SilentTargetHoldsOnlyItsOwnProbe) {
+  TL_SKIP_UNLESS_INSTALLED(testsupport::NginxServer::kBinary);
+  testsupport::NginxServer nginx;
+  ASSERT_TRUE(nginx.Start());
+  auto silent = std::make_unique<testsupport::ScriptedPeer>();
+  const std::string silentProbe = ProbeTarget("http://" + silent->Address() + "/");
+  TServeOptions o;
+  o.port = "0";
+  TProbeServer server(o, {});
+
+  std::atomic<bool> heldDone{false};
+  std::string held;
+  std::thread first([&] {
+    held = Get(server.Port(), silentProbe, "X-Prometheus-Scrape-Timeout-Seconds: 120\r\n");
+    heldDone = true;
+  });
+  ASSERT_TRUE(silent->WaitForReceived(0, "\r\n\r\n"));
+
+  const std::string other = Get(server.Port(), ProbeTarget(nginx.Url("/")));
+  EXPECT_TRUE(HasLine(other, "probe_success 1")) << other;
+  const std::string metrics = Get(server.Port(), "/metrics");
+  EXPECT_TRUE(HasLine(metrics, "tachyload_probes_running 1")) << metrics;
+  const std::string second = Get(server.Port(), silentProbe, "X-Prometheus-Scrape-Timeout-Seconds: 1\r\n");
+  EXPECT_NE(second.find("reason=\"busy\""), std::string::npos) << second;
+  EXPECT_EQ(silent->AcceptedCount(), 1u) << "the second scrape did not load the target";
+  EXPECT_FALSE(heldDone);
+
+  silent.reset();
+  first.join();
+  EXPECT_TRUE(HasLine(held, "probe_success 0")) << held;
+}
+
+TEST(ProbeServer, TimeoutComesFromTheScrapeLessTheMarginCappedByTheModule) {
+  TServeOptions o;
+  EXPECT_DOUBLE_EQ(probe::ProbeTimeout(o, std::nullopt, 0), 9.5);
+  EXPECT_DOUBLE_EQ(probe::ProbeTimeout(o, 4.0, 0), 3.5);
+  EXPECT_DOUBLE_EQ(probe::ProbeTimeout(o, 4.0, 2), 2);
+  EXPECT_DOUBLE_EQ(probe::ProbeTimeout(o, 0.2, 0), 0.1);
+}
+
+}  // namespace
