@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string_view>
 
+#include "app/probe/ProbeConfig.h"
 #include "app/probe/ProbeServer.h"
 #include "core/SysUtils.h"
 
@@ -42,6 +43,20 @@ std::string ParseServeArgs(int argc, char** argv, TServeArgs& a) {
     }
   }
   return {};
+}
+
+// SIGHUP: the file again; a bad one keeps the modules the server has.
+void Reload(TProbeServer& server, const std::string& file, std::ostream& err) {
+  try {
+    TModules modules = LoadModules(file);
+    const size_t count = modules.size();
+    server.SetModules(std::move(modules));
+    err << "tachyload: reloaded " << count << " module" << (count == 1 ? "" : "s") << " from " << file
+        << std::endl;
+  } catch (const core::Exception& e) {
+    server.ReloadFailed();
+    err << "tachyload: keeping the modules loaded before: " << e.Message() << std::endl;
+  }
 }
 
 }  // namespace
@@ -87,7 +102,9 @@ int RunServeCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   options.addr = args.addr;
   options.port = args.port;
   try {
-    TProbeServer server(options, {});
+    TModules modules = {{"http_2xx", TProbeModule{}}};
+    if (!args.configFile.empty()) modules = LoadModules(args.configFile);
+    TProbeServer server(options, std::move(modules));
     out << "tachyload: probe server listening on " << (args.addr.find(':') != std::string::npos ? "[" : "")
         << args.addr << (args.addr.find(':') != std::string::npos ? "]" : "") << ":" << server.Port()
         << std::endl;
@@ -95,6 +112,7 @@ int RunServeCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       int sig = 0;
       if (sigwait(&signals, &sig) != 0) continue;
       if (sig != SIGHUP) break;
+      if (!args.configFile.empty()) Reload(server, args.configFile, err);
     }
   } catch (const core::Exception& e) {
     err << "tachyload: " << e.Message() << "\n";

@@ -19,11 +19,12 @@ struct TProbeModule {
   std::string httpVersion = "1.1";  // "1.0", "1.1" or "2"
   bool followRedirects = true;
   int maxRedirects = 5;
-  std::vector<int> validStatusCodes;  // empty: 200 to 299
-  std::string caFile;                 // empty: the system's
-  bool insecure = false;              // no check of the server's certificate
-  bool compression = false;           // Accept-Encoding with what the client decodes
-  std::string ipFamily = "any";       // "any", "ip4" or "ip6"
+  std::vector<int> validStatusCodes;        // empty: 200 to 299
+  std::vector<std::string> validProtocols;  // "http/1.0", "http/1.1", "h2"; empty: any
+  std::string caFile;                       // empty: the system's
+  bool insecure = false;                    // no check of the server's certificate
+  bool compression = false;                 // Accept-Encoding with what the client decodes
+  std::string ipFamily = "any";             // "any", "ip4" or "ip6"
   std::string proxyHost, proxyPort = "80";
   app::TSocksOptions socks;
   std::string user, password;  // credentials for the target

@@ -83,6 +83,9 @@ class TProbeView : public app::ISpeedTestView {
     if (!FRequest.module.ValidStatus(client.StatusCode())) FBadStatus = client.StatusCode();
   }
   void LoadMeasured(const http::TLoadTimes& times) override {
+    const auto& valid = FRequest.module.validProtocols;
+    if (!valid.empty() && std::find(valid.begin(), valid.end(), times.protocol) == valid.end())
+      FBadProtocol = times.protocol;
     loads.push_back(times);
     tlsResumed.push_back(!times.reused && times.Phase(http::TLoadPhase::tls) > 0 && FClient->Socket() &&
                          FClient->Socket()->SslResumed());
@@ -101,6 +104,7 @@ class TProbeView : public app::ISpeedTestView {
     }
   }
   int BadStatus() const { return FBadStatus; }
+  const std::string& BadProtocol() const { return FBadProtocol; }
 
   std::vector<http::TLoadTimes> loads;
   std::vector<bool> tlsResumed;
@@ -111,6 +115,7 @@ class TProbeView : public app::ISpeedTestView {
   const TProbeRequest& FRequest;
   http::THttpCli* FClient = nullptr;
   int FBadStatus = 0;
+  std::string FBadProtocol;  // a load spoke a version the module does not accept
 };
 
 // Where a load that raised stopped, as a word for the failure's label.
@@ -153,6 +158,9 @@ TProbeOutcome RunProbe(const TProbeRequest& request, const std::atomic<bool>* st
     if (view.BadStatus() != 0) {
       o.failureReason = "status";
       o.failureMessage = "status " + std::to_string(view.BadStatus()) + " is not a valid status";
+    } else if (!view.BadProtocol().empty()) {
+      o.failureReason = "http_version";
+      o.failureMessage = view.BadProtocol() + " is not a valid HTTP version";
     }
   } catch (const std::exception& e) {
     o.failureReason = deadline.Passed() ? "timeout" : !socksFailure.empty() ? "socks" : ReasonOf(*client);
@@ -161,8 +169,8 @@ TProbeOutcome RunProbe(const TProbeRequest& request, const std::atomic<bool>* st
   }
   o.run = app::TUrlLoads(request.target, view.loads, o.failureReason.empty() ? "" : o.failureMessage,
                          view.tlsResumed);
-  // A bad status ends no load early: every load is in the statistics.
-  if (o.failureReason == "status" && view.BadStatus() != 0) o.run.error.clear();
+  // A bad status or version ends no load early: every load is in the statistics.
+  if (view.BadStatus() != 0 || !view.BadProtocol().empty()) o.run.error.clear();
   o.success = o.failureReason.empty();
   o.contentLength = view.contentLength;
   o.ssl = view.ssl;

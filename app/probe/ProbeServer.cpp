@@ -94,6 +94,7 @@ struct TProbeServer::TState : std::enable_shared_from_this<TProbeServer::TState>
   std::map<std::string, uint64_t> failures;  // by reason
   std::map<int, uint64_t> errorAnswers;      // by status
   double probeSeconds = 0;
+  bool lastReloadOk = true;
 
   std::shared_ptr<TState> Shared() { return shared_from_this(); }
   void CountError(int status) {
@@ -173,6 +174,8 @@ std::string ServerMetricsText(const TState& state) {
     e.Family("tachyload_scrape_errors_total", "counter", "Requests answered with an error status, by status");
     for (const auto& [status, n] : state.errorAnswers)
       e.Sample("tachyload_scrape_errors_total", static_cast<double>(n), {{"status", std::to_string(status)}});
+    e.Gauge("tachyload_config_last_reload_successful", "Whether the last reload of the module file succeeded",
+            state.lastReloadOk ? 1 : 0);
     e.Family("tachyload_connections_total", "counter", "Connections accepted");
     e.Sample("tachyload_connections_total", static_cast<double>(state.connections));
     e.Family("tachyload_connections_rejected_total", "counter", "Connections refused for being too many");
@@ -422,6 +425,12 @@ TProbeServer::~TProbeServer() {
 void TProbeServer::SetModules(TModules modules) {
   std::lock_guard guard(FState->lock);
   FState->modules = std::move(modules);
+  FState->lastReloadOk = true;
+}
+
+void TProbeServer::ReloadFailed() {
+  std::lock_guard guard(FState->lock);
+  FState->lastReloadOk = false;
 }
 
 std::string TProbeServer::MetricsText() const {

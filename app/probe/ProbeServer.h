@@ -53,6 +53,8 @@ class TProbeServer {
   uint16_t Port() const { return FPort; }
   // Replaces the modules; probes already running keep theirs.
   void SetModules(TModules modules);
+  // A reload whose file was bad: the modules stay, /metrics says so.
+  void ReloadFailed();
   // The server's own figures in the exposition format (what /metrics answers).
   std::string MetricsText() const;
 
