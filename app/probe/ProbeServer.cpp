@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -86,7 +88,14 @@ struct TProbeServer::TState : std::enable_shared_from_this<TProbeServer::TState>
   mutable std::mutex lock;  // guards everything below
   TModules modules;
   std::vector<std::pair<uint64_t, std::string>> answers;  // finished probes by connection
-  std::map<uint64_t, std::thread> workers;
+  // The probes wait here for a worker. Workers live as long as the server and
+  // take one probe after the other: a thread leaves some of its message queue
+  // behind when it ends, so a thread per probe would grow without end.
+  std::deque<std::function<void()>> jobs;
+  std::vector<std::thread> workers;
+  std::condition_variable jobReady;
+  size_t idleWorkers = 0;
+  size_t probesRunning = 0;  // queued or running, until the answer is handed over
   std::set<std::string> busyTargets;
   std::condition_variable targetFree;
   // The server's own figures.
@@ -126,6 +135,7 @@ struct TProbeServer::TState : std::enable_shared_from_this<TProbeServer::TState>
       probeSeconds += o.durationSeconds;
       if (!o.success) ++failures[o.failureReason];
       answers.emplace_back(id, std::move(text));
+      --probesRunning;
     }
     winapi::PostMessage(wake, winapi::WM_NULL, 0, 0);
   }
@@ -170,7 +180,9 @@ std::string ServerMetricsText(const TState& state) {
     e.Sample("tachyload_probe_duration_seconds_sum", state.probeSeconds);
     e.Sample("tachyload_probe_duration_seconds_count", static_cast<double>(state.probes));
     e.Gauge("tachyload_probes_running", "Probes running now, waiting ones included",
-            static_cast<double>(state.workers.size() - std::min(state.workers.size(), state.answers.size())));
+            static_cast<double>(state.probesRunning));
+    e.Gauge("tachyload_probe_workers", "Worker threads, each running one probe at a time",
+            static_cast<double>(state.workers.size()));
     e.Family("tachyload_scrape_errors_total", "counter", "Requests answered with an error status, by status");
     for (const auto& [status, n] : state.errorAnswers)
       e.Sample("tachyload_scrape_errors_total", static_cast<double>(n), {{"status", std::to_string(status)}});
@@ -207,6 +219,22 @@ void ProbeOnWorker(std::shared_ptr<TState> state, uint64_t id, TProbeRequest req
   }
   std::string text = ProbeMetricsText(outcome);
   state->Finished(id, outcome, std::move(text));
+}
+
+// A worker: the queued probes one after the other until the server stops.
+void WorkerLoop(TState& state) {
+  std::unique_lock guard(state.lock);
+  for (;;) {
+    ++state.idleWorkers;
+    state.jobReady.wait(guard, [&] { return state.stopping.load() || !state.jobs.empty(); });
+    --state.idleWorkers;
+    if (state.stopping) return;
+    std::function<void()> job = std::move(state.jobs.front());
+    state.jobs.pop_front();
+    guard.unlock();
+    job();
+    guard.lock();
+  }
 }
 
 // One scraper's connection: one request, one answer, then closed. Owned by the
@@ -279,14 +307,21 @@ class TScrapeConnection : public net::TWSocket {
     if (const std::string why = ProbeRequestFrom(r, probe, key); !why.empty())
       return Answer(ErrorResponse(400, why, FHead), 400);
     std::lock_guard guard(FState.lock);
-    if (FState.workers.size() >= FState.options.maxProbes) {
+    if (FState.probesRunning >= FState.options.maxProbes) {
       ++FState.errorAnswers[503];
       FStage = TStage::kSending;
       SendStr(ErrorResponse(503, "too many probes running", FHead));
       return;
     }
     FStage = TStage::kProbing;
-    FState.workers.emplace(FId, std::thread(ProbeOnWorker, FState.Shared(), FId, std::move(probe), key));
+    ++FState.probesRunning;
+    FState.jobs.emplace_back([state = FState.Shared(), id = FId, probe = std::move(probe), key]() mutable {
+      ProbeOnWorker(state, id, std::move(probe), key);
+    });
+    if (FState.idleWorkers > 0)
+      FState.jobReady.notify_one();
+    else
+      FState.workers.emplace_back(WorkerLoop, std::ref(FState));
   }
 
   // The probe a /probe request asks for, or why it is a bad request.
@@ -339,20 +374,13 @@ class TScrapeConnection : public net::TWSocket {
 namespace {
 
 // Hands the finished probes' answers to their connections (a scraper that gave
-// up has none any more) and joins their workers.
+// up has none any more).
 void DeliverAnswers(TState& state, core::TComponent& listener) {
   std::vector<std::pair<uint64_t, std::string>> answers;
-  std::vector<std::thread> done;
   {
     std::lock_guard guard(state.lock);
     answers.swap(state.answers);
-    for (const auto& answer : answers) {
-      auto it = state.workers.find(answer.first);
-      done.push_back(std::move(it->second));
-      state.workers.erase(it);
-    }
   }
-  for (std::thread& t : done) t.join();
   for (const auto& [id, text] : answers) {
     for (int i = 0; i < listener.ComponentCount(); ++i) {
       auto* c = dynamic_cast<TScrapeConnection*>(listener.Components(i));
@@ -413,13 +441,15 @@ TProbeServer::~TProbeServer() {
   FState->targetFree.notify_all();
   winapi::PostMessage(FState->wake, winapi::WM_NULL, 0, 0);
   FThread.join();
-  // The probes end at their next wait once they see the stop.
-  std::map<uint64_t, std::thread> workers;
+  // The probes end at their next wait once they see the stop, the idle
+  // workers when they wake.
+  std::vector<std::thread> workers;
   {
     std::lock_guard guard(FState->lock);
     workers.swap(FState->workers);
   }
-  for (auto& [id, t] : workers) t.join();
+  FState->jobReady.notify_all();
+  for (std::thread& t : workers) t.join();
 }
 
 void TProbeServer::SetModules(TModules modules) {
