@@ -6,6 +6,7 @@
 
 #include "app/probe/ProbeConfig.h"
 #include "app/probe/ProbeServer.h"
+#include "app/probe/WebConfig.h"
 #include "core/SysUtils.h"
 
 namespace probe {
@@ -15,6 +16,7 @@ namespace {
 struct TServeArgs {
   std::string addr = "127.0.0.1", port = "9115";
   std::string configFile;
+  std::string webConfigFile;
 };
 
 // The options after the program's name; the reason for bad usage, else empty.
@@ -35,7 +37,7 @@ std::string ParseServeArgs(int argc, char** argv, TServeArgs& a) {
     try {
       if (value("--serve", listen)) {
         if (const std::string why = ParseListenAddress(listen, a.addr, a.port); !why.empty()) return why;
-      } else if (!value("--config", a.configFile)) {
+      } else if (!value("--config", a.configFile) && !value("--web.config.file", a.webConfigFile)) {
         return "unknown option for --serve: " + std::string(arg);
       }
     } catch (const core::Exception& e) {
@@ -102,6 +104,7 @@ int RunServeCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   options.addr = args.addr;
   options.port = args.port;
   try {
+    if (!args.webConfigFile.empty()) options.basicAuthUsers = LoadWebConfig(args.webConfigFile);
     TModules modules = {{"http_2xx", TProbeModule{}}};
     if (!args.configFile.empty()) modules = LoadModules(args.configFile);
     TProbeServer server(options, std::move(modules));

@@ -1,6 +1,6 @@
-// tachyload-cli --serve [ADDR:]PORT [--config FILE]: the probe server in the
-// foreground until SIGINT or SIGTERM. It says where it listens on standard
-// output; SIGHUP reads the module file again.
+// tachyload-cli --serve [ADDR:]PORT [--config FILE] [--web.config.file FILE]:
+// the probe server in the foreground until SIGINT or SIGTERM. It says where it
+// listens on standard output; SIGHUP reads the module file again.
 #pragma once
 
 #include <iosfwd>

@@ -40,6 +40,8 @@ const char* StatusText(int status) {
       return "Not Found";
     case 405:
       return "Method Not Allowed";
+    case 401:
+      return "Unauthorized";
     case 408:
       return "Request Timeout";
     case 414:
@@ -58,6 +60,7 @@ std::string Response(int status, const std::string& contentType, const std::stri
                   "\r\nContent-Type: " + contentType + "\r\nContent-Length: " + std::to_string(body.size()) +
                   "\r\nConnection: close\r\n";
   if (status == 405) r += "Allow: GET, HEAD\r\n";
+  if (status == 401) r += "WWW-Authenticate: Basic realm=\"tachyload\"\r\n";
   r += "\r\n";
   if (!head) r += body;
   return r;
@@ -78,8 +81,10 @@ double ProbeTimeout(const TServeOptions& options, std::optional<double> scrapeSe
 }
 
 struct TProbeServer::TState : std::enable_shared_from_this<TProbeServer::TState> {
-  explicit TState(TServeOptions o, TModules m) : options(std::move(o)), modules(std::move(m)) {}
+  explicit TState(TServeOptions o, TModules m)
+      : options(std::move(o)), auth(options.basicAuthUsers), modules(std::move(m)) {}
   const TServeOptions options;
+  const TBasicAuth auth;
   std::atomic<bool> stopping{false};
   winapi::HWND wake = nullptr;  // the listening socket's window, posted to from any thread
   const Clock::time_point started = Clock::now();
@@ -299,6 +304,7 @@ class TScrapeConnection : public net::TWSocket {
       return Answer(ErrorResponse(FParser.ErrorStatus(), FParser.ErrorReason()), FParser.ErrorStatus());
     const TScrapeRequest& r = FParser.Request();
     FHead = r.method == "HEAD";
+    if (!FState.auth.Allows(r.authorization)) return Answer(ErrorResponse(401, "log in first", FHead), 401);
     if (r.path == "/metrics") return Answer(Response(200, kMetricsType, ServerMetricsText(FState), FHead), 0);
     if (r.path != "/probe")
       return Answer(ErrorResponse(404, "not found: use /probe or /metrics", FHead), 404);

@@ -25,6 +25,7 @@
 
 #include "app/probe/ProbeModule.h"
 #include "app/probe/ScrapeRequest.h"
+#include "app/probe/WebConfig.h"
 
 namespace probe {
 
@@ -40,6 +41,7 @@ struct TServeOptions {
   double defaultTimeoutSeconds = 10;  // a scrape without the timeout header
   double timeoutMarginSeconds = 0.5;  // left for the answer to reach the scraper
   int maxLoads = 100;
+  std::map<std::string, std::string> basicAuthUsers;  // user -> bcrypt hash; none: no login asked
 };
 
 class TProbeServer {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "app/probe/ProbeServer.h"
+#include "app/probe/WebConfig.h"
+#include "core/SysUtils.h"
 #include "testsupport/Nginx.h"
 #include "testsupport/Process.h"
 #include "testsupport/RawClient.h"
@@ -182,6 +184,58 @@ TEST(ProbeServer, SilentTargetHoldsOnlyItsOwnProbe) {
   silent.reset();
   first.join();
   EXPECT_TRUE(HasLine(held, "probe_success 0")) << held;
+}
+
+// With users configured, every path asks for one of their logins; a matching
+// one is let through, anything else gets 401 and the challenge.
+TEST(ProbeServer, LoginIsAskedOfEveryScrapeWhenUsersAreGiven) {
+  TServeOptions o;
+  o.port = "0";
+  // "s3cret", bcrypt at the lowest cost.
+  o.basicAuthUsers = {{"prom", "$2b$04$abcdefghijklmnopqrstuuLZYjhNQAOdpbzt4WxWlUHjv1wsyH5DG"}};
+  TProbeServer server(o, {});
+  const struct {
+    std::string authorization;
+    int status;
+  } cases[] = {
+      {"", 401},
+      {"Authorization: Basic cHJvbTpzM2NyZXQ=\r\n", 200},  // prom:s3cret
+      {"Authorization: basic cHJvbTpzM2NyZXQ=\r\n", 200},  // the scheme in any case
+      {"Authorization: Basic cHJvbTpzM2NyZXQ=\r\n", 200},  // remembered now
+      {"Authorization: Basic cHJvbTp3cm9uZw==\r\n", 401},  // prom:wrong
+      {"Authorization: Basic b3RoZXI6czNjcmV0\r\n", 401},  // other:s3cret
+      {"Authorization: Basic cHJvbXMzY3JldA==\r\n", 401},  // no colon
+      {"Authorization: Basic !!!!\r\n", 401},
+      {"Authorization: Bearer cHJvbTpzM2NyZXQ=\r\n", 401},
+  };
+  for (const auto& c : cases) {
+    const std::string r = Get(server.Port(), "/metrics", c.authorization);
+    EXPECT_EQ(Status(r), c.status) << c.authorization << r;
+    if (c.status == 401) {
+      EXPECT_NE(r.find("WWW-Authenticate: Basic realm=\"tachyload\""), std::string::npos);
+    }
+  }
+  EXPECT_EQ(Status(Get(server.Port(), "/probe?target=http%3A%2F%2F127.0.0.1%3A1%2F")), 401);
+}
+
+TEST(ProbeServer, WebConfigTakesBcryptUsersAndRefusesTheRest) {
+  const auto users = probe::ParseWebConfig("basic_auth_users:\n  prom: $2b$04$abc\n  other: $2y$10$xyz\n");
+  EXPECT_EQ(users.size(), 2u);
+  EXPECT_TRUE(probe::ParseWebConfig("").empty());
+  for (const auto& [yaml, says] : std::vector<std::pair<std::string, std::string>>{
+           {"basic_auth_users: {prom: plaintext}", "must be a bcrypt hash"},
+           {"tls_server_config: {cert_file: a, key_file: b}", "TLS on the listening side is not supported"},
+           {"http_server_config: {}", "unknown or unsupported option http_server_config"},
+           {"basic_auth_users: [prom]", "must map users"},
+           {"basic_auth_users: {a: [", "line 1"},
+       }) {
+    try {
+      probe::ParseWebConfig(yaml);
+      ADD_FAILURE() << "accepted: " << yaml;
+    } catch (const core::Exception& e) {
+      EXPECT_NE(e.Message().find(says), std::string::npos) << yaml << "\nsaid: " << e.Message();
+    }
+  }
 }
 
 TEST(ProbeServer, TimeoutComesFromTheScrapeLessTheMarginCappedByTheModule) {
