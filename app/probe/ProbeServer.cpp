@@ -99,7 +99,7 @@ struct TProbeServer::TState : std::enable_shared_from_this<TProbeServer::TState>
   std::deque<std::function<void()>> jobs;
   std::vector<std::thread> workers;
   std::condition_variable jobReady;
-  size_t idleWorkers = 0;
+  size_t idleWorkers = 0;    // free workers, less those a queued probe was given to
   size_t probesRunning = 0;  // queued or running, until the answer is handed over
   std::set<std::string> busyTargets;
   std::condition_variable targetFree;
@@ -141,6 +141,9 @@ struct TProbeServer::TState : std::enable_shared_from_this<TProbeServer::TState>
       if (!o.success) ++failures[o.failureReason];
       answers.emplace_back(id, std::move(text));
       --probesRunning;
+      // The worker is free from the moment its answer can reach the scraper,
+      // whose next scrape must not find it busy.
+      ++idleWorkers;
     }
     winapi::PostMessage(wake, winapi::WM_NULL, 0, 0);
   }
@@ -227,12 +230,12 @@ void ProbeOnWorker(std::shared_ptr<TState> state, uint64_t id, TProbeRequest req
 }
 
 // A worker: the queued probes one after the other until the server stops.
+// A new worker starts with the probe it was made for; each probe's end makes it
+// free again (Finished).
 void WorkerLoop(TState& state) {
   std::unique_lock guard(state.lock);
   for (;;) {
-    ++state.idleWorkers;
     state.jobReady.wait(guard, [&] { return state.stopping.load() || !state.jobs.empty(); });
-    --state.idleWorkers;
     if (state.stopping) return;
     std::function<void()> job = std::move(state.jobs.front());
     state.jobs.pop_front();
@@ -324,10 +327,12 @@ class TScrapeConnection : public net::TWSocket {
     FState.jobs.emplace_back([state = FState.Shared(), id = FId, probe = std::move(probe), key]() mutable {
       ProbeOnWorker(state, id, std::move(probe), key);
     });
-    if (FState.idleWorkers > 0)
+    if (FState.idleWorkers > 0) {
+      --FState.idleWorkers;
       FState.jobReady.notify_one();
-    else
+    } else {
       FState.workers.emplace_back(WorkerLoop, std::ref(FState));
+    }
   }
 
   // The probe a /probe request asks for, or why it is a bad request.
