@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "app/CliSecrets.h"
 #include "app/SpeedRun.h"
 #include "core/Application.h"
 #include "core/SysUtils.h"
@@ -167,8 +168,10 @@ TProbeOutcome RunProbe(const TProbeRequest& request, const std::atomic<bool>* st
     o.failureMessage = socksFailure.empty() ? core::ExceptionMessage(e) : socksFailure;
     if (o.failureReason == "timeout") o.failureMessage = "timed out (" + o.failureMessage + ")";
   }
-  o.run = app::TUrlLoads(request.target, view.loads, o.failureReason.empty() ? "" : o.failureMessage,
-                         view.tlsResumed);
+  // The answer is stored and shown on dashboards: no password of the target's URL in it.
+  o.failureMessage = app::MaskUrlPasswords(o.failureMessage);
+  o.run = app::TUrlLoads(app::MaskUrlPasswords(request.target), view.loads,
+                         o.failureReason.empty() ? "" : o.failureMessage, view.tlsResumed);
   // A bad status or version ends no load early: every load is in the statistics.
   if (view.BadStatus() != 0 || !view.BadProtocol().empty()) o.run.error.clear();
   o.success = o.failureReason.empty();
