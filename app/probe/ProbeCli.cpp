@@ -36,7 +36,7 @@ std::string ParseServeArgs(int argc, char** argv, TServeArgs& a) {
     std::string listen;
     try {
       if (value("--serve", listen)) {
-        if (const std::string why = ParseListenAddress(listen, a.addr, a.port); !why.empty()) return why;
+        if (std::string why = ParseListenAddress(listen, a.addr, a.port); !why.empty()) return why;
       } else if (!value("--config", a.configFile) && !value("--web.config.file", a.webConfigFile)) {
         return "unknown option for --serve: " + std::string(arg);
       }

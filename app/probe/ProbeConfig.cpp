@@ -26,7 +26,10 @@ void CheckKeys(const YAML::Node& map, const std::string& where, const std::set<s
   if (!map.IsMap()) Fail(map, where + " must be a mapping");
   for (const auto& entry : map) {
     const std::string key = entry.first.as<std::string>();
-    if (!known.contains(key)) Fail(entry.first, "unknown or unsupported option " + where + "." + key);
+    if (known.contains(key)) continue;
+    std::string why = "unknown or unsupported option ";
+    why.append(where).append(".").append(key);
+    Fail(entry.first, why);
   }
 }
 

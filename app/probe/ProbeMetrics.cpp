@@ -82,6 +82,7 @@ void WriteStatistics(TExposition& e, const TProbeOutcome& o) {
 
   e.Family("tachyload_load_duration_seconds", "summary", "Whole time of the completed loads");
   std::vector<double> totals;
+  totals.reserve(done.size());
   for (const TLoadTimes& t : done) totals.push_back(static_cast<double>(app::TotalUs(t)));
   WriteSummary(e, "tachyload_load_duration_seconds", totals, {}, {0, 0.5, 0.95, 1});
 
@@ -91,6 +92,7 @@ void WriteStatistics(TExposition& e, const TProbeOutcome& o) {
     const auto phase = static_cast<TLoadPhase>(p);
     if (phase == TLoadPhase::pane) continue;  // no page pane behind a probe
     std::vector<double> us;
+    us.reserve(done.size());
     for (const TLoadTimes& t : done) us.push_back(static_cast<double>(app::Micros(t.Phase(phase))));
     WriteSummary(e, "tachyload_phase_duration_seconds", us, {{"phase", http::LoadPhaseName(phase)}},
                  {0.5, 0.95});

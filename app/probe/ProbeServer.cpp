@@ -168,7 +168,9 @@ void WriteProcessFigures(TExposition& e, const TState& state) {
             static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)));
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  const auto secs = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
+  const auto secs = [](const timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+  };
   e.Family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds");
   e.Sample("process_cpu_seconds_total", secs(usage.ru_utime) + secs(usage.ru_stime));
   e.Gauge("process_start_time_seconds", "Start time of the server since unix epoch in seconds",
@@ -206,7 +208,8 @@ std::string ServerMetricsText(const TState& state) {
 }
 
 // The worker's part: wait for the target, probe it, hand the answer over.
-void ProbeOnWorker(std::shared_ptr<TState> state, uint64_t id, TProbeRequest request, std::string key) {
+void ProbeOnWorker(const std::shared_ptr<TState>& state, uint64_t id, TProbeRequest request,
+                   const std::string& key) {
   const Clock::time_point begin = Clock::now();
   const Clock::time_point deadline = begin + ToDuration(request.timeoutSeconds);
   TProbeOutcome outcome;
