@@ -62,8 +62,11 @@ std::string Escape(std::string_view text, bool quotes) {
 std::string FormatValue(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
-  char buf[32];
-  const auto res = std::to_chars(buf, buf + sizeof buf, value);
+  char buf[400];
+  // Whole numbers (times since 1970, byte counts) in full rather than "1.8e+09".
+  const bool whole = std::fabs(value) < 1e15 && value == std::trunc(value);
+  const auto res = whole ? std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed)
+                         : std::to_chars(buf, buf + sizeof buf, value);
   return std::string(buf, res.ptr);
 }
 

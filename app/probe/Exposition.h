@@ -29,7 +29,8 @@ class TExposition {
   std::string FText;
 };
 
-// "1", "0.25", "1e-07", "+Inf", "NaN": the shortest text that reads back as value.
+// "1", "0.25", "1e-07", "1800000000", "+Inf", "NaN": the shortest text that
+// reads back as value, whole numbers below 10^15 written out in full.
 std::string FormatValue(double value);
 // Backslash, double quote and line feed escaped; invalid UTF-8 replaced.
 std::string EscapeLabelValue(std::string_view value);

@@ -52,6 +52,9 @@ void WriteFirstLoad(TExposition& e, const TProbeOutcome& o) {
   e.Gauge("probe_http_ssl", "Indicates if SSL was used for the final redirect", o.ssl ? 1 : 0);
   e.Gauge("probe_http_version", "Returns the version of HTTP of the probe response",
           HttpVersionNumber(t.protocol));
+  if (o.certExpiry != 0)
+    e.Gauge("probe_ssl_earliest_cert_expiry", "Returns last SSL chain expiry in unixtime",
+            static_cast<double>(o.certExpiry));
   if (!t.ip.empty())
     e.Gauge("probe_ip_protocol", "Specifies whether probe ip protocol is IP4 or IP6",
             t.ip.find(':') == std::string::npos ? 4 : 6);

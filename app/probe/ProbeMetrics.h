@@ -25,6 +25,7 @@ struct TProbeOutcome {
   double timeoutSeconds = 0;   // what the probe was allowed
   bool ssl = false;            // the first load's final URL was https
   int64_t contentLength = -1;  // the first load's Content-Length; -1 when it had none
+  int64_t certExpiry = 0;      // the first load's earliest certificate end (Unix time); 0: none
   std::string failureReason;   // a word: "target", "timeout", "connect", "status", ...
   std::string failureMessage;  // the error as the command line would print it
 };

@@ -102,6 +102,7 @@ class TProbeView : public app::ISpeedTestView {
     if (loadIndex == 1 && FClient) {
       contentLength = FClient->ContentLength();
       ssl = core::LowerCase(FClient->URL().substr(0, 8)) == "https://";
+      if (ssl && FClient->Socket()) certExpiry = FClient->Socket()->SslPeerCertExpiry();
     }
   }
   int BadStatus() const { return FBadStatus; }
@@ -110,6 +111,7 @@ class TProbeView : public app::ISpeedTestView {
   std::vector<http::TLoadTimes> loads;
   std::vector<bool> tlsResumed;
   int64_t contentLength = -1;
+  int64_t certExpiry = 0;
   bool ssl = false;
 
  private:
@@ -177,6 +179,7 @@ TProbeOutcome RunProbe(const TProbeRequest& request, const std::atomic<bool>* st
   o.success = o.failureReason.empty();
   o.contentLength = view.contentLength;
   o.ssl = view.ssl;
+  o.certExpiry = view.certExpiry;
   o.durationSeconds = std::chrono::duration<double>(Clock::now() - start).count();
   return o;
 }

@@ -34,6 +34,7 @@ probe::TProbeOutcome ThreeLoads() {
   o.durationSeconds = 0.25;
   o.timeoutSeconds = 9.5;
   o.contentLength = 612;
+  o.certExpiry = 1'800'000'000;
   return o;
 }
 
@@ -60,6 +61,7 @@ TEST(ProbeMetrics, SeriesCarryTheFirstLoadAndTheStatistics) {
            "probe_http_uncompressed_body_length 612",
            "probe_http_version 1.1",
            "probe_ip_protocol 6",
+           "probe_ssl_earliest_cert_expiry 1800000000",
            "tachyload_probe_loads_completed 3",
            // Totals 18, 9 and 27 ms.
            "tachyload_load_duration_seconds{quantile=\"0.5\"} 0.018",
@@ -91,6 +93,7 @@ TEST(ProbeMetrics, FailedProbeSaysWhyAndKeepsWhatTheLoadGot) {
       << text;
 
   probe::TProbeOutcome none;  // a bad target: no load started
+  EXPECT_EQ(probe::ProbeMetricsText(none).find("probe_ssl_earliest_cert_expiry"), std::string::npos);
   none.failureReason = "target";
   const std::string empty = probe::ProbeMetricsText(none);
   EXPECT_EQ(empty.find("probe_http_"), std::string::npos);
@@ -100,6 +103,9 @@ TEST(ProbeMetrics, FailedProbeSaysWhyAndKeepsWhatTheLoadGot) {
 TEST(ProbeMetrics, ValuesAndLabelsAreWrittenAsScrapersReadThem) {
   EXPECT_EQ(probe::FormatValue(0.1), "0.1");
   EXPECT_EQ(probe::FormatValue(-2), "-2");
+  EXPECT_EQ(probe::FormatValue(1.8e9), "1800000000");
+  EXPECT_EQ(probe::FormatValue(1e-7), "1e-07");
+  EXPECT_EQ(probe::FormatValue(-0.0), "-0");
   EXPECT_EQ(probe::FormatValue(1.0 / 0.0), "+Inf");
   EXPECT_EQ(probe::EscapeLabelValue("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
   EXPECT_EQ(probe::EscapeLabelValue("\xc3\xa9\xc3"), "\xc3\xa9\xef\xbf\xbd");  // é, then a cut sequence

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "testsupport/Process.h"
 #include "testsupport/RawClient.h"
 #include "testsupport/ScriptedPeer.h"
+#include "testsupport/TestCa.h"
 
 namespace {
 
@@ -82,6 +84,44 @@ TEST(ProbeServer, GoodTargetSucceedsRefusedOneFailsWithItsReason) {
   EXPECT_TRUE(HasLine(metrics, "tachyload_probes_total 22")) << metrics;
   EXPECT_TRUE(HasLine(metrics, "tachyload_probe_failures_total{reason=\"connect\"} 1")) << metrics;
   EXPECT_TRUE(HasLine(metrics, "tachyload_probe_workers 1")) << metrics;
+}
+
+// The first load's TLS: probe_http_ssl, and the earliest end of validity
+// among the certificates the server showed, for a good and an expired one.
+TEST(ProbeServer, HttpsTargetsReportTheirCertificatesEnd) {
+  TL_SKIP_UNLESS_INSTALLED(testsupport::NginxServer::kBinary);
+  TL_SKIP_UNLESS_INSTALLED(testsupport::TestCa::kOpenSsl);
+  testsupport::TestCa ca;
+  ASSERT_TRUE(ca.Ok()) << ca.Error();
+  testsupport::NginxServer nginx;
+  const uint16_t good = testsupport::FreePort(), expired = testsupport::FreePort();
+  nginx.AddHttpConfig(ca.NginxServerBlock(good, testsupport::TestCert::kGood, nginx.Root()) +
+                      ca.NginxServerBlock(expired, testsupport::TestCert::kExpired, nginx.Root()));
+  ASSERT_TRUE(nginx.Start());
+  probe::TProbeModule trusting, insecure;
+  trusting.caFile = ca.CaFile();
+  insecure.insecure = true;
+  TServeOptions o;
+  o.port = "0";
+  TProbeServer server(o, {{"trusting", trusting}, {"insecure", insecure}});
+  const auto expiry = [](const std::string& text) {
+    const std::string name = "\nprobe_ssl_earliest_cert_expiry ";
+    const size_t at = text.find(name);
+    return at == std::string::npos ? 0.0 : std::stod(text.substr(at + name.size()));
+  };
+  const double now = static_cast<double>(std::time(nullptr));
+
+  const std::string ok =
+      Get(server.Port(), ProbeTarget("https://127.0.0.1:" + std::to_string(good) + "/") + "&module=trusting");
+  EXPECT_TRUE(HasLine(ok, "probe_success 1")) << ok;
+  EXPECT_TRUE(HasLine(ok, "probe_http_ssl 1"));
+  EXPECT_GT(expiry(ok), now) << ok;
+
+  const std::string old = Get(
+      server.Port(), ProbeTarget("https://127.0.0.1:" + std::to_string(expired) + "/") + "&module=insecure");
+  EXPECT_TRUE(HasLine(old, "probe_success 1")) << old;
+  EXPECT_GT(expiry(old), 0) << old;
+  EXPECT_LT(expiry(old), now) << old;
 }
 
 TEST(ProbeServer, BadRequestsGetAClearError) {
