@@ -7,6 +7,7 @@
 #include "app/SpeedRun.h"
 #include "core/Application.h"
 #include "core/SysUtils.h"
+#include "http/HttpException.h"
 #include "http/HttpProt.h"
 
 namespace probe {
@@ -60,7 +61,8 @@ class TProbeView : public app::ISpeedTestView {
  public:
   explicit TProbeView(const TProbeRequest& r) : FRequest(r) {}
   std::string UrlText() override { return FRequest.target; }
-  std::string LoadsText() override { return std::to_string(FRequest.loads); }
+  // One load per run: the probe runs its loads itself (RunLoads).
+  std::string LoadsText() override { return "1"; }
   void ClearResults() override {}
   bool LoadsConfirmed() override { return true; }
   void AskForConfirmation(const std::string&) override {}
@@ -79,6 +81,7 @@ class TProbeView : public app::ISpeedTestView {
       client.SetProxyPort(FRequest.module.proxyPort);
     }
     FClient = &client;
+    ++FStarted;
   }
   void CheckLoad(http::THttpCli& client) override {
     if (!FRequest.module.ValidStatus(client.StatusCode())) FBadStatus = client.StatusCode();
@@ -93,13 +96,13 @@ class TProbeView : public app::ISpeedTestView {
   }
   // After every load, also one that failed: that one keeps its figures as far
   // as it got.
-  void LoadTimed(int loadIndex, uint32_t) override {
-    if (loads.size() < static_cast<size_t>(loadIndex) && FClient) {
+  void LoadTimed(int, uint32_t) override {
+    if (loads.size() < FStarted && FClient) {
       loads.push_back(FClient->Timeline().Times());
       loads.back().status = FClient->StatusCode();
       tlsResumed.push_back(false);
     }
-    if (loadIndex == 1 && FClient) {
+    if (FStarted == 1 && FClient) {
       contentLength = FClient->ContentLength();
       ssl = core::LowerCase(FClient->URL().substr(0, 8)) == "https://";
       if (ssl && FClient->Socket()) certExpiry = FClient->Socket()->SslPeerCertExpiry();
@@ -117,9 +120,24 @@ class TProbeView : public app::ISpeedTestView {
  private:
   const TProbeRequest& FRequest;
   http::THttpCli* FClient = nullptr;
+  size_t FStarted = 0;
   int FBadStatus = 0;
   std::string FBadProtocol;  // a load spoke a version the module does not accept
 };
+
+// The probe's loads, one run of the speed test each. A load whose status the
+// client raises for (400 and up) but the module counts as valid is a completed
+// load like the others: its figures are kept and the next load follows.
+void RunLoads(http::THttpCli& client, TProbeView& view, const TProbeRequest& request) {
+  for (int i = 0; i < request.loads; ++i) {
+    try {
+      app::RunSpeedTest(client, view);
+    } catch (const http::EHttpException&) {
+      const bool answered = client.Timeline().Current() >= http::TLoadPhase::wait;
+      if (!answered || !request.module.ValidStatus(client.StatusCode())) throw;
+    }
+  }
+}
 
 // Where a load that raised stopped, as a word for the failure's label.
 std::string ReasonOf(http::THttpCli& client) {
@@ -157,7 +175,7 @@ TProbeOutcome RunProbe(const TProbeRequest& request, const std::atomic<bool>* st
   ApplyModule(*client, request.module, socksFailure);
   TProbeView view(request);
   try {
-    app::RunSpeedTest(*client, view);
+    RunLoads(*client, view, request);
     if (view.BadStatus() != 0) {
       o.failureReason = "status";
       o.failureMessage = "status " + std::to_string(view.BadStatus()) + " is not a valid status";

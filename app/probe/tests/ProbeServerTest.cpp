@@ -124,6 +124,30 @@ TEST(ProbeServer, HttpsTargetsReportTheirCertificatesEnd) {
   EXPECT_LT(expiry(old), now) << old;
 }
 
+// The module decides which statuses are a success, an error status too; a
+// load that got one is complete and the next load follows.
+TEST(ProbeServer, ValidStatusCodesOfTheModuleDecideSuccess) {
+  TL_SKIP_UNLESS_INSTALLED(testsupport::NginxServer::kBinary);
+  testsupport::NginxServer nginx;
+  ASSERT_TRUE(nginx.Start());
+  probe::TProbeModule gone;
+  gone.validStatusCodes = {404};
+  TServeOptions o;
+  o.port = "0";
+  TProbeServer server(o, {{"gone", gone}});
+  const std::string missing = ProbeTarget(nginx.Url("/nope")) + "&loads=3";
+  const std::string expected = Get(server.Port(), missing + "&module=gone");
+  EXPECT_TRUE(HasLine(expected, "probe_success 1")) << expected;
+  EXPECT_TRUE(HasLine(expected, "probe_http_status_code 404"));
+  EXPECT_TRUE(HasLine(expected, "tachyload_probe_loads_completed 3"));
+  const std::string plain = Get(server.Port(), missing);
+  EXPECT_TRUE(HasLine(plain, "probe_success 0")) << plain;
+  EXPECT_NE(plain.find("reason=\"status\""), std::string::npos);
+  const std::string found = Get(server.Port(), ProbeTarget(nginx.Url("/")) + "&module=gone");
+  EXPECT_TRUE(HasLine(found, "probe_success 0")) << found;
+  EXPECT_NE(found.find("status 200 is not a valid status"), std::string::npos);
+}
+
 TEST(ProbeServer, BadRequestsGetAClearError) {
   TServeOptions o;
   o.port = "0";
