@@ -71,6 +71,10 @@ TLS:
       --demo             serve a 10 kB page from inside the program on a free loopback port and test it (no URL)
 tachyload-cli history [URL] [--since DATE] [--json|--csv] [--history-db FILE]   the recorded runs with the
                          median and p95 of their loads; history --prune DAYS removes runs older than DAYS days
+tachyload-cli --serve [ADDR:]PORT [--config FILE]   a probe server for Prometheus (default 127.0.0.1:9115):
+                         GET /probe?target=URL[&module=NAME][&loads=N] and GET /metrics; FILE holds the
+                         modules (YAML), read again on SIGHUP; --web.config.file FILE: the users who may
+                         scrape (basic_auth_users: NAME: BCRYPT-HASH)
 )";
 
 size_t EditDistance(const std::string& a, const std::string& b) {

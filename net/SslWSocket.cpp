@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 #include "net/SocketErrorText.h"
 #include "net/SslContext.h"
@@ -67,6 +68,7 @@ bool TSslWSocket::BeginHandshake() {
   FSslVersion.clear();
   FSslAlpn.clear();
   FSslResumed = false;
+  FSslPeerCertExpiry = 0;
   FPlain.clear();
   FPlainStart = 0;
   FPeerClosed = false;
@@ -153,10 +155,35 @@ std::string TSslWSocket::HandshakeFailureText() {
   return reason.empty() ? std::string("TLS handshake failed") : "TLS handshake failed: " + reason;
 }
 
+namespace {
+
+// Seconds since 1970 of a certificate's notAfter; 0 when it cannot be read.
+int64_t NotAfter(const X509* cert) {
+  std::tm tm{};
+  if (cert == nullptr || ASN1_TIME_to_tm(X509_get0_notAfter(cert), &tm) != 1) return 0;
+  return static_cast<int64_t>(timegm(&tm));
+}
+
+// The earliest notAfter of the peer's certificate and the chain it sent (a
+// resumed session may keep the certificate alone).
+int64_t EarliestPeerExpiry(SSL* ssl) {
+  int64_t earliest = NotAfter(SSL_get0_peer_certificate(ssl));
+  if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl)) {
+    for (int i = 0; i < sk_X509_num(chain); ++i) {
+      const int64_t t = NotAfter(sk_X509_value(chain, i));
+      if (t != 0 && (earliest == 0 || t < earliest)) earliest = t;
+    }
+  }
+  return earliest;
+}
+
+}  // namespace
+
 void TSslWSocket::FinishHandshake() {
   FSslState = sslEstablished;
   FSslVersion = SSL_get_version(FSsl);
   FSslResumed = SSL_session_reused(FSsl) == 1;
+  FSslPeerCertExpiry = EarliestPeerExpiry(FSsl);
   const unsigned char* alpn = nullptr;
   unsigned alpnLen = 0;
   SSL_get0_alpn_selected(FSsl, &alpn, &alpnLen);

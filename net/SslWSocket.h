@@ -78,6 +78,9 @@ class TSslWSocket : public TWSocket {
   const std::string& SslAlpn() const { return FSslAlpn; }
   // The session was resumed from an earlier connection to the same peer.
   bool SslResumed() const { return FSslResumed; }
+  // The earliest end of validity among the certificates the peer showed, in
+  // seconds since 1970 (UTC); 0 when it showed none or they could not be read.
+  int64_t SslPeerCertExpiry() const { return FSslPeerCertExpiry; }
 
   // Starts the handshake on an open connection.
   void StartSsl();
@@ -130,6 +133,7 @@ class TSslWSocket : public TWSocket {
   std::string FSslVersion;
   std::string FSslAlpn;
   bool FSslResumed = false;
+  int64_t FSslPeerCertExpiry = 0;
   SSL_CTX* FSslContext = nullptr;
   SSL* FSsl = nullptr;
   BIO* FNetIn = nullptr;   // records received, for OpenSSL to read

@@ -16,7 +16,8 @@ for f in bin/tachyload bin/tachyload-cli; do
 done
 for f in share/applications/tachyload.desktop share/icons/hicolor/scalable/apps/tachyload.svg \
          share/man/man1/tachyload.1 share/man/man1/tachyload-cli.1 \
-         share/bash-completion/completions/tachyload-cli share/doc/tachyload/index.html; do
+         share/bash-completion/completions/tachyload-cli share/doc/tachyload/index.html \
+         lib/systemd/system/tachyload-probe.service share/tachyload/probe.yml; do
   [ -s "$prefix/$f" ] || fail "$f missing or empty"
 done
 
@@ -53,4 +54,16 @@ demo="$(XDG_DATA_HOME="$prefix/data" "$cli" --demo -n 2)" || fail "--demo -n 2 f
 grep -q '^demo: serving a 10 kB page on http://127.0.0.1:' <<<"$demo" || fail "--demo said: $demo"
 grep -qx 'Number of loads: 2' <<<"$demo" || fail "--demo report: $demo"
 grep -qx 'Bytes downloaded: 20480' <<<"$demo" || fail "--demo report: $demo"
+# The service runs the installed program with the installed module file, which
+# the program accepts.
+grep -qx 'ExecStart=/usr/bin/tachyload-cli --serve ${TACHYLOAD_PROBE_LISTEN} --config ${TACHYLOAD_PROBE_CONFIG}' \
+  "$prefix/lib/systemd/system/tachyload-probe.service" || fail "the probe service runs another command"
+grep -q '^Environment=TACHYLOAD_PROBE_CONFIG=/usr/share/tachyload/probe.yml$' \
+  "$prefix/lib/systemd/system/tachyload-probe.service" || fail "the probe service reads another module file"
+if command -v systemd-analyze >/dev/null && [ -d /run/systemd/system ]; then
+  systemd-analyze verify "$prefix/lib/systemd/system/tachyload-probe.service" || fail "probe service invalid"
+fi
+probe_out="$(timeout 3 "$cli" --serve 127.0.0.1:0 --config "$prefix/share/tachyload/probe.yml" 2>&1 | head -1)" || true
+grep -q '^tachyload: probe server listening on 127.0.0.1:' <<<"$probe_out" ||
+  fail "--serve with the shipped modules said: $probe_out"
 echo "check-install: $prefix laid out and working"

@@ -16,6 +16,8 @@ packages=(
   gzip brotli zstd
   # HTTP/2: nghttpd as a second server, h2load and nghttp for the comparison bench
   nghttp2-server nghttp2-client
+  # the probe server: promtool checks its exposition, a real Prometheus scrapes it
+  prometheus
 )
 
 missing=()

@@ -24,6 +24,8 @@ packages=(
   libsqlite3-dev
   # internationalised host names in their ASCII form
   libidn2-dev
+  # the probe server's module file
+  libyaml-cpp-dev
   # the window
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth xdg-utils
   # the details window's chart (its CMake package needs the OpenGL module's)
