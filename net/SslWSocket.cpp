@@ -75,11 +75,14 @@ bool TSslWSocket::BeginHandshake() {
   FCloseNotifyRcvd = false;
   FCloseNotifyAnnounced = false;
   FPeerError = 0;
-  std::string failure;
-  SSL_CTX* ctx = detail::SslClientContext(FSslCaFile, FSslVerifyPeer, failure);
+  SSL_CTX* ctx = FSslServerContext ? FSslServerContext->Handle() : nullptr;
   if (ctx == nullptr) {
-    AbandonHandshake(kSslHandshakeError, failure);
-    return false;
+    std::string failure;
+    ctx = detail::SslClientContext(FSslCaFile, FSslVerifyPeer, failure);
+    if (ctx == nullptr) {
+      AbandonHandshake(kSslHandshakeError, failure);
+      return false;
+    }
   }
   FSslContext = ctx;
   FSsl = SSL_new(ctx);
@@ -88,18 +91,25 @@ bool TSslWSocket::BeginHandshake() {
   // An empty input buffer means "wait for more", not the end of the stream.
   BIO_set_mem_eof_return(FNetIn, -1);
   SSL_set_bio(FSsl, FNetIn, FNetOut);
+  if (FSslServerContext)
+    SSL_set_accept_state(FSsl);
+  else
+    PrepareClientSide();
+  FSslState = sslHandshaking;
+  return true;
+}
+
+void TSslWSocket::PrepareClientSide() {
   SSL_set_connect_state(FSsl);
   SetPeerName();
   // A session from an earlier connection to the same peer saves the certificate
   // exchange; it was verified with the same trust setting when it was made.
-  if (SSL_SESSION* session = detail::TakeSslSession(ctx, SessionKey())) {
+  if (SSL_SESSION* session = detail::TakeSslSession(FSslContext, SessionKey())) {
     SSL_set_session(FSsl, session);
     SSL_SESSION_free(session);
   }
   const std::vector<unsigned char> alpn = AlpnWire(FSslAlpnOffer);
   if (!alpn.empty()) SSL_set_alpn_protos(FSsl, alpn.data(), static_cast<unsigned>(alpn.size()));
-  FSslState = sslHandshaking;
-  return true;
 }
 
 // The server the session belongs to: through a tunnel the connection's own
@@ -407,7 +417,8 @@ void TSslWSocket::TriggerSessionClosed(uint16_t ErrCode) {
 
 void TSslWSocket::InternalClose(bool Shut, uint16_t ErrCode) {
   if (SslActive() && Shut && FSslState == sslEstablished && FHSocket != INVALID_SOCKET) SendCloseNotify();
-  if (SslActive() && FSslState == sslEstablished) KeepSession();
+  // A server keeps no sessions: resumption is the client's offer.
+  if (SslActive() && FSslState == sslEstablished && !FSslServerContext) KeepSession();
   FreeSsl();
   // The session ends with its connection; a handshake the application ends itself
   // is not a failed one, and the close must not report it as one.

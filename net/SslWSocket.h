@@ -17,6 +17,12 @@
 // StartSsl begins a handshake on a connection that is already open (a tunnel
 // through an HTTP proxy) and reports its end the same way.
 //
+// The accepting side: with SslServerContext set, StartSsl on an adopted (Dup)
+// connection answers the client's handshake with the context's certificate
+// instead; OnSessionConnected tells its end as above (after a failure the
+// connection closes), and the data events then carry the plain exchange. No
+// client certificate is asked for and no session is kept.
+//
 // Verification is on by default: the system's trust store (or SslCaFile), the
 // host name (SslServerName, sent as SNI; an address is matched against the
 // certificate's IP addresses), TLS 1.2 at least, ALPN offering SslAlpnOffer ("http/1.1"
@@ -31,9 +37,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "net/SslServerContext.h"
 #include "net/WSocket.h"
 
 typedef struct ssl_st SSL;
@@ -65,6 +73,11 @@ class TSslWSocket : public TWSocket {
   void SetSslCaFile(const std::string& Value) { FSslCaFile = Value; }
   bool SslVerifyPeer() const { return FSslVerifyPeer; }
   void SetSslVerifyPeer(bool Value) { FSslVerifyPeer = Value; }
+  // Set: the socket is the server of its handshakes.
+  const std::shared_ptr<const TSslServerContext>& SslServerContext() const { return FSslServerContext; }
+  void SetSslServerContext(std::shared_ptr<const TSslServerContext> Value) {
+    FSslServerContext = std::move(Value);
+  }
   // The application protocols offered, most wanted first ("h2", "http/1.1").
   const std::vector<std::string>& SslAlpnOffer() const { return FSslAlpnOffer; }
   void SetSslAlpnOffer(const std::vector<std::string>& Value) { FSslAlpnOffer = Value; }
@@ -104,6 +117,7 @@ class TSslWSocket : public TWSocket {
   bool SslActive() const { return FSsl != nullptr; }
   bool HoldsPlainBytes() const;
   bool BeginHandshake();
+  void PrepareClientSide();
   void SetPeerName();
   void ContinueHandshake();
   void FinishHandshake();
@@ -126,6 +140,7 @@ class TSslWSocket : public TWSocket {
   std::string FSslServerPort;
   std::string FSslCaFile;
   bool FSslVerifyPeer = true;
+  std::shared_ptr<const TSslServerContext> FSslServerContext;
   std::vector<std::string> FSslAlpnOffer{"http/1.1"};
 
   TSslState FSslState = sslNone;
