@@ -104,13 +104,18 @@ int RunServeCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   options.addr = args.addr;
   options.port = args.port;
   try {
-    if (!args.webConfigFile.empty()) options.basicAuthUsers = LoadWebConfig(args.webConfigFile);
+    if (!args.webConfigFile.empty()) {
+      TWebConfig web = LoadWebConfig(args.webConfigFile);
+      options.basicAuthUsers = std::move(web.basicAuthUsers);
+      options.tlsCertFile = web.tlsCertFile;
+      options.tlsKeyFile = web.tlsKeyFile;
+    }
     TModules modules = {{"http_2xx", TProbeModule{}}};
     if (!args.configFile.empty()) modules = LoadModules(args.configFile);
     TProbeServer server(options, std::move(modules));
     out << "tachyload: probe server listening on " << (args.addr.find(':') != std::string::npos ? "[" : "")
         << args.addr << (args.addr.find(':') != std::string::npos ? "]" : "") << ":" << server.Port()
-        << std::endl;
+        << (options.tlsCertFile.empty() ? "" : " with TLS") << std::endl;
     for (;;) {
       int sig = 0;
       if (sigwait(&signals, &sig) != 0) continue;

@@ -18,6 +18,7 @@
 #include "app/probe/Exposition.h"
 #include "app/probe/ProbeRun.h"
 #include "core/SysUtils.h"
+#include "net/SslWSocket.h"
 #include "net/WSocket.h"
 
 namespace probe {
@@ -80,11 +81,22 @@ double ProbeTimeout(const TServeOptions& options, std::optional<double> scrapeSe
   return std::max(t, 0.1);
 }
 
+namespace {
+
+// Loaded once, before the server listens: a bad file stops the start.
+std::shared_ptr<const net::TSslServerContext> LoadTls(const TServeOptions& options) {
+  if (options.tlsCertFile.empty() && options.tlsKeyFile.empty()) return nullptr;
+  return net::TSslServerContext::Load(options.tlsCertFile, options.tlsKeyFile);
+}
+
+}  // namespace
+
 struct TProbeServer::TState : std::enable_shared_from_this<TProbeServer::TState> {
   explicit TState(TServeOptions o, TModules m)
-      : options(std::move(o)), auth(options.basicAuthUsers), modules(std::move(m)) {}
+      : options(std::move(o)), auth(options.basicAuthUsers), tls(LoadTls(options)), modules(std::move(m)) {}
   const TServeOptions options;
   const TBasicAuth auth;
+  const std::shared_ptr<const net::TSslServerContext> tls;  // null: plain HTTP
   std::atomic<bool> stopping{false};
   winapi::HWND wake = nullptr;  // the listening socket's window, posted to from any thread
   const Clock::time_point started = Clock::now();
@@ -250,10 +262,10 @@ void WorkerLoop(TState& state) {
 
 // One scraper's connection: one request, one answer, then closed. Owned by the
 // listening socket; frees itself once done.
-class TScrapeConnection : public net::TWSocket {
+class TScrapeConnection : public net::TSslWSocket {
  public:
   TScrapeConnection(core::TComponent* owner, TState& state, uint64_t id)
-      : net::TWSocket(owner),
+      : net::TSslWSocket(owner),
         FState(state),
         FId(id),
         FParser(state.options.limits),
@@ -267,14 +279,18 @@ class TScrapeConnection : public net::TWSocket {
       if (FStage == TStage::kSending) Finish();
     };
     OnSessionClosed = [this](core::TComponent*, uint16_t) { Finish(); };
+    // A failed handshake closes the connection, which ends it below.
+    SetSslServerContext(FState.tls);
     if (handle != net::INVALID_SOCKET) Dup(handle);
     if (State() != net::wsConnected) return Finish();
+    if (FState.tls) StartSsl();
+    // Over TLS the answer waits for the handshake.
     if (overCapacity) Answer(ErrorResponse(503, "too many connections"), 503);
   }
 
   void BeforeDestruction() override {
     FStage = TStage::kDone;
-    net::TWSocket::BeforeDestruction();
+    net::TSslWSocket::BeforeDestruction();
   }
 
   uint64_t Id() const { return FId; }
@@ -284,8 +300,13 @@ class TScrapeConnection : public net::TWSocket {
     return FDeadline;
   }
   void ExpireIfDue(Clock::time_point now) {
-    if (FStage == TStage::kRequest && now >= FDeadline)
-      Answer(ErrorResponse(408, "the request did not arrive in time"), 408);
+    if (FStage != TStage::kRequest || now < FDeadline) return;
+    // A client still in its handshake could not read the answer: it is closed.
+    if (FState.tls && SslState() != net::sslEstablished) {
+      FState.CountError(408);
+      return Finish();
+    }
+    Answer(ErrorResponse(408, "the request did not arrive in time"), 408);
   }
   void ProbeAnswered(const std::string& text) {
     if (FStage == TStage::kProbing) Answer(Response(200, kMetricsType, text, FHead), 0);

@@ -8,6 +8,9 @@
 // timeout. The listening thread only reads requests and writes answers: /metrics
 // and every error answer come from it at once, whatever the probes do.
 //
+// With a certificate and key, every connection speaks TLS: a client that does
+// not is closed when its handshake fails, or at the end of the request wait.
+//
 // Bounded: a request's head must arrive whole within the request wait, its
 // line and fields within the parser's limits; connections and probes beyond
 // their caps get 503 at once.
@@ -42,11 +45,14 @@ struct TServeOptions {
   double timeoutMarginSeconds = 0.5;  // left for the answer to reach the scraper
   int maxLoads = 100;
   std::map<std::string, std::string> basicAuthUsers;  // user -> bcrypt hash; none: no login asked
+  // PEM files; given, every connection speaks TLS.
+  std::string tlsCertFile, tlsKeyFile;
 };
 
 class TProbeServer {
  public:
-  // Listens; raises core::Exception with the reason when it cannot.
+  // Listens; raises core::Exception with the reason when it cannot (also when
+  // the certificate or key cannot be loaded).
   TProbeServer(TServeOptions options, TModules modules);
   ~TProbeServer();
   TProbeServer(const TProbeServer&) = delete;

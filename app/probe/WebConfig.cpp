@@ -3,6 +3,7 @@
 #include <crypt.h>
 #include <yaml-cpp/yaml.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -21,6 +22,45 @@ bool CheckPassword(const std::string& password, const std::string& hash) {
   const char* result = crypt_r(password.c_str(), hash.c_str(), data.get());
   // A failed hash comes back as a string starting with '*', never equal.
   return result != nullptr && hash == result;
+}
+
+std::string Where(const YAML::Node& node) {
+  return "line " + std::to_string(node.Mark().line + 1) + ": ";
+}
+
+std::map<std::string, std::string> ParseUsers(const YAML::Node& key, const YAML::Node& value) {
+  if (!value.IsMap()) throw core::Exception(Where(key) + "basic_auth_users must map users to hashes");
+  std::map<std::string, std::string> users;
+  for (const auto& user : value) {
+    const std::string hash = user.second.IsScalar() ? user.second.Scalar() : "";
+    if (hash.rfind("$2", 0) != 0)
+      throw core::Exception(Where(user.second) + "the password of " + user.first.Scalar() +
+                            " must be a bcrypt hash ($2b$...)");
+    users[user.first.Scalar()] = hash;
+  }
+  return users;
+}
+
+std::string FileName(const YAML::Node& value, const std::string& baseDir) {
+  const std::string name = value.IsScalar() ? value.Scalar() : "";
+  if (name.empty()) return name;
+  return (std::filesystem::path(baseDir) / name).string();
+}
+
+void ParseTls(const YAML::Node& key, const YAML::Node& value, const std::string& baseDir,
+              TWebConfig& config) {
+  if (!value.IsMap()) throw core::Exception(Where(key) + "tls_server_config must be a mapping");
+  for (const auto& entry : value) {
+    const std::string option = entry.first.Scalar();
+    if (option == "cert_file")
+      config.tlsCertFile = FileName(entry.second, baseDir);
+    else if (option == "key_file")
+      config.tlsKeyFile = FileName(entry.second, baseDir);
+    else
+      throw core::Exception(Where(entry.first) + "unknown or unsupported option tls_server_config." + option);
+  }
+  if (config.tlsCertFile.empty() || config.tlsKeyFile.empty())
+    throw core::Exception(Where(key) + "tls_server_config needs cert_file and key_file");
 }
 
 }  // namespace
@@ -44,43 +84,35 @@ bool TBasicAuth::Allows(const std::string& authorization) const {
   return true;
 }
 
-std::map<std::string, std::string> ParseWebConfig(const std::string& yaml) {
+TWebConfig ParseWebConfig(const std::string& yaml, const std::string& baseDir) {
   YAML::Node root;
   try {
     root = YAML::Load(yaml);
   } catch (const YAML::Exception& e) {
     throw core::Exception("line " + std::to_string(e.mark.line + 1) + ": " + e.msg);
   }
-  std::map<std::string, std::string> users;
-  if (root.IsNull()) return users;
+  TWebConfig config;
+  if (root.IsNull()) return config;
   if (!root.IsMap()) throw core::Exception("the file must hold a mapping");
   for (const auto& entry : root) {
     const std::string key = entry.first.Scalar();
-    const int line = entry.first.Mark().line + 1;
-    if (key == "tls_server_config")
-      throw core::Exception("line " + std::to_string(line) + ": TLS on the listening side is not supported");
-    if (key != "basic_auth_users")
-      throw core::Exception("line " + std::to_string(line) + ": unknown or unsupported option " + key);
-    if (!entry.second.IsMap())
-      throw core::Exception("line " + std::to_string(line) + ": basic_auth_users must map users to hashes");
-    for (const auto& user : entry.second) {
-      const std::string hash = user.second.IsScalar() ? user.second.Scalar() : "";
-      if (hash.rfind("$2", 0) != 0)
-        throw core::Exception("line " + std::to_string(user.second.Mark().line + 1) + ": the password of " +
-                              user.first.Scalar() + " must be a bcrypt hash ($2b$...)");
-      users[user.first.Scalar()] = hash;
-    }
+    if (key == "basic_auth_users")
+      config.basicAuthUsers = ParseUsers(entry.first, entry.second);
+    else if (key == "tls_server_config")
+      ParseTls(entry.first, entry.second, baseDir, config);
+    else
+      throw core::Exception(Where(entry.first) + "unknown or unsupported option " + key);
   }
-  return users;
+  return config;
 }
 
-std::map<std::string, std::string> LoadWebConfig(const std::string& path) {
+TWebConfig LoadWebConfig(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw core::Exception("cannot read " + path);
   std::ostringstream text;
   text << in.rdbuf();
   try {
-    return ParseWebConfig(text.str());
+    return ParseWebConfig(text.str(), std::filesystem::path(path).parent_path().string());
   } catch (const core::Exception& e) {
     throw core::Exception(path + ": " + e.Message());
   }

@@ -4,8 +4,14 @@
 //   basic_auth_users:
 //     prometheus: $2b$10$...   # bcrypt hash of the password
 //
+//   tls_server_config:
+//     cert_file: server.crt    # PEM, the certificate first, then its chain
+//     key_file: server.key     # PEM
+//
 // With users given, every request must carry Basic credentials of one of them.
-// TLS on the listening side (tls_server_config) is refused with a message.
+// With tls_server_config, every connection speaks TLS (1.2 at least). Relative
+// file names are taken from the config file's directory. Other options of that
+// shape (client certificates, versions, cipher lists) are refused by name.
 #pragma once
 
 #include <map>
@@ -31,8 +37,14 @@ class TBasicAuth {
   mutable std::set<std::string> FAccepted;  // headers that matched
 };
 
-// Raises core::Exception with the place and the reason.
-std::map<std::string, std::string> ParseWebConfig(const std::string& yaml);
-std::map<std::string, std::string> LoadWebConfig(const std::string& path);
+struct TWebConfig {
+  std::map<std::string, std::string> basicAuthUsers;  // user -> bcrypt hash
+  std::string tlsCertFile, tlsKeyFile;                // both or neither
+};
+
+// Raises core::Exception with the place and the reason. baseDir is where
+// relative file names start from (empty: the working directory).
+TWebConfig ParseWebConfig(const std::string& yaml, const std::string& baseDir = {});
+TWebConfig LoadWebConfig(const std::string& path);
 
 }  // namespace probe

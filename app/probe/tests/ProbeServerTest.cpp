@@ -284,11 +284,19 @@ TEST(ProbeServer, LoginIsAskedOfEveryScrapeWhenUsersAreGiven) {
 
 TEST(ProbeServer, WebConfigTakesBcryptUsersAndRefusesTheRest) {
   const auto users = probe::ParseWebConfig("basic_auth_users:\n  prom: $2b$04$abc\n  other: $2y$10$xyz\n");
-  EXPECT_EQ(users.size(), 2u);
-  EXPECT_TRUE(probe::ParseWebConfig("").empty());
+  EXPECT_EQ(users.basicAuthUsers.size(), 2u);
+  EXPECT_TRUE(probe::ParseWebConfig("").basicAuthUsers.empty());
+  // Relative names start from the file's directory, absolute ones stay.
+  const auto tls =
+      probe::ParseWebConfig("tls_server_config: {cert_file: a.crt, key_file: /k/b.key}", "/etc/tl");
+  EXPECT_EQ(tls.tlsCertFile, "/etc/tl/a.crt");
+  EXPECT_EQ(tls.tlsKeyFile, "/k/b.key");
   for (const auto& [yaml, says] : std::vector<std::pair<std::string, std::string>>{
            {"basic_auth_users: {prom: plaintext}", "must be a bcrypt hash"},
-           {"tls_server_config: {cert_file: a, key_file: b}", "TLS on the listening side is not supported"},
+           {"tls_server_config: {cert_file: a}", "line 1: tls_server_config needs cert_file and key_file"},
+           {"tls_server_config: {cert_file: a, key_file: b, client_auth_type: RequireAndVerifyClientCert}",
+            "unsupported option tls_server_config.client_auth_type"},
+           {"tls_server_config: [a, b]", "tls_server_config must be a mapping"},
            {"http_server_config: {}", "unknown or unsupported option http_server_config"},
            {"basic_auth_users: [prom]", "must map users"},
            {"basic_auth_users: {a: [", "line 1"},
