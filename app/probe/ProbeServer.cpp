@@ -302,10 +302,7 @@ class TScrapeConnection : public net::TSslWSocket {
   void ExpireIfDue(Clock::time_point now) {
     if (FStage != TStage::kRequest || now < FDeadline) return;
     // A client still in its handshake could not read the answer: it is closed.
-    if (FState.tls && SslState() != net::sslEstablished) {
-      FState.CountError(408);
-      return Finish();
-    }
+    if (FState.tls && SslState() != net::sslEstablished) return Finish();
     Answer(ErrorResponse(408, "the request did not arrive in time"), 408);
   }
   void ProbeAnswered(const std::string& text) {
