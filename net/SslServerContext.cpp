@@ -23,6 +23,12 @@ int SelectHttp11(SSL*, const unsigned char** Out, unsigned char* OutLen, const u
   return SSL_TLSEXT_ERR_OK;
 }
 
+// A key protected by a pass phrase is refused: without this OpenSSL would ask
+// for the phrase on the terminal, and a server has nobody to answer.
+int NoPassPhrase(char*, int, int, void*) {
+  return 0;
+}
+
 [[noreturn]] void Fail(const std::string& What) {
   const std::string reason = detail::TakeSslErrorText();
   throw core::Exception(What + (reason.empty() ? std::string() : ": " + reason));
@@ -42,6 +48,7 @@ std::shared_ptr<const TSslServerContext> TSslServerContext::Load(const std::stri
   // server far more than it costs the client.
   SSL_CTX_set_options(raw, SSL_OP_NO_RENEGOTIATION);
   SSL_CTX_set_alpn_select_cb(raw, SelectHttp11, nullptr);
+  SSL_CTX_set_default_passwd_cb(raw, NoPassPhrase);
   if (SSL_CTX_use_certificate_chain_file(raw, CertFile.c_str()) != 1)
     Fail("cannot load the certificate " + CertFile);
   // Also refuses a key that is not the certificate's ("key values mismatch").

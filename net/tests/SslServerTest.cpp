@@ -116,6 +116,12 @@ TEST(SslServerContext, LoadNamesTheFileThatFails) {
   ASSERT_TRUE(ca.Ok()) << ca.Error();
   const std::string cert = ca.CertFile(TestCert::kGood);
   const std::string key = ca.KeyFile(TestCert::kGood);
+  testsupport::TempDir dir("tl-ssl-server");
+  const std::string locked = dir.File("locked.key");
+  ASSERT_EQ(testsupport::RunAndCapture(
+                {TestCa::kOpenSsl, "pkey", "-in", key, "-aes256", "-passout", "pass:x", "-out", locked})
+                .first,
+            0);
   const struct {
     std::string cert, key, expected;
   } cases[] = {
@@ -123,6 +129,7 @@ TEST(SslServerContext, LoadNamesTheFileThatFails) {
       {cert, "/nonexistent/key.pem", "key /nonexistent/key.pem"},
       {key, key, "certificate " + key},
       {cert, ca.KeyFile(TestCert::kOtherHost), "key values mismatch"},
+      {cert, locked, "key " + locked},  // refused, never a prompt for its pass phrase
   };
   for (const auto& t : cases) {
     try {
