@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "app/probe/ProbeServer.h"
-#include "core/SysUtils.h"
 #include "testsupport/Process.h"
 #include "testsupport/RawClient.h"
 #include "testsupport/TestCa.h"
@@ -84,17 +83,6 @@ TEST_F(ProbeTls, ClientsThatDoNotSpeakTlsAreClosed) {
     EXPECT_EQ(answer.find("HTTP/1.1"), std::string::npos) << answer;
   }
   EXPECT_TRUE(EndsWith(Curl(ca_, server.Port(), "/metrics"), "\n200\n"));
-}
-
-TEST_F(ProbeTls, ACertificateThatCannotBeLoadedStopsTheStart) {
-  options_.tlsCertFile = "/nonexistent/server.crt";
-  try {
-    TProbeServer server(options_, {});
-    ADD_FAILURE() << "started";
-  } catch (const core::Exception& e) {
-    EXPECT_NE(e.Message().find("cannot load the certificate /nonexistent/server.crt"), std::string::npos)
-        << e.Message();
-  }
 }
 
 #ifdef TL_CLI_PATH
