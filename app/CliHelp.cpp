@@ -74,7 +74,8 @@ tachyload-cli history [URL] [--since DATE] [--json|--csv] [--history-db FILE]   
 tachyload-cli --serve [ADDR:]PORT [--config FILE]   a probe server for Prometheus (default 127.0.0.1:9115):
                          GET /probe?target=URL[&module=NAME][&loads=N] and GET /metrics; FILE holds the
                          modules (YAML), read again on SIGHUP; --web.config.file FILE: the users who may
-                         scrape (basic_auth_users: NAME: BCRYPT-HASH)
+                         scrape (basic_auth_users: NAME: BCRYPT-HASH) and the listening side's TLS
+                         (tls_server_config: cert_file, key_file)
 )";
 
 size_t EditDistance(const std::string& a, const std::string& b) {
