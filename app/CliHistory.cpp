@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "app/HistoryRecord.h"
+#include "app/LoadReport.h"
 #include "app/TerminalText.h"
 
 namespace app {
@@ -24,14 +25,6 @@ std::string Ms3(double ms) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.3f", ms);
   return buf;
-}
-
-// A CSV field, quoted when it holds a comma, a quote or a line end.
-std::string CsvField(const std::string& s) {
-  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-  std::string q = "\"";
-  for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
 }
 
 void PrintText(std::ostream& out, const std::vector<store::TRunRow>& runs) {

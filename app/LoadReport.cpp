@@ -26,14 +26,6 @@ std::string Fixed(double v, int decimals) {
   return buf;
 }
 
-// CSV fields are quoted when they hold a separator, a quote or a line break.
-std::string CsvField(const std::string& s) {
-  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-  std::string q = "\"";
-  for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
-}
-
 // A pipe would end the Markdown cell.
 std::string MarkdownCell(const std::string& s) {
   std::string r;
@@ -101,6 +93,13 @@ nlohmann::ordered_json AttemptsJson(const std::vector<http::TLoadConnectAttempt>
 }
 
 }  // namespace
+
+std::string CsvField(const std::string& s) {
+  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+  std::string q = "\"";
+  for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return q + "\"";
+}
 
 std::vector<TLoadTimes> TUrlLoads::Completed() const {
   const size_t n = error.empty() || loads.empty() ? loads.size() : loads.size() - 1;

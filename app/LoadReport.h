@@ -76,6 +76,8 @@ nlohmann::ordered_json ComparisonJson(const std::vector<TUrlLoads>& runs);
 // One row per load of every URL, times in microseconds; a failed load has its
 // error in the last column.
 void WriteCsv(std::ostream& out, const std::vector<TUrlLoads>& runs);
+// A CSV field, quoted when it holds a comma, a quote or a line break.
+std::string CsvField(const std::string& s);
 // One row per URL: mean ± σ, min, max, median, p95 and the time relative to the
 // fastest.
 void WriteMarkdown(std::ostream& out, const std::vector<TUrlLoads>& runs);

@@ -252,36 +252,36 @@ void TCustomWSocket::ConnectHandle(SOCKET Handle) {
 
 void TCustomWSocket::Bind() {
   // An IPv6 socket binds an IPv6 local address; the default "0.0.0.0" means any.
+  // Both families go through one sockaddr_storage so the bind and the reading
+  // back of the port the system chose are written once.
+  sockaddr_storage local{};
+  int len = 0;
   in6_addr local6{};
   const bool v6Local = ParseIPv6(FLocalAddr, local6);
+  const auto port = api::HostToNetShort(static_cast<uint16_t>(FLocalPortNum));
   if (v6Local || FAddrFormat == AF_INET6) {
-    sockaddr_in6 local{};
-    local.sin6_family = AF_INET6;
-    local.sin6_port = api::HostToNetShort(static_cast<uint16_t>(FLocalPortNum));
-    if (v6Local) local.sin6_addr = local6;
-    if (api::bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
-      ReportError("Bind socket failed - " + SocketErrorMessage(api::WSAGetLastError()));
-    int len = sizeof local;
-    if (api::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
-      ReportError("Winsock get socket name failed - " + SocketErrorMessage(api::WSAGetLastError()));
-      return;
-    }
-    FLocalPortNum = api::NetToHostShort(local.sin6_port);
-    FLocalPortStr = std::to_string(FLocalPortNum);
-    return;
+    auto& a = reinterpret_cast<sockaddr_in6&>(local);
+    a.sin6_family = AF_INET6;
+    a.sin6_port = port;
+    if (v6Local) a.sin6_addr = local6;
+    len = sizeof a;
+  } else {
+    auto& a = reinterpret_cast<sockaddr_in&>(local);
+    a.sin_family = AF_INET;
+    a.sin_port = port;
+    a.sin_addr.s_addr = ResolveHost(FLocalAddr);
+    len = sizeof a;
   }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = api::HostToNetShort(static_cast<uint16_t>(FLocalPortNum));
-  local.sin_addr.s_addr = ResolveHost(FLocalAddr);
-  if (api::bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+  auto* addr = reinterpret_cast<sockaddr*>(&local);
+  if (api::bind(FHSocket, addr, len) != 0)
     ReportError("Bind socket failed - " + SocketErrorMessage(api::WSAGetLastError()));
-  int len = sizeof local;
-  if (api::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
+  if (api::getsockname(FHSocket, addr, &len) != 0) {
     ReportError("Winsock get socket name failed - " + SocketErrorMessage(api::WSAGetLastError()));
     return;
   }
-  FLocalPortNum = api::NetToHostShort(local.sin_port);
+  FLocalPortNum =
+      api::NetToHostShort(local.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(local).sin6_port
+                                                      : reinterpret_cast<const sockaddr_in&>(local).sin_port);
   FLocalPortStr = std::to_string(FLocalPortNum);
 }
 
